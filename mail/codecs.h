@@ -1,0 +1,46 @@
+// Text codecs of the mail library: base64, quoted-printable, uuencode, and a line iterator.
+// All strings are bytes; nothing here interprets a character set.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "mail/memory_stream.h"
+
+namespace droprelay {
+
+inline constexpr std::string_view Base64Table =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Decodes `text`, appending the bytes to `dest` (which therefore can never be overrun).
+// Characters outside the alphabet and "=" are skipped. Answers the number of bytes appended.
+std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest);
+
+// Encodes the whole of `source` into `dest` as lines of 76 characters, each ending in CR LF.
+// Answers the size of `dest`.
+std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source);
+
+std::string DecodeQuotedPrintable(std::string_view text);
+std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
+
+// The 6-bit value of a uuencode character; throws EMailError("UUCODE message format error").
+int UUDecodeChar(char c);
+
+// Decodes one uuencoded line (without its line break) into `dest`; answers the line's byte count,
+// never more than the 45 bytes a line can carry.
+using UULineBuffer = std::array<std::uint8_t, 45>;
+int UUDecodeLine(std::string_view line, UULineBuffer& dest);
+
+// Decodes the data lines of a uuencoded block (CR LF separated) into `dest` (cleared first).
+bool UUDecodeToStream(std::string_view text, TMemoryStream& dest);
+
+std::string PadLeftStr(std::string_view text, int width, std::string_view fill);
+
+// Walks the CR LF lines of `buffer` in place. First call: start = -1, endFlag = false. Each call
+// sets `line` to the next line (a view into `buffer`, without its CR LF) or sets endFlag.
+void NextBufferLine(std::string_view buffer, std::ptrdiff_t& start, bool& endFlag, std::string_view& line);
+
+}  // namespace droprelay

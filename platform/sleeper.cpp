@@ -1,0 +1,26 @@
+#include "platform/sleeper.h"
+
+#include <chrono>
+#include <thread>
+
+namespace droprelay::platform {
+namespace {
+
+class RealSleeper final : public Sleeper {
+ public:
+  void Sleep(std::uint32_t milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+};
+
+RealSleeper realSleeper;
+Sleeper* current = &realSleeper;
+
+}  // namespace
+
+void Sleep(std::uint32_t milliseconds) { current->Sleep(milliseconds); }
+
+ScopedSleeper::ScopedSleeper(Sleeper& sleeper) : previous_(current) { current = &sleeper; }
+ScopedSleeper::~ScopedSleeper() { current = previous_; }
+
+}  // namespace droprelay::platform
