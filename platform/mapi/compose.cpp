@@ -178,14 +178,19 @@ std::string FileNameParameter(std::string_view attribute, std::string_view utf8N
   }
   // RFC 2231: percent-encode all but attribute characters, in continuations of at most 60.
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // A character's bytes stay in one piece: some readers decode each piece on its own.
   std::vector<std::string> pieces(1);
-  for (const char ch : name) {
-    const unsigned char c = static_cast<unsigned char>(ch);
+  std::string character;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       std::string_view("!#$&+-.^_`|~").find(ch) != std::string_view::npos;
-    std::string encoded = plain ? std::string(1, ch) : std::string{'%', kHex[c >> 4], kHex[c & 15]};
-    if (pieces.back().size() + encoded.size() > 60) pieces.emplace_back();
-    pieces.back() += encoded;
+                       std::string_view("!#$&+-.^_`|~").find(name[i]) != std::string_view::npos;
+    character += plain ? std::string(1, name[i]) : std::string{'%', kHex[c >> 4], kHex[c & 15]};
+    const bool continues = i + 1 < name.size() && (static_cast<unsigned char>(name[i + 1]) & 0xC0) == 0x80;
+    if (continues && character.size() < 12) continue;
+    if (!pieces.back().empty() && pieces.back().size() + character.size() > 60) pieces.emplace_back();
+    pieces.back() += character;
+    character.clear();
   }
   std::string out;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
