@@ -251,6 +251,11 @@ TEST_F(Submission, RefusesAddressesThatCouldInjectCommands) {
     EXPECT_EQ(error_.find('\n'), std::string::npos);
     EXPECT_EQ(error_.find('\r'), std::string::npos);
   }
+  // Empty entries count as recipients with empty names, which the facility refuses.
+  EXPECT_FALSE(Send(";", "s", "b"));
+  EXPECT_EQ(error_, SendFailedText("25", "Recipient 1: Empty address"));
+  EXPECT_FALSE(Send("a@example.org ; ; b@example.org", "s", "b"));
+  EXPECT_EQ(error_, SendFailedText("25", "Recipient 2: Empty address"));
   EXPECT_EQ(sink.MessageCount(), 0);
 }
 
