@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <string_view>
@@ -42,19 +43,14 @@ bool WriteAll(int fd, std::string_view bytes) {
 }  // namespace
 
 bool CheckPickupFolder(const std::string& folder) {
+  const auto fail = [&](int error) {
+    SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(error));
+    return false;
+  };
   struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    SetLastError(ENOTDIR);
-    return false;
-  }
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
+  if (::stat(folder.c_str(), &st) != 0) return fail(errno);
+  if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return fail(errno);
   return true;
 }
 
@@ -64,7 +60,7 @@ bool WriteToPickupFolder(const std::string& folder, const std::string& message) 
   const std::string temporary = folder + "." + stem + ".tmp";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) {
-    SetLastErrorFromErrno();
+    SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(errno));
     return false;
   }
   const bool written = WriteAll(fd, message) && ::fsync(fd) == 0;

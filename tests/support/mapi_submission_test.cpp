@@ -352,7 +352,7 @@ TEST_F(Submission, PickupFolderReceivesOneCompleteFile) {
   // A pickup folder that is not there fails the logon.
   fs::remove_all(pickup);
   EXPECT_FALSE(Send("to@example.org", "s", "b", "", "drop"));
-  EXPECT_EQ(error_.rfind(texts::LogonFailed() + "drop\"! (No such file or directory);", 0), 0u) << error_;
+  EXPECT_EQ(error_, texts::LogonFailed() + "drop\"! (Pickup folder " + pickup + "/: No such file or directory);");
 }
 
 }  // namespace
