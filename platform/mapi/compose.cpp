@@ -141,7 +141,14 @@ MessageStamp NewMessageStamp(std::string_view from) {
   stamp.date = Rfc5322Date(std::time(nullptr));
   const std::size_t at = from.find('@');
   const std::string_view domain = at == std::string_view::npos ? std::string_view("localhost") : from.substr(at + 1);
-  stamp.messageId = "<" + std::to_string(std::time(nullptr)) + "." + RandomHex(24) + "@" + std::string(domain) + ">";
+  std::string id = "<";
+  id += std::to_string(std::time(nullptr));
+  id += '.';
+  id += RandomHex(24);
+  id += '@';
+  id += domain;
+  id += '>';
+  stamp.messageId = std::move(id);
   // "=_" never occurs in base64 or quoted-printable text, so no content can end a part early.
   stamp.boundary = "=_droprelay_" + RandomHex(24);
   return stamp;
