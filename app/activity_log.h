@@ -59,6 +59,8 @@ class ActivityLog {
   // swallows like any other failure. `view` may be null (no box).
   ActivityLog(std::string logFile, std::function<int()> maxLines, LogView* view, DateTimeSource now);
 
+  void SetDateTimeSource(DateTimeSource now) { now_ = std::move(now); }
+
   // Empties the box (nothing is saved).
   void Clear();
 
