@@ -18,7 +18,7 @@ TEST(CommandLine, OptionsAndErrors) {
       {{"--config=relay.ini"}, Action::Run, "relay.ini"},
       {{"--config", "a.ini", "--config", "b.ini"}, Action::Run, "b.ini"},
       {{"--help"}, Action::Help, ""},
-      {{"--config", "a.ini", "-h"}, Action::Help, ""},
+      {{"--config", "a.ini", "-h"}, Action::Help, "a.ini"},
       {{"--version"}, Action::Version, ""},
       {{"-V"}, Action::Version, ""},
       {{"--config"}, Action::Error, ""},
