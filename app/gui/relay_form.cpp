@@ -77,7 +77,9 @@ void TRelayForm::CloseMainForm() {
   QApplication::quit();
 }
 
-void TRelayForm::BeginUpdate() { LogMemo.setUpdatesEnabled(false); }
+// The box is refilled and scrolled inside one call on the main thread, which paints nothing until
+// the call returns; no paint can show a half-updated box, so updates need not be suspended.
+void TRelayForm::BeginUpdate() {}
 
 void TRelayForm::SetText(const std::string& utf8Text) {
   LogMemo.setPlainText(QString::fromUtf8(utf8Text.data(), static_cast<qsizetype>(utf8Text.size())));
@@ -90,8 +92,9 @@ void TRelayForm::ScrollLinesDown(int /*count*/) {
 }
 
 void TRelayForm::EndUpdate() {
-  LogMemo.setUpdatesEnabled(true);
-  LogMemo.viewport()->update();
+  // Painted now, not when the loop next runs: the cycle may go on to block this thread (a wait of
+  // one second per disposal attempt), and the box should show the line meanwhile.
+  LogMemo.viewport()->repaint();
   if (!debugDumpFolder_.isEmpty()) WriteDebugDump();
 }
 
