@@ -9,6 +9,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include "platform/termination_signal.h"
+
 namespace droprelay {
 
 TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), WorkTimer(this), TrayIcon(this) {
@@ -43,6 +45,8 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
   // Plain X servers and the offscreen platform have no notification area.
   if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon.show();
 
+  WatchTerminationSignals();
+
   WorkTimer.setInterval(kWorkTimerInterval);
   connect(&WorkTimer, &QTimer::timeout, this, &TRelayForm::WorkTimerTimer);
   WorkTimer.start();
@@ -54,6 +58,17 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
 TRelayForm::~TRelayForm() {
   WorkTimer.stop();
   service_->FormDestroy();
+}
+
+// A stop request ends the run like the close button: after the current cycle, with the last log line.
+void TRelayForm::WatchTerminationSignals() {
+  const int descriptor = platform::TerminationSignalDescriptor();
+  if (descriptor < 0) return;
+  terminationNotifier_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+  connect(terminationNotifier_.get(), &QSocketNotifier::activated, this, [this] {
+    platform::DrainTerminationSignals();
+    close();
+  });
 }
 
 void TRelayForm::closeEvent(QCloseEvent* event) {

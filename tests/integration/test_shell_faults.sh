@@ -39,7 +39,17 @@ mkdir -p "$scratch/garbage"
   printf '\n[system]\nshowmainform=1\ncorrect_scheduled_time=maybe\n'; } >"$scratch/garbage/relay.ini"
 run_relay "$scratch/garbage/relay.ini" &
 
+# Stopped from outside (systemd sends SIGTERM): the run still ends with its last log line.
+mkdir -p "$scratch/stop/drop"
+printf '[System]\nSmtp_DropMail_path=%s/\n' "$scratch/stop/drop" >"$scratch/stop/relay.ini"
+( env -u DISPLAY -u WAYLAND_DISPLAY "$DROPRELAY_BIN" --config "$scratch/stop/relay.ini" 2>/dev/null & pid=$!
+  for _ in $(seq 50); do grep -q 'Начало' "$scratch/stop/relay.log" 2>/dev/null && break; sleep 0.1; done
+  kill -TERM "$pid"; rc=0; wait "$pid" || rc=$?; echo "$rc" >"$scratch/stop/rc" ) &
+
 wait
+
+expect_eq "SIGTERM: exit status" 0 "$(cat "$scratch/stop/rc")"
+expect_log "$scratch/stop/relay.log" "" "Начало работы..." "Завершение работы..."
 
 if [ -e /var/spool/droprelay/drop ]; then
   echo "skip: /var/spool/droprelay/drop exists here; the no-INI run looked into it"
