@@ -71,6 +71,8 @@ expect_log "$scratch/slash/relay.log" "" "Начало работы..." \
 expect_eq "slash: decoy untouched" "decoy" "$(cat "$scratch/slash/drop-decoy.eml")"
 
 expect_eq "garbage: exit status" 0 "$(cat "$scratch/garbage/relay.ini.rc")"
+# Under cron any output is mailed to the administrator every run.
+expect_eq "no output without a display" "" "$(cat "$scratch/garbage/relay.ini.out" "$scratch/garbage/relay.ini.err")"
 long_folder="$scratch/garbage/$(head -c $((2047 - ${#scratch} - 9)) /dev/zero | tr '\0' 'x')/"
 expect_log "$scratch/garbage/relay.log" "" "Начало работы..." "Просмотр папки $long_folder" "Нет новых файлов" \
   "Завершение работы..."
