@@ -16,20 +16,19 @@ namespace {
 
 using droprelay::testing::PgServer;
 
-class OdbcQueryTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { server = std::make_unique<PgServer>(); }
-  static void TearDownTestSuite() { server.reset(); }
-
+// One server for all cases: ctest runs every test in a process of its own, and a server per case
+// would dominate the suite's time.
+class OdbcQueryOnPostgres {
+ public:
   // A table without a key, rows in the order given.
-  static void CreateTable(const std::string& name, const std::string& rows) {
-    server->Sql("DROP TABLE IF EXISTS " + name);
-    server->Sql("CREATE TABLE " + name + " (id integer, sched integer, label varchar(20))");
-    if (!rows.empty()) server->Sql("INSERT INTO " + name + " VALUES " + rows);
-    server->Sql("GRANT ALL ON " + name + " TO " + PgServer::kUser);
+  void CreateTable(const std::string& name, const std::string& rows) {
+    server.Sql("DROP TABLE IF EXISTS " + name);
+    server.Sql("CREATE TABLE " + name + " (id integer, sched integer, label varchar(20))");
+    if (!rows.empty()) server.Sql("INSERT INTO " + name + " VALUES " + rows);
+    server.Sql("GRANT ALL ON " + name + " TO " + PgServer::kUser);
   }
 
-  // What `open` throws, also checked to be what SystemErrorText() reports.
+  // What `action` throws, also checked to be what SystemErrorText() reports.
   template <typename Action>
   static std::string FailureText(Action action) {
     try {
@@ -42,67 +41,69 @@ class OdbcQueryTest : public ::testing::Test {
     return "";
   }
 
-  static std::unique_ptr<PgServer> server;
+  void UpdatesOnlyTheFirstRowInPlace();
+  void EmptyResultHasNoRowToUpdate();
+  void FailuresCarryTheDriverTextWithoutThePassword();
+
+  PgServer server;
 };
 
-std::unique_ptr<PgServer> OdbcQueryTest::server;
-
-TEST_F(OdbcQueryTest, UpdatesOnlyTheFirstRowInPlace) {
+void OdbcQueryOnPostgres::UpdatesOnlyTheFirstRowInPlace() {
   CreateTable("first_row", "(1, 10, 'one'), (2, 20, 'two'), (1, 10, 'one'), (4, 40, 'four')");
   const auto query = OpenOdbcQuery();
-  query->Open(server->OdbcString(), "SELECT * FROM first_row");
+  query->Open(server.OdbcString(), "SELECT * FROM first_row");
   ASSERT_FALSE(query->IsEmpty());
   // Field names are matched without regard to case (PostgreSQL folds them to lower case).
   query->UpdateInt32("SCHED", 123456);
   query->Close();
   // Row 3 equals row 1 in every field: only a true positioned update leaves it alone.
-  EXPECT_EQ(server->Sql("SELECT id, sched, label FROM first_row ORDER BY id, sched"),
+  EXPECT_EQ(server.Sql("SELECT id, sched, label FROM first_row ORDER BY id, sched"),
             "1|10|one\n1|123456|one\n2|20|two\n4|40|four\n");
 
   // Opening again (the same object) sees the change and can write again.
-  query->Open(server->OdbcString(), "SELECT * FROM first_row WHERE id = 4");
+  query->Open(server.OdbcString(), "SELECT * FROM first_row WHERE id = 4");
   query->UpdateInt32("sched", -7);
   query->Close();
   query->Close();
-  EXPECT_EQ(server->Sql("SELECT sched FROM first_row WHERE id = 4"), "-7\n");
+  EXPECT_EQ(server.Sql("SELECT sched FROM first_row WHERE id = 4"), "-7\n");
 }
 
-TEST_F(OdbcQueryTest, EmptyResultHasNoRowToUpdate) {
+void OdbcQueryOnPostgres::EmptyResultHasNoRowToUpdate() {
   CreateTable("empty_table", "");
   const auto query = OpenOdbcQuery();
-  query->Open(server->OdbcString(), "SELECT * FROM empty_table");
+  query->Open(server.OdbcString(), "SELECT * FROM empty_table");
   EXPECT_TRUE(query->IsEmpty());
   EXPECT_NE(FailureText([&] { query->UpdateInt32("sched", 1); }), "");
   query->Close();
-  EXPECT_EQ(server->Sql("SELECT count(*) FROM empty_table"), "0\n");
+  EXPECT_EQ(server.Sql("SELECT count(*) FROM empty_table"), "0\n");
 }
 
-TEST_F(OdbcQueryTest, FailuresCarryTheDriverTextWithoutThePassword) {
+void OdbcQueryOnPostgres::FailuresCarryTheDriverTextWithoutThePassword() {
   CreateTable("read_only", "(1, 10, 'one')");
-  server->Sql(std::string("REVOKE UPDATE ON read_only FROM ") + PgServer::kUser);
+  server.Sql(std::string("REVOKE UPDATE ON read_only FROM ") + PgServer::kUser);
   const auto query = OpenOdbcQuery();
 
   // Missing table.
-  std::string text = FailureText([&] { query->Open(server->OdbcString(), "SELECT * FROM no_such_table"); });
+  std::string text = FailureText([&] { query->Open(server.OdbcString(), "SELECT * FROM no_such_table"); });
   EXPECT_NE(text.find("no_such_table"), std::string::npos) << text;
   EXPECT_NE(text.find("does not exist"), std::string::npos) << text;
   query->Close();
 
   // Missing field: the table is there, the column is not.
-  query->Open(server->OdbcString(), "SELECT * FROM read_only");
+  query->Open(server.OdbcString(), "SELECT * FROM read_only");
   text = FailureText([&] { query->UpdateInt32("WADMIN_NPE_SCHEDULED_TIME", 1); });
   EXPECT_NE(text.find("WADMIN_NPE_SCHEDULED_TIME"), std::string::npos) << text;
   query->Close();
 
   // The server refuses the update itself.
-  query->Open(server->OdbcString(), "SELECT * FROM read_only");
+  query->Open(server.OdbcString(), "SELECT * FROM read_only");
   text = FailureText([&] { query->UpdateInt32("sched", 99); });
   EXPECT_NE(text.find("permission denied"), std::string::npos) << text;
   query->Close();
-  EXPECT_EQ(server->Sql("SELECT sched FROM read_only"), "10\n");
+  EXPECT_EQ(server.Sql("SELECT sched FROM read_only"), "10\n");
 
   // Refused login: the server's text, one line, no password.
-  text = FailureText([&] { query->Open(server->OdbcString(PgServer::kUser, "Wrong;Pass}word"), "SELECT 1"); });
+  text = FailureText([&] { query->Open(server.OdbcString(PgServer::kUser, "Wrong;Pass}word"), "SELECT 1"); });
   EXPECT_NE(text.find("password authentication failed"), std::string::npos) << text;
   EXPECT_EQ(text.find("Wrong;Pass"), std::string::npos) << text;
   EXPECT_EQ(text.find('\n'), std::string::npos) << text;
@@ -120,6 +121,22 @@ TEST_F(OdbcQueryTest, FailuresCarryTheDriverTextWithoutThePassword) {
   text = FailureText([&] { query->Open("Driver={No Such Driver};PWD=abc123", "SELECT 1"); });
   EXPECT_NE(text.find("[unixODBC][Driver Manager]"), std::string::npos) << text;
   query->Close();
+}
+
+TEST(OdbcQuery, AgainstPostgres) {
+  OdbcQueryOnPostgres db;
+  {
+    SCOPED_TRACE("first row only");
+    db.UpdatesOnlyTheFirstRowInPlace();
+  }
+  {
+    SCOPED_TRACE("empty result");
+    db.EmptyResultHasNoRowToUpdate();
+  }
+  {
+    SCOPED_TRACE("failures");
+    db.FailuresCarryTheDriverTextWithoutThePassword();
+  }
 }
 
 // A listener that accepts one connection, keeps its first bytes, and then refuses any other.
