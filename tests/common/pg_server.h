@@ -105,7 +105,7 @@ class PgServer {
   static std::string Script() {
     std::string tests = DROPRELAY_TEST_DATA;
     tests = tests.substr(0, tests.find_last_of('/'));
-    return ShellQuote(tests + "/integration/pg_server.sh");
+    return "bash " + ShellQuote(tests + "/integration/pg_server.sh");
   }
 
   std::string dir_;

@@ -7,25 +7,25 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${DROPRELAY_BIN:?DROPRELAY_BIN names the droprelay program}
-pg=$here/pg_server.sh
+pg() { bash "$here/pg_server.sh" "$@"; }
 
 work=$(mktemp -d /tmp/droprelay-schedule-XXXXXX)
 # Apart from $work, which the server's user (postgres, when run as root) cannot enter.
 db=$(mktemp -d /tmp/droprelay-pg-XXXXXX)
-cleanup() { "$pg" stop "$db" >/dev/null 2>&1 || true; rm -rf "$work"; }
+cleanup() { pg stop "$db" >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; [ -f "${log:-/nonexistent}" ] && sed 's/^/  log: /' "$log" >&2; exit 1; }
 
-port=$("$pg" start "$db")
+port=$(pg start "$db")
 password='Sched;Pw}9'
-"$pg" psql "$db" \
+pg psql "$db" \
   "CREATE ROLE relay LOGIN PASSWORD 'Sched;Pw}9'" \
   "CREATE TABLE MSP_WEB_ADMIN (WADMIN_CURRENT_VERSION varchar(20), WADMIN_NPE_SCHEDULED_TIME integer, WADMIN_NPE_INTERVAL integer)" \
   "INSERT INTO MSP_WEB_ADMIN VALUES ('a', 120000, 1), ('b', 130000, 2), ('a', 120000, 1)" \
   "GRANT ALL ON MSP_WEB_ADMIN TO relay"
 odbc="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$port;Database=postgres;UID=relay;PWD={Sched;Pw}}9};UpdatableCursors=1"
-rows() { "$pg" psql "$db" "SELECT * FROM MSP_WEB_ADMIN ORDER BY 1, 2, 3" | tr '\n' ' '; }
+rows() { pg psql "$db" "SELECT * FROM MSP_WEB_ADMIN ORDER BY 1, 2, 3" | tr '\n' ' '; }
 
 mkdir -p "$work/drop" "$work/tmp"
 
@@ -94,7 +94,7 @@ expect_line_after '^\[FreeTDS\]' "Ошибка при работе с базой
 messages | grep -qxF "Нет новых файлов" || fail "no cycle after the FreeTDS error"
 
 # 4. Without the key (and with it 0) the database is not touched.
-"$pg" psql "$db" "UPDATE MSP_WEB_ADMIN SET WADMIN_NPE_SCHEDULED_TIME = 120000 WHERE WADMIN_CURRENT_VERSION = 'a'"
+pg psql "$db" "UPDATE MSP_WEB_ADMIN SET WADMIN_NPE_SCHEDULED_TIME = 120000 WHERE WADMIN_CURRENT_VERSION = 'a'"
 for extra in "" "correct_scheduled_time=0"; do
   run "$odbc" "$extra"
   [ "$(rows)" = "a|120000|1 a|120000|1 b|130000|2 " ] || fail "table changed without correct_scheduled_time: $(rows)"
