@@ -25,6 +25,11 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
   layout->addWidget(&LogMemo);
   setLayout(layout.release());  // the window owns its layout from here on
 
+  // An 8-point sans-serif face, as the box was designed for; the line count of the log assumes it.
+  QFont font(QStringLiteral("MS Sans Serif"), 8);
+  font.setStyleHint(QFont::SansSerif);
+  setFont(font);
+
   LogMemo.setReadOnly(true);
   LogMemo.setLineWrapMode(QPlainTextEdit::WidgetWidth);
   LogMemo.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
