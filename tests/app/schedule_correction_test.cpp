@@ -171,6 +171,13 @@ void ScheduleCorrectionOnPostgres::WritesTheNewTimeIntoTheFirstRowOnly() {
     EXPECT_EQ(log.lines, (std::vector<std::string>{texts::NewScheduleTime() + c.logged})) << c.logged;
     EXPECT_EQ(Rows(), "a|" + std::to_string(c.scheduled) + "|1\na|120000|1\nb|130000|2\n");
   }
+
+  // A first row that has no time yet gets one all the same.
+  CreateAdminTable("('a', NULL, 1), ('b', NULL, 2)");
+  LogRecorder log;
+  CorrectScheduledTime(server->OdbcString(), {14, 40}, log.function());
+  EXPECT_EQ(log.lines, (std::vector<std::string>{texts::NewScheduleTime() + "150000"}));
+  EXPECT_EQ(Rows(), "a|150000|1\nb||2\n");
 }
 
 void ScheduleCorrectionOnPostgres::EmptyTableChangesAndLogsNothing() {
