@@ -96,14 +96,12 @@ class OdbcQuery final : public RecordQuery {
     }
     const SQLULEN loginTimeout = LoginTimeoutSeconds(connectionString);
     SQLSetConnectAttr(connection_.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(loginTimeout), 0);
-    SQLSetConnectAttr(connection_.get(), SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(loginTimeout), 0);
 
     std::string odbcString = ToOdbcConnectionString(connectionString);
     SQLCHAR completed[1024];
     SQLSMALLINT completedLength = 0;
-    Check(SQLDriverConnect(connection_.get(), nullptr, reinterpret_cast<SQLCHAR*>(odbcString.data()),
-                           static_cast<SQLSMALLINT>(odbcString.size()), completed, sizeof completed,
-                           &completedLength, SQL_DRIVER_NOPROMPT),
+    Check(SQLDriverConnect(connection_.get(), nullptr, reinterpret_cast<SQLCHAR*>(odbcString.data()), SQL_NTS,
+                           completed, sizeof completed, &completedLength, SQL_DRIVER_NOPROMPT),
           connection_, "cannot connect");
     connected_ = true;
 
@@ -121,7 +119,7 @@ class OdbcQuery final : public RecordQuery {
     SQLSetStmtAttr(statement_.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(kQueryTimeoutSeconds), 0);
 
     std::string text = sql;
-    Check(SQLExecDirect(statement_.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+    Check(SQLExecDirect(statement_.get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS),
           statement_, "cannot run the query");
     cursorOpen_ = true;
 

@@ -80,48 +80,25 @@ void OdbcQueryOnPostgres::EmptyResultHasNoRowToUpdate() {
   EXPECT_EQ(server.Sql("SELECT count(*) FROM empty_table"), "0\n");
 }
 
+// Missing tables, refused logins and unreachable servers are covered with the correction itself
+// (tests/app); here what only the query sees.
 void OdbcQueryOnPostgres::FailuresCarryTheDriverTextWithoutThePassword() {
   CreateTable("read_only", "(1, 10, 'one')");
   server.Sql(std::string("REVOKE UPDATE ON read_only FROM ") + PgServer::kUser);
   const auto query = OpenOdbcQuery();
 
-  // Missing table.
-  std::string text = FailureText([&] { query->Open(server.OdbcString(), "SELECT * FROM no_such_table"); });
-  EXPECT_NE(text.find("no_such_table"), std::string::npos) << text;
-  EXPECT_NE(text.find("does not exist"), std::string::npos) << text;
-  query->Close();
-
-  // Missing field: the table is there, the column is not.
+  // The server refuses the update itself: its text, one line, and the row as it was.
   query->Open(server.OdbcString(), "SELECT * FROM read_only");
-  text = FailureText([&] { query->UpdateInt32("WADMIN_NPE_SCHEDULED_TIME", 1); });
-  EXPECT_NE(text.find("WADMIN_NPE_SCHEDULED_TIME"), std::string::npos) << text;
-  query->Close();
-
-  // The server refuses the update itself.
-  query->Open(server.OdbcString(), "SELECT * FROM read_only");
-  text = FailureText([&] { query->UpdateInt32("sched", 99); });
+  std::string text = FailureText([&] { query->UpdateInt32("sched", 99); });
   EXPECT_NE(text.find("permission denied"), std::string::npos) << text;
+  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
   query->Close();
   EXPECT_EQ(server.Sql("SELECT sched FROM read_only"), "10\n");
 
-  // Refused login: the server's text, one line, no password.
-  text = FailureText([&] { query->Open(server.OdbcString(PgServer::kUser, "Wrong;Pass}word"), "SELECT 1"); });
-  EXPECT_NE(text.find("password authentication failed"), std::string::npos) << text;
-  EXPECT_EQ(text.find("Wrong;Pass"), std::string::npos) << text;
-  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
-
-  // Nobody listening.
-  const std::string unreachable = "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=" +
-                                  std::to_string(droprelay::testing::UnusedPort()) +
-                                  ";Database=postgres;UID=relay;PWD=Unreach4ble";
-  text = FailureText([&] { query->Open(unreachable, "SELECT 1"); });
-  EXPECT_NE(text.find("Connection refused"), std::string::npos) << text;
-  EXPECT_EQ(text.find("Unreach4ble"), std::string::npos) << text;
-  EXPECT_EQ(text.find('\n'), std::string::npos) << text;
-
-  // An unknown driver: the driver manager's own text.
+  // An unknown driver: the driver manager's own text, without the password.
   text = FailureText([&] { query->Open("Driver={No Such Driver};PWD=abc123", "SELECT 1"); });
   EXPECT_NE(text.find("[unixODBC][Driver Manager]"), std::string::npos) << text;
+  EXPECT_EQ(text.find("abc123"), std::string::npos) << text;
   query->Close();
 }
 
