@@ -118,11 +118,12 @@ class ScheduleCorrectionOnPostgres {
 
   // MSP_WEB_ADMIN without a key: a few fields around the scheduled time, rows in the order given.
   void CreateAdminTable(const std::string& rows) {
-    server->Sql("DROP TABLE IF EXISTS MSP_WEB_ADMIN");
-    server->Sql("CREATE TABLE MSP_WEB_ADMIN (WADMIN_CURRENT_VERSION varchar(20), WADMIN_NPE_SCHEDULED_TIME integer, "
-                "WADMIN_NPE_INTERVAL integer)");
-    if (!rows.empty()) server->Sql("INSERT INTO MSP_WEB_ADMIN VALUES " + rows);
-    server->Sql(std::string("GRANT ALL ON MSP_WEB_ADMIN TO ") + PgServer::kUser);
+    // One psql run: each costs a process start.
+    server->Sql("DROP TABLE IF EXISTS MSP_WEB_ADMIN; "
+                "CREATE TABLE MSP_WEB_ADMIN (WADMIN_CURRENT_VERSION varchar(20), WADMIN_NPE_SCHEDULED_TIME integer, "
+                "WADMIN_NPE_INTERVAL integer); " +
+                (rows.empty() ? std::string() : "INSERT INTO MSP_WEB_ADMIN VALUES " + rows + "; ") +
+                "GRANT ALL ON MSP_WEB_ADMIN TO " + PgServer::kUser);
   }
 
   std::string Rows() {

@@ -24,10 +24,10 @@ class OdbcQueryOnPostgres {
  public:
   // A table without a key, rows in the order given.
   void CreateTable(const std::string& name, const std::string& rows) {
-    server.Sql("DROP TABLE IF EXISTS " + name);
-    server.Sql("CREATE TABLE " + name + " (id integer, sched integer, label varchar(20))");
-    if (!rows.empty()) server.Sql("INSERT INTO " + name + " VALUES " + rows);
-    server.Sql("GRANT ALL ON " + name + " TO " + PgServer::kUser);
+    server.Sql("DROP TABLE IF EXISTS " + name + "; CREATE TABLE " + name +
+               " (id integer, sched integer, label varchar(20)); " +
+               (rows.empty() ? std::string() : "INSERT INTO " + name + " VALUES " + rows + "; ") + "GRANT ALL ON " +
+               name + " TO " + PgServer::kUser);
   }
 
   // What `action` throws, also checked to be what SystemErrorText() reports.
