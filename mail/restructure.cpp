@@ -129,6 +129,14 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   FMixedContainer = mixed;
   FRelatedContainer = related;
   FAlternativeContainer = alternative;
+
+  // Containers the walk did not record stay where they were, ahead of the new parts, still naming
+  // the message's old boundary. Written out like that, the first delimiter and the closing one
+  // (taken from the first sub-part) would not be the message's: a reader would drop the last part.
+  // So they take the boundary of the container they now stand in.
+  if (const std::string boundary = GetPartBoundary(); !boundary.empty()) {
+    for (TMailPart* part : FSubParts) part->SetParentBoundary(boundary);
+  }
 }
 
 TMailPart* TMailMessage::MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix) {

@@ -287,6 +287,29 @@ TEST(ComposeBody, ClosingDelimiterComesFromTheFirstSubPart) {
   EXPECT_EQ(body.substr(body.size() - 13), "\r\n--first--\r\n");
 }
 
+// A container the walk does not record stays ahead of the new parts; it must be delimited by the
+// message's new boundary, or the re-read message loses its last part.
+TEST(ComposeBody, UnrecordedContainerKeepsTheMessageReadable) {
+  auto m = Load(Multi("multipart/mixed", "b",
+                      {Multi("multipart/report", "rep", {Leaf("text/plain", "report"), Leaf("text/x-status", "ds")}),
+                       Pdf}));
+  Normalise(*m);
+  ASSERT_EQ(m->SubParts().Count(), 4);
+  EXPECT_EQ(m->SubParts()[0]->GetMediaType(), "multipart/report");
+  for (const TMailPart* sub : m->SubParts()) EXPECT_EQ(sub->ParentBoundary(), m->GetPartBoundary());
+  TMailMessage again;
+  again.ParseText(MessageText(*m), true);
+  again.LocateBodies();
+  std::string contents;
+  for (TMailPart* part : again.AttachmentParts()) {
+    part->DecodeBody();
+    contents += std::string(part->DecodedBody().View()) + "|";
+  }
+  // The text that was an attachment under the report now stands under mixed: read back, it is the body.
+  EXPECT_EQ(again.PlainLines(), TStringList{"report"});
+  EXPECT_EQ(contents, "|ds\r\n|%PDF-1.4|");  // the emptied report container, then the other two
+}
+
 TEST(ComposeBody, ComposedMessageReadsBackTheSame) {
   const std::string text = Multi(
       "multipart/mixed", "b",
