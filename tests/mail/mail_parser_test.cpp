@@ -278,10 +278,14 @@ TEST(ParseText, ProgressIsReportedByTheRootOnly) {
   }
 }
 
-// Everything a parse leaves in a tree, for comparing two parses.
+// Everything a parse leaves in a tree, for comparing two parses. The boundaries the uuencode
+// rebuild makes up ("boundary" and 8 random hex digits) are masked.
 std::string Dump(const TMailPart& part) {
-  std::string out = "[" + part.ParentBoundary() + "]";
-  for (const std::string& line : part.HeaderLines()) out += line + "\n";
+  const bool madeUp = part.ParentBoundary().rfind("boundary", 0) == 0 && part.ParentBoundary().size() == 16;
+  std::string out = "[" + (madeUp ? std::string("made up") : part.ParentBoundary()) + "]";
+  for (const std::string& line : part.HeaderLines()) {
+    out += (madeUp || line.find("boundary=\"boundary") == std::string::npos ? line : "(made-up boundary)") + "\n";
+  }
   out += "{" + std::string(part.RawBody().View()) + "}{" + std::string(part.DecodedBody().View()) + "}(";
   for (const TMailPart* sub : part.SubParts()) out += Dump(*sub);
   return out + ")";
@@ -305,6 +309,7 @@ TEST(ParseText, SameTreeWithAndWithoutProgress) {
              "--outer", "", "c", "--outer--"}),
        true},
       {"--b\r\nx", false},
+      {"Subject: uu\r\n\r\nHi\r\nbegin 644 a.txt\r\n#0V%T\r\nend\r\n", true},
   };
   for (const auto& entry : std::filesystem::directory_iterator(std::string(DROPRELAY_TEST_DATA) + "/messages")) {
     std::ifstream file(entry.path(), std::ios::binary);
