@@ -161,13 +161,12 @@ class InnerTextWriter {
   }
 
   // A letter starts a word unless a letter or digit precedes it, directly or across an apostrophe
-  // or a full stop inside the word ("don't", "e.g").
+  // inside the word ("don't"); browsers treat every other mark as a word boundary ("E.G.").
   bool StartsWord(char32_t c) const {
     if (!IsWordCharacter(c)) return false;
     if (IsWordCharacter(line_.previous)) return false;
-    bool joiner = line_.previous == '\'' || line_.previous == U'\u2019' || line_.previous == '.' ||
-                  line_.previous == ':' || line_.previous == U'\u00B7';
-    return !(joiner && IsWordCharacter(line_.before_previous));
+    bool apostrophe = line_.previous == '\'' || line_.previous == U'\u2019';
+    return !(apostrophe && IsWordCharacter(line_.before_previous));
   }
 
   void Write(std::string_view text) {

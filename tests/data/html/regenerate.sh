@@ -15,9 +15,12 @@ trap 'rm -rf "$work"' EXIT
 if [ $# -eq 0 ]; then set -- "$here"/*.html; fi
 for page in "$@"; do
   name=$(basename "$page" .html)
+  # The engine receives decoded text, so the page is given to the browser as UTF-8 whatever its
+  # <meta charset> says: a byte-order mark takes precedence over the meta element.
   # The probe is appended after the page: it runs once everything before it is parsed and styled,
   # and a script element renders nothing, so it does not change the answer.
-  { cat "$page"
+  { printf '\xEF\xBB\xBF'
+    cat "$page"
     printf '%s\n' '<script>(function(){var t=document.documentElement.innerText;' \
       'var b=btoa(unescape(encodeURIComponent(t)));var m=document.createElement("x-golden");' \
       'm.setAttribute("data-text",b);document.documentElement.appendChild(m);})();</script>'
