@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/html_depth_guard.h"
+#include "platform/html_prepass.h"
 #include "platform/html_dom.h"
 #include "platform/html_style.h"
 #include "platform/text_case.h"
@@ -345,7 +345,7 @@ std::string Finish(std::string_view text) {
 }  // namespace
 
 std::optional<std::string> HtmlInnerText(std::string_view html) {
-  std::string capped = CapHtmlNesting(html);
+  std::string capped = PrepareHtml(html);
   GumboOptions options = kGumboDefaultOptions;
   options.max_errors = 0;  // each recorded error copies the open elements: quadratic otherwise
   std::unique_ptr<GumboOutput, GumboDeleter> output(

@@ -1,4 +1,4 @@
-#include "platform/html_depth_guard.h"
+#include "platform/html_prepass.h"
 
 #include <algorithm>
 #include <array>
@@ -97,7 +97,7 @@ struct OpenElement {
 
 }  // namespace
 
-std::string CapHtmlNesting(std::string_view html, std::size_t max_depth) {
+std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
   std::vector<OpenElement> open;
   std::vector<std::pair<std::size_t, std::size_t>> removed;  // byte ranges [first, last)
   std::size_t pos = 0;
@@ -155,6 +155,7 @@ std::string CapHtmlNesting(std::string_view html, std::size_t max_depth) {
     if (OneOf(name, kRawText)) {
       std::size_t close = FindEndTag(html, pos, name);
       if (close == std::string_view::npos) break;
+      if (name == "noscript" && close > pos) removed.emplace_back(pos, close);
       pos = close;  // the end tag itself is read as an ordinary (unmatched) end tag
       continue;
     }
