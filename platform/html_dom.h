@@ -4,6 +4,7 @@
 
 #include <gumbo.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -31,6 +32,10 @@ struct ComputedStyle {
   bool out_of_flow = false;  // position absolute or fixed
 };
 
+// A Bloom filter of names (tags, ids, classes): lets a selector that needs an ancestor named so
+// be skipped without walking the ancestors when none can match.
+using NameFilter = std::array<std::uint64_t, 4>;
+
 struct ElementInfo {
   const GumboNode* node = nullptr;
   ElementInfo* parent = nullptr;             // nullptr for the root element
@@ -43,6 +48,7 @@ struct ElementInfo {
   std::uint32_t type_position = 1;   // the same among siblings of the same tag
   std::uint32_t type_count = 1;
   bool empty = true;                 // no element and no text children (for :empty)
+  NameFilter ancestor_names{};       // tags, ids and classes of all ancestors
   ComputedStyle style;
   bool rendered = true;              // has a box: neither it nor an ancestor is display:none
 };

@@ -111,7 +111,37 @@ struct IndexedSelector {
   const CssSelector* selector;
   const CssRule* rule;
   std::uint32_t order;
+  NameFilter ancestors;  // names some ancestor must bear for the selector to match
 };
+
+std::string Prefixed(char prefix, std::string_view name) {
+  std::string key;
+  key.reserve(name.size() + 1);
+  key.push_back(prefix);
+  key.append(name);
+  return key;
+}
+
+// The names of the compounds that must be ancestors of the subject: those reached from it by
+// child and descendant combinators only.
+NameFilter RequiredAncestors(const CssSelector& selector, bool quirks) {
+  NameFilter filter{};
+  for (std::size_t i = selector.compounds.size() - 1; i > 0; --i) {
+    char combinator = selector.combinators[i - 1];
+    if (combinator != ' ' && combinator != '>') break;
+    const CssCompound& compound = selector.compounds[i - 1];
+    if (!compound.ids.empty()) AddToNameFilter(filter, Prefixed('#', compound.ids.front()), quirks);
+    else if (!compound.classes.empty()) AddToNameFilter(filter, Prefixed('.', compound.classes.front()), quirks);
+    else if (!compound.tag.empty()) AddToNameFilter(filter, compound.tag, false);
+  }
+  return filter;
+}
+
+bool MayMatch(const NameFilter& required, const NameFilter& present) {
+  for (std::size_t i = 0; i < required.size(); ++i)
+    if ((required[i] & ~present[i]) != 0) return false;
+  return true;
+}
 
 // The declaration that currently wins one property of one element, with its cascade rank.
 struct Winner {
@@ -146,7 +176,7 @@ class StyleResolver {
       for (const CssSelector& selector : rule.selectors) {
         if (selector.pseudo_element) continue;
         const CssCompound& last = selector.compounds.back();
-        IndexedSelector entry{&selector, &rule, order};
+        IndexedSelector entry{&selector, &rule, order, RequiredAncestors(selector, quirks_)};
         if (!last.ids.empty()) by_id_[Key(last.ids.front())].push_back(entry);
         else if (!last.classes.empty()) by_class_[Key(last.classes.front())].push_back(entry);
         else if (!last.tag.empty()) by_tag_[last.tag].push_back(entry);
@@ -164,6 +194,7 @@ class StyleResolver {
     Collect(by_tag_, element.tag);
     candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
     for (const IndexedSelector& candidate : candidates_) {
+      if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
       if (!SelectorMatches(*candidate.selector, element, quirks_)) continue;
       std::uint32_t position = 0;
       for (const CssDeclaration& d : candidate.rule->declarations)
@@ -289,6 +320,13 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
     info.id = AttributeView(child, "id");
     SplitClasses(AttributeView(child, "class"), info.classes);
     info.child_position = static_cast<std::uint32_t>(created.size() + 1);
+    if (parent != nullptr) {
+      info.ancestor_names = parent->ancestor_names;
+      AddToNameFilter(info.ancestor_names, parent->tag, false);
+      if (!parent->id.empty()) AddToNameFilter(info.ancestor_names, Prefixed('#', parent->id), dom.quirks);
+      for (std::string_view name : parent->classes)
+        AddToNameFilter(info.ancestor_names, Prefixed('.', name), dom.quirks);
+    }
     dom.by_node.emplace(child, &info);
     created.push_back(&info);
     previous = &info;
@@ -322,6 +360,19 @@ bool StyleSheetApplies(const GumboNode* node) {
 }
 
 }  // namespace
+
+void AddToNameFilter(NameFilter& filter, std::string_view name, bool quirks) {
+  // FNV-1a; two bits per name out of 256.
+  std::uint64_t hash = 1469598103934665603ULL;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(quirks ? css_text::Lower(c) : c);
+    hash *= 1099511628211ULL;
+  }
+  for (int k = 0; k < 2; ++k) {
+    unsigned bit = static_cast<unsigned>((hash >> (k * 8)) & 255);
+    filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  }
+}
 
 bool IsReplacedElement(std::string_view tag) {
   static constexpr std::array<std::string_view, 13> kReplaced = {
