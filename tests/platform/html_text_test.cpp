@@ -113,6 +113,7 @@ TEST(HtmlInnerText, WhiteSpace) {
       {"pre keeps everything", "<pre>\n a  b\n\tc</pre>", " a  b\n\tc"},
       {"pre-line keeps lines only", "<div style='white-space:pre-line'>  a   b  \n  c </div>", "a b\nc"},
       {"pre-wrap from a class", "<style>.k{white-space:pre-wrap}</style><div class=k>a  b</div>", "a  b"},
+      {"CR LF and CR in pre are one line end each", "<pre>a\r\nb\rc</pre>", "a\nb\nc"},
       {"pre made normal", "<pre style='white-space:normal'>  a   b  </pre>", "a b"},
       {"inline-block keeps the spaces around it", "<div>a <span style='display:inline-block'> b </span> c</div>",
        "a b c"},
