@@ -65,6 +65,28 @@ const ElementInfo* LastChildBox(const HtmlDom& dom, const GumboNode* parent, Dis
   return nullptr;
 }
 
+// Whether another box of display `same` follows `node` in the run of such siblings: cells and
+// rows outside a proper row or table share an anonymous one with the like boxes right after them.
+// Gives up (answering no) after a bounded number of siblings.
+bool FollowedInRun(const HtmlDom& dom, const GumboNode* node, Display same) {
+  constexpr unsigned kReach = 256;
+  const GumboNode* parent = node->parent;
+  if (parent == nullptr || (parent->type != GUMBO_NODE_ELEMENT && parent->type != GUMBO_NODE_TEMPLATE))
+    return false;
+  const GumboVector& siblings = parent->v.element.children;
+  for (unsigned i = static_cast<unsigned>(node->index_within_parent) + 1;
+       i < siblings.length && i - node->index_within_parent <= kReach; ++i) {
+    const GumboNode* sibling = static_cast<const GumboNode*>(siblings.data[i]);
+    if (IsElementNode(sibling)) {
+      const ElementInfo* info = dom.Find(sibling);
+      if (info->rendered) return info->style.display == same;
+    } else if (sibling->type == GUMBO_NODE_TEXT || sibling->type == GUMBO_NODE_CDATA) {
+      return false;  // text ends the run (white space alone has a node type of its own)
+    }
+  }
+  return false;
+}
+
 // Where text goes on the current line.
 struct LineState {
   bool at_line_start = true;
@@ -275,10 +297,8 @@ class InnerText {
     stack_.pop_back();
     Display d = frame.info->style.display;
     if (frame.visible && !stack_.empty()) {
-      if (d == Display::kTableCell && stack_.back().last_box != frame.info &&
-          stack_.back().info->style.display == Display::kTableRow)
-        writer_.Item("\t");
-      if (d == Display::kTableRow && !IsLastRow(frame.info)) writer_.Item("\n");
+      if (d == Display::kTableCell && !IsLastCell(frame)) writer_.Item("\t");
+      if (d == Display::kTableRow && !IsLastRow(frame)) writer_.Item("\n");
     }
     if (frame.atomic) writer_.LeaveAtomic(frame.outer);
     if (BreaksLines(d)) writer_.EndLine();
@@ -288,15 +308,24 @@ class InnerText {
     }
   }
 
+  // Called with the cell's frame popped: stack_.back() is its parent.
+  bool IsLastCell(const Frame& cell) const {
+    const Frame& parent = stack_.back();
+    if (parent.info->style.display == Display::kTableRow) return parent.last_box == cell.info;
+    return !FollowedInRun(dom_, cell.node, Display::kTableCell);
+  }
+
   // A row is the last of its table when the table (its parent, or the parent of its row group)
-  // names it so; a row outside any table counts as last.
-  bool IsLastRow(const ElementInfo* row) const {
+  // names it so; a row outside a table shares an anonymous one with what follows it.
+  bool IsLastRow(const Frame& row) const {
     for (std::size_t up = 1; up <= 2 && up <= stack_.size(); ++up) {
       const Frame& ancestor = stack_[stack_.size() - up];
       Display d = ancestor.info->style.display;
-      if (d == Display::kTable || d == Display::kInlineTable) return ancestor.last_box == row;
+      if (d == Display::kTable || d == Display::kInlineTable) return ancestor.last_box == row.info;
+      if (d != Display::kTableRowGroup && d != Display::kTableHeaderGroup && d != Display::kTableFooterGroup)
+        break;
     }
-    return true;
+    return !FollowedInRun(dom_, row.node, Display::kTableRow);
   }
 
   const HtmlDom& dom_;

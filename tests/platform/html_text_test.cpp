@@ -102,6 +102,14 @@ TEST(HtmlInnerText, Tables) {
        "<table><thead><tr><th>h</th></tr></thead><tbody><tr><td>b</td></tr></tbody></table>", "h\nb"},
       {"block inside a cell", "<table><tr><td><div>a</div></td><td>b</td></tr></table>", "a\n\tb"},
       {"table around text", "x<table><tr><td>c</td></tr></table>y", "x\nc\ny"},
+      {"cells without a row share an anonymous one",
+       "<div style='display:table'><div style='display:table-cell'>a</div><div style='display:table-cell'>b</div></div>"
+       "<div><span style='display:table-cell'>c</span><span style='display:table-cell'>d</span>e</div>",
+       "a\tb\nc\tde"},
+      {"rows without a table", "<div><div style='display:table-row'>x1</div><div style='display:table-row'>x2</div></div>",
+       "x1\nx2"},
+      {"a block among cells", "<table><tr><td>t1</td><td style='display:block'>t2</td><td>t3</td></tr></table>",
+       "t1\t\nt2\nt3"},
   });
 }
 
