@@ -52,6 +52,8 @@ class SelectorParser {
   // An identifier with escapes resolved (hex escapes of ASCII only; others keep the character).
   bool Ident(std::string& out) {
     out.clear();
+    // A digit may open an identifier only when escaped ("\\31 0" is the class "10").
+    if (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') return false;
     while (!AtEnd()) {
       char c = text_[pos_];
       if (c == '\\' && pos_ + 1 < text_.size()) {
@@ -73,7 +75,7 @@ class SelectorParser {
       out.push_back(c);
       ++pos_;
     }
-    return !out.empty() && !(out[0] >= '0' && out[0] <= '9');
+    return !out.empty();
   }
 
   bool ParseComplex(CssSelector& selector) {
