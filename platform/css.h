@@ -1,5 +1,6 @@
 // The CSS the HTML engine understands: the properties that decide which text exists and how it is
-// laid out in lines (display, visibility, white-space, text-transform, float, position), selectors
+// laid out in lines (display, visibility, white-space, text-transform, float, position,
+// content-visibility), selectors
 // with their specificity, and @media evaluated for a 1280 x 800 screen.
 #pragma once
 
@@ -14,11 +15,11 @@
 namespace droprelay::platform {
 
 enum class CssProperty : std::uint8_t { kDisplay, kVisibility, kWhiteSpace, kTextTransform, kFloat,
-                                        kPosition };
-inline constexpr int kCssPropertyCount = 6;
+                                        kPosition, kContentVisibility };
+inline constexpr int kCssPropertyCount = 7;
 
-// Values are the enumerators of html_dom.h as int (floating and out_of_flow as 0/1), or one of
-// the CSS-wide keywords below.
+// Values are the enumerators of html_dom.h as int (floating, out_of_flow and content_hidden as 0/1),
+// or one of the CSS-wide keywords below.
 inline constexpr int kCssInherit = -1;
 inline constexpr int kCssInitial = -2;
 inline constexpr int kCssUnset = -3;

@@ -82,6 +82,8 @@ constexpr std::array<Keyword, 5> kFloatKeywords = {{
     {"none", 0}, {"left", 1}, {"right", 1}, {"inline-start", 1}, {"inline-end", 1}}};
 constexpr std::array<Keyword, 5> kPositionKeywords = {{
     {"static", 0}, {"relative", 0}, {"sticky", 0}, {"absolute", 1}, {"fixed", 1}}};
+constexpr std::array<Keyword, 3> kContentVisibilityKeywords = {{
+    {"visible", 0}, {"auto", 0}, {"hidden", 1}}};
 constexpr std::array<Keyword, 5> kWideKeywords = {{
     {"inherit", kCssInherit}, {"initial", kCssInitial}, {"unset", kCssUnset},
     {"revert", kCssRevert}, {"revert-layer", kCssRevert}}};
@@ -113,15 +115,17 @@ bool ParseValue(CssProperty property, std::string_view value, int& out) {
     case CssProperty::kPosition:
       if (value == "-webkit-sticky") value = "sticky";
       return LookUp(kPositionKeywords, value, out);
+    case CssProperty::kContentVisibility: return LookUp(kContentVisibilityKeywords, value, out);
   }
   return false;
 }
 
 bool PropertyNamed(std::string_view name, CssProperty& property) {
-  static constexpr std::array<std::pair<std::string_view, CssProperty>, 6> kNames = {{
+  static constexpr std::array<std::pair<std::string_view, CssProperty>, 7> kNames = {{
       {"display", CssProperty::kDisplay}, {"visibility", CssProperty::kVisibility},
       {"white-space", CssProperty::kWhiteSpace}, {"text-transform", CssProperty::kTextTransform},
-      {"float", CssProperty::kFloat}, {"position", CssProperty::kPosition}}};
+      {"float", CssProperty::kFloat}, {"position", CssProperty::kPosition},
+      {"content-visibility", CssProperty::kContentVisibility}}};
   for (const auto& [known, which] : kNames) {
     if (known == name) {
       property = which;

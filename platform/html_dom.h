@@ -30,6 +30,7 @@ struct ComputedStyle {
   TextTransform text_transform = TextTransform::kNone;
   bool floating = false;     // float other than none
   bool out_of_flow = false;  // position absolute or fixed
+  bool content_hidden = false;  // content-visibility: hidden, the box stays but not its content
 };
 
 // A Bloom filter of names (tags, ids, classes): lets a selector that needs an ancestor named so

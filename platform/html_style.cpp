@@ -266,6 +266,9 @@ class StyleResolver {
     const Winner& position = winners[static_cast<int>(CssProperty::kPosition)];
     style.out_of_flow = position.set && (position.value == 1 || (position.value == kCssInherit && inherited.out_of_flow));
 
+    const Winner& content = winners[static_cast<int>(CssProperty::kContentVisibility)];
+    style.content_hidden = content.set && (content.value == 1 || (content.value == kCssInherit && inherited.content_hidden));
+
     bool flex_item = parent != nullptr &&
                      (parent->style.display == Display::kFlex || parent->style.display == Display::kInlineFlex ||
                       parent->style.display == Display::kGrid || parent->style.display == Display::kInlineGrid);

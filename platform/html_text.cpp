@@ -247,7 +247,8 @@ class InnerText {
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
       const GumboVector& children = frame.node->v.element.children;
-      if (frame.next_child >= children.length || ChildrenNeverRendered(frame.info->tag)) {
+      if (frame.next_child >= children.length || ChildrenNeverRendered(frame.info->tag) ||
+          frame.info->style.content_hidden) {
         Leave();
         continue;
       }

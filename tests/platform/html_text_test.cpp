@@ -59,6 +59,10 @@ TEST(HtmlInnerText, WhatIsNotRendered) {
       {"no alt texts, no URLs", "<img alt='ALT'><a href='http://x/'>link</a>", "link"},
       {"form fields", "<input value=v><textarea>t</textarea><button>b</button>", "b"},
       {"select options are lines", "<select><option>o1<option>o2</select>", "o1\no2"},
+      {"content-visibility hidden", "<div style='content-visibility:hidden'>cv</div><div>x</div>", "x"},
+      {"hidden in other ways is still text",
+       "<div style='font-size:0'>a</div><div style='max-height:0;overflow:hidden'>b</div><div style='opacity:0'>c</div>",
+       "a\nb\nc"},
       {"generated content is not text", "<style>p::before{content:'B'}</style><p>x</p>", "x"},
   });
 }
