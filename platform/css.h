@@ -1,7 +1,7 @@
 // The CSS the HTML engine understands: the properties that decide which text exists and how it is
 // laid out in lines (display, visibility, white-space, text-transform, float, position,
-// content-visibility), selectors
-// with their specificity, and @media evaluated for a 1280 x 800 screen.
+// content-visibility), selectors with their specificity, and @media evaluated for a 1280 x 800
+// screen.
 #pragma once
 
 #include <cstdint>
