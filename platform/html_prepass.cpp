@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace droprelay::platform {
 namespace {
-
-// How far below the top of the open elements an end tag looks for its element. Bounded so that a
-// stream of stray end tags over a deep stack stays linear; the parser proper does the real work.
-constexpr std::size_t kEndTagReach = 64;
 
 bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
@@ -95,10 +93,42 @@ struct OpenElement {
   bool dropped;
 };
 
+// The open elements, with the positions of each name kept apart so that an end tag finds its
+// element in constant time however deep the stack is.
+class OpenElements {
+ public:
+  std::size_t size() const { return stack_.size(); }
+  bool empty() const { return stack_.empty(); }
+  const OpenElement& back() const { return stack_.back(); }
+  const OpenElement& at(std::size_t index) const { return stack_[index]; }
+
+  void Push(std::string name, bool dropped) {
+    positions_[name].push_back(stack_.size());
+    stack_.push_back(OpenElement{std::move(name), dropped});
+  }
+  void Pop() {
+    positions_[stack_.back().name].pop_back();
+    stack_.pop_back();
+  }
+  // Index of the topmost open element called `name`; npos when none is open.
+  std::size_t Find(const std::string& name) const {
+    auto found = positions_.find(name);
+    if (found == positions_.end() || found->second.empty()) return std::string::npos;
+    return found->second.back();
+  }
+  void PopTo(std::size_t index) {
+    while (stack_.size() > index) Pop();
+  }
+
+ private:
+  std::vector<OpenElement> stack_;
+  std::unordered_map<std::string, std::vector<std::size_t>> positions_;
+};
+
 }  // namespace
 
 std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
-  std::vector<OpenElement> open;
+  OpenElements open;
   std::vector<std::pair<std::size_t, std::size_t>> removed;  // byte ranges [first, last)
   std::size_t pos = 0;
   while (pos < html.size()) {
@@ -141,16 +171,17 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
     std::size_t tag_end = SkipTagRest(html, name_end);
     pos = tag_end;
     if (end_tag) {
-      std::size_t reach = std::min(open.size(), kEndTagReach);
-      for (std::size_t k = 1; k <= reach; ++k) {
-        if (open[open.size() - k].name != name) continue;
-        if (open[open.size() - k].dropped) removed.emplace_back(lt, tag_end);
-        open.resize(open.size() - k);
-        break;
+      std::size_t index = open.Find(name);
+      if (index != std::string::npos) {
+        if (open.at(index).dropped) removed.emplace_back(lt, tag_end);
+        open.PopTo(index);
       }
       continue;
     }
-    if (OneOf(name, kVoid)) continue;
+    // "/>" closes elements of SVG and MathML at once; on an HTML element the parser ignores it,
+    // and taking it at its word there only makes the estimate shallower.
+    bool self_closing = tag_end >= 2 && html[tag_end - 1] == '>' && html[tag_end - 2] == '/';
+    if (OneOf(name, kVoid) || self_closing) continue;
     if (name == "plaintext") break;  // everything after it is text
     if (OneOf(name, kRawText)) {
       std::size_t close = FindEndTag(html, pos, name);
@@ -159,10 +190,10 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
       pos = close;  // the end tag itself is read as an ordinary (unmatched) end tag
       continue;
     }
-    while (!open.empty() && ClosedBy(open.back().name, name)) open.pop_back();
+    while (!open.empty() && ClosedBy(open.back().name, name)) open.Pop();
     bool drop = open.size() >= max_depth;
     if (drop) removed.emplace_back(lt, tag_end);
-    open.push_back(OpenElement{std::move(name), drop});
+    open.Push(std::move(name), drop);
   }
   if (removed.empty()) return std::string(html);
   std::string kept;

@@ -241,6 +241,21 @@ TEST(PrepareHtml, DropsTagsBeyondTheCapWithTheirEndTags) {
   EXPECT_EQ(PrepareHtml("<b><i><script>s</script></i></b>", 1), "<b><script>s</script></b>");
 }
 
+TEST(PrepareHtml, EndTagsCloseWhatTheyEnclose) {
+  // Many unclosed <font> and self-closed SVG shapes must not push the rest of the page past the cap.
+  std::string page;
+  for (int i = 0; i < 100; ++i) page += "<div><font size=2>x";
+  for (int i = 0; i < 100; ++i) page += "</div>";
+  page += "<svg>";
+  for (int i = 0; i < 100; ++i) page += "<path d='M0 0'/>";
+  page += "</svg><div><b>end</b></div>";
+  std::string prepared = PrepareHtml(page, 8);
+  EXPECT_LT(prepared.size(), page.size());  // the deep part was cut
+  std::string tail = page.substr(page.find("<svg>"));
+  ASSERT_GE(prepared.size(), tail.size());
+  EXPECT_EQ(prepared.substr(prepared.size() - tail.size()), tail);
+}
+
 TEST(PrepareHtml, EmptiesNoscript) {
   EXPECT_EQ(PrepareHtml("<head><NoScript><link rel=x>text</noscript></head>a"),
             "<head><NoScript></noscript></head>a");
