@@ -17,7 +17,8 @@ std::string Page(const std::string& head, const std::string& unit, std::size_t b
 
 void Run(benchmark::State& state, const std::string& page) {
   for (auto _ : state) benchmark::DoNotOptimize(droprelay::platform::HtmlInnerText(page));
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(page.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(page.size()));
 }
 
 void Paragraphs(benchmark::State& state) {
@@ -34,14 +35,16 @@ void DeepNesting(benchmark::State& state) {
 void StyledElements(benchmark::State& state) {
   std::string sheet = "<style>";
   for (int i = 0; i < 2000; ++i)
-    sheet += ".c" + std::to_string(i) + " span:not(.k){display:none} #i" + std::to_string(i) + " > b{visibility:hidden}\n";
+    sheet += ".c" + std::to_string(i) + " span:not(.k){display:none} #i" + std::to_string(i) +
+             " > b{visibility:hidden}\n";
   sheet += "div span{text-transform:uppercase} @media (max-width:600px){div{display:none}}</style>";
   Run(state, Page(sheet, "<div class='c7 k'><span>one</span> <b id=i3>two</b></div>\n",
                   static_cast<std::size_t>(state.range(0))));
 }
 void ManyStyleRules(benchmark::State& state) {
   Run(state, Page("<style>", "div.a p > span ~ i:nth-child(2n+1), .b[href^=x] { display: none }\n",
-                  static_cast<std::size_t>(state.range(0))) + "</style><div class=a><p><span></span><i>x</i></p></div>");
+                  static_cast<std::size_t>(state.range(0))) +
+                 "</style><div class=a><p><span></span><i>x</i></p></div>");
 }
 
 constexpr std::int64_t kSmall = 1 << 20;

@@ -21,17 +21,17 @@ bool OneOf(std::string_view name, const std::array<std::string_view, N>& names) 
 }
 
 constexpr std::array<std::string_view, 19> kVoid = {
-    "area", "base", "basefont", "bgsound", "br",    "col",   "embed", "frame",  "hr",   "image",
-    "img",  "input", "keygen",  "link",    "meta", "param", "source", "track", "wbr"};
+    "area", "base",  "basefont", "bgsound", "br",   "col",   "embed",  "frame", "hr", "image",
+    "img",  "input", "keygen",   "link",    "meta", "param", "source", "track", "wbr"};
 // Their content is text up to their own end tag: they never hold elements.
 constexpr std::array<std::string_view, 9> kRawText = {
     "script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes", "noscript"};
 // Start tags that close an open <p>.
 constexpr std::array<std::string_view, 33> kClosesP = {
-    "address", "article", "aside",  "blockquote", "center", "details", "dialog", "dir",   "div",
-    "dl",      "fieldset", "figcaption", "figure", "footer", "form",   "h1",     "h2",    "h3",
-    "h4",      "h5",      "h6",     "header",     "hgroup", "hr",      "main",   "menu",  "nav",
-    "ol",      "p",       "pre",    "section",    "table",  "ul"};
+    "address", "article",  "aside",      "blockquote", "center", "details", "dialog", "dir",  "div",
+    "dl",      "fieldset", "figcaption", "figure",     "footer", "form",    "h1",     "h2",   "h3",
+    "h4",      "h5",       "h6",         "header",     "hgroup", "hr",      "main",   "menu", "nav",
+    "ol",      "p",        "pre",        "section",    "table",  "ul"};
 
 // Which open elements a start tag closes implicitly, as far as it matters for the depth.
 bool ClosedBy(std::string_view open, std::string_view start) {
@@ -40,9 +40,10 @@ bool ClosedBy(std::string_view open, std::string_view start) {
   if (open == "dt" || open == "dd") return start == "dt" || start == "dd";
   if (open == "option") return start == "option" || start == "optgroup";
   if (open == "td" || open == "th")
-    return start == "td" || start == "th" || start == "tr" || start == "tbody" || start == "thead" ||
-           start == "tfoot";
-  if (open == "tr") return start == "tr" || start == "tbody" || start == "thead" || start == "tfoot";
+    return start == "td" || start == "th" || start == "tr" || start == "tbody" ||
+           start == "thead" || start == "tfoot";
+  if (open == "tr")
+    return start == "tr" || start == "tbody" || start == "thead" || start == "tfoot";
   if (open == "tbody" || open == "thead" || open == "tfoot")
     return start == "tbody" || start == "thead" || start == "tfoot";
   return false;
@@ -56,7 +57,8 @@ std::size_t FindEndTag(std::string_view html, std::size_t from, std::string_view
     std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - html.data());
     if (at + 2 + name.size() <= html.size() && html[at + 1] == '/') {
       bool same = true;
-      for (std::size_t k = 0; k < name.size() && same; ++k) same = Lower(html[at + 2 + k]) == name[k];
+      for (std::size_t k = 0; k < name.size() && same; ++k)
+        same = Lower(html[at + 2 + k]) == name[k];
       if (same) return at;
     }
     from = at + 1;

@@ -1,12 +1,12 @@
 // The CSS pieces of the HTML engine on their own: media queries at the 1280 x 800 screen, the
 // declarations kept from a block, selector validity and specificity, and style sheets with
 // at-rules and the errors mail CSS is full of.
+#include "platform/css.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "platform/css.h"
 
 namespace droprelay::platform {
 namespace {
@@ -25,8 +25,8 @@ TEST(MediaQueries, EvaluatedForTheFixedScreen) {
       {"screen and (min-width: 768px)", true},
       {"(min-width: 1281px)", false},
       {"(max-device-width: 480px)", false},
-      {"(min-width: 40em)", true},           // 640px
-      {"(max-width: 79.99em)", false},       // 1279.84px
+      {"(min-width: 40em)", true},      // 640px
+      {"(max-width: 79.99em)", false},  // 1279.84px
       {"(orientation: landscape)", true},
       {"(orientation: portrait)", false},
       {"(prefers-color-scheme: dark)", false},
@@ -55,10 +55,10 @@ TEST(MediaQueries, EvaluatedForTheFixedScreen) {
 }
 
 TEST(Declarations, KeepsKnownPropertiesWithValidValues) {
-  std::vector<CssDeclaration> d =
-      ParseDeclarations(" color: red; DISPLAY : None ! Important; visibility:hidden;display:flexbox;"
-                        "white-space: pre-line; /* display:none */ text-transform:uppercase; float:left;"
-                        "position:absolute; display:inherit; font:'a;b' x; display:inline-block");
+  std::vector<CssDeclaration> d = ParseDeclarations(
+      " color: red; DISPLAY : None ! Important; visibility:hidden;display:flexbox;"
+      "white-space: pre-line; /* display:none */ text-transform:uppercase; float:left;"
+      "position:absolute; display:inherit; font:'a;b' x; display:inline-block");
   ASSERT_EQ(d.size(), 8u);
   EXPECT_EQ(d[0].property, CssProperty::kDisplay);
   EXPECT_EQ(d[0].value, static_cast<int>(Display::kNone));
@@ -75,8 +75,9 @@ TEST(Declarations, KeepsKnownPropertiesWithValidValues) {
 }
 
 TEST(Declarations, DropsHacksAndBrokenValues) {
-  for (const char* block : {"display:none\\9", "*display:none", "_display:none", "display:", "display none",
-                            "display: none important", "display: var(--d)", "display: none none"}) {
+  for (const char* block :
+       {"display:none\\9", "*display:none", "_display:none", "display:", "display none",
+        "display: none important", "display: var(--d)", "display: none none"}) {
     EXPECT_TRUE(ParseDeclarations(block).empty()) << block;
   }
 }
@@ -104,12 +105,36 @@ TEST(Selectors, Specificity) {
 }
 
 TEST(Selectors, ValidityDecidesTheWholeList) {
-  const char* valid[] = {"a, b", "a>b", "a + b ~ c", "[x='a b' i]", "[x|=en]", "li:nth-child(odd)",
-                         "li:nth-last-of-type(-n+3)", ".a:hover", "p:first-letter", "::-webkit-scrollbar",
-                         ":is(.a, :bogus)", "u + #body a", "div[style*=\"margin: 16px 0\"]", ".\\31 0"};
-  const char* invalid[] = {"", "a,", ",a", "a >", "a:bogus", "a::bogus", "::-moz-selection",
-                           "a:not(:bogus)", "a::before b", "ns|a", "[=x]", "[x~]", "a:nth-child(x)",
-                           "a:has(b)", "#", "."};
+  const char* valid[] = {"a, b",
+                         "a>b",
+                         "a + b ~ c",
+                         "[x='a b' i]",
+                         "[x|=en]",
+                         "li:nth-child(odd)",
+                         "li:nth-last-of-type(-n+3)",
+                         ".a:hover",
+                         "p:first-letter",
+                         "::-webkit-scrollbar",
+                         ":is(.a, :bogus)",
+                         "u + #body a",
+                         "div[style*=\"margin: 16px 0\"]",
+                         ".\\31 0"};
+  const char* invalid[] = {"",
+                           "a,",
+                           ",a",
+                           "a >",
+                           "a:bogus",
+                           "a::bogus",
+                           "::-moz-selection",
+                           "a:not(:bogus)",
+                           "a::before b",
+                           "ns|a",
+                           "[=x]",
+                           "[x~]",
+                           "a:nth-child(x)",
+                           "a:has(b)",
+                           "#",
+                           "."};
   for (const char* text : valid) {
     CssSelectorList list;
     EXPECT_TRUE(ParseSelectorList(text, list)) << text;
@@ -137,19 +162,25 @@ TEST(StyleSheets, AtRulesAndErrors) {
   EXPECT_EQ(RuleSelectors("<!-- .a{display:none} -->"), std::vector<std::string>{"a "});
   EXPECT_EQ(RuleSelectors("@charset 'utf-8'; @import url(x.css); .a{display:none}"),
             std::vector<std::string>{"a "});
-  EXPECT_EQ(RuleSelectors("@media (max-width:600px){.a{display:none}} @media screen{.b{display:none}}"),
-            std::vector<std::string>{"b "});
-  EXPECT_EQ(RuleSelectors("@media screen{@media (min-width:1px){.a{display:none}} .b{display:none}}"),
-            (std::vector<std::string>{"a ", "b "}));
-  EXPECT_EQ(RuleSelectors("@font-face{font-family:x;src:url(a)} @keyframes k{from{display:none}} .a{display:none}"),
-            std::vector<std::string>{"a "});
-  EXPECT_EQ(RuleSelectors("@supports (display:grid){.a{display:none}} @supports not (display:grid){.b{display:none}}"),
+  EXPECT_EQ(
+      RuleSelectors("@media (max-width:600px){.a{display:none}} @media screen{.b{display:none}}"),
+      std::vector<std::string>{"b "});
+  EXPECT_EQ(
+      RuleSelectors("@media screen{@media (min-width:1px){.a{display:none}} .b{display:none}}"),
+      (std::vector<std::string>{"a ", "b "}));
+  EXPECT_EQ(
+      RuleSelectors(
+          "@font-face{font-family:x;src:url(a)} @keyframes k{from{display:none}} .a{display:none}"),
+      std::vector<std::string>{"a "});
+  EXPECT_EQ(RuleSelectors("@supports (display:grid){.a{display:none}} @supports not "
+                          "(display:grid){.b{display:none}}"),
             std::vector<std::string>{"a "});
   // A stray brace spoils the selector after it; the rules around survive.
   EXPECT_EQ(RuleSelectors(".a{display:none}} .b{display:none} .c{display:none}"),
             (std::vector<std::string>{"a ", "c "}));
   // Rules without a declaration this engine uses are not kept at all.
-  EXPECT_EQ(RuleSelectors(".a{color:red} .b, .c{visibility:hidden}"), std::vector<std::string>{"b c "});
+  EXPECT_EQ(RuleSelectors(".a{color:red} .b, .c{visibility:hidden}"),
+            std::vector<std::string>{"b c "});
   EXPECT_EQ(RuleSelectors(".a{display:none /* } */} .b{content:'}';display:none}"),
             (std::vector<std::string>{"a ", "b "}));
   EXPECT_TRUE(RuleSelectors(".a{display:none").size() == 1);  // unclosed block runs to the end
