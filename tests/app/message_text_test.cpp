@@ -43,12 +43,12 @@ TEST(NormalizeSubject, DropsBlanksAtFixedPositions) {
   EXPECT_EQ(NormalizeSubject(head25 + " bcde"), head25 + "bcde");
   // 27 characters with a blank at 26.
   EXPECT_EQ(NormalizeSubject(head25 + " b"), head25 + "b");
-  // Exactly 26 characters: the trailing blank is trimmed anyway, so build one that ends in a letter.
-  EXPECT_EQ(NormalizeSubject(head25 + "b"), head25 + "b");
   // After the deletion at 26 the test at 49 sees what was the 50th character.
-  std::string subject = head25 + " " + std::string(23, 'b') + "x" + " " + "tail";
-  // positions: 26 blank, 50 blank -> after first deletion the blank is at 49.
-  EXPECT_EQ(NormalizeSubject(subject), head25 + std::string(23, 'b') + "x" + "tail");
+  const std::string blankAt26And50 = head25 + " " + std::string(23, 'b') + " tail";
+  EXPECT_EQ(NormalizeSubject(blankAt26And50), head25 + std::string(23, 'b') + "tail");
+  // A blank at 49 with none at 26 goes too; one at 50 without a deletion before it stays.
+  EXPECT_EQ(NormalizeSubject(std::string(48, 'd') + " e"), std::string(48, 'd') + "e");
+  EXPECT_EQ(NormalizeSubject(std::string(49, 'd') + " e"), std::string(49, 'd') + " e");
   // A blank at 81 (after no earlier deletion).
   std::string eighty(80, 'c');
   EXPECT_EQ(NormalizeSubject(eighty + " z"), eighty + "z");
