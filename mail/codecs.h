@@ -29,18 +29,22 @@ std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
 // The 6-bit value of a uuencode character; throws EMailError("UUCODE message format error").
 int UUDecodeChar(char c);
 
-// Decodes one uuencoded line (without its line break) into `dest`; answers the line's byte count,
-// never more than the 45 bytes a line can carry.
+// Decodes one uuencoded line (without its line break) into `dest` (all 45 bytes written, zero
+// beyond the decoded characters; an empty line leaves it alone); answers the line's byte count.
+// A count above 45 is answered with what the at most 60 data characters carry, never above 45.
 using UULineBuffer = std::array<std::uint8_t, 45>;
 int UUDecodeLine(std::string_view line, UULineBuffer& dest);
 
-// Decodes the data lines of a uuencoded block (CR LF separated) into `dest` (cleared first).
+// Decodes the data lines of a uuencoded block (CR LF separated, no "begin"/"end" lines) into
+// `dest` (cleared first); a line ends at a NUL byte. Always true; on a format error the stream
+// keeps the lines decoded before.
 bool UUDecodeToStream(std::string_view text, TMemoryStream& dest);
 
 std::string PadLeftStr(std::string_view text, int width, std::string_view fill);
 
 // Walks the CR LF lines of `buffer` in place. First call: start = -1, endFlag = false. Each call
-// sets `line` to the next line (a view into `buffer`, without its CR LF) or sets endFlag.
+// sets `line` to the next line (a view into `buffer`, without its CR LF) or sets endFlag. Pass
+// `line` back unchanged: its length leads to the next line. Lone CR or LF do not end a line.
 void NextBufferLine(std::string_view buffer, std::ptrdiff_t& start, bool& endFlag, std::string_view& line);
 
 }  // namespace droprelay
