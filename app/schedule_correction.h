@@ -6,6 +6,10 @@
 
 namespace droprelay {
 
+namespace platform {
+class RecordQuery;
+}
+
 struct LocalClockTime {
   int hour = 0;    // 0..23
   int minute = 0;  // 0..59
@@ -25,5 +29,9 @@ LocalClockTime CurrentLocalClockTime();
 // and logs nothing. Any failure logs the error text and then the fixed database error line.
 // Never throws.
 void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log);
+
+// The same through `query` instead of a new ODBC query; `query` is closed afterwards in every case.
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
+                          platform::RecordQuery& query);
 
 }  // namespace droprelay

@@ -1,0 +1,50 @@
+#include "app/command_line.h"
+
+namespace droprelay {
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine result;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--help" || argument == "-h") {
+      result.action = CommandLine::Action::Help;
+      return result;
+    }
+    if (argument == "--version" || argument == "-V") {
+      result.action = CommandLine::Action::Version;
+      return result;
+    }
+    if (argument == "--config" || argument.rfind("--config=", 0) == 0) {
+      std::string value;
+      if (argument == "--config") {
+        if (i + 1 >= arguments.size()) {
+          return CommandLine{CommandLine::Action::Error, {}, "option --config needs a file name"};
+        }
+        value = arguments[++i];
+      } else {
+        value = argument.substr(9);
+      }
+      if (value.empty()) return CommandLine{CommandLine::Action::Error, {}, "option --config needs a file name"};
+      result.configFile = value;
+      continue;
+    }
+    return CommandLine{CommandLine::Action::Error, {}, "unknown argument: " + argument};
+  }
+  return result;
+}
+
+std::string UsageText(const std::string& programName) {
+  return "Usage: " + programName +
+         " [--config FILE]\n"
+         "Relays the messages of a drop folder, one every five seconds, and ends when the folder is empty.\n"
+         "\n"
+         "  --config FILE  read the settings from FILE instead of the .ini file beside the program;\n"
+         "                 the log is written beside FILE, named like it with \".log\"\n"
+         "  -h, --help     show this text and exit\n"
+         "  -V, --version  show the version and exit\n"
+         "\n"
+         "Without a display (no DISPLAY or WAYLAND_DISPLAY) the program runs without a window, so cron\n"
+         "and systemd can start it.\n";
+}
+
+}  // namespace droprelay

@@ -1,0 +1,59 @@
+// The program entry: command line, then the Qt application with the main form, then the message
+// loop until a relay cycle finds the drop folder empty (or the window is closed).
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/gui/relay_form.h"
+#include "platform/program_paths.h"
+
+#ifndef DROPRELAY_VERSION
+#define DROPRELAY_VERSION "0.1.0"
+#endif
+
+namespace {
+
+bool HasDisplay() {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x11 && *x11) || (wayland && *wayland);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using droprelay::CommandLine;
+  const std::string programName = argc > 0 ? argv[0] : "droprelay";
+  const CommandLine commandLine = droprelay::ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  switch (commandLine.action) {
+    case CommandLine::Action::Help:
+      std::fputs(droprelay::UsageText(programName).c_str(), stdout);
+      return 0;
+    case CommandLine::Action::Version:
+      std::printf("droprelay %s\n", DROPRELAY_VERSION);
+      return 0;
+    case CommandLine::Action::Error:
+      std::fprintf(stderr, "droprelay: %s\n%s", commandLine.error.c_str(), droprelay::UsageText(programName).c_str());
+      return 2;
+    case CommandLine::Action::Run:
+      break;
+  }
+
+  // Qt aborts without a display unless told to draw offscreen; cron and systemd have none.
+  if (!HasDisplay() && !std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+  QApplication application(argc, argv);
+  // The relay ends the loop itself; a hidden window's close must not be needed for it.
+  QApplication::setQuitOnLastWindowClosed(false);
+  application.setWindowIcon(QIcon(QStringLiteral(":/droprelay/droprelay.png")));
+
+  const droprelay::platform::ProgramFiles files = commandLine.configFile.empty()
+                                                      ? droprelay::platform::ProgramFilesBesideExecutable()
+                                                      : droprelay::platform::ProgramFilesForConfig(commandLine.configFile);
+  droprelay::TRelayForm RelayForm(files);
+  if (RelayForm.ShowMainForm()) RelayForm.show();
+  return QApplication::exec();
+}

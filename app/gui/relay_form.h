@@ -1,0 +1,58 @@
+// The main window: a thin Qt shell over RelayService. It shows the activity log, runs the five-second
+// timer, shows the notification-area icon, and ends the application when the service closes it.
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+
+#include "app/relay_service.h"
+#include "platform/program_paths.h"
+
+namespace droprelay {
+
+class TRelayForm final : public QWidget, private RelayHost, private LogView {
+  Q_OBJECT
+
+ public:
+  static constexpr int kClientWidth = 590;
+  static constexpr int kClientHeight = 283;
+  static constexpr int kWorkTimerInterval = 5000;
+
+  // Creating the form runs FormCreate, as the window's creation does.
+  explicit TRelayForm(const platform::ProgramFiles& files);
+  ~TRelayForm() override;
+
+  // Whether start-up asked for the window to be shown.
+  bool ShowMainForm() const { return showMainForm_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private slots:
+  void WorkTimerTimer();
+
+ private:
+  // RelayHost
+  void SetWorkTimerEnabled(bool enabled) override;
+  void SetShowMainForm(bool show) override { showMainForm_ = show; }
+  void CloseMainForm() override;
+  // LogView
+  void BeginUpdate() override;
+  void SetText(const std::string& utf8Text) override;
+  void ScrollLinesDown(int count) override;
+  void EndUpdate() override;
+
+  void WriteDebugDump();
+
+  QPlainTextEdit LogMemo;
+  QTimer WorkTimer;
+  QSystemTrayIcon TrayIcon;
+  std::unique_ptr<RelayService> service_;
+  bool showMainForm_ = false;
+  QString debugDumpFolder_;
+};
+
+}  // namespace droprelay

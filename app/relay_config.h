@@ -1,0 +1,60 @@
+// Every setting the relay reads, with its default. The values are read through the INI file at the
+// moment of use (nothing is cached here), so an edit applies at the next use.
+#pragma once
+
+#include <string>
+
+#include "platform/ini_file.h"
+
+namespace droprelay {
+
+// Defaults. The Windows program used "T:\Inetpub\mailroot\Drop\" and "c:\temp\"; these are the
+// Linux counterparts.
+inline constexpr const char* kDefaultDropMailPath = "/var/spool/droprelay/drop/";
+inline constexpr const char* kDefaultTempPath = "/tmp/";
+inline constexpr const char* kDefaultMovetoPath = "/tmp/";
+// The organisation's own mail domain when none is configured: a reserved example domain, so a
+// forgotten setting can never deliver to a real third party.
+inline constexpr const char* kDefaultDomainName = "example.org";
+inline constexpr const char* kDefaultDatabaseServer = "localhost";
+inline constexpr const char* kDefaultConnectionString =
+    "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=False;Initial Catalog=ProjectServer;"
+    "Data Source=localhost";
+inline constexpr int kDefaultMaxLogLength = 510;
+
+// The sections as the program spells them; names match without regard to case, so both are one.
+inline constexpr const char* kSectionSystem = "System";
+inline constexpr const char* kSectionSystemLower = "system";
+inline constexpr const char* kSectionStrings2change = "Strings2change";
+inline constexpr const char* kSectionEquivalentStrings = "equivalentStrings";
+
+// Typed access to the keys of the configuration file.
+class RelayConfig {
+ public:
+  explicit RelayConfig(const platform::IniFile& file) : file_(file) {}
+
+  const platform::IniFile& File() const { return file_; }
+
+  std::string Smtp_DropMail_path() const { return file_.ReadString(kSectionSystem, "Smtp_DropMail_path", kDefaultDropMailPath); }
+  std::string domain_name() const { return file_.ReadString(kSectionSystem, "domain_name", kDefaultDomainName); }
+  std::string send_copy_to() const { return file_.ReadString(kSectionSystem, "send_copy_to", ""); }
+  std::string MAPIProfile() const { return file_.ReadString(kSectionSystem, "MAPIProfile", ""); }
+  std::string Password() const { return file_.ReadString(kSectionSystem, "Password", ""); }
+  int Max_log_length() const { return file_.ReadInteger(kSectionSystem, "Max_log_length", kDefaultMaxLogLength); }
+  std::string ConnectionString() const { return file_.ReadString(kSectionSystem, "ConnectionString", kDefaultConnectionString); }
+  bool showmainform() const { return file_.ReadBool(kSectionSystemLower, "showmainform", false); }
+  std::string temppath() const { return file_.ReadString(kSectionSystemLower, "temppath", kDefaultTempPath); }
+  bool correct_scheduled_time() const { return file_.ReadBool(kSectionSystemLower, "correct_scheduled_time", false); }
+  bool send_mail() const { return file_.ReadBool(kSectionSystemLower, "send_mail", false); }
+  std::string moveto_path() const { return file_.ReadString(kSectionSystemLower, "moveto_path", kDefaultMovetoPath); }
+  bool Delete_or_move() const { return file_.ReadBool(kSectionSystemLower, "Delete_or_move", false); }
+
+ private:
+  const platform::IniFile& file_;
+};
+
+// `folder` with a final "/" added when it has none; an empty folder stays empty (it names no
+// folder, and must not become the root).
+std::string WithTrailingDelimiter(std::string folder);
+
+}  // namespace droprelay

@@ -1,0 +1,78 @@
+#include "app/schedule_correction.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+
+#include "platform/odbc.h"
+#include "platform/syserror.h"
+#include "support/convert.h"
+#include "support/texts.h"
+
+namespace droprelay {
+namespace {
+
+constexpr const char* kQuery = "SELECT * FROM MSP_WEB_ADMIN";
+constexpr const char* kField = "WADMIN_NPE_SCHEDULED_TIME";
+
+void LogFailure(const LogFunction& log) noexcept {
+  try {
+    // The driver's text may be UTF-8 (a server answering in Russian); the log is Windows-1251.
+    log(Utf8ToCp1251(platform::SystemErrorText()));
+    log(texts::DatabaseError());
+  } catch (...) {
+    // The log swallows its own errors; nothing may leave the correction.
+  }
+}
+
+}  // namespace
+
+int ScheduledTimeFor(LocalClockTime now) {
+  if (now.minute <= 30) return now.hour * 10000 + 3000;
+  // 24:00:00 is not a time of day the server's job can run at; the next full hour after 23:31 is
+  // midnight.
+  return ((now.hour + 1) % 24) * 10000;
+}
+
+LocalClockTime CurrentLocalClockTime() {
+  const std::time_t seconds = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  return LocalClockTime{local.tm_hour, local.tm_min};
+}
+
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
+                          platform::RecordQuery& query) {
+  try {
+    const std::int32_t scheduled = ScheduledTimeFor(now);
+    query.Open(connectionString, kQuery);
+    try {
+      if (!query.IsEmpty()) {
+        query.UpdateInt32(kField, scheduled);
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%6.6d", static_cast<int>(scheduled));
+        log(texts::NewScheduleTime() + digits);
+      }
+    } catch (...) {
+      query.Close();
+      throw;
+    }
+    query.Close();
+  } catch (...) {
+    // Whatever failed, the query is closed and start-up goes on.
+    query.Close();
+    LogFailure(log);
+  }
+}
+
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log) {
+  try {
+    const std::unique_ptr<platform::RecordQuery> query = platform::OpenOdbcQuery();
+    CorrectScheduledTime(connectionString, now, log, *query);
+  } catch (...) {
+    LogFailure(log);  // only the query object's allocation can fail here
+  }
+}
+
+}  // namespace droprelay

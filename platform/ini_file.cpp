@@ -1,0 +1,171 @@
+#include "platform/ini_file.h"
+
+#include <climits>
+#include <cstdint>
+#include <sys/stat.h>
+
+#include "platform/whole_file.h"
+
+namespace droprelay::platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string CleanValue(std::string_view raw) {
+  std::string_view value = TrimBlanks(raw);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  if (value.size() > IniFile::kMaxValueLength) value = value.substr(0, IniFile::kMaxValueLength);
+  return std::string(value);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::vector<IniEntry> ParseIniText(std::string_view text) {
+  // Editors on Linux may start a UTF-8 file with a byte-order mark; it is not part of any name.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::vector<IniEntry> entries;
+  std::string section;
+  bool inSection = false;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    std::string_view line = text.substr(0, eol);
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    line = TrimBlanks(line);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      const std::size_t close = line.find(']');
+      section = std::string(TrimBlanks(line.substr(1, close == std::string_view::npos ? line.npos : close - 1)));
+      inSection = true;
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    // Lines without "=" and keys outside any section are not reachable through the profile API.
+    if (equals == std::string_view::npos || !inSection) continue;
+    const std::string_view key = TrimBlanks(line.substr(0, equals));
+    if (key.empty()) continue;
+    entries.push_back(IniEntry{section, std::string(key), CleanValue(line.substr(equals + 1))});
+  }
+  return entries;
+}
+
+bool ParseIniInteger(std::string_view text, int& value) {
+  bool negative = false;
+  if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  bool hex = false;
+  if (!text.empty() && text.front() == '$') {
+    hex = true;
+    text.remove_prefix(1);
+  } else if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    hex = true;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return false;
+  std::uint64_t magnitude = 0;
+  if (hex) {
+    if (text.size() > 8) return false;
+    for (char c : text) {
+      const int digit = HexDigit(c);
+      if (digit < 0) return false;
+      magnitude = magnitude * 16 + static_cast<std::uint64_t>(digit);
+    }
+    // A 32-bit pattern: "$FFFFFFFF" is -1.
+    std::uint32_t bits = static_cast<std::uint32_t>(magnitude);
+    if (negative) bits = 0u - bits;
+    value = static_cast<std::int32_t>(bits);
+    return true;
+  }
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    if (magnitude > static_cast<std::uint64_t>(INT_MAX) + 1) return false;
+  }
+  if (!negative && magnitude > static_cast<std::uint64_t>(INT_MAX)) return false;
+  value = negative ? static_cast<int>(-static_cast<std::int64_t>(magnitude)) : static_cast<int>(magnitude);
+  return true;
+}
+
+IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+
+void IniFile::Refresh() const {
+  Stamp now;
+  struct stat st {};
+  if (::stat(fileName_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    now.present = true;
+    now.device = st.st_dev;
+    now.inode = st.st_ino;
+    now.size = st.st_size;
+    now.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    now.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  }
+  if (loaded_ && now == stamp_) return;
+  entries_.clear();
+  std::string text;
+  // Reading may fail (permissions); the stamp is kept so a failed read is not retried every lookup
+  // until the file changes again.
+  if (now.present && ReadWholeFile(fileName_, text)) {
+    for (IniEntry& entry : ParseIniText(text)) {
+      entries_.push_back(Entry{Lower(entry.section), Lower(entry.key), std::move(entry.value)});
+    }
+  }
+  stamp_ = now;
+  loaded_ = true;
+}
+
+const IniFile::Entry* IniFile::Find(std::string_view section, std::string_view key) const {
+  Refresh();
+  const std::string wantSection = Lower(section);
+  const std::string wantKey = Lower(key);
+  for (const Entry& entry : entries_) {
+    if (entry.section == wantSection && entry.key == wantKey) return &entry;
+  }
+  return nullptr;
+}
+
+std::string IniFile::ReadString(std::string_view section, std::string_view key,
+                                std::string_view defaultValue) const {
+  const Entry* entry = Find(section, key);
+  if (!entry) {
+    std::string_view value = defaultValue.substr(0, kMaxValueLength);
+    return std::string(value);
+  }
+  return entry->value;
+}
+
+int IniFile::ReadInteger(std::string_view section, std::string_view key, int defaultValue) const {
+  const Entry* entry = Find(section, key);
+  int value = 0;
+  if (entry && ParseIniInteger(entry->value, value)) return value;
+  return defaultValue;
+}
+
+bool IniFile::ReadBool(std::string_view section, std::string_view key, bool defaultValue) const {
+  return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+}  // namespace droprelay::platform

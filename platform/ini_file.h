@@ -1,0 +1,81 @@
+// The INI file reader: the stand-in for the Windows profile functions.
+//
+// The rules are those of GetPrivateProfileString, which stored configuration files were written
+// for: section and key names match without regard to case (ASCII), the first occurrence in the
+// file wins, blanks around a value are not part of it, one pair of enclosing quotation marks
+// (double or single) is removed, at most 2047 characters of a value are seen, and lines whose first
+// non-blank character is ";" are comments (a ";" after a value belongs to the value).
+//
+// The file is read at the moment of use: every lookup checks whether the file changed (inode, size,
+// modification time) and parses it again if so, so an edit takes effect without a restart. A
+// missing or unreadable file is no error: every key then has its default.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace droprelay::platform {
+
+class IniFile {
+ public:
+  // The longest value a lookup answers; the profile API reads into a buffer of 2048 characters.
+  static constexpr std::size_t kMaxValueLength = 2047;
+
+  explicit IniFile(std::string fileName);
+
+  const std::string& FileName() const { return fileName_; }
+
+  // The value of `key` in `section`, or `defaultValue` when the file, section or key is missing.
+  // A key that is present with an empty value answers "" (not the default), as the profile API does.
+  std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
+
+  // The value parsed as an integer (see ParseIniInteger); `defaultValue` when missing or garbage.
+  int ReadInteger(std::string_view section, std::string_view key, int defaultValue) const;
+
+  // An integer that is not 0; `defaultValue` when missing or garbage.
+  bool ReadBool(std::string_view section, std::string_view key, bool defaultValue) const;
+
+ private:
+  struct Entry {
+    std::string section;  // lower case
+    std::string key;      // lower case
+    std::string value;    // trimmed, unquoted, truncated
+  };
+  struct Stamp {
+    bool present = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    std::int64_t mtimeNs = 0;
+    std::int64_t ctimeNs = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+
+  void Refresh() const;
+  const Entry* Find(std::string_view section, std::string_view key) const;
+
+  std::string fileName_;
+  mutable bool loaded_ = false;
+  mutable Stamp stamp_;
+  mutable std::vector<Entry> entries_;
+};
+
+// The integer rules of the configuration: optional sign, then decimal digits, or hexadecimal digits
+// after "$" or (for texts longer than two characters) "0x"/"0X". Hexadecimal values up to 8 digits
+// are taken as 32-bit patterns (so "$FFFFFFFF" is -1); decimal values must fit in 32 bits.
+// Answers false for anything else (empty text, blanks, trailing garbage, overflow).
+bool ParseIniInteger(std::string_view text, int& value);
+
+// Parses INI text into (section, key, value) triples by the rules above; exposed for tests and
+// for other readers of INI-style files.
+struct IniEntry {
+  std::string section;  // as written
+  std::string key;      // as written
+  std::string value;    // trimmed, unquoted, truncated
+};
+std::vector<IniEntry> ParseIniText(std::string_view text);
+
+}  // namespace droprelay::platform
