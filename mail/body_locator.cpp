@@ -1,0 +1,109 @@
+// Locating the bodies: records the message's containers, takes the first plain and HTML text parts
+// as bodies and lists every other leaf as an attachment.
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "mail/mail_message.h"
+
+namespace droprelay {
+
+namespace {
+
+// The body text up to its first NUL, split at CR LF, lone CR and lone LF; a final break adds no line.
+TStringList SplitBodyLines(std::string_view bytes) {
+  if (const void* nul = std::memchr(bytes.data(), '\0', bytes.size()); nul != nullptr) {
+    bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
+  }
+  TStringList lines;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = start;
+    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
+    lines.emplace_back(bytes.substr(start, end - start));
+    if (end < bytes.size() && bytes[end] == '\r') ++end;
+    if (end < bytes.size() && bytes[end] == '\n') ++end;
+    start = end;
+  }
+  return lines;
+}
+
+}  // namespace
+
+void TMailMessage::LocateBodies() {
+  if (!FLocatePending) return;
+  FAttachmentParts.Clear();
+  FPlainBodyPart = FHtmlBodyPart = nullptr;
+  FMixedContainer = FRelatedContainer = FAlternativeContainer = nullptr;
+  FPlainLines.clear();
+  FHtmlLines.clear();
+  FLocatePending = false;
+
+  // Depth-first pre-order walk with an explicit stack: the tree's depth cannot exhaust the stack.
+  ClassifyPart(this);
+  std::vector<std::pair<TMailPart*, int>> stack{{this, 0}};
+  while (!stack.empty()) {
+    auto& [part, index] = stack.back();
+    if (index >= part->SubParts().Count()) {
+      stack.pop_back();
+      continue;
+    }
+    TMailPart* child = part->SubParts().GetItem(index++);
+    ClassifyPart(child);
+    stack.emplace_back(child, 0);
+  }
+}
+
+void TMailMessage::ClassifyPart(TMailPart* part) {
+  const std::string type = part->GetMediaType();
+  if (FMixedContainer == nullptr && type == "multipart/mixed") {
+    FMixedContainer = part;
+    return;
+  }
+  if (FRelatedContainer == nullptr && type == "multipart/related") {
+    FRelatedContainer = part;
+    return;
+  }
+  if (FAlternativeContainer == nullptr && type == "multipart/alternative") {
+    FAlternativeContainer = part;
+    return;
+  }
+  const bool leaf = part->SubParts().Count() == 0;
+  const bool isMessage = part == this;
+  TMailPart* parent = part->ParentPart();
+  if (isMessage && leaf && type.compare(0, 5, "text/") == 0 && TakeAsBody(part, type)) return;
+  if (isMessage && leaf && type.empty() && TakeAsBody(part, "text/plain")) return;
+  if (FMixedContainer != nullptr && FMixedContainer == parent && FAlternativeContainer == nullptr &&
+      TakeAsBody(part, type)) {
+    return;
+  }
+  if (FRelatedContainer != nullptr && FRelatedContainer == parent && TakeAsBody(part, type)) return;
+  if (FAlternativeContainer != nullptr && FAlternativeContainer == parent && TakeAsBody(part, type)) return;
+  if (leaf) {
+    part->SetEmbedded(FRelatedContainer != nullptr && FRelatedContainer == parent);
+    FAttachmentParts.Add(part);
+  }
+}
+
+bool TMailMessage::TakeAsBody(TMailPart* part, std::string_view mediaType) {
+  bool taken = false;
+  if (FPlainBodyPart == nullptr && mediaType == "text/plain") {
+    part->DecodeBody();
+    if (part->DecodedBody().Size() > 0) {
+      FPlainBodyPart = part;
+      FPlainLines = SplitBodyLines(part->DecodedBody().View());
+      taken = true;
+    }
+  }
+  if (FHtmlBodyPart == nullptr && mediaType == "text/html") {
+    part->DecodeBody();
+    if (part->DecodedBody().Size() > 0) {
+      FHtmlBodyPart = part;
+      FHtmlLines = SplitBodyLines(part->DecodedBody().View());
+      taken = true;
+    }
+  }
+  return taken;
+}
+
+}  // namespace droprelay

@@ -1,0 +1,59 @@
+// The message object: construction, ownership of loose parts, the subject.
+#include "mail/mail_message.h"
+
+#include "mail/mail_error.h"
+
+namespace droprelay {
+
+TMailMessage::TMailMessage()
+    : FToRecipients(*this, "To"), FCcRecipients(*this, "Cc"), FBccRecipients(*this, "Bcc") {
+  // The message is the owning message of its own tree, which is what lets it parse text.
+  FOwnerMessage = this;
+}
+
+TMailMessage::~TMailMessage() {
+  // References first, so nothing points at a part while the parts go.
+  FAttachmentParts.Clear();
+  FPlainBodyPart = FHtmlBodyPart = nullptr;
+  FMixedContainer = FRelatedContainer = FAlternativeContainer = FBodyContainer = nullptr;
+  // The tree goes with the base; loose parts go with FLooseParts. Neither refers to the other.
+}
+
+TMailPart* TMailMessage::CreatePart() {
+  auto part = std::make_unique<TMailPart>();
+  part->FOwnerMessage = this;
+  TMailPart* raw = part.get();
+  FLooseParts.emplace(raw, std::move(part));
+  return raw;
+}
+
+void TMailMessage::FreePart(TMailPart* part) {
+  if (part == nullptr || part == this) return;
+  part->DetachFromParent();
+  FLooseParts.erase(part);
+}
+
+void TMailMessage::AdoptLoose(std::unique_ptr<TMailPart> part) {
+  TMailPart* raw = part.get();
+  FLooseParts.emplace(raw, std::move(part));
+}
+
+std::unique_ptr<TMailPart> TMailMessage::TakeLoose(TMailPart* part) {
+  const auto it = FLooseParts.find(part);
+  if (it == FLooseParts.end()) return nullptr;
+  std::unique_ptr<TMailPart> owned = std::move(it->second);
+  FLooseParts.erase(it);
+  return owned;
+}
+
+void TMailMessage::ParseStarted() {
+  // A parse destroys sub-parts; the located views are rebuilt by the next LocateBodies anyway (the
+  // pending flags say so), and until then they must not name parts that no longer exist.
+  FAttachmentParts.Clear();
+  FPlainBodyPart = FHtmlBodyPart = nullptr;
+  FMixedContainer = FRelatedContainer = FAlternativeContainer = FBodyContainer = nullptr;
+}
+
+std::string TMailMessage::GetSubject() const { return DecodeEncodedWords(GetHeaderValue("Subject")); }
+
+}  // namespace droprelay

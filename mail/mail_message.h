@@ -1,0 +1,142 @@
+// TMailMessage: the root of its own part tree, with what only a whole message has (the located
+// bodies and attachments, the recipient lists, the settings and the pending flags that chain the
+// processing steps), and TMailRecipients, the addresses of one address field.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "mail/header_utils.h"
+#include "mail/mail_part.h"
+
+namespace droprelay {
+
+// Raised by the root while its text is parsed: Total is the text's length, Current the 1-based
+// position reached. A GUI may process its pending events inside the handler; it must not touch
+// the message being parsed.
+using TProgressEvent = std::function<void(TMailMessage* Sender, std::int32_t Total, std::int32_t Current)>;
+
+enum TRestructureMode : std::uint8_t {
+  rmIfPending = 0,
+  rmForce = 1,
+  rmAddText = 2,
+  rmAddAttachment = 3,
+  rmAddEmbedded = 4,
+};
+
+// The identification written into "X-Mailer" by RestructureParts.
+inline constexpr std::string_view MailerName = "DropRelay 1.0 (droprelay mail relay)";
+
+class TMailRecipients {
+ public:
+  TMailRecipients(TMailMessage& message, std::string fieldName);
+
+  // Re-reads the field when the header's total length changed since the last time.
+  void ParseHeader();
+  // All addresses as comma text (entries with blanks, controls, quotes or commas quoted).
+  std::string GetAllAddresses();
+
+  const std::string& FieldName() const { return FFieldName; }
+  const TStringList& DisplayNames() const { return FDisplayNames; }
+  const TStringList& Addresses() const { return FAddresses; }
+
+ private:
+  TMailMessage& FMessage;
+  std::string FFieldName;
+  TStringList FDisplayNames;
+  TStringList FAddresses;
+  std::int64_t FParsedLength = -1;
+};
+
+class TMailMessage : public TMailPart {
+ public:
+  TMailMessage();
+  ~TMailMessage() override;
+
+  std::string GetSubject() const;
+  std::string Subject() const { return GetSubject(); }
+
+  const TMailPartList& AttachmentParts() const { return FAttachmentParts; }
+  const TStringList& PlainLines() const { return FPlainLines; }
+  const TStringList& HtmlLines() const { return FHtmlLines; }
+  TMailRecipients& ToRecipients() { return FToRecipients; }
+  TMailRecipients& CcRecipients() { return FCcRecipients; }
+  TMailRecipients& BccRecipients() { return FBccRecipients; }
+
+  TMailPart* PlainBodyPart() const { return FPlainBodyPart; }
+  TMailPart* HtmlBodyPart() const { return FHtmlBodyPart; }
+  TMailPart* MixedContainer() const { return FMixedContainer; }
+  TMailPart* RelatedContainer() const { return FRelatedContainer; }
+  TMailPart* AlternativeContainer() const { return FAlternativeContainer; }
+  std::int32_t NameCounter() const { return FNameCounter; }
+
+  const std::string& Charset() const { return FCharset; }
+  void SetCharset(std::string charset) { FCharset = std::move(charset); }
+  TEncodingType TextEncoding() const { return FTextEncoding; }
+  void SetTextEncoding(TEncodingType encoding) { FTextEncoding = encoding; }
+  const TProgressEvent& OnProgress() const { return FOnProgress; }
+  void SetOnProgress(TProgressEvent handler) { FOnProgress = std::move(handler); }
+
+  bool ComposePending() const { return FComposePending; }
+  bool RestructurePending() const { return FRestructurePending; }
+  bool LocatePending() const { return FLocatePending; }
+
+  void LocateBodies();
+  void RestructureParts(TRestructureMode mode);
+  void ComposeBody();
+
+  // A new empty part owned by this message and in no tree yet; hang it in with AppendSubPart.
+  TMailPart* CreatePart();
+  // Frees a part of this message together with its sub-parts, detaching it first. The message
+  // itself and parts it does not hold are left alone.
+  void FreePart(TMailPart* part);
+  // Number of parts the message holds outside its tree (made or detached, not freed yet).
+  int LoosePartCount() const { return static_cast<int>(FLooseParts.size()); }
+
+ private:
+  friend class TMailPart;
+  friend class TMailRecipients;
+
+  // Ownership moves between the tree and the loose set.
+  void AdoptLoose(std::unique_ptr<TMailPart> part);
+  std::unique_ptr<TMailPart> TakeLoose(TMailPart* part);
+  // Called by every parse: parts are about to be destroyed, so no reference may outlive them.
+  void ParseStarted();
+
+  // Body location and restructuring helpers.
+  void ClassifyPart(TMailPart* part);
+  bool TakeAsBody(TMailPart* part, std::string_view mediaType);
+  TMailPart* MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix);
+  void PlaceBody(TMailPart*& body, std::string_view mediaType);
+  void PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart* related);
+  void DiscardOldContainers();
+  void WriteSubParts(const TMailPart& container, std::string& out) const;
+
+  TMailPartList FAttachmentParts;
+  TStringList FPlainLines;
+  TStringList FHtmlLines;
+  TMailPart* FPlainBodyPart = nullptr;
+  TMailPart* FHtmlBodyPart = nullptr;
+  TMailPart* FMixedContainer = nullptr;
+  TMailPart* FRelatedContainer = nullptr;
+  TMailPart* FAlternativeContainer = nullptr;
+  TMailPart* FBodyContainer = nullptr;
+  std::string FCharset = "iso-8859-1";
+  TProgressEvent FOnProgress;
+  std::int32_t FNameCounter = 0;
+  TMailRecipients FToRecipients;
+  TMailRecipients FCcRecipients;
+  TMailRecipients FBccRecipients;
+  TEncodingType FTextEncoding = etQuotedPrintable;
+  bool FComposePending = false;
+  bool FRestructurePending = false;
+  bool FLocatePending = false;
+
+  std::unordered_map<TMailPart*, std::unique_ptr<TMailPart>> FLooseParts;
+};
+
+}  // namespace droprelay

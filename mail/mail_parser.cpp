@@ -1,0 +1,393 @@
+// Parsing a stored message into the part tree.
+//
+// The text is walked in place: lines are views into the one text, a sub-part is parsed from a slice
+// of it, and each body is copied once, straight from the text into its stream. Only the uuencode
+// rebuild copies text (the preamble, to encode it as quoted-printable).
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+
+#include "mail/codecs.h"
+#include "mail/mail_error.h"
+#include "mail/mail_message.h"
+#include "mail/mail_part.h"
+
+namespace droprelay {
+
+namespace {
+
+constexpr std::string_view CRLF = "\r\n";
+constexpr std::size_t npos = std::string_view::npos;
+
+// Walks the lines of a text: a line ends at CR LF only (a lone CR or LF is an ordinary character);
+// a rest after the last CR LF is a final line without line break.
+class LineWalker {
+ public:
+  explicit LineWalker(std::string_view text) : text_(text) {}
+
+  // Moves to the next line; false at the end of the text.
+  bool Next() {
+    lineStart_ = next_;
+    if (next_ >= text_.size()) {
+      line_ = {};
+      return false;
+    }
+    const char* base = text_.data();
+    std::size_t search = next_;
+    for (;;) {
+      const void* cr = std::memchr(base + search, '\r', text_.size() - search);
+      if (cr == nullptr) {
+        line_ = text_.substr(next_);
+        hasBreak_ = false;
+        next_ = text_.size();
+        return true;
+      }
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
+      if (at + 1 < text_.size() && base[at + 1] == '\n') {
+        line_ = text_.substr(next_, at - next_);
+        hasBreak_ = true;
+        next_ = at + 2;
+        return true;
+      }
+      search = at + 1;
+    }
+  }
+
+  std::string_view Line() const { return line_; }
+  // Offset of the current line's first character (the text's length once the end is reached).
+  std::size_t LineStart() const { return lineStart_; }
+  // Offset of the line after the current one.
+  std::size_t NextStart() const { return next_; }
+  bool HasBreak() const { return hasBreak_; }
+
+ private:
+  std::string_view text_;
+  std::size_t next_ = 0;
+  std::size_t lineStart_ = 0;
+  std::string_view line_;
+  bool hasBreak_ = false;
+};
+
+bool StartsWith(std::string_view line, std::string_view prefix) {
+  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::int32_t Clamp32(std::size_t value) {
+  return value > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
+             ? std::numeric_limits<std::int32_t>::max()
+             : static_cast<std::int32_t>(value);
+}
+
+// A body run as stored: its lines each with CR LF, so a final line without break gets one.
+void StoreRun(TMemoryStream& stream, std::string_view run) {
+  const bool addBreak = !run.empty() && !(run.size() >= 2 && run.substr(run.size() - 2) == CRLF);
+  std::string bytes;
+  bytes.reserve(run.size() + (addBreak ? 2 : 0));
+  bytes.append(run);
+  if (addBreak) bytes.append(CRLF);
+  stream.Assign(std::move(bytes));
+}
+
+// The text a sub-part is parsed from: from `start` to just before the CR LF that precedes the
+// delimiter line at `delimiterStart` (that CR LF belongs to the delimiter).
+std::string_view SliceBefore(std::string_view text, std::size_t start, std::size_t delimiterStart) {
+  const std::size_t end = delimiterStart >= start + 2 ? delimiterStart - 2 : start;
+  return text.substr(start, end - start);
+}
+
+std::string Quoted(std::string_view value) {
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '"';
+  out += value;
+  out += '"';
+  return out;
+}
+
+}  // namespace
+
+// Reports progress for the root only, and only when a handler is assigned.
+class TMailPart::Parser {
+ public:
+  Parser(TMailPart& part, std::string_view text)
+      : message_(part.FOwnerMessage), total_(Clamp32(text.size())) {
+    const bool root = static_cast<TMailPart*>(message_) == &part;
+    active_ = root && static_cast<bool>(message_->FOnProgress);
+  }
+  void Report(std::int32_t current) const {
+    if (active_) message_->FOnProgress(message_, total_, current);
+  }
+  // After an advance of the walker: the line reached, or Total + 1 at the end.
+  void Advanced(const LineWalker& walker, bool gotLine) const {
+    if (active_) Report(gotLine ? Clamp32(walker.LineStart() + 1) : total_ + (total_ < std::numeric_limits<std::int32_t>::max() ? 1 : 0));
+  }
+  bool Active() const { return active_; }
+  std::int32_t Total() const { return total_; }
+
+ private:
+  TMailMessage* message_;
+  std::int32_t total_;
+  bool active_ = false;
+};
+
+void TMailPart::ParseText(std::string_view text, bool parseHeader) { ParseAtDepth(text, parseHeader, Depth()); }
+
+void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth) {
+  // 1. A part can only be parsed inside a message, which holds the settings and flags it needs.
+  if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
+  if (const void* nul = std::memchr(text.data(), '\0', text.size()); nul != nullptr) {
+    text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
+  }
+
+  // 2. Reset. The message first drops its references, as the sub-parts they may name go now.
+  FOwnerMessage->ParseStarted();
+  FSubParts.FItems.clear();
+  FHeaderLines.clear();
+  FRawBody.Clear();
+  FDecodedBody.Clear();
+  FIsDecoded = false;
+  FEmbedded = false;
+  FOwnerMessage->FComposePending = true;
+  FOwnerMessage->FRestructurePending = true;
+  FOwnerMessage->FLocatePending = true;
+
+  // 3. Progress starts.
+  const Parser progress(*this, text);
+  progress.Report(0);
+
+  LineWalker walker(text);
+  bool first = true;
+  auto advance = [&]() {
+    const bool got = walker.Next();
+    if (!first) progress.Advanced(walker, got);
+    first = false;
+    return got;
+  };
+
+  // 4. Header section: up to the first empty line; continuation lines are unfolded.
+  std::size_t bodyStart = 0;
+  if (parseHeader) {
+    bodyStart = text.size();
+    while (advance()) {
+      const std::string_view line = walker.Line();
+      if (line.empty()) {
+        bodyStart = walker.NextStart();
+        break;
+      }
+      if ((line[0] == '\t' || line[0] == ' ') && !FHeaderLines.empty()) {
+        std::string& last = FHeaderLines.back();
+        last += ' ';
+        last.append(line.substr(1));
+      } else {
+        FHeaderLines.emplace_back(line);
+      }
+    }
+    for (std::string& entry : FHeaderLines) entry = NormalizeHeaderLine(entry);
+  }
+
+  // 5. The mode. Past the depth limit everything is kept whole as a single body.
+  enum class Mode { Single, Multipart, UUScan } mode = Mode::Single;
+  const bool tooDeep = depth >= MaxNestingDepth;
+  if (!tooDeep) {
+    const std::string type = GetHeaderValue("Content-Type");
+    std::string head = type.substr(0, 10);
+    for (char& c : head) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (head == "multipart/") {
+      mode = Mode::Multipart;
+    } else if (!HasHeader("Content-Type")) {
+      mode = Mode::UUScan;
+    }
+  }
+  const std::string boundary = mode == Mode::Multipart ? GetPartBoundary() : std::string();
+  const std::string delimiter = "--" + boundary;
+  const std::string closing = delimiter + "--";
+  constexpr std::string_view beginText = "begin 6";
+  constexpr std::string_view endText = "end";
+
+  // 6. The body's first stretch: all of it in single mode, else up to the first delimiter or begin line.
+  const std::string_view body = text.substr(bodyStart);
+  if (mode == Mode::Single && !progress.Active()) {
+    StoreRun(FRawBody, body);
+    progress.Report(progress.Total());
+    return;
+  }
+  LineWalker lines(body);
+  first = true;
+  // Positions are reported in the whole text, so body offsets are shifted by bodyStart.
+  auto step = [&]() {
+    const bool got = lines.Next();
+    if (!first && progress.Active()) {
+      progress.Report(got ? Clamp32(bodyStart + lines.LineStart() + 1) : progress.Total() + 1);
+    }
+    first = false;
+    return got;
+  };
+
+  bool stopped = false;
+  while (step()) {
+    const std::string_view line = lines.Line();
+    if ((mode == Mode::Multipart && StartsWith(line, delimiter)) ||
+        (mode == Mode::UUScan && StartsWith(line, beginText))) {
+      stopped = true;
+      break;
+    }
+  }
+  StoreRun(FRawBody, body.substr(0, stopped ? lines.LineStart() : body.size()));
+
+  if (mode == Mode::Multipart && stopped) {
+    // 8. Sub-parts: each runs from the line after a delimiter line to the CR LF before the next.
+    std::size_t pending = npos;
+    auto emit = [&](std::size_t delimiterStart) {
+      if (pending == npos) return;
+      auto child = std::make_unique<TMailPart>();
+      child->FOwnerMessage = FOwnerMessage;
+      child->FParentPart = this;
+      child->ParseAtDepth(SliceBefore(body, pending, delimiterStart), true, depth + 1);
+      child->FParentBoundary = boundary;
+      FSubParts.FItems.push_back(std::move(child));
+      pending = npos;
+    };
+    while (step()) {
+      const std::string_view line = lines.Line();
+      if (StartsWith(line, closing)) {
+        emit(lines.LineStart());
+        break;
+      }
+      if (StartsWith(line, delimiter)) {
+        emit(lines.LineStart());
+      } else if (pending == npos) {
+        pending = lines.LineStart();
+      }
+    }
+    // Lines still pending at the end of the text have no delimiter after them: dropped.
+  } else if (mode == Mode::UUScan && stopped) {
+    // 9. Uuencoded blocks, each between a "begin 6" line and the next "end" line.
+    std::string rebuildBoundary;
+    std::string fileName;
+    bool inBlock = true;
+    std::size_t pending = npos;
+    bool atLine = true;  // the begin line that ended step 6 is the first line handled here
+    while (atLine || step()) {
+      atLine = false;
+      const std::string_view line = lines.Line();
+      if (StartsWith(line, beginText)) {
+        // Only a real begin line opens a block: a line such as "best regards" must not, or the
+        // next line beginning with "end" would feed prose to the decoder and fail the message.
+        inBlock = true;
+        if (rebuildBoundary.empty()) {
+          rebuildBoundary = NewBoundary();
+          const std::string encoded = EncodeQuotedPrintable(FRawBody.View(), false);
+          auto textPart = std::make_unique<TMailPart>();
+          textPart->FOwnerMessage = FOwnerMessage;
+          textPart->FParentPart = this;
+          textPart->ParseAtDepth(encoded, false, depth + 1);
+          textPart->FParentBoundary = rebuildBoundary;
+          textPart->SetHeaderValue("Content-Type", "text/plain");
+          textPart->SetHeaderParam("Content-Type", "charset", Quoted(FOwnerMessage->FCharset));
+          textPart->SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
+          FSubParts.FItems.push_back(std::move(textPart));
+          SetHeaderValue("Content-Type", "multipart/mixed");
+          SetHeaderParam("Content-Type", "boundary", Quoted(rebuildBoundary));
+        }
+        fileName = TrimSpaces(line.size() > 10 ? line.substr(10, 999) : std::string_view());
+        pending = npos;
+      } else if (inBlock && StartsWith(line, endText)) {
+        inBlock = false;
+        auto filePart = std::make_unique<TMailPart>();
+        filePart->FOwnerMessage = FOwnerMessage;
+        filePart->FParentPart = this;
+        const std::string_view data =
+            pending == npos ? std::string_view() : SliceBefore(body, pending, lines.LineStart());
+        UUDecodeToStream(data, filePart->FDecodedBody);
+        filePart->EncodeBodyBase64();
+        filePart->FParentBoundary = rebuildBoundary;
+        filePart->SetHeaderValue("Content-Type", ContentTypeOfFile(fileName));
+        filePart->SetHeaderValue("Content-Transfer-Encoding", "base64");
+        filePart->SetHeaderValue("Content-Disposition", "attachment");
+        filePart->SetHeaderParam("Content-Type", "name", Quoted(fileName));
+        filePart->SetHeaderParam("Content-Disposition", "filename", Quoted(fileName));
+        FSubParts.FItems.push_back(std::move(filePart));
+        pending = npos;
+      } else if (pending == npos) {
+        pending = lines.LineStart();
+      }
+    }
+  }
+
+  // 10. Progress ends.
+  progress.Report(progress.Total());
+}
+
+namespace {
+
+// The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; the first NUL
+// ends the text; every line, the last included, is followed by CR LF in the result.
+std::string NormaliseLineBreaks(std::string raw) {
+  if (const auto nul = raw.find('\0'); nul != std::string::npos) raw.resize(nul);
+  bool canonical = true;
+  for (std::size_t i = 0; i < raw.size() && canonical; ++i) {
+    if (raw[i] == '\r') {
+      canonical = i + 1 < raw.size() && raw[i + 1] == '\n';
+      ++i;
+    } else if (raw[i] == '\n') {
+      canonical = false;
+    }
+  }
+  if (canonical) {
+    // Already CR LF throughout: keep the one buffer, only the last line may need its break.
+    if (!raw.empty() && raw.back() != '\n') raw.append(CRLF);
+    return raw;
+  }
+  std::string out;
+  out.reserve(raw.size() + raw.size() / 16 + 2);
+  bool lineOpen = false;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c == '\r' || c == '\n') {
+      out.append(CRLF);
+      if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+      lineOpen = false;
+    } else {
+      out += c;
+      lineOpen = true;
+    }
+  }
+  if (lineOpen) out.append(CRLF);
+  return out;
+}
+
+std::string ReadWholeFile(const std::string& fileName) {
+  const auto fail = [&](int error) {
+    throw EMailError("Cannot open file \"" + fileName + "\". " + std::strerror(error));
+  };
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(fileName.c_str(), "rb"), &std::fclose);
+  if (!file) fail(errno);
+  std::error_code ec;
+  if (std::filesystem::is_directory(fileName, ec)) fail(EISDIR);
+  std::string bytes;
+  // Read into one buffer of the file's size, so a large file is not held twice while it grows.
+  if (const auto size = std::filesystem::file_size(fileName, ec); !ec) bytes.reserve(static_cast<std::size_t>(size));
+  char chunk[65536];
+  for (;;) {
+    const std::size_t n = std::fread(chunk, 1, sizeof chunk, file.get());
+    bytes.append(chunk, n);
+    if (n < sizeof chunk) break;
+  }
+  if (std::ferror(file.get())) fail(errno != 0 ? errno : EIO);
+  return bytes;
+}
+
+}  // namespace
+
+void TMailPart::LoadFromFile(const std::string& fileName) {
+  // The file's text lives only for the parse: the tree keeps what it needs of it.
+  const std::string text = NormaliseLineBreaks(ReadWholeFile(fileName));
+  ParseText(text, true);
+}
+
+}  // namespace droprelay

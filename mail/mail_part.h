@@ -1,0 +1,162 @@
+// The part tree of a mail message: one TMailPart per node, holding its header fields, its body as
+// stored and decoded, and its sub-parts.
+//
+// Ownership: a part owns its sub-parts. Every part the library makes belongs to a message; a part
+// taken out of the tree (DetachFromParent) is handed to its message, which keeps it until it is
+// freed explicitly or the message goes. So at any moment each part has exactly one owner: its
+// parent's sub-part list, or its message's set of loose parts. TMailPartList never owns.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/header_utils.h"
+#include "mail/memory_stream.h"
+
+namespace droprelay {
+
+class TMailPart;
+class TMailMessage;
+
+enum TEncodingType : std::uint8_t { etBase64 = 0, etQuotedPrintable = 1, etNoEncoding = 2, et7Bit = 3 };
+
+// A list of references to parts; it never frees what it lists.
+class TMailPartList {
+ public:
+  using const_iterator = std::vector<TMailPart*>::const_iterator;
+
+  int Count() const { return static_cast<int>(FItems.size()); }
+  // Throws EMailError "List index out of bounds (<index>)" outside 0..Count-1.
+  TMailPart* GetItem(int index) const;
+  TMailPart* Items(int index) const { return GetItem(index); }
+  TMailPart* operator[](int index) const { return GetItem(index); }
+  int Add(TMailPart* part);
+  void Delete(int index);
+  int IndexOf(const TMailPart* part) const;
+  // Removes the first entry equal to `part`; answers its former index or -1.
+  int Remove(const TMailPart* part);
+  void Clear() { FItems.clear(); }
+  const_iterator begin() const { return FItems.begin(); }
+  const_iterator end() const { return FItems.end(); }
+
+ private:
+  std::vector<TMailPart*> FItems;
+};
+
+// The sub-parts of one part, in text order. Unlike TMailPartList it owns its items.
+class TMailSubPartList {
+  using Storage = std::vector<std::unique_ptr<TMailPart>>;
+
+ public:
+  class const_iterator {
+   public:
+    explicit const_iterator(Storage::const_iterator it) : it_(it) {}
+    TMailPart* operator*() const { return it_->get(); }
+    const_iterator& operator++() {
+      ++it_;
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const { return it_ == other.it_; }
+    bool operator!=(const const_iterator& other) const { return it_ != other.it_; }
+
+   private:
+    Storage::const_iterator it_;
+  };
+
+  int Count() const { return static_cast<int>(FItems.size()); }
+  TMailPart* GetItem(int index) const;  // same error as TMailPartList::GetItem
+  TMailPart* Items(int index) const { return GetItem(index); }
+  TMailPart* operator[](int index) const { return GetItem(index); }
+  int IndexOf(const TMailPart* part) const;
+  const_iterator begin() const { return const_iterator(FItems.begin()); }
+  const_iterator end() const { return const_iterator(FItems.end()); }
+
+ private:
+  friend class TMailPart;
+  friend class TMailMessage;
+  Storage FItems;
+};
+
+class TMailPart {
+ public:
+  // A plain part with no owning message; it cannot be parsed until it has one.
+  TMailPart();
+  virtual ~TMailPart();
+  TMailPart(const TMailPart&) = delete;
+  TMailPart& operator=(const TMailPart&) = delete;
+
+  // The component name; it prefixes the error raised when a part without message is parsed.
+  std::string Name;
+
+  TStringList& HeaderLines() { return FHeaderLines; }
+  const TStringList& HeaderLines() const { return FHeaderLines; }
+  TMemoryStream& RawBody() { return FRawBody; }
+  const TMemoryStream& RawBody() const { return FRawBody; }
+  TMemoryStream& DecodedBody() { return FDecodedBody; }
+  const TMemoryStream& DecodedBody() const { return FDecodedBody; }
+  const std::string& ParentBoundary() const { return FParentBoundary; }
+  void SetParentBoundary(std::string boundary) { FParentBoundary = std::move(boundary); }
+  TMailMessage* OwnerMessage() const { return FOwnerMessage; }
+  // Only names the message; ownership moves through TMailMessage::CreatePart and the tree operations.
+  void SetOwnerMessage(TMailMessage* message) { FOwnerMessage = message; }
+  const TMailSubPartList& SubParts() const { return FSubParts; }
+  TMailPart* ParentPart() const { return FParentPart; }
+  void SetParentPart(TMailPart* parent) { FParentPart = parent; }
+  bool IsDecoded() const { return FIsDecoded; }
+  bool Embedded() const { return FEmbedded; }
+  void SetEmbedded(bool embedded) { FEmbedded = embedded; }
+
+  // Tree. DetachFromParent hands the part to its message (still alive, freed with the message).
+  void DetachFromParent();
+  // Appends `part`, which must belong to this part's message and be in no tree (fresh from
+  // TMailMessage::CreatePart, or detached). Anything else is refused with EMailError.
+  void AppendSubPart(TMailPart* part);
+
+  // Header fields (field and parameter names without the colon).
+  std::string GetHeaderValue(std::string_view field) const;
+  std::string GetHeaderParam(std::string_view field, std::string_view param) const;
+  void SetHeaderValue(std::string_view field, std::string_view value);
+  void SetHeaderParam(std::string_view field, std::string_view param, std::string_view value);
+  bool HasHeader(std::string_view field) const;
+  bool HasHeaderParam(std::string_view field, std::string_view param) const;
+  std::string GetMediaType() const;
+  std::string GetPartBoundary() const;
+
+  // Parsing. The text ends at its first NUL byte. LoadFromFile throws EMailError
+  // ("Cannot open file ...") when the file cannot be read, leaving the part unchanged.
+  void ParseText(std::string_view text, bool parseHeader);
+  void LoadFromFile(const std::string& fileName);
+
+  // Content.
+  bool DecodeBody();
+  void EncodeBody(TEncodingType encoding);
+  void EncodeBodyQuotedPrintable();
+  void EncodeBodyBase64();
+  std::string GetAttachmentFileName() const;
+
+  // Nesting deeper than this is not split further: a multipart part at this depth keeps its whole
+  // body as stored, so pathological input cannot exhaust the stack and loses nothing.
+  static constexpr int MaxNestingDepth = 100;
+
+ protected:
+  TStringList FHeaderLines;
+  TMemoryStream FRawBody;
+  TMemoryStream FDecodedBody;
+  std::string FParentBoundary;
+  TMailMessage* FOwnerMessage = nullptr;
+  TMailSubPartList FSubParts;
+  TMailPart* FParentPart = nullptr;
+  bool FIsDecoded = false;
+  bool FEmbedded = false;
+
+ private:
+  friend class TMailMessage;
+  class Parser;
+  void ParseAtDepth(std::string_view text, bool parseHeader, int depth);
+  int Depth() const;
+};
+
+}  // namespace droprelay

@@ -1,0 +1,257 @@
+// Normalising the part structure into one canonical layout, and writing the message body anew.
+#include <string>
+
+#include "mail/mail_error.h"
+#include "mail/mail_message.h"
+
+namespace droprelay {
+
+namespace {
+
+bool StartsWithContent(std::string_view line) {
+  constexpr std::string_view prefix = "content-";
+  if (line.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = line[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+std::string Quoted(std::string_view value) { return "\"" + std::string(value) + "\""; }
+
+bool IsAncestor(const TMailPart* ancestor, const TMailPart* part) {
+  for (const TMailPart* p = part->ParentPart(); p != nullptr; p = p->ParentPart()) {
+    if (p == ancestor) return true;
+  }
+  return false;
+}
+
+constexpr std::string_view CRLF = "\r\n";
+
+}  // namespace
+
+void TMailMessage::RestructureParts(TRestructureMode mode) {
+  if (!FRestructurePending && mode == rmIfPending) return;
+  LocateBodies();
+  FComposePending = true;
+  FRestructurePending = false;
+  FNameCounter = 0;
+
+  // 3. Count text bodies, attachments and embedded parts.
+  int texts = mode == rmAddText ? 1 : 0;
+  int attachments = mode == rmAddAttachment ? 1 : 0;
+  int embedded = mode == rmAddEmbedded ? 1 : 0;
+  if (FPlainBodyPart != nullptr) ++texts;
+  if (FHtmlBodyPart != nullptr) ++texts;
+  for (TMailPart* part : FAttachmentParts) (part->Embedded() ? embedded : attachments) += 1;
+
+  // 4. The message's own content moves into a part of its own.
+  if (FRawBody.Size() > 0) {
+    TMailPart* own = CreatePart();
+    own->RawBody().Assign(FRawBody.Bytes());
+    for (const std::string& line : FHeaderLines) {
+      if (StartsWithContent(line)) own->HeaderLines().push_back(line);
+    }
+    if (FPlainBodyPart == this) {
+      FPlainBodyPart = own;
+    } else if (FHtmlBodyPart == this) {
+      FHtmlBodyPart = own;
+    } else if (FMixedContainer == this) {
+      FMixedContainer = own;
+    } else if (FRelatedContainer == this) {
+      FRelatedContainer = own;
+    } else if (FAlternativeContainer == this) {
+      FAlternativeContainer = own;
+    } else if (FSubParts.Count() > 0) {
+      FreePart(own);
+    } else {
+      FAttachmentParts.Add(own);
+    }
+  }
+  // 5.
+  FAttachmentParts.Remove(this);
+
+  // 6. The message's content fields go; it becomes a MIME message of this mailer.
+  for (const char* field :
+       {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition", "Content-ID", "Content-Length"}) {
+    SetHeaderValue(field, "");
+  }
+  SetHeaderValue("Mime-Version", "1.0");
+  SetHeaderValue("X-Mailer", MailerName);
+
+  // 7. The containers the counts call for.
+  TMailPart* mixed = nullptr;
+  TMailPart* related = nullptr;
+  TMailPart* alternative = nullptr;
+  FBodyContainer = nullptr;
+  if (attachments > 1 || (attachments > 0 && texts > 0) || (attachments > 0 && embedded > 0)) {
+    SetHeaderValue("Content-Type", "multipart/mixed");
+    SetHeaderParam("Content-Type", "boundary", Quoted(NewBoundary() + "_mixed"));
+    mixed = this;
+    FBodyContainer = mixed;
+  }
+  if (embedded > 0) {
+    related = MakeContainer(mixed, "multipart/related", "_related");
+    FBodyContainer = related;
+  }
+  if (texts > 1) {
+    alternative = MakeContainer(FBodyContainer, "multipart/alternative", "_alternative");
+    FBodyContainer = alternative;
+  }
+
+  // 8. The text bodies.
+  if (FPlainBodyPart != nullptr) PlaceBody(FPlainBodyPart, "text/plain");
+  if (FHtmlBodyPart != nullptr) PlaceBody(FHtmlBodyPart, "text/html");
+
+  // 9. The attachments; the count is fixed first (the last step may swap an entry).
+  const int count = FAttachmentParts.Count();
+  for (int i = 0; i < count && i < FAttachmentParts.Count(); ++i) {
+    PlaceAttachment(FAttachmentParts.GetItem(i), mixed, related);
+  }
+
+  // 10.
+  DiscardOldContainers();
+  FMixedContainer = mixed;
+  FRelatedContainer = related;
+  FAlternativeContainer = alternative;
+}
+
+TMailPart* TMailMessage::MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix) {
+  const std::string boundary = Quoted(NewBoundary() + std::string(suffix));
+  if (parent == nullptr) {
+    SetHeaderValue("Content-Type", mediaType);
+    SetHeaderParam("Content-Type", "boundary", boundary);
+    return this;
+  }
+  TMailPart* container = CreatePart();
+  container->SetParentBoundary(parent->GetPartBoundary());
+  container->SetHeaderValue("Content-Type", mediaType);
+  container->SetHeaderParam("Content-Type", "boundary", boundary);
+  parent->AppendSubPart(container);
+  return container;
+}
+
+void TMailMessage::PlaceBody(TMailPart*& body, std::string_view mediaType) {
+  body->DetachFromParent();
+  if (FBodyContainer != nullptr) {
+    body->SetParentBoundary(FBodyContainer->GetPartBoundary());
+    body->SetHeaderValue("Content-Type", mediaType);
+    body->SetHeaderValue("Content-Disposition", "inline");
+    body->DecodeBody();
+    body->EncodeBody(FTextEncoding);
+    body->SetHeaderValue("Content-Length", std::to_string(body->RawBody().Size()));
+    // A text part is written as a leaf: its sub-parts (if any) leave the tree but stay the message's.
+    for (auto& sub : body->FSubParts.FItems) {
+      sub->FParentPart = nullptr;
+      AdoptLoose(std::move(sub));
+    }
+    body->FSubParts.FItems.clear();
+    FBodyContainer->AppendSubPart(body);
+    return;
+  }
+  SetHeaderValue("Content-Type", mediaType);
+  SetHeaderValue("Content-Disposition", "inline");
+  body->DecodeBody();
+  if (body != this) FDecodedBody.Assign(body->DecodedBody().Bytes());
+  EncodeBody(FTextEncoding);
+  FreePart(body);
+  body = this;
+}
+
+void TMailMessage::PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart* related) {
+  part->DetachFromParent();
+  if (part->GetHeaderValue("Content-Type").empty()) part->SetHeaderValue("Content-Type", "application/octet-stream");
+  const std::string extension = ExtensionOfContentType(part->GetHeaderValue("Content-Type"));
+  if (!part->HasHeaderParam("Content-Type", "name")) {
+    part->SetHeaderParam("Content-Type", "name", Quoted("file_" + std::to_string(FNameCounter) + extension));
+    ++FNameCounter;
+  }
+  const std::string name = part->GetHeaderParam("Content-Type", "name");
+  if (!part->HasHeaderParam("Content-Disposition", "filename")) {
+    part->SetHeaderParam("Content-Disposition", "filename", Quoted(name));
+  }
+  if (part->Embedded() && related != nullptr) {
+    if (part->GetHeaderValue("Content-ID").empty()) part->SetHeaderValue("Content-ID", name);
+    part->SetHeaderValue("Content-Disposition", "inline");
+    part->SetParentBoundary(related->GetPartBoundary());
+    related->AppendSubPart(part);
+  } else if (mixed != nullptr) {
+    part->SetHeaderValue("Content-Disposition", "attachment");
+    part->SetParentBoundary(mixed->GetPartBoundary());
+    mixed->AppendSubPart(part);
+  } else {
+    // The only attachment and nothing else: the message itself becomes the attachment.
+    for (const std::string& line : part->HeaderLines()) {
+      if (StartsWithContent(line)) FHeaderLines.push_back(line);
+    }
+    part->DecodeBody();
+    FDecodedBody.Assign(part->DecodedBody().Bytes());
+    EncodeBody(etBase64);
+    FAttachmentParts.Remove(part);
+    FAttachmentParts.Add(this);
+    FreePart(part);
+  }
+}
+
+void TMailMessage::DiscardOldContainers() {
+  TMailPart* const old[3] = {FAlternativeContainer, FRelatedContainer, FMixedContainer};
+  // An old container nested in another old one goes with that one: freeing it on its own as well
+  // would free it twice. So decide first, then free.
+  bool freeIt[3] = {false, false, false};
+  for (int i = 0; i < 3; ++i) {
+    if (old[i] == nullptr || old[i] == this) continue;
+    freeIt[i] = true;
+    for (int j = 0; j < 3; ++j) {
+      if (j == i || old[j] == nullptr || old[j] == this) continue;
+      if (old[j] == old[i] ? j < i : IsAncestor(old[j], old[i])) freeIt[i] = false;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (freeIt[i]) FreePart(old[i]);
+  }
+}
+
+void TMailMessage::ComposeBody() {
+  if (!FComposePending) return;
+  if (FSubParts.Count() > 0) {
+    std::string out = "This is a multipart message in mime format.\r\n";
+    WriteSubParts(*this, out);
+    FRawBody.Assign(std::move(out));
+  }
+  SetHeaderValue("Content-Length", std::to_string(FRawBody.Size()));
+  FComposePending = false;
+}
+
+void TMailMessage::WriteSubParts(const TMailPart& container, std::string& out) const {
+  const TMailSubPartList& parts = container.SubParts();
+  const int count = parts.Count();
+  for (int i = 0; i < count; ++i) {
+    const TMailPart& part = *parts.GetItem(i);
+    out += CRLF;
+    out += "--";
+    out += part.ParentBoundary();
+    out += CRLF;
+    for (const std::string& line : part.HeaderLines()) {
+      if (line.empty()) continue;
+      out += line;
+      out += CRLF;
+    }
+    out += CRLF;
+    if (part.SubParts().Count() > 0) {
+      WriteSubParts(part, out);
+    } else {
+      out += part.RawBody().View();
+    }
+  }
+  if (count > 0) {
+    out += CRLF;
+    out += "--";
+    out += parts.GetItem(0)->ParentBoundary();
+    out += "--";
+    out += CRLF;
+  }
+}
+
+}  // namespace droprelay
