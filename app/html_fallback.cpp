@@ -49,7 +49,7 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   HtmlFallbackResult result;
   // The decoded subject goes through the UTF-8 conversion too (it leaves Windows-1251 and KOI8-R
   // bytes alone); the blanks at fixed places are not removed on this path.
-  result.subject = Utf8ToCp1251(TrimControls(input.decodedSubject));
+  result.subject = SubjectToCp1251(TrimControls(input.decodedSubject), input.subjectIsKoi8);
 
   // The engine gets Unicode, as the browser control did: the page's bytes are Windows-1251 unless
   // the part says UTF-8.
@@ -70,7 +70,7 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   result.body = Utf8ToCp1251(*text);
 
   if (DeclaresKoi8(input.rawText)) {
-    result.subject = Koi8ToCp1251(result.subject);
+    if (!input.subjectIsKoi8) result.subject = Koi8ToCp1251(result.subject);  // not twice
     result.body = Koi8ToCp1251(result.body);
   }
   return result;

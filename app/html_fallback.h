@@ -9,6 +9,7 @@ namespace droprelay {
 
 struct HtmlFallbackInput {
   std::string_view decodedSubject;  // the message's Subject: encoded words decoded, no conversion
+  bool subjectIsKoi8 = false;       // its encoded words declare KOI8-R (SubjectWordsAreKoi8)
   std::string_view htmlText;        // the HTML lines, each followed by CR LF
   bool htmlIsUtf8 = false;          // the HTML part declares UTF-8 (see HtmlDeclaresUtf8)
   std::string_view rawText;         // the whole stored file, for the KOI8-R rule

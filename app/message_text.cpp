@@ -51,8 +51,19 @@ std::string RewriteRecipient(std::string_view toAddresses, std::string_view doma
   return recipient;
 }
 
-std::string NormalizeSubject(std::string_view decodedSubject) {
-  std::string subject = TrimControls(Utf8ToCp1251(decodedSubject));
+bool SubjectWordsAreKoi8(std::string_view storedSubject) {
+  std::string lower(storedSubject);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+  return lower.find("=?koi8-r?") != std::string::npos;
+}
+
+std::string SubjectToCp1251(std::string_view decodedSubject, bool koi8Words) {
+  return koi8Words ? Koi8ToCp1251(decodedSubject) : Utf8ToCp1251(decodedSubject);
+}
+
+std::string NormalizeSubject(std::string_view decodedSubject, bool koi8Words) {
+  std::string subject = TrimControls(SubjectToCp1251(decodedSubject, koi8Words));
   // Each test looks at the subject as the one before left it.
   DropBlankAt(subject, 26);
   DropBlankAt(subject, 49);

@@ -23,9 +23,17 @@ bool IsBlankText(std::string_view text);
 // organisation's domain and the configured copy address.
 std::string RewriteRecipient(std::string_view toAddresses, std::string_view domain, std::string_view copyTo);
 
-// The decoded subject converted from UTF-8 (bytes that are not UTF-8 stay), trimmed, and cleaned of
-// the stray blanks that some senders' line folding leaves at the 26th, 49th and 81st character.
-std::string NormalizeSubject(std::string_view decodedSubject);
+// True when the stored Subject field's encoded words declare KOI8-R ("=?koi8-r?", any case): the
+// decoded bytes are then KOI8-R, not UTF-8.
+bool SubjectWordsAreKoi8(std::string_view storedSubject);
+
+// The decoded subject in Windows-1251: converted from KOI8-R when its encoded words say so, else
+// from UTF-8 (bytes that are not UTF-8, such as Windows-1251, stay).
+std::string SubjectToCp1251(std::string_view decodedSubject, bool koi8Words);
+
+// The decoded subject converted (SubjectToCp1251), trimmed, and cleaned of the stray blanks that
+// some senders' line folding leaves at the 26th, 49th and 81st character.
+std::string NormalizeSubject(std::string_view decodedSubject, bool koi8Words = false);
 
 // The plain body in Windows-1251: the plain lines' text converted from UTF-8, unless the stored
 // message declares the plain part Windows-1251 (taken as it is) or KOI8-R (converted from KOI8-R,

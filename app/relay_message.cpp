@@ -84,14 +84,17 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   values.recipient = RewriteRecipient(values.recipient, context.config.domain_name(), copyTo);
   log(texts::RecipientAfter() + values.recipient);
 
-  values.subject = NormalizeSubject(message.Subject());
+  const bool subjectIsKoi8 = SubjectWordsAreKoi8(message.GetHeaderValue("Subject"));
+  values.subject = NormalizeSubject(message.Subject(), subjectIsKoi8);
   const std::string plainText = StringListText(message.PlainLines());
   values.body = ConvertPlainBody(plainText, rawText);
 
   if (IsBlankText(values.body)) {
     const std::string htmlText = StringListText(message.HtmlLines());
     HtmlFallbackInput input;
-    input.decodedSubject = message.Subject();
+    const std::string decodedSubject = message.Subject();
+    input.decodedSubject = decodedSubject;
+    input.subjectIsKoi8 = subjectIsKoi8;
     input.htmlText = htmlText;
     input.htmlIsUtf8 = HtmlDeclaresUtf8(htmlCharset, htmlText);
     input.rawText = rawText;

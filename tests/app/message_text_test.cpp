@@ -107,3 +107,19 @@ TEST(TrimControls, RemovesCodesUpTo32) {
 
 }  // namespace
 }  // namespace droprelay
+
+namespace droprelay {
+namespace {
+
+TEST(SubjectCharset, Koi8EncodedWordsAreConvertedFromKoi8) {
+  EXPECT_TRUE(SubjectWordsAreKoi8("=?KOI8-R?B?8NLJ9w==?="));
+  EXPECT_TRUE(SubjectWordsAreKoi8("Re: =?koi8-r?Q?=F0=D2=C9?="));
+  EXPECT_FALSE(SubjectWordsAreKoi8("=?utf-8?B?0J/RgNC4?="));
+  EXPECT_FALSE(SubjectWordsAreKoi8("koi8-r"));
+  // KOI8-R "Привет" read as KOI8-R, and the same bytes without the declaration left alone.
+  EXPECT_EQ(NormalizeSubject("\xF0\xD2\xC9\xD7\xC5\xD4", true), "\xCF\xF0\xE8\xE2\xE5\xF2");
+  EXPECT_EQ(NormalizeSubject("\xF0\xD2\xC9\xD7\xC5\xD4", false), "\xF0\xD2\xC9\xD7\xC5\xD4");
+}
+
+}  // namespace
+}  // namespace droprelay
