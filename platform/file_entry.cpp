@@ -41,6 +41,15 @@ EntryState FileEntryState(const std::string& path) {
   return S_ISDIR(st.st_mode) ? EntryState::kDirectory : EntryState::kFile;
 }
 
+bool IsExistingFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return !S_ISDIR(st.st_mode);
+}
+
 bool RemoveFileEntry(const std::string& path) {
   // unlink never follows a link and refuses a directory (EISDIR), which is what we want.
   if (::unlink(path.c_str()) != 0) {

@@ -16,6 +16,10 @@ enum class EntryState {
 };
 EntryState FileEntryState(const std::string& path);
 
+// True when `path` names something that is not a directory, following a symbolic link (the
+// test of a file to be read, such as an attachment).
+bool IsExistingFile(const std::string& path);
+
 // Removes the entry itself (unlink: a link goes, its target stays). Directories are refused.
 bool RemoveFileEntry(const std::string& path);
 

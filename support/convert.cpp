@@ -128,6 +128,20 @@ std::string Utf8ToCp1251(std::string_view text) {
   return result;
 }
 
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    char32_t cp = 0;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+    } else if (const std::size_t length = DecodeSequence(text, pos, cp); length > 0) {
+      pos += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string Koi8ToCp1251(std::string_view text) {
   std::string result(text);
   for (char& ch : result) {

@@ -15,6 +15,9 @@ std::string Utf8ToCp1251(std::string_view text);
 // Windows-1251 lacks (box drawing) become "?".
 std::string Koi8ToCp1251(std::string_view text);
 
+// True when `text` is well-formed UTF-8 throughout (ASCII included).
+bool IsValidUtf8(std::string_view text);
+
 // Windows-1251 to UTF-8, for everything the relay shows a person or writes to the log file.
 std::string Cp1251ToUtf8(std::string_view text);
 

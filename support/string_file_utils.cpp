@@ -106,7 +106,7 @@ std::string StringReplaceAll(std::string_view text, std::string_view pattern, st
   // Shrinking pairs end by themselves. A pair that keeps or grows the length may rewrite for ever
   // (under the rescan rule even "ab" -> "ba" cycles) or without bound, so it gets a budget of
   // rounds and size and then falls back to one plain pass over the input.
-  const std::size_t maxRounds = (std::size_t{1} << 20) + 64 * text.size();
+  const std::size_t maxRounds = 4096 + 64 * text.size();
   const std::size_t maxSize = 16 * text.size() + 4096;
   GapText result(text);
   std::size_t rounds = 0;

@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+"""A recording SMTP server for droprelay's tests (Debian's python3-aiosmtpd; run it with
+/usr/bin/python3, the interpreter that sees Debian's packages).
+
+    smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
+                 [--reject-data CODE] [--drop-data]
+                 [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
+
+Listens on 127.0.0.1 on a free port and prints "PORT <number>" on a line of its own as soon as it
+accepts connections. Runs until its standard input reaches end of file (so it dies with the test
+that started it) or it gets SIGTERM/SIGINT.
+
+For every accepted message N (1, 2, ...) it writes, in DIR:
+  N.eml        the message data exactly as received (CR LF line ends, dot-stuffing undone)
+  N.envelope   JSON: {"mail_from": ..., "rcpt_tos": [...], "auth_user": ... or null}
+N.eml is complete before N.envelope appears. Every accepted connection appends one line to
+DIR/connections.log, so a test can prove that no connection was made at all.
+
+  --auth USER:PASSWORD      offer AUTH PLAIN/LOGIN on the plain connection and require it
+  --reject-rcpt CODE[:ADDR] answer RCPT TO with CODE (for ADDR only, or for every address)
+  --reject-data CODE        answer the end of DATA with CODE instead of accepting the message
+  --drop-data               close the connection in the middle of DATA (after 354 and one line)
+  --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
+                            require it before MAIL) or --smtps (TLS from the first byte)
+"""
+
+import argparse
+import asyncio
+import json
+import logging
+import os
+import signal
+import ssl
+import sys
+import threading
+import warnings
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+class Recorder:
+    def __init__(self, folder, reject_rcpt, reject_data):
+        self.folder = folder
+        self.count = 0
+        self.reject_rcpt = reject_rcpt
+        self.reject_data = reject_data
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.reject_rcpt:
+            code, _, only = self.reject_rcpt.partition(':')
+            if not only or only == address:
+                return f'{code} 5.1.1 <{address}>: recipient rejected by the test'
+        envelope.rcpt_tos.append(address)
+        return '250 OK'
+
+    async def handle_DATA(self, server, session, envelope):
+        if self.reject_data:
+            return f'{self.reject_data} 5.6.0 message rejected by the test'
+        self.count += 1
+        base = os.path.join(self.folder, str(self.count))
+        with open(base + '.eml.tmp', 'wb') as f:
+            f.write(envelope.original_content or envelope.content)
+        os.rename(base + '.eml.tmp', base + '.eml')
+        auth = session.auth_data
+        record = {
+            'mail_from': envelope.mail_from,
+            'rcpt_tos': envelope.rcpt_tos,
+            'auth_user': auth.login.decode('utf-8', 'replace') if isinstance(auth, LoginPassword) else None,
+        }
+        with open(base + '.envelope.tmp', 'w') as f:
+            json.dump(record, f)
+        os.rename(base + '.envelope.tmp', base + '.envelope')
+        return '250 OK message accepted'
+
+
+class Authenticator:
+    def __init__(self, user, password):
+        self.user = user.encode()
+        self.password = password.encode()
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        ok = isinstance(auth_data, LoginPassword) and \
+            auth_data.login == self.user and auth_data.password == self.password
+        # handled=False lets the server send its own 535 reply; otherwise the client would wait.
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
+
+
+class SinkSMTP(SMTP):
+    def __init__(self, *args, folder, drop_data, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.folder = folder
+        self.drop_data = drop_data
+
+    def connection_made(self, transport):
+        with open(os.path.join(self.folder, 'connections.log'), 'a') as f:
+            f.write('connection\n')
+        super().connection_made(transport)
+
+    async def smtp_DATA(self, arg):
+        if not self.drop_data:
+            return await super().smtp_DATA(arg)
+        await self.push('354 End data with <CR><LF>.<CR><LF>')
+        try:
+            await asyncio.wait_for(self._reader.readline(), 10)
+        except Exception:
+            pass
+        self.transport.close()
+
+
+async def main():
+    parser = argparse.ArgumentParser(description='Recording SMTP server for tests')
+    parser.add_argument('--dir', required=True)
+    parser.add_argument('--auth')
+    parser.add_argument('--reject-rcpt')
+    parser.add_argument('--reject-data')
+    parser.add_argument('--drop-data', action='store_true')
+    parser.add_argument('--tls-cert')
+    parser.add_argument('--tls-key')
+    parser.add_argument('--starttls', action='store_true')
+    parser.add_argument('--smtps', action='store_true')
+    args = parser.parse_args()
+    logging.basicConfig(level=logging.CRITICAL)
+    warnings.simplefilter('ignore')  # AUTH without TLS is what loopback tests want
+
+    handler = Recorder(args.dir, args.reject_rcpt, args.reject_data)
+    options = {'decode_data': False, 'hostname': 'sink.test'}
+    if args.auth:
+        user, _, password = args.auth.partition(':')
+        options.update(authenticator=Authenticator(user, password), auth_required=True,
+                       auth_require_tls=False)
+    else:
+        options.update(auth_require_tls=False)
+    context = None
+    if args.tls_cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        if args.starttls:
+            options.update(tls_context=context, require_starttls=True)
+
+    loop = asyncio.get_running_loop()
+    server = await loop.create_server(
+        lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, **options),
+        host='127.0.0.1', port=0, ssl=context if args.smtps else None)
+    print('PORT', server.sockets[0].getsockname()[1], flush=True)
+
+    stop = asyncio.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(sig, stop.set)
+
+    def watch_stdin():
+        while os.read(sys.stdin.fileno(), 4096):
+            pass
+        loop.call_soon_threadsafe(stop.set)
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    await stop.wait()
+    server.close()
+
+
+if __name__ == '__main__':
+    asyncio.run(main())
