@@ -5,6 +5,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -62,11 +63,17 @@ std::string DiagnosticText(const Handle& handle) {
     std::string line(reinterpret_cast<const char*>(message.data()),
                      std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)),
                                            message.size() - 1));
-    // A log line is one line: the driver's line breaks become blanks.
-    for (char& c : line) {
-      if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    // A log line is one line: the driver's line breaks and indentation become one blank.
+    std::string flat;
+    for (const char c : line) {
+      const bool blank = c == '\r' || c == '\n' || c == '\t' || c == ' ';
+      if (!blank) {
+        flat += c;
+      } else if (!flat.empty() && flat.back() != ' ') {
+        flat += ' ';
+      }
     }
-    line = TrimErrorText(line);
+    line = TrimErrorText(flat);
     if (line.empty() || text.find(line) != std::string::npos) continue;
     if (!text.empty()) text += "; ";
     text += line;

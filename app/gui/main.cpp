@@ -22,6 +22,13 @@ bool HasDisplay() {
   return (x11 && *x11) || (wayland && *wayland);
 }
 
+// Run from cron, anything on stderr becomes a mail to the administrator every run; Qt's notes about
+// the missing display environment (no XDG_RUNTIME_DIR, no window manager hints) are no news there.
+void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) return;
+  std::fprintf(stderr, "droprelay: %s\n", message.toLocal8Bit().constData());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,7 +50,10 @@ int main(int argc, char** argv) {
   }
 
   // Qt aborts without a display unless told to draw offscreen; cron and systemd have none.
-  if (!HasDisplay() && !std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (!HasDisplay()) {
+    if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    qInstallMessageHandler(QuietQtMessages);
+  }
 
   QApplication application(argc, argv);
   // The relay ends the loop itself; a hidden window's close must not be needed for it.

@@ -9,6 +9,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include "platform/termination_signal.h"
+
 namespace droprelay {
 
 TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), WorkTimer(this), TrayIcon(this) {
@@ -22,6 +24,11 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(&LogMemo);
   setLayout(layout.release());  // the window owns its layout from here on
+
+  // An 8-point sans-serif face, as the box was designed for; the line count of the log assumes it.
+  QFont font(QStringLiteral("MS Sans Serif"), 8);
+  font.setStyleHint(QFont::SansSerif);
+  setFont(font);
 
   LogMemo.setReadOnly(true);
   LogMemo.setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -43,6 +50,8 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
   // Plain X servers and the offscreen platform have no notification area.
   if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon.show();
 
+  WatchTerminationSignals();
+
   WorkTimer.setInterval(kWorkTimerInterval);
   connect(&WorkTimer, &QTimer::timeout, this, &TRelayForm::WorkTimerTimer);
   WorkTimer.start();
@@ -54,6 +63,17 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
 TRelayForm::~TRelayForm() {
   WorkTimer.stop();
   service_->FormDestroy();
+}
+
+// A stop request ends the run like the close button: after the current cycle, with the last log line.
+void TRelayForm::WatchTerminationSignals() {
+  const int descriptor = platform::TerminationSignalDescriptor();
+  if (descriptor < 0) return;
+  terminationNotifier_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+  connect(terminationNotifier_.get(), &QSocketNotifier::activated, this, [this] {
+    platform::DrainTerminationSignals();
+    close();
+  });
 }
 
 void TRelayForm::closeEvent(QCloseEvent* event) {
@@ -77,7 +97,9 @@ void TRelayForm::CloseMainForm() {
   QApplication::quit();
 }
 
-void TRelayForm::BeginUpdate() { LogMemo.setUpdatesEnabled(false); }
+// The box is refilled and scrolled inside one call on the main thread, which paints nothing until
+// the call returns; no paint can show a half-updated box, so updates need not be suspended.
+void TRelayForm::BeginUpdate() {}
 
 void TRelayForm::SetText(const std::string& utf8Text) {
   LogMemo.setPlainText(QString::fromUtf8(utf8Text.data(), static_cast<qsizetype>(utf8Text.size())));
@@ -90,8 +112,9 @@ void TRelayForm::ScrollLinesDown(int /*count*/) {
 }
 
 void TRelayForm::EndUpdate() {
-  LogMemo.setUpdatesEnabled(true);
-  LogMemo.viewport()->update();
+  // Painted now, not when the loop next runs: the cycle may go on to block this thread (a wait of
+  // one second per disposal attempt), and the box should show the line meanwhile.
+  LogMemo.viewport()->repaint();
   if (!debugDumpFolder_.isEmpty()) WriteDebugDump();
 }
 

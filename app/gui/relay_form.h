@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -46,10 +47,12 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   void EndUpdate() override;
 
   void WriteDebugDump();
+  void WatchTerminationSignals();
 
   QPlainTextEdit LogMemo;
   QTimer WorkTimer;
   QSystemTrayIcon TrayIcon;
+  std::unique_ptr<QSocketNotifier> terminationNotifier_;
   std::unique_ptr<RelayService> service_;
   bool showMainForm_ = false;
   QString debugDumpFolder_;
