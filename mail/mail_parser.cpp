@@ -329,15 +329,25 @@ namespace {
 // ends the text; every line, the last included, is followed by CR LF in the result.
 std::string NormaliseLineBreaks(std::string raw) {
   if (const auto nul = raw.find('\0'); nul != std::string::npos) raw.resize(nul);
+  // Canonical when every LF follows a CR and there are no other CRs: two memchr scans, no copy.
+  std::size_t lineFeeds = 0;
   bool canonical = true;
-  for (std::size_t i = 0; i < raw.size() && canonical; ++i) {
-    if (raw[i] == '\r') {
-      canonical = i + 1 < raw.size() && raw[i + 1] == '\n';
-      ++i;
-    } else if (raw[i] == '\n') {
-      canonical = false;
-    }
+  for (const char* p = raw.data(); canonical;) {
+    const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(raw.data() + raw.size() - p));
+    if (lf == nullptr) break;
+    const char* at = static_cast<const char*>(lf);
+    canonical = at > raw.data() && at[-1] == '\r';
+    ++lineFeeds;
+    p = at + 1;
   }
+  std::size_t carriageReturns = 0;
+  for (const char* p = raw.data(); canonical;) {
+    const void* cr = std::memchr(p, '\r', static_cast<std::size_t>(raw.data() + raw.size() - p));
+    if (cr == nullptr) break;
+    ++carriageReturns;
+    p = static_cast<const char*>(cr) + 1;
+  }
+  canonical = canonical && carriageReturns == lineFeeds;
   if (canonical) {
     // Already CR LF throughout: keep the one buffer, only the last line may need its break.
     if (!raw.empty() && raw.back() != '\n') raw.append(CRLF);
@@ -371,13 +381,14 @@ std::string ReadWholeFile(const std::string& fileName) {
   if (std::filesystem::is_directory(fileName, ec)) fail(EISDIR);
   std::string bytes;
   // Read into one buffer of the file's size, so a large file is not held twice while it grows.
-  if (const auto size = std::filesystem::file_size(fileName, ec); !ec) bytes.reserve(static_cast<std::size_t>(size));
-  char chunk[65536];
-  for (;;) {
-    const std::size_t n = std::fread(chunk, 1, sizeof chunk, file.get());
-    bytes.append(chunk, n);
-    if (n < sizeof chunk) break;
+  const auto size = std::filesystem::file_size(fileName, ec);
+  if (!ec && size > 0) {
+    bytes.resize(static_cast<std::size_t>(size));
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file.get()));
   }
+  // Whatever the size said (a growing file, a pipe), read on to the end.
+  char chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) bytes.append(chunk, n);
   if (std::ferror(file.get())) fail(errno != 0 ? errno : EIO);
   return bytes;
 }

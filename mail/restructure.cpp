@@ -30,6 +30,19 @@ bool IsAncestor(const TMailPart* ancestor, const TMailPart* part) {
 
 constexpr std::string_view CRLF = "\r\n";
 
+// The number of bytes WriteSubParts writes for the sub-parts of `container`.
+std::size_t WrittenSize(const TMailPart& container) {
+  std::size_t size = 0;
+  for (const TMailPart* part : container.SubParts()) {
+    size += 2 + 2 + part->ParentBoundary().size() + 2;
+    for (const std::string& line : part->HeaderLines()) size += line.empty() ? 0 : line.size() + 2;
+    size += 2;
+    size += part->SubParts().Count() > 0 ? WrittenSize(*part) : part->RawBody().Size();
+  }
+  if (container.SubParts().Count() > 0) size += 2 + 2 + container.SubParts()[0]->ParentBoundary().size() + 4;
+  return size;
+}
+
 }  // namespace
 
 void TMailMessage::RestructureParts(TRestructureMode mode) {
@@ -116,6 +129,14 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   FMixedContainer = mixed;
   FRelatedContainer = related;
   FAlternativeContainer = alternative;
+
+  // Containers the walk did not record stay where they were, ahead of the new parts, still naming
+  // the message's old boundary. Written out like that, the first delimiter and the closing one
+  // (taken from the first sub-part) would not be the message's: a reader would drop the last part.
+  // So they take the boundary of the container they now stand in.
+  if (const std::string boundary = GetPartBoundary(); !boundary.empty()) {
+    for (TMailPart* part : FSubParts) part->SetParentBoundary(boundary);
+  }
 }
 
 TMailPart* TMailMessage::MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix) {
@@ -217,6 +238,8 @@ void TMailMessage::ComposeBody() {
   if (!FComposePending) return;
   if (FSubParts.Count() > 0) {
     std::string out = "This is a multipart message in mime format.\r\n";
+    // Measured first: a body of tens of megabytes must not be grown (and held) twice over.
+    out.reserve(out.size() + WrittenSize(*this));
     WriteSubParts(*this, out);
     FRawBody.Assign(std::move(out));
   }
