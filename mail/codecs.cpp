@@ -36,13 +36,39 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
   const std::size_t before = dest.size();
-  // Every group of four values yields at most three bytes, so this bound can never be exceeded.
-  dest.resize(before + text.size() / 4 * 3);
-  char* out = dest.data() + before;
+  // Bytes go through a small local buffer and are appended from there: growing `dest` first
+  // would zero-fill memory only to overwrite it, which costs as much as the decoding itself.
+  char chunk[3072];
+  char* const chunkEnd = chunk + sizeof chunk;
+  char* out = chunk;
+  auto flushIfFull = [&] {
+    if (chunkEnd - out < 3) {
+      dest.append(chunk, static_cast<std::size_t>(out - chunk));
+      out = chunk;
+    }
+  };
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
   unsigned v[4];
   int have = 0;
-  for (const char ch : text) {
-    const std::uint8_t value = kBase64Values[static_cast<unsigned char>(ch)];
+  while (p < end) {
+    if (have == 0) {
+      // Whole groups of four alphabet characters, the usual case, decode directly. Skip (0xFF)
+      // and pad (64) values both have bit 6 or 7 set and leave this loop.
+      while (end - p >= 4) {
+        flushIfFull();
+        const unsigned a = kBase64Values[p[0]], b = kBase64Values[p[1]];
+        const unsigned c = kBase64Values[p[2]], d = kBase64Values[p[3]];
+        if ((a | b | c | d) & 0xC0) break;
+        out[0] = static_cast<char>(a << 2 | b >> 4);
+        out[1] = static_cast<char>((b << 4 | c >> 2) & 0xFF);
+        out[2] = static_cast<char>((c << 6 | d) & 0xFF);
+        out += 3;
+        p += 4;
+      }
+      if (p >= end) break;
+    }
+    const std::uint8_t value = kBase64Values[*p++];
     if (value == kSkip) continue;
     v[have++] = value;
     if (have < 4) continue;
@@ -62,11 +88,11 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
     }
     const char bytes[3] = {static_cast<char>((a * 4 + b / 16) % 256), static_cast<char>((b * 16 + c / 4) % 256),
                            static_cast<char>((c * 64 + d) % 256)};
+    flushIfFull();
     for (int i = 0; i < count; ++i) *out++ = bytes[i];
   }
-  const std::size_t written = static_cast<std::size_t>(out - (dest.data() + before));
-  dest.resize(before + written);
-  return written;
+  dest.append(chunk, static_cast<std::size_t>(out - chunk));
+  return dest.size() - before;
 }
 
 std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {

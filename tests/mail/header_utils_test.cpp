@@ -51,6 +51,8 @@ TEST(DecodeEncodedWords, DecodedTextIsSearchedAgain) {
   EXPECT_EQ(DecodeEncodedWords("=?x?Q?=3D?=?x?Q?A?="), "A");
   // The character before a word can pair with the decoded text, too.
   EXPECT_EQ(DecodeEncodedWords("x==?c?Q?=3F?=c?Q?B?="), "xB");
+  // ... also when that character came before an earlier replacement (found by the random test).
+  EXPECT_EQ(DecodeEncodedWords("===?c?Q?=3F?=c?Q?=3F?=c?Q?B?="), "B");
 }
 
 TEST(DecodeEncodedWords, UWordWithBadCharactersRaisesTheFormatError) {
