@@ -81,7 +81,8 @@ bool ParseBoolean(std::string_view text, bool& value) {
   }
   char* end = nullptr;
   errno = 0;
-  const long number = std::strtol(std::string(text).c_str(), &end, 10);
+  const std::string digits(text);  // strtol needs it alive until `end` has been looked at
+  const long number = std::strtol(digits.c_str(), &end, 10);
   if (errno != 0 || end == nullptr || *end != '\0') return false;
   value = number != 0;
   return true;

@@ -73,9 +73,13 @@ TEST_F(Profiles, RefuseWhatCannotWork) {
         "[ftp]\nurl=ftp://example.org\nfrom=a@example.org\n"
         "[nofrom]\nurl=smtp://example.org\n"
         "[relative]\nurl=file://spool\nfrom=a@example.org\n"
-        "[badtls]\nurl=smtp://example.org\nfrom=a@example.org\nstarttls=maybe\n");
+        "[badtls]\nurl=smtp://example.org\nfrom=a@example.org\nstarttls=maybe\n"
+        "[crfrom]\nurl=smtp://example.org\nfrom=a@example.org\rRCPT TO:<b@example.org>\n"
+        "[cruser]\nurl=smtp://example.org\nfrom=a@example.org\nuser=u\rx\n"
+        "[crurl]\nurl=smtp://example.org\r/x\nfrom=a@example.org\n");
   MailProfile profile;
-  for (const char* name : {"noscheme", "ftp", "nofrom", "relative", "badtls", "missing", "", "  "}) {
+  for (const char* name : {"noscheme", "ftp", "nofrom", "relative", "badtls", "crfrom", "cruser", "crurl", "missing", "",
+                           "  "}) {
     SetLastErrorText("");
     EXPECT_FALSE(LoadMailProfile(name, profile)) << name;
     EXPECT_NE(SystemErrorText(), "") << name;

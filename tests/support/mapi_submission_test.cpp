@@ -113,6 +113,11 @@ TEST_F(Submission, RecipientListsAndEmptyTexts) {
   EXPECT_EQ(second["subject"], "Plain ASCII subject");
   EXPECT_EQ(second["body"], body);
   EXPECT_NE(ReadFile(sink.MessagePath(2)).find("\r\nSubject: Plain ASCII subject\r\n"), std::string::npos);
+
+  // A line holding only "." must not end the data early; lone LF and CR become CR LF.
+  ASSERT_TRUE(Send("a@example.org", "dots", "first\r\n.\r\n..second\r\n.\nthird\rend")) << error_;
+  ASSERT_EQ(sink.MessageCount(), 3);
+  EXPECT_EQ(sink.Digest(3)["body"], "first\r\n.\r\n..second\r\n.\r\nthird\r\nend");
 }
 
 TEST_F(Submission, AttachmentNameInWindows1251IsSentAsUtf8) {

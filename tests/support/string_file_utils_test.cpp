@@ -119,12 +119,6 @@ TEST(StringReplaceAll, CollapsesLongRunsOnLongTexts) {
   EXPECT_EQ(StringReplaceAll(text, ";;", ";"), expected);
 }
 
-TEST(ChooseStr, PicksByFlag) {
-  EXPECT_EQ(ChooseStr(true, "first", "second"), "first");
-  EXPECT_EQ(ChooseStr(false, "first", "second"), "second");
-  EXPECT_EQ(ChooseStr(false, "first", ""), "");
-}
-
 // A fresh folder per test, removed afterwards.
 class FileUtilities : public ::testing::Test {
  protected:
