@@ -12,21 +12,6 @@
 namespace droprelay {
 namespace {
 
-bool IsValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                     : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 // Attachment names are the bytes the header decoded to: UTF-8 when they are UTF-8, otherwise
 // taken as Windows-1251, like everything else the relay handles.
 std::string NameForPerson(const std::string& name) { return IsValidUtf8(name) ? name : Cp1251ToUtf8(name); }

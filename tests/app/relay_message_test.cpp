@@ -104,8 +104,8 @@ TEST_F(RelayMessageTest, LogsEveryStepInOrderAndCleansUpTheAttachment) {
       "Адресат после обработки: ivanov@corp.example",
       "Тема: Привет, мир",
       "Тема после обработки: Привет, мир",
-      "Текст: Добрый день!",
-      "Текст после обработки: Добрый день!",
+      "Текст: Добрый день!\r\n",
+      "Текст после обработки: Добрый день!\r\n",
   };
   EXPECT_EQ(Lines(), expected);
   // Saved as "report.bin" and removed again after the (switched-off) send.
@@ -203,7 +203,7 @@ TEST_F(RelayMessageTest, HtmlOnlyMessageBecomesItsVisibleTextAfterTwoWaits) {
   EXPECT_EQ(sleeper.waits, (std::vector<std::uint32_t>{7000, 7000}));
   const std::vector<std::string> got = Lines();
   EXPECT_EQ(got[got.size() - 4], "Тема: Новости");
-  EXPECT_EQ(got[got.size() - 2], "Текст: Новости\xC2\xA0недели" "Второй абзац");
+  EXPECT_EQ(got[got.size() - 2], "Текст: Новости\xC2\xA0недели\r\n\r\nВторой абзац");
 }
 
 TEST_F(RelayMessageTest, Koi8HtmlIsConvertedAfterTheEngine) {
