@@ -51,6 +51,54 @@ std::string RewriteRecipient(std::string_view toAddresses, std::string_view doma
   return recipient;
 }
 
+std::string JoinAdjacentEncodedWords(std::string_view storedSubject) {
+  // The length of the well-formed encoded word "=?charset?X?text?=" at `pos`, or 0.
+  const auto wordAt = [storedSubject](std::size_t pos) -> std::size_t {
+    if (storedSubject.compare(pos, 2, "=?") != 0) return 0;
+    const std::size_t charsetEnd = storedSubject.find('?', pos + 2);
+    if (charsetEnd == std::string_view::npos || charsetEnd == pos + 2 || charsetEnd + 2 >= storedSubject.size() ||
+        storedSubject[charsetEnd + 2] != '?') {
+      return 0;
+    }
+    const std::size_t textEnd = storedSubject.find("?=", charsetEnd + 3);
+    if (textEnd == std::string_view::npos) return 0;
+    for (std::size_t i = pos; i < textEnd; ++i) {
+      if (storedSubject[i] == ' ' || storedSubject[i] == '\t') return 0;
+    }
+    return textEnd + 2 - pos;
+  };
+
+  std::string joined;
+  joined.reserve(storedSubject.size());
+  std::size_t pos = 0;
+  bool afterWord = false;  // the text just copied ended with an encoded word
+  while (pos < storedSubject.size()) {
+    if (const std::size_t length = wordAt(pos)) {
+      joined.append(storedSubject.substr(pos, length));
+      pos += length;
+      afterWord = true;
+      continue;
+    }
+    const char c = storedSubject[pos];
+    if (afterWord && (c == ' ' || c == '\t')) {
+      std::size_t next = pos;
+      while (next < storedSubject.size() && (storedSubject[next] == ' ' || storedSubject[next] == '\t')) ++next;
+      if (next < storedSubject.size() && wordAt(next)) {
+        pos = next;  // only folding white space lies between the two words
+        continue;
+      }
+      joined.append(storedSubject.substr(pos, next - pos));
+      pos = next;
+      afterWord = false;
+      continue;
+    }
+    joined.push_back(c);
+    ++pos;
+    afterWord = false;
+  }
+  return joined;
+}
+
 bool SubjectWordsAreKoi8(std::string_view storedSubject) {
   std::string lower(storedSubject);
   std::transform(lower.begin(), lower.end(), lower.begin(),

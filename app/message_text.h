@@ -23,6 +23,11 @@ bool IsBlankText(std::string_view text);
 // organisation's domain and the configured copy address.
 std::string RewriteRecipient(std::string_view toAddresses, std::string_view domain, std::string_view copyTo);
 
+// The stored Subject value with the blanks and tabs between two adjacent encoded words removed.
+// Mail clients fold a long non-ASCII subject into several encoded words; the blank that separates
+// them is folding, not text, and decoding would otherwise put it into the middle of a word.
+std::string JoinAdjacentEncodedWords(std::string_view storedSubject);
+
 // True when the stored Subject field's encoded words declare KOI8-R ("=?koi8-r?", any case): the
 // decoded bytes are then KOI8-R, not UTF-8.
 bool SubjectWordsAreKoi8(std::string_view storedSubject);

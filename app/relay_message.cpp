@@ -4,6 +4,7 @@
 
 #include "app/html_fallback.h"
 #include "app/message_text.h"
+#include "mail/header_utils.h"
 #include "mail/mail_message.h"
 #include "platform/attachment_file.h"
 #include "platform/mapi/profiles.h"
@@ -84,15 +85,17 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   values.recipient = RewriteRecipient(values.recipient, context.config.domain_name(), copyTo);
   log(texts::RecipientAfter() + values.recipient);
 
-  const bool subjectIsKoi8 = SubjectWordsAreKoi8(message.GetHeaderValue("Subject"));
-  values.subject = NormalizeSubject(message.Subject(), subjectIsKoi8);
+  // The message's Subject, with folded encoded words joined before decoding.
+  const std::string storedSubject = message.GetHeaderValue("Subject");
+  const std::string decodedSubject = DecodeEncodedWords(JoinAdjacentEncodedWords(storedSubject));
+  const bool subjectIsKoi8 = SubjectWordsAreKoi8(storedSubject);
+  values.subject = NormalizeSubject(decodedSubject, subjectIsKoi8);
   const std::string plainText = StringListText(message.PlainLines());
   values.body = ConvertPlainBody(plainText, rawText);
 
   if (IsBlankText(values.body)) {
     const std::string htmlText = StringListText(message.HtmlLines());
     HtmlFallbackInput input;
-    const std::string decodedSubject = message.Subject();
     input.decodedSubject = decodedSubject;
     input.subjectIsKoi8 = subjectIsKoi8;
     input.htmlText = htmlText;

@@ -123,3 +123,18 @@ TEST(SubjectCharset, Koi8EncodedWordsAreConvertedFromKoi8) {
 
 }  // namespace
 }  // namespace droprelay
+
+namespace droprelay {
+namespace {
+
+TEST(JoinAdjacentEncodedWords, FoldingBetweenWordsIsNotText) {
+  EXPECT_EQ(JoinAdjacentEncodedWords("=?utf-8?b?QQ==?= =?utf-8?b?Qg==?="), "=?utf-8?b?QQ==?==?utf-8?b?Qg==?=");
+  EXPECT_EQ(JoinAdjacentEncodedWords("=?x?Q?a?= \t =?x?Q?b?= c =?x?Q?d?="), "=?x?Q?a?==?x?Q?b?= c =?x?Q?d?=");
+  // Text between words, plain text, and a lone word stay as they are.
+  EXPECT_EQ(JoinAdjacentEncodedWords("Re: =?x?Q?a?= and =?x?Q?b?="), "Re: =?x?Q?a?= and =?x?Q?b?=");
+  EXPECT_EQ(JoinAdjacentEncodedWords("plain subject ?= =? odd"), "plain subject ?= =? odd");
+  EXPECT_EQ(JoinAdjacentEncodedWords(""), "");
+}
+
+}  // namespace
+}  // namespace droprelay
