@@ -21,6 +21,11 @@ std::string ParentFolder(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t put = ::write(fd, data, size);
@@ -193,6 +198,28 @@ bool FileSystem::DeleteFile(const std::string& path) {
 }
 
 bool FileSystem::MoveFileReplace(const std::string& from, const std::string& to) {
+  // rename() succeeds without doing anything when both names are links to one file; the source
+  // would then stay, be reported moved, and be relayed again every run.
+  struct stat source {}, target {};
+  if (::lstat(from.c_str(), &source) == 0 && ::lstat(to.c_str(), &target) == 0 && source.st_dev == target.st_dev &&
+      source.st_ino == target.st_ino) {
+    struct stat sourceFolder {}, targetFolder {};
+    const bool sameEntry = ::stat(ParentFolder(from).c_str(), &sourceFolder) == 0 &&
+                           ::stat(ParentFolder(to).c_str(), &targetFolder) == 0 &&
+                           sourceFolder.st_dev == targetFolder.st_dev && sourceFolder.st_ino == targetFolder.st_ino &&
+                           BaseName(from) == BaseName(to);
+    if (sameEntry) {
+      // Moving a file onto itself (archive folder = drop folder) cannot take it away.
+      SetLastError(EINVAL);
+      return false;
+    }
+    // The target already is this file: only the source name has to go.
+    if (::unlink(from.c_str()) != 0) {
+      SetLastErrorFromErrno();
+      return false;
+    }
+    return true;
+  }
   // rename() neither follows a link at `from` nor at `to`: it moves or replaces the entries.
   if (::rename(from.c_str(), to.c_str()) == 0) return true;
   if (errno != EXDEV) {

@@ -15,9 +15,8 @@
 namespace droprelay::platform {
 namespace {
 
-// ADO's defaults: 15 s to connect, 30 s for a command. Without them an unreachable server that
-// drops packets would hold start-up for minutes.
-constexpr SQLULEN kLoginTimeoutSeconds = 15;
+// ADO's default for a command (the login's is LoginTimeoutSeconds()). Without limits a server that
+// drops packets or holds a lock would hold start-up for minutes.
 constexpr SQLULEN kQueryTimeoutSeconds = 30;
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
@@ -95,15 +94,14 @@ class OdbcQuery final : public RecordQuery {
     if (!connection_.Allocate(SQL_HANDLE_DBC, environment_.get())) {
       Check(SQL_ERROR, environment_, "cannot allocate an ODBC connection");
     }
-    SQLSetConnectAttr(connection_.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutSeconds),
-                      0);
+    const SQLULEN loginTimeout = LoginTimeoutSeconds(connectionString);
+    SQLSetConnectAttr(connection_.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(loginTimeout), 0);
 
     std::string odbcString = ToOdbcConnectionString(connectionString);
     SQLCHAR completed[1024];
     SQLSMALLINT completedLength = 0;
-    Check(SQLDriverConnect(connection_.get(), nullptr, reinterpret_cast<SQLCHAR*>(odbcString.data()),
-                           static_cast<SQLSMALLINT>(odbcString.size()), completed, sizeof completed,
-                           &completedLength, SQL_DRIVER_NOPROMPT),
+    Check(SQLDriverConnect(connection_.get(), nullptr, reinterpret_cast<SQLCHAR*>(odbcString.data()), SQL_NTS,
+                           completed, sizeof completed, &completedLength, SQL_DRIVER_NOPROMPT),
           connection_, "cannot connect");
     connected_ = true;
 
@@ -121,7 +119,7 @@ class OdbcQuery final : public RecordQuery {
     SQLSetStmtAttr(statement_.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(kQueryTimeoutSeconds), 0);
 
     std::string text = sql;
-    Check(SQLExecDirect(statement_.get(), reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+    Check(SQLExecDirect(statement_.get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS),
           statement_, "cannot run the query");
     cursorOpen_ = true;
 

@@ -52,6 +52,10 @@ inline constexpr std::string_view kFreeTdsDriver = "FreeTDS";
 // Security Info, ...) are dropped.
 std::string ToOdbcConnectionString(std::string_view connectionString);
 
+// Seconds to wait for a login: the ADO string's "Connect Timeout" (or "Connection Timeout") when it
+// has a valid one, else ADO's default of 15. 0 means no limit, as in ADO.
+unsigned LoginTimeoutSeconds(std::string_view connectionString);
+
 // `text` with the value of every PWD= and Password= key of `connectionString` (and the key's value
 // wherever it appears literally) replaced by "***". Used on every text that can reach the log.
 std::string HidePasswords(std::string_view text, std::string_view connectionString);

@@ -151,12 +151,13 @@ std::string ToOdbcConnectionString(std::string_view connectionString) {
     }
   }
 
-  // TDS_Version=auto lets FreeTDS pick the newest protocol the server speaks, from SQL Server 2000
-  // (the era of Project Server's MSP_WEB_ADMIN) to today's.
+  // TDS 7.1 is spoken by every SQL Server from 2000 (the era of Project Server's MSP_WEB_ADMIN) to
+  // today's, and carries an integer update well. Not "auto": against a server that accepts the
+  // connection but does not answer, FreeTDS then retries in Sybase's dialect and waits for ever.
   std::string out = "Driver={" + std::string(kFreeTdsDriver) + "}";
   AppendServer(out, dataSource);
   if (!catalog.empty()) out += ";Database=" + OdbcValue(catalog);
-  out += ";TDS_Version=auto";
+  out += ";TDS_Version=7.1";
   if (integrated) {
     // The Windows identity of the running user: FreeTDS takes it from the Kerberos ticket cache.
     out += ";Trusted_Connection=Yes";
@@ -165,6 +166,23 @@ std::string ToOdbcConnectionString(std::string_view connectionString) {
     if (hasPassword) out += ";PWD=" + OdbcValue(password);
   }
   return out;
+}
+
+unsigned LoginTimeoutSeconds(std::string_view connectionString) {
+  constexpr unsigned kAdoDefault = 15;
+  const std::vector<Attribute> attributes = ParseAttributes(connectionString);
+  if (IsOdbcString(attributes)) return kAdoDefault;
+  unsigned seconds = kAdoDefault;
+  for (const Attribute& a : attributes) {
+    if (a.key != "connect timeout" && a.key != "connection timeout") continue;
+    const std::string_view value = Trim(a.value);
+    if (value.empty() || value.size() > 6 ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;  // not a number: the default stays, as a bad setting must not mean waiting for ever
+    }
+    seconds = static_cast<unsigned>(std::stoul(std::string(value)));
+  }
+  return seconds;
 }
 
 std::string HidePasswords(std::string_view text, std::string_view connectionString) {

@@ -336,35 +336,6 @@ TEST_F(RelayServiceTest, LinkInTheDropFolderIsMovedItself) {
   EXPECT_EQ(ReadFile(folder / "target.txt"), "not a message of ours");
 }
 
-TEST_F(RelayServiceTest, LinkPlantedInTheArchiveIsNotWrittenThrough) {
-  WriteConfig("");
-  ASSERT_TRUE(platform::RealFileSystem().CreateFolderPath(archive));
-  WriteFile(folder / "victim", "precious");
-  ASSERT_EQ(::symlink((folder / "victim").c_str(), (archive + "m.eml").c_str()), 0);
-  WriteFile(drop + "/m.eml", "mail");
-  service.FormCreate();
-  service.WorkTimerTimer();
-  EXPECT_EQ(ReadFile(folder / "victim"), "precious");
-  EXPECT_FALSE(std::filesystem::is_symlink(archive + "m.eml"));
-  EXPECT_EQ(ReadFile(archive + "m.eml"), "mail");
-}
-
-TEST_F(RelayServiceTest, MoveToAnotherFileSystem) {
-  struct stat shm {}, here {};
-  if (::stat("/dev/shm", &shm) != 0 || ::stat(folder.path().c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
-    GTEST_SKIP() << "no second file system";
-  }
-  TempFolder other("/dev/shm");
-  archive = other / "archive/";
-  WriteConfig("");
-  WriteFile(drop + "/m.eml", "mail");
-  service.FormCreate();
-  service.WorkTimerTimer();
-  EXPECT_EQ(LogLines().back(), "Файл m.eml успешно перемещен в " + archive);
-  EXPECT_EQ(ReadFile(archive + "m.eml"), "mail");
-  EXPECT_FALSE(std::filesystem::exists(drop + "/m.eml"));
-}
-
 TEST_F(RelayServiceTest, UnwritableLogFileDoesNotStopTheRelay) {
   ASSERT_EQ(::mkdir((folder / "relay.log").c_str(), 0755), 0);
   WriteConfig("Delete_or_move=1\n");

@@ -132,6 +132,23 @@ TEST(FileSystem, MoveReplacesTheTargetAndNeverWritesThroughALink) {
   EXPECT_EQ(SystemErrorText(), "No such file or directory");
 }
 
+TEST(FileSystem, MoveOntoAnotherLinkOfTheSameFileRemovesTheSource) {
+  TempFolder folder;
+  FileSystem& fs = RealFileSystem();
+  ASSERT_TRUE(fs.CreateFolderPath(folder / "drop"));
+  ASSERT_TRUE(fs.CreateFolderPath(folder / "archive"));
+  WriteFile(folder / "drop/m.eml", "mail");
+  ASSERT_EQ(::link((folder / "drop/m.eml").c_str(), (folder / "archive/m.eml").c_str()), 0);
+  EXPECT_TRUE(fs.MoveFileReplace(folder / "drop/m.eml", folder / "archive/m.eml"));
+  EXPECT_FALSE(fs.FileExists(folder / "drop/m.eml")) << "rename() alone would leave it";
+  EXPECT_EQ(ReadFile(folder / "archive/m.eml"), "mail");
+
+  // The archive named as the drop folder itself (through another spelling): refused, file kept.
+  EXPECT_FALSE(fs.MoveFileReplace(folder / "archive/m.eml", folder / "drop/../archive/m.eml"));
+  EXPECT_EQ(SystemErrorText(), "Invalid argument");
+  EXPECT_EQ(ReadFile(folder / "archive/m.eml"), "mail");
+}
+
 // Moving between two file systems copies; it needs a second file system, which /dev/shm usually is.
 class CrossDeviceMove : public ::testing::Test {
  protected:

@@ -19,31 +19,31 @@ TEST(ToOdbcConnectionString, MapsAdoStringsForSqlServerToFreeTds) {
       // The relay's default: Windows identity of the running user, catalog ProjectServer.
       {"Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=False;Initial Catalog=ProjectServer;"
        "Data Source=localhost",
-       "Driver={FreeTDS};Server=localhost;Database=ProjectServer;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=localhost;Database=ProjectServer;TDS_Version=7.1;Trusted_Connection=Yes"},
       // A SQL Server login; key names in any case, blanks around keys and values.
       {"provider=sqloledb; data source = db01 ; initial catalog=PS ; user id=projadmin;password=Geheim42",
-       "Driver={FreeTDS};Server=db01;Database=PS;TDS_Version=auto;UID=projadmin;PWD=Geheim42"},
+       "Driver={FreeTDS};Server=db01;Database=PS;TDS_Version=7.1;UID=projadmin;PWD=Geheim42"},
       // A quoted ADO value may hold ";" and must be braced for ODBC, "}" doubled.
       {"Provider=SQLOLEDB;Data Source=db01;User ID=sa;Password=\"a;b}c\"\"d\"",
-       "Driver={FreeTDS};Server=db01;TDS_Version=auto;UID=sa;PWD={a;b}}c\"d}"},
+       "Driver={FreeTDS};Server=db01;TDS_Version=7.1;UID=sa;PWD={a;b}}c\"d}"},
       {"Provider=SQLOLEDB;Data Source=db01;User ID=sa;Password='x y '",
-       "Driver={FreeTDS};Server=db01;TDS_Version=auto;UID=sa;PWD={x y }"},
+       "Driver={FreeTDS};Server=db01;TDS_Version=7.1;UID=sa;PWD={x y }"},
       // Named instances, ports, the local machine.
       {"Provider=SQLOLEDB;Data Source=db01\\PROJECT;Integrated Security=SSPI",
-       "Driver={FreeTDS};Server=db01\\PROJECT;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=db01\\PROJECT;TDS_Version=7.1;Trusted_Connection=Yes"},
       {"Provider=SQLOLEDB;Data Source=tcp:db01,1533;Integrated Security=SSPI",
-       "Driver={FreeTDS};Server=db01;Port=1533;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=db01;Port=1533;TDS_Version=7.1;Trusted_Connection=Yes"},
       {"Provider=SQLOLEDB;Data Source=db01\\PROJECT,1533;Integrated Security=SSPI",
-       "Driver={FreeTDS};Server=db01;Port=1533;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=db01;Port=1533;TDS_Version=7.1;Trusted_Connection=Yes"},
       {"Provider=SQLOLEDB;Data Source=(local);Integrated Security=SSPI",
-       "Driver={FreeTDS};Server=localhost;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=localhost;TDS_Version=7.1;Trusted_Connection=Yes"},
       {"Provider=SQLOLEDB;Data Source=.\\SQLEXPRESS;Integrated Security=SSPI",
-       "Driver={FreeTDS};Server=localhost\\SQLEXPRESS;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=localhost\\SQLEXPRESS;TDS_Version=7.1;Trusted_Connection=Yes"},
       // Integrated security wins over a user name, as it does for the OLE DB provider.
       {"Provider=SQLOLEDB;Data Source=db01;Integrated Security=SSPI;User ID=sa;Password=pw",
-       "Driver={FreeTDS};Server=db01;TDS_Version=auto;Trusted_Connection=Yes"},
+       "Driver={FreeTDS};Server=db01;TDS_Version=7.1;Trusted_Connection=Yes"},
       {"Provider=SQLOLEDB;Data Source=db01;Integrated Security=False;User ID=sa;Password=",
-       "Driver={FreeTDS};Server=db01;TDS_Version=auto;UID=sa;PWD="},
+       "Driver={FreeTDS};Server=db01;TDS_Version=7.1;UID=sa;PWD="},
   };
   for (const Mapping& c : cases) {
     EXPECT_EQ(ToOdbcConnectionString(c.ado), c.odbc) << c.ado;
@@ -60,7 +60,7 @@ TEST(ToOdbcConnectionString, LeavesOdbcStringsAsTheyAre) {
   };
   for (const char* c : cases) EXPECT_EQ(ToOdbcConnectionString(c), c);
   // "Data Source" is not "DSN": an ADO string stays an ADO string.
-  EXPECT_EQ(ToOdbcConnectionString("Data Source=db01;User ID=u"), "Driver={FreeTDS};Server=db01;TDS_Version=auto;UID=u");
+  EXPECT_EQ(ToOdbcConnectionString("Data Source=db01;User ID=u"), "Driver={FreeTDS};Server=db01;TDS_Version=7.1;UID=u");
 }
 
 TEST(HidePasswords, BlanksEveryPasswordOfTheConnectionStringAndOfTheText) {
