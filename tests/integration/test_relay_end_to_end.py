@@ -126,14 +126,27 @@ class RelayEndToEnd(unittest.TestCase):
         rng = random.Random(7)
         report = bytes(rng.randrange(256) for _ in range(5000))
 
-        m = EmailMessage()
-        m['From'] = 'Пётр <peter@example.net>'
-        m['To'] = '"Иванов, Иван" <ivanov@partner.example>, other@partner.example'
-        m['Subject'] = 'Отчёт за неделю — итоги'
-        m.set_content('Добрый день!\nОтчёт во вложении.\n', charset='utf-8')
-        m.add_attachment(report, maintype='application', subtype='pdf', filename='отчёт.pdf')
-        m.add_attachment(b'second', maintype='text', subtype='plain', filename='second.txt')
-        self.submit(m)
+        # Laid out as Thunderbird writes it: the subject folded into two encoded words, the file
+        # name both as an encoded word and in RFC 2231 form.
+        b64 = __import__('base64')
+        subject = 'Отчёт за неделю — итоги'.encode()
+        name_word = '=?UTF-8?B?' + b64.b64encode('отчёт.pdf'.encode()).decode() + '?='
+        report_b64 = b64.encodebytes(report).replace(b'\n', b'\r\n')
+        self.submit_raw(
+            b'From: =?UTF-8?B?' + b64.b64encode('Пётр'.encode()) + b'?= <peter@example.net>\r\n'
+            b'To: "Ivanov, Ivan" <ivanov@partner.example>, other@partner.example\r\n'
+            b'Subject: =?UTF-8?B?' + b64.b64encode(subject[:20]) + b'?=\r\n =?UTF-8?B?'
+            + b64.b64encode(subject[20:]) + b'?=\r\n'
+            b'MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary="------------b1"\r\n\r\n'
+            b'This is a multi-part message in MIME format.\r\n--------------b1\r\n'
+            b'Content-Type: text/plain; charset=UTF-8; format=flowed\r\nContent-Transfer-Encoding: 8bit\r\n\r\n'
+            + 'Добрый день!\r\nОтчёт во вложении.\r\n'.encode() + b'\r\n--------------b1\r\n'
+            b'Content-Type: application/pdf; name="' + name_word.encode() + b'"\r\n'
+            b'Content-Disposition: attachment; filename*=UTF-8\'\'%D0%BE%D1%82%D1%87%D1%91%D1%82.pdf\r\n'
+            b'Content-Transfer-Encoding: base64\r\n\r\n' + report_b64 + b'\r\n--------------b1\r\n'
+            b'Content-Type: text/plain; charset=UTF-8; name="second.txt"\r\n'
+            b'Content-Disposition: attachment; filename="second.txt"\r\n\r\nsecond\r\n'
+            b'--------------b1--\r\n', 'ivanov@partner.example')
 
         koi8_subject = 'Привет из KOI8'.encode('koi8-r')
         koi8_body = 'Строка в KOI8-R.\r\n'.encode('koi8-r')
