@@ -64,6 +64,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
                         RelayPreview* preview) {
   const auto& log = context.mainlog;
   log(texts::FoundFile() + fileName);
+  // Only a regular file is a stored message; anything else is reported like an unreadable one.
+  if (!platform::IsRegularFileEntry(path)) throw std::runtime_error("not a stored message");
   const std::string rawText = FileToString(path);
 
   message.LoadFromFile(path);

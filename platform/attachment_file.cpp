@@ -2,11 +2,23 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/syserror.h"
 
 namespace droprelay::platform {
+
+bool IsRegularFileEntry(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  if (S_ISREG(info.st_mode)) return true;
+  SetLastErrorText(S_ISLNK(info.st_mode) ? "Is a symbolic link, not a stored message" : "Not a regular file");
+  return false;
+}
 
 bool SaveAttachmentFile(const std::string& path, std::string_view content) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);

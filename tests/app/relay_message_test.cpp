@@ -216,3 +216,26 @@ TEST_F(RelayMessageTest, Koi8HtmlIsConvertedAfterTheEngine) {
 
 }  // namespace
 }  // namespace droprelay
+
+namespace droprelay {
+namespace {
+
+TEST_F(RelayMessageTest, LinksAndPipesInTheDropFolderAreNotRead) {
+  const std::string secret = root / "secret.txt";
+  WriteFile(secret, "To: x@y\n\nsecret\n");
+  ASSERT_EQ(::symlink(secret.c_str(), (drop + "link.eml").c_str()), 0);
+  ASSERT_EQ(::mkfifo((drop + "pipe.eml").c_str(), 0600), 0);
+  const RelayContext context{config, log, tempFolder, table};
+  for (const std::string name : {"link.eml", "pipe.eml"}) {
+    lines.clear();
+    EXPECT_TRUE(RelayMessageFile(context, drop, name));  // send_mail is off
+    const std::vector<std::string> got = Lines();
+    ASSERT_EQ(got.size(), 3u) << name;
+    EXPECT_EQ(got[0], "Найден файл " + name);
+    EXPECT_EQ(got[1], name == "link.eml" ? "Is a symbolic link, not a stored message" : "Not a regular file");
+    EXPECT_EQ(got[2], "Ошибка при обработке email\"а!");
+  }
+}
+
+}  // namespace
+}  // namespace droprelay
