@@ -2,6 +2,7 @@
 // decode every part and name it, then read the composed message back. The only error allowed
 // out is the library's own EMailError (the uuencode format error); anything else, a crash or a
 // sanitizer report is a finding.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -69,10 +70,52 @@ void Pipeline(std::string_view text, TRestructureMode mode) {
   }
 }
 
+std::string Dump(const TMailPart& part) {
+  std::string out = "[" + part.ParentBoundary() + "]";
+  for (const std::string& line : part.HeaderLines()) out += line + "\n";
+  out += "{" + std::string(part.RawBody().View()) + "}{" + std::string(part.DecodedBody().View()) + "}(";
+  for (const TMailPart* sub : part.SubParts()) out += Dump(*sub);
+  return out + ")";
+}
+
+// Boundaries made up by the uuencode rebuild are random: "boundary" and 8 hex digits.
+std::string Masked(std::string text) {
+  for (std::size_t at = text.find("boundary"); at != std::string::npos; at = text.find("boundary", at + 1)) {
+    for (std::size_t i = at + 8; i < at + 16 && i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) {
+      text[i] = 'X';
+    }
+  }
+  return text;
+}
+
+// A parse that reports progress walks every line of the root; one that does not jumps between
+// delimiter lines. They must agree.
+void SameTreeWithProgress(std::string_view text) {
+  TMailMessage quiet;
+  TMailMessage reporting;
+  reporting.SetOnProgress([](TMailMessage*, std::int32_t, std::int32_t) {});
+  bool quietFailed = false;
+  bool reportingFailed = false;
+  try {
+    quiet.ParseText(text, true);
+  } catch (const EMailError&) {
+    quietFailed = true;
+  }
+  try {
+    reporting.ParseText(text, true);
+  } catch (const EMailError&) {
+    reportingFailed = true;
+  }
+  if (quietFailed != reportingFailed || (!quietFailed && Masked(Dump(quiet)) != Masked(Dump(reporting)))) {
+    __builtin_trap();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  SameTreeWithProgress(text);
   for (TRestructureMode mode : {rmIfPending, rmForce, rmAddText, rmAddAttachment, rmAddEmbedded}) {
     Pipeline(text, mode);
   }

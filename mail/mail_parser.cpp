@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -69,6 +71,40 @@ class LineWalker {
   std::size_t lineStart_ = 0;
   std::string_view line_;
   bool hasBreak_ = false;
+};
+
+// Start of the line after the one that starts at `from` (the text's length after the last line).
+std::size_t NextLineStart(std::string_view text, std::size_t from) {
+  for (std::size_t search = from;;) {
+    const void* cr = std::memchr(text.data() + search, '\r', text.size() - search);
+    if (cr == nullptr) return text.size();
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data());
+    if (at + 1 < text.size() && text[at + 1] == '\n') return at + 2;
+    search = at + 1;
+  }
+}
+
+// Finds lines that begin with a delimiter without walking the lines in between: a line begins at
+// the text's start and after every CR LF, so a delimiter line is the text's start or "\r\n" +
+// delimiter anywhere.
+class DelimiterFinder {
+ public:
+  explicit DelimiterFinder(std::string_view delimiter)
+      : delimiter_(delimiter), needle_("\r\n" + std::string(delimiter)),
+        searcher_(needle_.data(), needle_.data() + needle_.size()) {}
+
+  // The start of the first line at or after the line start `from` that begins with the delimiter.
+  std::size_t From(std::string_view text, std::size_t from) const {
+    if (text.substr(from).substr(0, delimiter_.size()) == delimiter_) return from;
+    const char* end = text.data() + text.size();
+    const char* hit = std::search(text.data() + from, end, searcher_);
+    return hit == end ? npos : static_cast<std::size_t>(hit - text.data()) + 2;
+  }
+
+ private:
+  std::string delimiter_;
+  std::string needle_;
+  std::boyer_moore_horspool_searcher<const char*> searcher_;
 };
 
 bool StartsWith(std::string_view line, std::string_view prefix) {
@@ -216,6 +252,31 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth)
     progress.Report(progress.Total());
     return;
   }
+  auto makeSubPart = [&](std::size_t start, std::size_t delimiterStart) {
+    auto child = std::make_unique<TMailPart>();
+    child->FOwnerMessage = FOwnerMessage;
+    child->FParentPart = this;
+    child->ParseAtDepth(SliceBefore(body, start, delimiterStart), true, depth + 1);
+    child->FParentBoundary = boundary;
+    FSubParts.FItems.push_back(std::move(child));
+  };
+  if (mode == Mode::Multipart && !progress.Active()) {
+    // Steps 6 and 8 without progress reports: only delimiter lines matter, so jump from one to
+    // the next. The same parts result as from the line-by-line walk below.
+    const DelimiterFinder finder(delimiter);
+    std::size_t at = finder.From(body, 0);
+    StoreRun(FRawBody, body.substr(0, at == npos ? body.size() : at));
+    while (at != npos) {
+      const std::size_t gathered = NextLineStart(body, at);
+      const std::size_t next = finder.From(body, gathered);
+      if (next == npos) break;  // lines after the last delimiter line are dropped
+      if (next > gathered) makeSubPart(gathered, next);
+      if (StartsWith(body.substr(next), closing)) break;
+      at = next;
+    }
+    return;
+  }
+
   LineWalker lines(body);
   first = true;
   // Positions are reported in the whole text, so body offsets are shifted by bodyStart.
@@ -244,12 +305,7 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth)
     std::size_t pending = npos;
     auto emit = [&](std::size_t delimiterStart) {
       if (pending == npos) return;
-      auto child = std::make_unique<TMailPart>();
-      child->FOwnerMessage = FOwnerMessage;
-      child->FParentPart = this;
-      child->ParseAtDepth(SliceBefore(body, pending, delimiterStart), true, depth + 1);
-      child->FParentBoundary = boundary;
-      FSubParts.FItems.push_back(std::move(child));
+      makeSubPart(pending, delimiterStart);
       pending = npos;
     };
     while (step()) {

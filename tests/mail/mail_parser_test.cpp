@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -274,6 +275,55 @@ TEST(ParseText, ProgressIsReportedByTheRootOnly) {
   for (std::size_t i = 1; i + 1 < reports.size(); ++i) {
     EXPECT_GE(reports[i].second, reports[i - 1].second);
     EXPECT_LE(reports[i].second, total + 1);
+  }
+}
+
+// Everything a parse leaves in a tree, for comparing two parses. The boundaries the uuencode
+// rebuild makes up ("boundary" and 8 random hex digits) are masked.
+std::string Dump(const TMailPart& part) {
+  const bool madeUp = part.ParentBoundary().rfind("boundary", 0) == 0 && part.ParentBoundary().size() == 16;
+  std::string out = "[" + (madeUp ? std::string("made up") : part.ParentBoundary()) + "]";
+  for (const std::string& line : part.HeaderLines()) {
+    out += (madeUp || line.find("boundary=\"boundary") == std::string::npos ? line : "(made-up boundary)") + "\n";
+  }
+  out += "{" + std::string(part.RawBody().View()) + "}{" + std::string(part.DecodedBody().View()) + "}(";
+  for (const TMailPart* sub : part.SubParts()) out += Dump(*sub);
+  return out + ")";
+}
+
+// With a progress handler the parse walks every line; without one it jumps from delimiter line
+// to delimiter line. Both must build the same tree.
+TEST(ParseText, SameTreeWithAndWithoutProgress) {
+  std::vector<std::pair<std::string, bool>> texts = {
+      {Crlf({"Content-Type: multipart/mixed; boundary=b", "", "pre", "--b", "A: 1", "", "one", "--b", "", "two",
+             "--b--", "epi", "--b", "", "three"}),
+       true},
+      {Crlf({"Content-Type: multipart/mixed; boundary=b", "", "--b--", "", "x", "--b", "", "y", "--b--"}), true},
+      {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nx\r\r\n--b\rnot\r\n--b\r\n--b", true},
+      {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b", true},
+      {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n", true},
+      {"Content-Type: multipart/mixed; boundary=b\r\n\r\n\r\n--b\r\nA: 1\r\n\r\n--b\r\n\r\n\r\n--bb--", true},
+      {Crlf({"Content-Type: multipart/mixed", "", "--", "", "x", "--anything", "", "y", "----", "", "z"}), true},
+      {Crlf({"Content-Type: multipart/mixed; boundary=outer", "", "--outer",
+             "Content-Type: multipart/alternative; boundary=inner", "", "--inner", "", "a", "--inner", "", "b",
+             "--outer", "", "c", "--outer--"}),
+       true},
+      {"--b\r\nx", false},
+      {"Subject: uu\r\n\r\nHi\r\nbegin 644 a.txt\r\n#0V%T\r\nend\r\n", true},
+  };
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(DROPRELAY_TEST_DATA) + "/messages")) {
+    std::ifstream file(entry.path(), std::ios::binary);
+    texts.emplace_back(std::string(std::istreambuf_iterator<char>(file), {}), true);
+  }
+  for (const auto& [text, parseHeader] : texts) {
+    TMailMessage quiet;
+    quiet.ParseText(text, parseHeader);
+    TMailMessage reporting;
+    int reports = 0;
+    reporting.SetOnProgress([&](TMailMessage*, std::int32_t, std::int32_t) { ++reports; });
+    reporting.ParseText(text, parseHeader);
+    EXPECT_GT(reports, 0);
+    EXPECT_EQ(Dump(quiet), Dump(reporting)) << text.substr(0, 200);
   }
 }
 
