@@ -9,6 +9,7 @@
 #include "platform/attachment_file.h"
 #include "platform/mapi/profiles.h"
 #include "platform/syserror.h"
+#include "support/convert.h"
 #include "support/pbs.h"
 #include "support/texts.h"
 
@@ -43,7 +44,8 @@ void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, 
     TMailPart& part = *message.AttachmentParts().Items(0);
     if (part.DecodedBody().Size() == 0) part.DecodeBody();
     std::string name = part.GetAttachmentFileName();
-    context.mainlog(texts::HasAttachment() + name);
+    // The name is the bytes its header decoded to, usually UTF-8; the log shows it readable.
+    context.mainlog(texts::HasAttachment() + Utf8ToCp1251(name));
     name = SafeAttachmentName(StringReplaceAll(name, ";", ""));
     if (preview) preview->attachment = RelayPreview::Attachment{name, part.DecodedBody().Size()};
     if (!options.saveAttachment) return;
