@@ -1,6 +1,7 @@
 // The CSS the HTML engine understands: the properties that decide which text exists and how it is
-// laid out in lines (display, visibility, white-space, text-transform, float, position), selectors
-// with their specificity, and @media evaluated for a 1280 x 800 screen.
+// laid out in lines (display, visibility, white-space, text-transform, float, position,
+// content-visibility), selectors with their specificity, and @media evaluated for a 1280 x 800
+// screen.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +14,19 @@
 
 namespace droprelay::platform {
 
-enum class CssProperty : std::uint8_t { kDisplay, kVisibility, kWhiteSpace, kTextTransform, kFloat,
-                                        kPosition };
-inline constexpr int kCssPropertyCount = 6;
+enum class CssProperty : std::uint8_t {
+  kDisplay,
+  kVisibility,
+  kWhiteSpace,
+  kTextTransform,
+  kFloat,
+  kPosition,
+  kContentVisibility
+};
+inline constexpr int kCssPropertyCount = 7;
 
-// Values are the enumerators of html_dom.h as int (floating and out_of_flow as 0/1), or one of
-// the CSS-wide keywords below.
+// Values are the enumerators of html_dom.h as int (floating, out_of_flow and content_hidden as
+// 0/1), or one of the CSS-wide keywords below.
 inline constexpr int kCssInherit = -1;
 inline constexpr int kCssInitial = -2;
 inline constexpr int kCssUnset = -3;
@@ -33,21 +41,37 @@ struct CssDeclaration {
 struct CssSelectorList;
 
 struct CssAttributeTest {
-  std::string name;   // lower case
-  char op = 0;        // 0 present, '=' equal, '~' word, '|' dash prefix, '^', '$', '*'
+  std::string name;  // lower case
+  char op = 0;       // 0 present, '=' equal, '~' word, '|' dash prefix, '^', '$', '*'
   std::string value;
   bool ignore_case = false;
 };
 
 enum class CssPseudo : std::uint8_t {
-  kNever, kRoot, kEmpty, kLink, kFirstChild, kLastChild, kOnlyChild, kFirstOfType, kLastOfType,
-  kOnlyOfType, kNthChild, kNthLastChild, kNthOfType, kNthLastOfType, kNot, kIs, kChecked,
-  kDisabled, kEnabled
+  kNever,
+  kRoot,
+  kEmpty,
+  kLink,
+  kFirstChild,
+  kLastChild,
+  kOnlyChild,
+  kFirstOfType,
+  kLastOfType,
+  kOnlyOfType,
+  kNthChild,
+  kNthLastChild,
+  kNthOfType,
+  kNthLastOfType,
+  kNot,
+  kIs,
+  kChecked,
+  kDisabled,
+  kEnabled
 };
 
 struct CssPseudoTest {
   CssPseudo kind;
-  int a = 0, b = 0;                          // an+b of the :nth-* forms
+  int a = 0, b = 0;                           // an+b of the :nth-* forms
   std::shared_ptr<CssSelectorList> argument;  // of :not() and :is()/:where()
 };
 

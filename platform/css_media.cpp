@@ -36,14 +36,14 @@ bool ParseQuantity(std::string_view text, double& value) {
   char* end = nullptr;
   double parsed = std::strtod(number.c_str(), &end);
   if (end == number.c_str()) return false;
-  std::string_view unit = std::string_view(number).substr(static_cast<std::size_t>(end - number.c_str()));
+  std::string_view unit =
+      std::string_view(number).substr(static_cast<std::size_t>(end - number.c_str()));
   static const struct {
     std::string_view unit;
     double factor;
-  } kUnits[] = {{"", 1},          {"px", 1},        {"em", 16},        {"rem", 16},
-                {"pt", 96.0 / 72}, {"pc", 16},       {"in", 96},        {"cm", 96 / 2.54},
-                {"mm", 9.6 / 2.54}, {"q", 2.4 / 2.54}, {"dppx", 1},     {"x", 1},
-                {"dpi", 1.0 / 96}, {"dpcm", 2.54 / 96}};
+  } kUnits[] = {{"", 1},     {"px", 1},  {"em", 16},        {"rem", 16},        {"pt", 96.0 / 72},
+                {"pc", 16},  {"in", 96}, {"cm", 96 / 2.54}, {"mm", 9.6 / 2.54}, {"q", 2.4 / 2.54},
+                {"dppx", 1}, {"x", 1},   {"dpi", 1.0 / 96}, {"dpcm", 2.54 / 96}};
   for (const auto& known : kUnits) {
     if (known.unit == unit) {
       value = parsed * known.factor;
@@ -55,13 +55,20 @@ bool ParseQuantity(std::string_view text, double& value) {
 
 // The screen's value of a numeric feature; false for features that are not numeric or unknown.
 bool NumericFeature(std::string_view name, double& value) {
-  if (name == "width" || name == "device-width") value = kWidth;
-  else if (name == "height" || name == "device-height") value = kHeight;
-  else if (name == "aspect-ratio" || name == "device-aspect-ratio") value = kWidth / kHeight;
-  else if (name == "resolution" || name == "device-pixel-ratio") value = 1;
-  else if (name == "color") value = 8;
-  else if (name == "color-index" || name == "monochrome" || name == "grid") value = 0;
-  else return false;
+  if (name == "width" || name == "device-width")
+    value = kWidth;
+  else if (name == "height" || name == "device-height")
+    value = kHeight;
+  else if (name == "aspect-ratio" || name == "device-aspect-ratio")
+    value = kWidth / kHeight;
+  else if (name == "resolution" || name == "device-pixel-ratio")
+    value = 1;
+  else if (name == "color")
+    value = 8;
+  else if (name == "color-index" || name == "monochrome" || name == "grid")
+    value = 0;
+  else
+    return false;
   return true;
 }
 
@@ -180,7 +187,8 @@ bool FeatureMatches(std::string_view text, bool& result) {
 }
 
 // Splits a condition into its words and parenthesised groups (without the parentheses).
-bool Tokenise(std::string_view text, std::vector<std::string_view>& tokens, std::vector<bool>& groups) {
+bool Tokenise(std::string_view text, std::vector<std::string_view>& tokens,
+              std::vector<bool>& groups) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     if (IsSpace(text[pos])) {
@@ -208,8 +216,8 @@ bool ConditionMatches(std::string_view text, bool& result, int nesting);
 
 bool GroupMatches(std::string_view inner, bool& result, int nesting) {
   std::string_view trimmed = Trim(inner);
-  if (!trimmed.empty() && (trimmed.front() == '(' || trimmed.substr(0, 4) == "not " ||
-                           trimmed.substr(0, 4) == "not("))
+  if (!trimmed.empty() &&
+      (trimmed.front() == '(' || trimmed.substr(0, 4) == "not " || trimmed.substr(0, 4) == "not("))
     return ConditionMatches(trimmed, result, nesting + 1);
   return FeatureMatches(trimmed, result);
 }

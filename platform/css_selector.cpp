@@ -52,14 +52,18 @@ class SelectorParser {
   // An identifier with escapes resolved (hex escapes of ASCII only; others keep the character).
   bool Ident(std::string& out) {
     out.clear();
+    // A digit may open an identifier only when escaped ("\\31 0" is the class "10").
+    if (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') return false;
     while (!AtEnd()) {
       char c = text_[pos_];
       if (c == '\\' && pos_ + 1 < text_.size()) {
         std::size_t hex_end = pos_ + 1;
-        while (hex_end < text_.size() && hex_end - pos_ <= 6 && std::isxdigit(static_cast<unsigned char>(text_[hex_end])))
+        while (hex_end < text_.size() && hex_end - pos_ <= 6 &&
+               std::isxdigit(static_cast<unsigned char>(text_[hex_end])))
           ++hex_end;
         if (hex_end > pos_ + 1) {
-          long code = std::strtol(std::string(text_.substr(pos_ + 1, hex_end - pos_ - 1)).c_str(), nullptr, 16);
+          long code = std::strtol(std::string(text_.substr(pos_ + 1, hex_end - pos_ - 1)).c_str(),
+                                  nullptr, 16);
           out.push_back(code > 0 && code < 0x80 ? static_cast<char>(code) : '?');
           pos_ = hex_end;
           if (!AtEnd() && IsSpace(text_[pos_])) ++pos_;
@@ -73,7 +77,7 @@ class SelectorParser {
       out.push_back(c);
       ++pos_;
     }
-    return !out.empty() && !(out[0] >= '0' && out[0] <= '9');
+    return !out.empty();
   }
 
   bool ParseComplex(CssSelector& selector) {
@@ -179,8 +183,10 @@ class SelectorParser {
       test.value = std::string(rest.substr(0, end));
       rest = css_text::Trim(rest.substr(end));
     }
-    if (rest == "i" || rest == "I") test.ignore_case = true;
-    else if (!rest.empty() && rest != "s" && rest != "S") return false;
+    if (rest == "i" || rest == "I")
+      test.ignore_case = true;
+    else if (!rest.empty() && rest != "s" && rest != "S")
+      return false;
     return true;
   }
 
@@ -188,8 +194,16 @@ class SelectorParser {
     std::string arg;
     for (char c : argument)
       if (!IsSpace(c)) arg.push_back(Lower(c));
-    if (arg == "odd") { a = 2; b = 1; return true; }
-    if (arg == "even") { a = 2; b = 0; return true; }
+    if (arg == "odd") {
+      a = 2;
+      b = 1;
+      return true;
+    }
+    if (arg == "even") {
+      a = 2;
+      b = 0;
+      return true;
+    }
     std::size_t n = arg.find('n');
     char* end = nullptr;
     if (n == std::string::npos) {
@@ -198,14 +212,19 @@ class SelectorParser {
       return !arg.empty() && *end == '\0';
     }
     std::string coefficient = arg.substr(0, n);
-    if (coefficient.empty() || coefficient == "+") a = 1;
-    else if (coefficient == "-") a = -1;
+    if (coefficient.empty() || coefficient == "+")
+      a = 1;
+    else if (coefficient == "-")
+      a = -1;
     else {
       a = static_cast<int>(std::strtol(coefficient.c_str(), &end, 10));
       if (*end != '\0') return false;
     }
     std::string offset = arg.substr(n + 1);
-    if (offset.empty()) { b = 0; return true; }
+    if (offset.empty()) {
+      b = 0;
+      return true;
+    }
     if (offset[0] != '+' && offset[0] != '-') return false;
     b = static_cast<int>(std::strtol(offset.c_str(), &end, 10));
     return *end == '\0' && offset.size() > 1;
@@ -236,10 +255,12 @@ class SelectorParser {
     if (element || std::find(std::begin(kLegacyElements), std::end(kLegacyElements), name) !=
                        std::end(kLegacyElements)) {
       static constexpr std::string_view kElements[] = {
-          "before", "after", "first-line", "first-letter", "selection", "placeholder", "marker",
-          "backdrop", "file-selector-button", "cue", "slotted", "part", "highlight"};
-      bool known = std::find(std::begin(kElements), std::end(kElements), name) != std::end(kElements) ||
-                   name.rfind("-webkit-", 0) == 0;
+          "before",      "after",  "first-line", "first-letter",         "selection",
+          "placeholder", "marker", "backdrop",   "file-selector-button", "cue",
+          "slotted",     "part",   "highlight"};
+      bool known =
+          std::find(std::begin(kElements), std::end(kElements), name) != std::end(kElements) ||
+          name.rfind("-webkit-", 0) == 0;
       if (!known) return false;
       selector.pseudo_element = true;
       ++types;
@@ -247,7 +268,8 @@ class SelectorParser {
     }
     CssPseudoTest test{CssPseudo::kNever, 0, 0, nullptr};
     if (has_argument) {
-      if (name == "not" || name == "is" || name == "where" || name == "matches" || name == "-webkit-any") {
+      if (name == "not" || name == "is" || name == "where" || name == "matches" ||
+          name == "-webkit-any") {
         if (nesting_ >= kMaxPseudoNesting) return false;
         auto list = std::make_shared<CssSelectorList>();
         SelectorParser inner(argument, nesting_ + 1);
@@ -288,22 +310,40 @@ class SelectorParser {
       return true;
     }
     static const std::pair<std::string_view, CssPseudo> kSimple[] = {
-        {"root", CssPseudo::kRoot}, {"empty", CssPseudo::kEmpty}, {"link", CssPseudo::kLink},
-        {"any-link", CssPseudo::kLink}, {"-webkit-any-link", CssPseudo::kLink},
-        {"first-child", CssPseudo::kFirstChild}, {"last-child", CssPseudo::kLastChild},
-        {"only-child", CssPseudo::kOnlyChild}, {"first-of-type", CssPseudo::kFirstOfType},
-        {"last-of-type", CssPseudo::kLastOfType}, {"only-of-type", CssPseudo::kOnlyOfType},
-        {"checked", CssPseudo::kChecked}, {"disabled", CssPseudo::kDisabled},
-        {"enabled", CssPseudo::kEnabled}, {"defined", CssPseudo::kIs},
-        {"read-only", CssPseudo::kIs}, {"visited", CssPseudo::kNever}, {"hover", CssPseudo::kNever},
-        {"active", CssPseudo::kNever}, {"focus", CssPseudo::kNever},
-        {"focus-within", CssPseudo::kNever}, {"focus-visible", CssPseudo::kNever},
-        {"target", CssPseudo::kNever}, {"read-write", CssPseudo::kNever},
-        {"placeholder-shown", CssPseudo::kNever}, {"autofill", CssPseudo::kNever},
-        {"-webkit-autofill", CssPseudo::kNever}, {"default", CssPseudo::kNever},
-        {"indeterminate", CssPseudo::kNever}, {"valid", CssPseudo::kNever},
-        {"invalid", CssPseudo::kNever}, {"required", CssPseudo::kNever},
-        {"optional", CssPseudo::kNever}, {"fullscreen", CssPseudo::kNever},
+        {"root", CssPseudo::kRoot},
+        {"empty", CssPseudo::kEmpty},
+        {"link", CssPseudo::kLink},
+        {"any-link", CssPseudo::kLink},
+        {"-webkit-any-link", CssPseudo::kLink},
+        {"first-child", CssPseudo::kFirstChild},
+        {"last-child", CssPseudo::kLastChild},
+        {"only-child", CssPseudo::kOnlyChild},
+        {"first-of-type", CssPseudo::kFirstOfType},
+        {"last-of-type", CssPseudo::kLastOfType},
+        {"only-of-type", CssPseudo::kOnlyOfType},
+        {"checked", CssPseudo::kChecked},
+        {"disabled", CssPseudo::kDisabled},
+        {"enabled", CssPseudo::kEnabled},
+        {"defined", CssPseudo::kIs},
+        {"read-only", CssPseudo::kIs},
+        {"visited", CssPseudo::kNever},
+        {"hover", CssPseudo::kNever},
+        {"active", CssPseudo::kNever},
+        {"focus", CssPseudo::kNever},
+        {"focus-within", CssPseudo::kNever},
+        {"focus-visible", CssPseudo::kNever},
+        {"target", CssPseudo::kNever},
+        {"read-write", CssPseudo::kNever},
+        {"placeholder-shown", CssPseudo::kNever},
+        {"autofill", CssPseudo::kNever},
+        {"-webkit-autofill", CssPseudo::kNever},
+        {"default", CssPseudo::kNever},
+        {"indeterminate", CssPseudo::kNever},
+        {"valid", CssPseudo::kNever},
+        {"invalid", CssPseudo::kNever},
+        {"required", CssPseudo::kNever},
+        {"optional", CssPseudo::kNever},
+        {"fullscreen", CssPseudo::kNever},
         {"scope", CssPseudo::kRoot}};
     for (const auto& [known, kind] : kSimple) {
       if (known == name) {
@@ -336,9 +376,9 @@ bool IsFormControl(const std::string& tag) {
 
 // Attributes whose values HTML compares without regard to case.
 bool CaseInsensitiveAttribute(const std::string& name) {
-  static constexpr std::string_view kNames[] = {"type", "align", "valign", "lang", "dir", "rel",
-                                                "method", "scope", "nowrap", "checked", "disabled",
-                                                "selected", "clear", "frame", "rules", "shape"};
+  static constexpr std::string_view kNames[] = {
+      "type",   "align",   "valign",   "lang",     "dir",   "rel",   "method", "scope",
+      "nowrap", "checked", "disabled", "selected", "clear", "frame", "rules",  "shape"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
@@ -386,16 +426,22 @@ class Matcher {
       wanted = folded_test;
     }
     switch (test.op) {
-      case '=': return value == wanted;
-      case '^': return !wanted.empty() && value.substr(0, wanted.size()) == wanted;
-      case '$': return !wanted.empty() && value.size() >= wanted.size() &&
-                       value.substr(value.size() - wanted.size()) == wanted;
-      case '*': return !wanted.empty() && value.find(wanted) != std::string_view::npos;
-      case '|': return value == wanted || (value.size() > wanted.size() &&
-                                           value.substr(0, wanted.size()) == wanted &&
-                                           value[wanted.size()] == '-');
+      case '=':
+        return value == wanted;
+      case '^':
+        return !wanted.empty() && value.substr(0, wanted.size()) == wanted;
+      case '$':
+        return !wanted.empty() && value.size() >= wanted.size() &&
+               value.substr(value.size() - wanted.size()) == wanted;
+      case '*':
+        return !wanted.empty() && value.find(wanted) != std::string_view::npos;
+      case '|':
+        return value == wanted ||
+               (value.size() > wanted.size() && value.substr(0, wanted.size()) == wanted &&
+                value[wanted.size()] == '-');
       case '~': {
-        if (wanted.empty() || wanted.find_first_of(" \t\n\r\f") != std::string_view::npos) return false;
+        if (wanted.empty() || wanted.find_first_of(" \t\n\r\f") != std::string_view::npos)
+          return false;
         std::size_t pos = 0;
         while (pos < value.size()) {
           while (pos < value.size() && IsSpace(value[pos])) ++pos;
@@ -412,21 +458,33 @@ class Matcher {
 
   bool Pseudo(const CssPseudoTest& test, const ElementInfo& element) {
     switch (test.kind) {
-      case CssPseudo::kNever: return false;
-      case CssPseudo::kRoot: return element.parent == nullptr;
-      case CssPseudo::kEmpty: return element.empty;
+      case CssPseudo::kNever:
+        return false;
+      case CssPseudo::kRoot:
+        return element.parent == nullptr;
+      case CssPseudo::kEmpty:
+        return element.empty;
       case CssPseudo::kLink:
-        return (element.tag == "a" || element.tag == "area") && AttributeOf(element, "href") != nullptr;
-      case CssPseudo::kFirstChild: return element.child_position == 1;
-      case CssPseudo::kLastChild: return element.child_position == element.child_count;
-      case CssPseudo::kOnlyChild: return element.child_count == 1;
-      case CssPseudo::kFirstOfType: return element.type_position == 1;
-      case CssPseudo::kLastOfType: return element.type_position == element.type_count;
-      case CssPseudo::kOnlyOfType: return element.type_count == 1;
-      case CssPseudo::kNthChild: return Nth(test.a, test.b, element.child_position);
+        return (element.tag == "a" || element.tag == "area") &&
+               AttributeOf(element, "href") != nullptr;
+      case CssPseudo::kFirstChild:
+        return element.child_position == 1;
+      case CssPseudo::kLastChild:
+        return element.child_position == element.child_count;
+      case CssPseudo::kOnlyChild:
+        return element.child_count == 1;
+      case CssPseudo::kFirstOfType:
+        return element.type_position == 1;
+      case CssPseudo::kLastOfType:
+        return element.type_position == element.type_count;
+      case CssPseudo::kOnlyOfType:
+        return element.type_count == 1;
+      case CssPseudo::kNthChild:
+        return Nth(test.a, test.b, element.child_position);
       case CssPseudo::kNthLastChild:
         return Nth(test.a, test.b, element.child_count - element.child_position + 1);
-      case CssPseudo::kNthOfType: return Nth(test.a, test.b, element.type_position);
+      case CssPseudo::kNthOfType:
+        return Nth(test.a, test.b, element.type_position);
       case CssPseudo::kNthLastOfType:
         return Nth(test.a, test.b, element.type_count - element.type_position + 1);
       case CssPseudo::kChecked:

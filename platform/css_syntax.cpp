@@ -36,26 +36,42 @@ bool LookUp(const std::array<Keyword, N>& table, std::string_view name, int& val
 constexpr int D(Display d) { return static_cast<int>(d); }
 
 constexpr std::array<Keyword, 35> kDisplayKeywords = {{
-    {"none", D(Display::kNone)}, {"inline", D(Display::kInline)}, {"block", D(Display::kBlock)},
-    {"inline-block", D(Display::kInlineBlock)}, {"list-item", D(Display::kListItem)},
-    {"table", D(Display::kTable)}, {"inline-table", D(Display::kInlineTable)},
+    {"none", D(Display::kNone)},
+    {"inline", D(Display::kInline)},
+    {"block", D(Display::kBlock)},
+    {"inline-block", D(Display::kInlineBlock)},
+    {"list-item", D(Display::kListItem)},
+    {"table", D(Display::kTable)},
+    {"inline-table", D(Display::kInlineTable)},
     {"table-row-group", D(Display::kTableRowGroup)},
     {"table-header-group", D(Display::kTableHeaderGroup)},
-    {"table-footer-group", D(Display::kTableFooterGroup)}, {"table-row", D(Display::kTableRow)},
-    {"table-cell", D(Display::kTableCell)}, {"table-column", D(Display::kTableColumn)},
+    {"table-footer-group", D(Display::kTableFooterGroup)},
+    {"table-row", D(Display::kTableRow)},
+    {"table-cell", D(Display::kTableCell)},
+    {"table-column", D(Display::kTableColumn)},
     {"table-column-group", D(Display::kTableColumnGroup)},
-    {"table-caption", D(Display::kTableCaption)}, {"flex", D(Display::kFlex)},
-    {"inline-flex", D(Display::kInlineFlex)}, {"grid", D(Display::kGrid)},
-    {"inline-grid", D(Display::kInlineGrid)}, {"contents", D(Display::kContents)},
-    {"flow-root", D(Display::kFlowRoot)}, {"-webkit-box", D(Display::kFlex)},
-    {"-webkit-inline-box", D(Display::kInlineFlex)}, {"-webkit-flex", D(Display::kFlex)},
+    {"table-caption", D(Display::kTableCaption)},
+    {"flex", D(Display::kFlex)},
+    {"inline-flex", D(Display::kInlineFlex)},
+    {"grid", D(Display::kGrid)},
+    {"inline-grid", D(Display::kInlineGrid)},
+    {"contents", D(Display::kContents)},
+    {"flow-root", D(Display::kFlowRoot)},
+    {"-webkit-box", D(Display::kFlex)},
+    {"-webkit-inline-box", D(Display::kInlineFlex)},
+    {"-webkit-flex", D(Display::kFlex)},
     {"-webkit-inline-flex", D(Display::kInlineFlex)},
     // Ruby boxes lay their text out inline, which is all that matters here.
-    {"ruby", D(Display::kInline)}, {"ruby-text", D(Display::kInline)},
-    {"block flow", D(Display::kBlock)}, {"inline flow", D(Display::kInline)},
-    {"inline flow-root", D(Display::kInlineBlock)}, {"block flex", D(Display::kFlex)},
-    {"inline flex", D(Display::kInlineFlex)}, {"block grid", D(Display::kGrid)},
-    {"inline grid", D(Display::kInlineGrid)}, {"block table", D(Display::kTable)},
+    {"ruby", D(Display::kInline)},
+    {"ruby-text", D(Display::kInline)},
+    {"block flow", D(Display::kBlock)},
+    {"inline flow", D(Display::kInline)},
+    {"inline flow-root", D(Display::kInlineBlock)},
+    {"block flex", D(Display::kFlex)},
+    {"inline flex", D(Display::kInlineFlex)},
+    {"block grid", D(Display::kGrid)},
+    {"inline grid", D(Display::kInlineGrid)},
+    {"block table", D(Display::kTable)},
 }};
 constexpr std::array<Keyword, 3> kVisibilityKeywords = {{
     {"visible", static_cast<int>(Visibility::kVisible)},
@@ -64,7 +80,8 @@ constexpr std::array<Keyword, 3> kVisibilityKeywords = {{
 }};
 constexpr std::array<Keyword, 6> kWhiteSpaceKeywords = {{
     {"normal", static_cast<int>(WhiteSpace::kNormal)},
-    {"nowrap", static_cast<int>(WhiteSpace::kNoWrap)}, {"pre", static_cast<int>(WhiteSpace::kPre)},
+    {"nowrap", static_cast<int>(WhiteSpace::kNoWrap)},
+    {"pre", static_cast<int>(WhiteSpace::kPre)},
     {"pre-wrap", static_cast<int>(WhiteSpace::kPreWrap)},
     {"pre-line", static_cast<int>(WhiteSpace::kPreLine)},
     {"break-spaces", static_cast<int>(WhiteSpace::kBreakSpaces)},
@@ -78,13 +95,17 @@ constexpr std::array<Keyword, 6> kTextTransformKeywords = {{
     {"full-width", static_cast<int>(TextTransform::kNone)},
     {"full-size-kana", static_cast<int>(TextTransform::kNone)},
 }};
-constexpr std::array<Keyword, 5> kFloatKeywords = {{
-    {"none", 0}, {"left", 1}, {"right", 1}, {"inline-start", 1}, {"inline-end", 1}}};
-constexpr std::array<Keyword, 5> kPositionKeywords = {{
-    {"static", 0}, {"relative", 0}, {"sticky", 0}, {"absolute", 1}, {"fixed", 1}}};
-constexpr std::array<Keyword, 5> kWideKeywords = {{
-    {"inherit", kCssInherit}, {"initial", kCssInitial}, {"unset", kCssUnset},
-    {"revert", kCssRevert}, {"revert-layer", kCssRevert}}};
+constexpr std::array<Keyword, 5> kFloatKeywords = {
+    {{"none", 0}, {"left", 1}, {"right", 1}, {"inline-start", 1}, {"inline-end", 1}}};
+constexpr std::array<Keyword, 5> kPositionKeywords = {
+    {{"static", 0}, {"relative", 0}, {"sticky", 0}, {"absolute", 1}, {"fixed", 1}}};
+constexpr std::array<Keyword, 3> kContentVisibilityKeywords = {
+    {{"visible", 0}, {"auto", 0}, {"hidden", 1}}};
+constexpr std::array<Keyword, 5> kWideKeywords = {{{"inherit", kCssInherit},
+                                                   {"initial", kCssInitial},
+                                                   {"unset", kCssUnset},
+                                                   {"revert", kCssRevert},
+                                                   {"revert-layer", kCssRevert}}};
 
 // Lower case with runs of white space made one blank, so that keyword pairs compare exactly.
 std::string NormaliseValue(std::string_view value) {
@@ -105,23 +126,34 @@ std::string NormaliseValue(std::string_view value) {
 bool ParseValue(CssProperty property, std::string_view value, int& out) {
   if (LookUp(kWideKeywords, value, out)) return true;
   switch (property) {
-    case CssProperty::kDisplay: return LookUp(kDisplayKeywords, value, out);
-    case CssProperty::kVisibility: return LookUp(kVisibilityKeywords, value, out);
-    case CssProperty::kWhiteSpace: return LookUp(kWhiteSpaceKeywords, value, out);
-    case CssProperty::kTextTransform: return LookUp(kTextTransformKeywords, value, out);
-    case CssProperty::kFloat: return LookUp(kFloatKeywords, value, out);
+    case CssProperty::kDisplay:
+      return LookUp(kDisplayKeywords, value, out);
+    case CssProperty::kVisibility:
+      return LookUp(kVisibilityKeywords, value, out);
+    case CssProperty::kWhiteSpace:
+      return LookUp(kWhiteSpaceKeywords, value, out);
+    case CssProperty::kTextTransform:
+      return LookUp(kTextTransformKeywords, value, out);
+    case CssProperty::kFloat:
+      return LookUp(kFloatKeywords, value, out);
     case CssProperty::kPosition:
       if (value == "-webkit-sticky") value = "sticky";
       return LookUp(kPositionKeywords, value, out);
+    case CssProperty::kContentVisibility:
+      return LookUp(kContentVisibilityKeywords, value, out);
   }
   return false;
 }
 
 bool PropertyNamed(std::string_view name, CssProperty& property) {
-  static constexpr std::array<std::pair<std::string_view, CssProperty>, 6> kNames = {{
-      {"display", CssProperty::kDisplay}, {"visibility", CssProperty::kVisibility},
-      {"white-space", CssProperty::kWhiteSpace}, {"text-transform", CssProperty::kTextTransform},
-      {"float", CssProperty::kFloat}, {"position", CssProperty::kPosition}}};
+  static constexpr std::array<std::pair<std::string_view, CssProperty>, 7> kNames = {
+      {{"display", CssProperty::kDisplay},
+       {"visibility", CssProperty::kVisibility},
+       {"white-space", CssProperty::kWhiteSpace},
+       {"text-transform", CssProperty::kTextTransform},
+       {"float", CssProperty::kFloat},
+       {"position", CssProperty::kPosition},
+       {"content-visibility", CssProperty::kContentVisibility}}};
   for (const auto& [known, which] : kNames) {
     if (known == name) {
       property = which;
@@ -234,7 +266,8 @@ std::vector<CssDeclaration> ParseDeclarations(std::string_view block) {
     std::string value = NormaliseValue(item.substr(colon + 1));
     bool important = false;
     std::size_t bang = value.rfind('!');
-    if (bang != std::string::npos && Trim(std::string_view(value).substr(bang + 1)) == "important") {
+    if (bang != std::string::npos &&
+        Trim(std::string_view(value).substr(bang + 1)) == "important") {
       important = true;
       value = std::string(Trim(std::string_view(value).substr(0, bang)));
     }

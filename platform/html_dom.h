@@ -4,6 +4,7 @@
 
 #include <gumbo.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -14,9 +15,27 @@
 namespace droprelay::platform {
 
 enum class Display : std::uint8_t {
-  kNone, kInline, kBlock, kInlineBlock, kListItem, kTable, kInlineTable, kTableRowGroup,
-  kTableHeaderGroup, kTableFooterGroup, kTableRow, kTableCell, kTableColumn, kTableColumnGroup,
-  kTableCaption, kFlex, kInlineFlex, kGrid, kInlineGrid, kContents, kFlowRoot
+  kNone,
+  kInline,
+  kBlock,
+  kInlineBlock,
+  kListItem,
+  kTable,
+  kInlineTable,
+  kTableRowGroup,
+  kTableHeaderGroup,
+  kTableFooterGroup,
+  kTableRow,
+  kTableCell,
+  kTableColumn,
+  kTableColumnGroup,
+  kTableCaption,
+  kFlex,
+  kInlineFlex,
+  kGrid,
+  kInlineGrid,
+  kContents,
+  kFlowRoot
 };
 enum class Visibility : std::uint8_t { kVisible, kHidden, kCollapse };
 enum class WhiteSpace : std::uint8_t { kNormal, kNoWrap, kPre, kPreWrap, kPreLine, kBreakSpaces };
@@ -27,24 +46,30 @@ struct ComputedStyle {
   Visibility visibility = Visibility::kVisible;
   WhiteSpace white_space = WhiteSpace::kNormal;
   TextTransform text_transform = TextTransform::kNone;
-  bool floating = false;     // float other than none
-  bool out_of_flow = false;  // position absolute or fixed
+  bool floating = false;        // float other than none
+  bool out_of_flow = false;     // position absolute or fixed
+  bool content_hidden = false;  // content-visibility: hidden, the box stays but not its content
 };
+
+// A Bloom filter of names (tags, ids, classes): lets a selector that needs an ancestor named so
+// be skipped without walking the ancestors when none can match.
+using NameFilter = std::array<std::uint64_t, 4>;
 
 struct ElementInfo {
   const GumboNode* node = nullptr;
-  ElementInfo* parent = nullptr;             // nullptr for the root element
-  ElementInfo* previous_sibling = nullptr;   // previous element sibling
-  std::string tag;                           // lower-case local name
+  ElementInfo* parent = nullptr;            // nullptr for the root element
+  ElementInfo* previous_sibling = nullptr;  // previous element sibling
+  std::string tag;                          // lower-case local name
   std::string_view id;
   std::vector<std::string_view> classes;
   std::uint32_t child_position = 1;  // 1-based among the parent's element children
   std::uint32_t child_count = 1;
-  std::uint32_t type_position = 1;   // the same among siblings of the same tag
+  std::uint32_t type_position = 1;  // the same among siblings of the same tag
   std::uint32_t type_count = 1;
-  bool empty = true;                 // no element and no text children (for :empty)
+  bool empty = true;            // no element and no text children (for :empty)
+  NameFilter ancestor_names{};  // tags, ids and classes of all ancestors
   ComputedStyle style;
-  bool rendered = true;              // has a box: neither it nor an ancestor is display:none
+  bool rendered = true;  // has a box: neither it nor an ancestor is display:none
 };
 
 // Attribute value of an element, nullptr when absent. Names are lower case.

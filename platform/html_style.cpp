@@ -4,8 +4,8 @@
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -22,15 +22,15 @@ bool OneOf(std::string_view tag, const std::array<std::string_view, N>& tags) {
 }
 
 constexpr std::array<std::string_view, 16> kNeverDisplayed = {
-    "head",  "script",   "style", "template", "title", "meta",  "link",  "base",
+    "head",  "script",   "style", "template", "title", "meta",   "link",  "base",
     "param", "datalist", "area",  "noembed",  "rp",    "source", "track", "noframes"};
 constexpr std::array<std::string_view, 41> kBlocks = {
-    "html",   "body",     "address", "article", "aside",  "blockquote", "center",  "dir",
-    "div",    "dl",       "dd",      "dt",      "fieldset", "figcaption", "figure", "footer",
-    "form",   "h1",       "h2",      "h3",      "h4",     "h5",         "h6",      "header",
-    "hgroup", "hr",       "legend",  "listing", "main",   "menu",       "nav",     "ol",
-    "p",      "plaintext", "pre",    "search",  "section", "ul",        "xmp",     "details",
-    "frameset"};
+    "html",   "body",    "address", "article", "aside",   "blockquote", "center",
+    "dir",    "div",     "dl",      "dd",      "dt",      "fieldset",   "figcaption",
+    "figure", "footer",  "form",    "h1",      "h2",      "h3",         "h4",
+    "h5",     "h6",      "header",  "hgroup",  "hr",      "legend",     "listing",
+    "main",   "menu",    "nav",     "ol",      "p",       "plaintext",  "pre",
+    "search", "section", "ul",      "xmp",     "details", "frameset"};
 
 std::string TagName(const GumboNode* node) {
   const GumboElement& element = node->v.element;
@@ -88,9 +88,12 @@ bool DefaultWhiteSpace(const ElementInfo& element, WhiteSpace& value) {
 // Floats, absolutely positioned boxes, flex and grid items and the root are laid out as blocks.
 Display Blockified(Display display) {
   switch (display) {
-    case Display::kInlineTable: return Display::kTable;
-    case Display::kInlineFlex: return Display::kFlex;
-    case Display::kInlineGrid: return Display::kGrid;
+    case Display::kInlineTable:
+      return Display::kTable;
+    case Display::kInlineFlex:
+      return Display::kFlex;
+    case Display::kInlineGrid:
+      return Display::kGrid;
     case Display::kInline:
     case Display::kInlineBlock:
     case Display::kTableRowGroup:
@@ -111,7 +114,40 @@ struct IndexedSelector {
   const CssSelector* selector;
   const CssRule* rule;
   std::uint32_t order;
+  NameFilter ancestors;  // names some ancestor must bear for the selector to match
 };
+
+std::string Prefixed(char prefix, std::string_view name) {
+  std::string key;
+  key.reserve(name.size() + 1);
+  key.push_back(prefix);
+  key.append(name);
+  return key;
+}
+
+// The names of the compounds that must be ancestors of the subject: those reached from it by
+// child and descendant combinators only.
+NameFilter RequiredAncestors(const CssSelector& selector, bool quirks) {
+  NameFilter filter{};
+  for (std::size_t i = selector.compounds.size() - 1; i > 0; --i) {
+    char combinator = selector.combinators[i - 1];
+    if (combinator != ' ' && combinator != '>') break;
+    const CssCompound& compound = selector.compounds[i - 1];
+    if (!compound.ids.empty())
+      AddToNameFilter(filter, Prefixed('#', compound.ids.front()), quirks);
+    else if (!compound.classes.empty())
+      AddToNameFilter(filter, Prefixed('.', compound.classes.front()), quirks);
+    else if (!compound.tag.empty())
+      AddToNameFilter(filter, compound.tag, false);
+  }
+  return filter;
+}
+
+bool MayMatch(const NameFilter& required, const NameFilter& present) {
+  for (std::size_t i = 0; i < required.size(); ++i)
+    if ((required[i] & ~present[i]) != 0) return false;
+  return true;
+}
 
 // The declaration that currently wins one property of one element, with its cascade rank.
 struct Winner {
@@ -146,11 +182,15 @@ class StyleResolver {
       for (const CssSelector& selector : rule.selectors) {
         if (selector.pseudo_element) continue;
         const CssCompound& last = selector.compounds.back();
-        IndexedSelector entry{&selector, &rule, order};
-        if (!last.ids.empty()) by_id_[Key(last.ids.front())].push_back(entry);
-        else if (!last.classes.empty()) by_class_[Key(last.classes.front())].push_back(entry);
-        else if (!last.tag.empty()) by_tag_[last.tag].push_back(entry);
-        else universal_.push_back(entry);
+        IndexedSelector entry{&selector, &rule, order, RequiredAncestors(selector, quirks_)};
+        if (!last.ids.empty())
+          by_id_[Key(last.ids.front())].push_back(entry);
+        else if (!last.classes.empty())
+          by_class_[Key(last.classes.front())].push_back(entry);
+        else if (!last.tag.empty())
+          by_tag_[last.tag].push_back(entry);
+        else
+          universal_.push_back(entry);
       }
       ++order;
     }
@@ -164,6 +204,7 @@ class StyleResolver {
     Collect(by_tag_, element.tag);
     candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
     for (const IndexedSelector& candidate : candidates_) {
+      if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
       if (!SelectorMatches(*candidate.selector, element, quirks_)) continue;
       std::uint32_t position = 0;
       for (const CssDeclaration& d : candidate.rule->declarations)
@@ -200,16 +241,21 @@ class StyleResolver {
     const Winner& display = winners[static_cast<int>(CssProperty::kDisplay)];
     style.display = ua_display;
     if (display.set) {
-      if (display.value >= 0) style.display = static_cast<Display>(display.value);
-      else if (display.value == kCssInherit) style.display = parent ? parent->style.display : Display::kInline;
-      else if (display.value != kCssRevert) style.display = Display::kInline;
+      if (display.value >= 0)
+        style.display = static_cast<Display>(display.value);
+      else if (display.value == kCssInherit)
+        style.display = parent ? parent->style.display : Display::kInline;
+      else if (display.value != kCssRevert)
+        style.display = Display::kInline;
     }
 
     style.visibility = inherited.visibility;
     const Winner& visibility = winners[static_cast<int>(CssProperty::kVisibility)];
     if (visibility.set) {
-      if (visibility.value >= 0) style.visibility = static_cast<Visibility>(visibility.value);
-      else if (visibility.value == kCssInitial) style.visibility = Visibility::kVisible;
+      if (visibility.value >= 0)
+        style.visibility = static_cast<Visibility>(visibility.value);
+      else if (visibility.value == kCssInitial)
+        style.visibility = Visibility::kVisible;
     }
 
     style.white_space = inherited.white_space;
@@ -218,26 +264,39 @@ class StyleResolver {
     if (has_ua_white_space) style.white_space = ua_white_space;
     const Winner& white_space = winners[static_cast<int>(CssProperty::kWhiteSpace)];
     if (white_space.set) {
-      if (white_space.value >= 0) style.white_space = static_cast<WhiteSpace>(white_space.value);
-      else if (white_space.value == kCssInitial) style.white_space = WhiteSpace::kNormal;
-      else if (white_space.value != kCssRevert) style.white_space = inherited.white_space;
+      if (white_space.value >= 0)
+        style.white_space = static_cast<WhiteSpace>(white_space.value);
+      else if (white_space.value == kCssInitial)
+        style.white_space = WhiteSpace::kNormal;
+      else if (white_space.value != kCssRevert)
+        style.white_space = inherited.white_space;
     }
 
     style.text_transform = inherited.text_transform;
     const Winner& transform = winners[static_cast<int>(CssProperty::kTextTransform)];
     if (transform.set) {
-      if (transform.value >= 0) style.text_transform = static_cast<TextTransform>(transform.value);
-      else if (transform.value == kCssInitial) style.text_transform = TextTransform::kNone;
+      if (transform.value >= 0)
+        style.text_transform = static_cast<TextTransform>(transform.value);
+      else if (transform.value == kCssInitial)
+        style.text_transform = TextTransform::kNone;
     }
 
     const Winner& floating = winners[static_cast<int>(CssProperty::kFloat)];
-    style.floating = floating.set && (floating.value == 1 || (floating.value == kCssInherit && inherited.floating));
+    style.floating = floating.set &&
+                     (floating.value == 1 || (floating.value == kCssInherit && inherited.floating));
     const Winner& position = winners[static_cast<int>(CssProperty::kPosition)];
-    style.out_of_flow = position.set && (position.value == 1 || (position.value == kCssInherit && inherited.out_of_flow));
+    style.out_of_flow = position.set && (position.value == 1 ||
+                                         (position.value == kCssInherit && inherited.out_of_flow));
 
-    bool flex_item = parent != nullptr &&
-                     (parent->style.display == Display::kFlex || parent->style.display == Display::kInlineFlex ||
-                      parent->style.display == Display::kGrid || parent->style.display == Display::kInlineGrid);
+    const Winner& content = winners[static_cast<int>(CssProperty::kContentVisibility)];
+    style.content_hidden =
+        content.set &&
+        (content.value == 1 || (content.value == kCssInherit && inherited.content_hidden));
+
+    bool flex_item =
+        parent != nullptr &&
+        (parent->style.display == Display::kFlex || parent->style.display == Display::kInlineFlex ||
+         parent->style.display == Display::kGrid || parent->style.display == Display::kInlineGrid);
     if (style.display != Display::kNone &&
         (parent == nullptr || style.floating || style.out_of_flow || flex_item))
       style.display = Blockified(style.display);
@@ -289,6 +348,14 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
     info.id = AttributeView(child, "id");
     SplitClasses(AttributeView(child, "class"), info.classes);
     info.child_position = static_cast<std::uint32_t>(created.size() + 1);
+    if (parent != nullptr) {
+      info.ancestor_names = parent->ancestor_names;
+      AddToNameFilter(info.ancestor_names, parent->tag, false);
+      if (!parent->id.empty())
+        AddToNameFilter(info.ancestor_names, Prefixed('#', parent->id), dom.quirks);
+      for (std::string_view name : parent->classes)
+        AddToNameFilter(info.ancestor_names, Prefixed('.', name), dom.quirks);
+    }
     dom.by_node.emplace(child, &info);
     created.push_back(&info);
     previous = &info;
@@ -315,7 +382,8 @@ std::string TextOf(const GumboNode* node) {
 bool StyleSheetApplies(const GumboNode* node) {
   std::string_view type = AttributeView(node, "type");
   if (gumbo_get_attribute(&node->v.element.attributes, "type") != nullptr &&
-      !css_text::EqualsIgnoringCase(css_text::Trim(type), "text/css") && !css_text::Trim(type).empty())
+      !css_text::EqualsIgnoringCase(css_text::Trim(type), "text/css") &&
+      !css_text::Trim(type).empty())
     return false;
   if (gumbo_get_attribute(&node->v.element.attributes, "media") == nullptr) return true;
   return MediaQueryListMatches(AttributeView(node, "media"));
@@ -323,10 +391,23 @@ bool StyleSheetApplies(const GumboNode* node) {
 
 }  // namespace
 
+void AddToNameFilter(NameFilter& filter, std::string_view name, bool quirks) {
+  // FNV-1a; two bits per name out of 256.
+  std::uint64_t hash = 1469598103934665603ULL;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(quirks ? css_text::Lower(c) : c);
+    hash *= 1099511628211ULL;
+  }
+  for (int k = 0; k < 2; ++k) {
+    unsigned bit = static_cast<unsigned>((hash >> (k * 8)) & 255);
+    filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  }
+}
+
 bool IsReplacedElement(std::string_view tag) {
   static constexpr std::array<std::string_view, 13> kReplaced = {
-      "img", "input", "textarea", "iframe", "video", "audio", "canvas", "object", "embed",
-      "meter", "progress", "image", "svg"};
+      "img",    "input", "textarea", "iframe",   "video", "audio", "canvas",
+      "object", "embed", "meter",    "progress", "image", "svg"};
   return OneOf(tag, kReplaced);
 }
 
@@ -353,7 +434,8 @@ void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
     if (node->type == GUMBO_NODE_TEMPLATE) continue;  // its content is not part of the document
     std::size_t first_new = dom.elements.size();
     AddChildren(node, info, dom);
-    for (std::size_t i = dom.elements.size(); i > first_new; --i) stack.push_back(dom.elements[i - 1].node);
+    for (std::size_t i = dom.elements.size(); i > first_new; --i)
+      stack.push_back(dom.elements[i - 1].node);
   }
 
   StyleResolver resolver(dom.quirks);

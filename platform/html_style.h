@@ -18,6 +18,10 @@ bool IsReplacedElement(std::string_view tag);
 // Elements whose children a browser never renders as the document's text.
 bool ChildrenNeverRendered(std::string_view tag);
 
+// Adds the name ("#id", ".class" or a tag) to a filter; `quirks` folds ids and classes to lower
+// case.
+void AddToNameFilter(NameFilter& filter, std::string_view name, bool quirks);
+
 // Collects the elements under `output->document` in document order and computes their styles.
 void BuildStyledDom(GumboOutput* output, HtmlDom& dom);
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/html_depth_guard.h"
 #include "platform/html_dom.h"
+#include "platform/html_prepass.h"
 #include "platform/html_style.h"
 #include "platform/text_case.h"
 
@@ -18,7 +18,9 @@ namespace droprelay::platform {
 namespace {
 
 struct GumboDeleter {
-  void operator()(GumboOutput* output) const { gumbo_destroy_output(&kGumboDefaultOptions, output); }
+  void operator()(GumboOutput* output) const {
+    gumbo_destroy_output(&kGumboDefaultOptions, output);
+  }
 };
 
 bool IsBlockLevel(Display d) {
@@ -41,14 +43,14 @@ bool IsAtomicInline(const ElementInfo& e) {
          d == Display::kInlineGrid || (d == Display::kInline && IsReplacedElement(e.tag));
 }
 
-
 bool IsElementNode(const GumboNode* node) {
   return node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE;
 }
 
 // The last child element of `parent` with a rendered box of display `wanted` (looking through row
 // groups when `through_groups`), nullptr when none.
-const ElementInfo* LastChildBox(const HtmlDom& dom, const GumboNode* parent, Display wanted, bool through_groups) {
+const ElementInfo* LastChildBox(const HtmlDom& dom, const GumboNode* parent, Display wanted,
+                                bool through_groups) {
   const GumboVector& children = parent->v.element.children;
   for (unsigned i = children.length; i > 0; --i) {
     const GumboNode* child = static_cast<const GumboNode*>(children.data[i - 1]);
@@ -65,12 +67,35 @@ const ElementInfo* LastChildBox(const HtmlDom& dom, const GumboNode* parent, Dis
   return nullptr;
 }
 
+// Whether another box of display `same` follows `node` in the run of such siblings: cells and
+// rows outside a proper row or table share an anonymous one with the like boxes right after them.
+// Gives up (answering no) after a bounded number of siblings.
+bool FollowedInRun(const HtmlDom& dom, const GumboNode* node, Display same) {
+  constexpr unsigned kReach = 256;
+  const GumboNode* parent = node->parent;
+  if (parent == nullptr ||
+      (parent->type != GUMBO_NODE_ELEMENT && parent->type != GUMBO_NODE_TEMPLATE))
+    return false;
+  const GumboVector& siblings = parent->v.element.children;
+  for (unsigned i = static_cast<unsigned>(node->index_within_parent) + 1;
+       i < siblings.length && i - node->index_within_parent <= kReach; ++i) {
+    const GumboNode* sibling = static_cast<const GumboNode*>(siblings.data[i]);
+    if (IsElementNode(sibling)) {
+      const ElementInfo* info = dom.Find(sibling);
+      if (info->rendered) return info->style.display == same;
+    } else if (sibling->type == GUMBO_NODE_TEXT || sibling->type == GUMBO_NODE_CDATA) {
+      return false;  // text ends the run (white space alone has a node type of its own)
+    }
+  }
+  return false;
+}
+
 // Where text goes on the current line.
 struct LineState {
   bool at_line_start = true;
-  bool pending_space = false;          // a collapsible space waits for more content on the line
+  bool pending_space = false;  // a collapsible space waits for more content on the line
   bool pending_space_visible = false;
-  char32_t previous = 0;               // the last character laid out, for capitalize
+  char32_t previous = 0;  // the last character laid out, for capitalize
   char32_t before_previous = 0;
 };
 
@@ -107,7 +132,8 @@ class InnerTextWriter {
 
   void Text(std::string_view text, const ComputedStyle& style, bool visible) {
     WhiteSpace ws = style.white_space;
-    bool keep_spaces = ws == WhiteSpace::kPre || ws == WhiteSpace::kPreWrap || ws == WhiteSpace::kBreakSpaces;
+    bool keep_spaces =
+        ws == WhiteSpace::kPre || ws == WhiteSpace::kPreWrap || ws == WhiteSpace::kBreakSpaces;
     bool keep_newlines = keep_spaces || ws == WhiteSpace::kPreLine;
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -149,13 +175,21 @@ class InnerTextWriter {
   void Character(char32_t c, TextTransform transform) {
     std::string piece;
     switch (transform) {
-      case TextTransform::kUppercase: AppendUpper(piece, c, false); break;
-      case TextTransform::kLowercase: AppendLower(piece, c); break;
-      case TextTransform::kCapitalize:
-        if (StartsWord(c)) AppendUpper(piece, c, true);
-        else AppendUtf8(piece, c);
+      case TextTransform::kUppercase:
+        AppendUpper(piece, c, false);
         break;
-      case TextTransform::kNone: AppendUtf8(piece, c); break;
+      case TextTransform::kLowercase:
+        AppendLower(piece, c);
+        break;
+      case TextTransform::kCapitalize:
+        if (StartsWord(c))
+          AppendUpper(piece, c, true);
+        else
+          AppendUtf8(piece, c);
+        break;
+      case TextTransform::kNone:
+        AppendUtf8(piece, c);
+        break;
     }
     Write(piece);
   }
@@ -190,8 +224,8 @@ struct Frame {
   unsigned next_child = 0;
   bool visible = false;
   bool atomic = false;
-  LineState outer;                         // the line around an atomic inline
-  const ElementInfo* last_box = nullptr;   // last rendered cell of a row, or row of a table
+  LineState outer;                        // the line around an atomic inline
+  const ElementInfo* last_box = nullptr;  // last rendered cell of a row, or row of a table
 };
 
 // Which children of an element are laid out at all.
@@ -199,7 +233,8 @@ bool ChildShown(const HtmlDom& dom, const Frame& frame, const GumboNode* child) 
   const std::string& tag = frame.info->tag;
   bool html = frame.node->v.element.tag_namespace == GUMBO_NAMESPACE_HTML;
   if (!html) return true;
-  if (tag == "details" && gumbo_get_attribute(&frame.node->v.element.attributes, "open") == nullptr) {
+  if (tag == "details" &&
+      gumbo_get_attribute(&frame.node->v.element.attributes, "open") == nullptr) {
     // Closed: only the first <summary> child shows.
     const GumboVector& children = frame.node->v.element.children;
     for (unsigned i = 0; i < children.length; ++i) {
@@ -225,7 +260,8 @@ class InnerText {
     while (!stack_.empty()) {
       Frame& frame = stack_.back();
       const GumboVector& children = frame.node->v.element.children;
-      if (frame.next_child >= children.length || ChildrenNeverRendered(frame.info->tag)) {
+      if (frame.next_child >= children.length || ChildrenNeverRendered(frame.info->tag) ||
+          frame.info->style.content_hidden) {
         Leave();
         continue;
       }
@@ -250,12 +286,15 @@ class InnerText {
     const ComputedStyle& style = frame.info->style;
     frame.visible = style.visibility == Visibility::kVisible;
     Display d = style.display;
-    if (d == Display::kTableRow) frame.last_box = LastChildBox(dom_, node, Display::kTableCell, false);
+    if (d == Display::kTableRow)
+      frame.last_box = LastChildBox(dom_, node, Display::kTableCell, false);
     if (d == Display::kTable || d == Display::kInlineTable)
       frame.last_box = LastChildBox(dom_, node, Display::kTableRow, true);
     if (frame.visible) {
-      if (frame.info->tag == "p") writer_.RequireBreaks(2);
-      else if (IsBlockLevel(d)) writer_.RequireBreaks(1);
+      if (frame.info->tag == "p")
+        writer_.RequireBreaks(2);
+      else if (IsBlockLevel(d))
+        writer_.RequireBreaks(1);
     }
     if (BreaksLines(d)) {
       writer_.EndLine();
@@ -264,8 +303,10 @@ class InnerText {
       frame.outer = writer_.EnterAtomic();
     }
     if (frame.info->tag == "br" && d != Display::kNone) {
-      if (frame.visible) writer_.Item("\n");
-      else writer_.EndLine();
+      if (frame.visible)
+        writer_.Item("\n");
+      else
+        writer_.EndLine();
     }
     stack_.push_back(frame);
   }
@@ -275,28 +316,38 @@ class InnerText {
     stack_.pop_back();
     Display d = frame.info->style.display;
     if (frame.visible && !stack_.empty()) {
-      if (d == Display::kTableCell && stack_.back().last_box != frame.info &&
-          stack_.back().info->style.display == Display::kTableRow)
-        writer_.Item("\t");
-      if (d == Display::kTableRow && !IsLastRow(frame.info)) writer_.Item("\n");
+      if (d == Display::kTableCell && !IsLastCell(frame)) writer_.Item("\t");
+      if (d == Display::kTableRow && !IsLastRow(frame)) writer_.Item("\n");
     }
     if (frame.atomic) writer_.LeaveAtomic(frame.outer);
     if (BreaksLines(d)) writer_.EndLine();
     if (frame.visible) {
-      if (frame.info->tag == "p") writer_.RequireBreaks(2);
-      else if (IsBlockLevel(d)) writer_.RequireBreaks(1);
+      if (frame.info->tag == "p")
+        writer_.RequireBreaks(2);
+      else if (IsBlockLevel(d))
+        writer_.RequireBreaks(1);
     }
   }
 
+  // Called with the cell's frame popped: stack_.back() is its parent.
+  bool IsLastCell(const Frame& cell) const {
+    const Frame& parent = stack_.back();
+    if (parent.info->style.display == Display::kTableRow) return parent.last_box == cell.info;
+    return !FollowedInRun(dom_, cell.node, Display::kTableCell);
+  }
+
   // A row is the last of its table when the table (its parent, or the parent of its row group)
-  // names it so; a row outside any table counts as last.
-  bool IsLastRow(const ElementInfo* row) const {
+  // names it so; a row outside a table shares an anonymous one with what follows it.
+  bool IsLastRow(const Frame& row) const {
     for (std::size_t up = 1; up <= 2 && up <= stack_.size(); ++up) {
       const Frame& ancestor = stack_[stack_.size() - up];
       Display d = ancestor.info->style.display;
-      if (d == Display::kTable || d == Display::kInlineTable) return ancestor.last_box == row;
+      if (d == Display::kTable || d == Display::kInlineTable) return ancestor.last_box == row.info;
+      if (d != Display::kTableRowGroup && d != Display::kTableHeaderGroup &&
+          d != Display::kTableFooterGroup)
+        break;
     }
-    return true;
+    return !FollowedInRun(dom_, row.node, Display::kTableRow);
   }
 
   const HtmlDom& dom_;
@@ -332,11 +383,20 @@ std::string Finish(std::string_view text) {
     std::size_t start = pos;
     char32_t c = NextCodePoint(text, pos);
     switch (c) {
-      case U'\u200B': case U'\u200C': case U'\u200D': case U'\u2060': case U'\uFEFF': case U'\u00AD':
+      case U'\u200B':
+      case U'\u200C':
+      case U'\u200D':
+      case U'\u2060':
+      case U'\uFEFF':
+      case U'\u00AD':
         break;
-      case '\n': out += "\r\n"; break;
-      case '\r': break;  // only from text without a box; LF alone marks its line ends
-      default: out.append(text.substr(start, pos - start));
+      case '\n':
+        out += "\r\n";
+        break;
+      case '\r':
+        break;  // only from text without a box; LF alone marks its line ends
+      default:
+        out.append(text.substr(start, pos - start));
     }
   }
   return out;
@@ -345,12 +405,13 @@ std::string Finish(std::string_view text) {
 }  // namespace
 
 std::optional<std::string> HtmlInnerText(std::string_view html) {
-  std::string capped = CapHtmlNesting(html);
+  std::string capped = PrepareHtml(html);
   GumboOptions options = kGumboDefaultOptions;
   options.max_errors = 0;  // each recorded error copies the open elements: quadratic otherwise
   std::unique_ptr<GumboOutput, GumboDeleter> output(
       gumbo_parse_with_options(&options, capped.data(), capped.size()));
-  if (!output || output->root == nullptr || output->root->type != GUMBO_NODE_ELEMENT) return std::nullopt;
+  if (!output || output->root == nullptr || output->root->type != GUMBO_NODE_ELEMENT)
+    return std::nullopt;
   HtmlDom dom;
   BuildStyledDom(output.get(), dom);
   const GumboNode* root = output->root;

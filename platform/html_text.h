@@ -1,8 +1,8 @@
 // The relay's HTML rendering engine: turns an HTML mail body into the text a reader sees.
 //
-// The document is parsed as a browser parses it (HTML5), styled with the CSS that decides which text
-// exists (display, visibility, white-space, text-transform; inline styles, <style> rules, @media at a
-// 1280 x 800 screen) and flattened by the innerText rules, as a browser would answer
+// The document is parsed as a browser parses it (HTML5), styled with the CSS that decides which
+// text exists (display, visibility, white-space, text-transform; inline styles, <style> rules,
+// @media at a 1280 x 800 screen) and flattened by the innerText rules, as a browser would answer
 // document.documentElement.innerText.
 #pragma once
 

@@ -20,7 +20,10 @@ char32_t NextCodePoint(std::string_view text, std::size_t& pos) {
     ++pos;
     return lead;
   }
-  int length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+  int length = lead >= 0xF0 && lead < 0xF5   ? 4
+               : lead >= 0xE0                ? 3
+               : lead >= 0xC2 && lead < 0xE0 ? 2
+                                             : 0;
   if (length == 0 || lead >= 0xF5 || pos + length > text.size()) {
     ++pos;
     return 0xFFFD;
@@ -64,15 +67,30 @@ void AppendUtf8(std::string& out, char32_t c) {
 void AppendUpper(std::string& out, char32_t c, bool title) {
   // Letters whose upper case is more than one letter.
   switch (c) {
-    case U'\u00DF': out += title ? "\u00DF" : "SS"; return;  // browsers keep ß when capitalizing
-    case U'\uFB00': out += title ? "Ff" : "FF"; return;
-    case U'\uFB01': out += title ? "Fi" : "FI"; return;
-    case U'\uFB02': out += title ? "Fl" : "FL"; return;
-    case U'\uFB03': out += title ? "Ffi" : "FFI"; return;
-    case U'\uFB04': out += title ? "Ffl" : "FFL"; return;
+    case U'\u00DF':
+      out += title ? "\u00DF" : "SS";
+      return;  // browsers keep ß when capitalizing
+    case U'\uFB00':
+      out += title ? "Ff" : "FF";
+      return;
+    case U'\uFB01':
+      out += title ? "Fi" : "FI";
+      return;
+    case U'\uFB02':
+      out += title ? "Fl" : "FL";
+      return;
+    case U'\uFB03':
+      out += title ? "Ffi" : "FFI";
+      return;
+    case U'\uFB04':
+      out += title ? "Ffl" : "FFL";
+      return;
     case U'\uFB05':
-    case U'\uFB06': out += title ? "St" : "ST"; return;
-    default: break;
+    case U'\uFB06':
+      out += title ? "St" : "ST";
+      return;
+    default:
+      break;
   }
   locale_t locale = UnicodeLocale();
   AppendUtf8(out, locale == static_cast<locale_t>(nullptr)

@@ -1,6 +1,7 @@
 #!/bin/bash
-# Regenerates the golden files of the HTML engine: for every NAME.html here, NAME.txt is what
-# headless Chromium answers for document.documentElement.innerText at a 1280 x 800 window, with the
+# Regenerates the golden files of the HTML engine: for every NAME.html here (or given), NAME.txt
+# beside it is what headless Chromium answers for document.documentElement.innerText at a
+# 1280 x 800 window, with the
 # invisible format characters dropped (U+200B, U+200C, U+200D, U+2060, U+FEFF, U+00AD) and lines
 # joined by CR LF, the same post-processing the engine applies to its own result.
 #
@@ -30,7 +31,7 @@ for page in "$@"; do
     --disable-background-networking --disable-component-update --disable-sync \
     --user-data-dir="$work/profile" --window-size=1280,800 \
     --dump-dom "file://$work/page.html" 2>/dev/null > "$work/dom.html"
-  /usr/bin/python3 - "$work/dom.html" "$here/$name.txt" <<'PY'
+  /usr/bin/python3 - "$work/dom.html" "$(dirname "$page")/$name.txt" <<'PY'
 import base64, re, sys
 dom = open(sys.argv[1], encoding="utf-8").read()
 m = re.search(r'<x-golden data-text="([A-Za-z0-9+/=]*)"', dom)

@@ -1,17 +1,15 @@
-#include "platform/html_depth_guard.h"
+#include "platform/html_prepass.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace droprelay::platform {
 namespace {
-
-// How far below the top of the open elements an end tag looks for its element. Bounded so that a
-// stream of stray end tags over a deep stack stays linear; the parser proper does the real work.
-constexpr std::size_t kEndTagReach = 64;
 
 bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
@@ -23,17 +21,17 @@ bool OneOf(std::string_view name, const std::array<std::string_view, N>& names) 
 }
 
 constexpr std::array<std::string_view, 19> kVoid = {
-    "area", "base", "basefont", "bgsound", "br",    "col",   "embed", "frame",  "hr",   "image",
-    "img",  "input", "keygen",  "link",    "meta", "param", "source", "track", "wbr"};
+    "area", "base",  "basefont", "bgsound", "br",   "col",   "embed",  "frame", "hr", "image",
+    "img",  "input", "keygen",   "link",    "meta", "param", "source", "track", "wbr"};
 // Their content is text up to their own end tag: they never hold elements.
 constexpr std::array<std::string_view, 9> kRawText = {
     "script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes", "noscript"};
 // Start tags that close an open <p>.
 constexpr std::array<std::string_view, 33> kClosesP = {
-    "address", "article", "aside",  "blockquote", "center", "details", "dialog", "dir",   "div",
-    "dl",      "fieldset", "figcaption", "figure", "footer", "form",   "h1",     "h2",    "h3",
-    "h4",      "h5",      "h6",     "header",     "hgroup", "hr",      "main",   "menu",  "nav",
-    "ol",      "p",       "pre",    "section",    "table",  "ul"};
+    "address", "article",  "aside",      "blockquote", "center", "details", "dialog", "dir",  "div",
+    "dl",      "fieldset", "figcaption", "figure",     "footer", "form",    "h1",     "h2",   "h3",
+    "h4",      "h5",       "h6",         "header",     "hgroup", "hr",      "main",   "menu", "nav",
+    "ol",      "p",        "pre",        "section",    "table",  "ul"};
 
 // Which open elements a start tag closes implicitly, as far as it matters for the depth.
 bool ClosedBy(std::string_view open, std::string_view start) {
@@ -42,9 +40,10 @@ bool ClosedBy(std::string_view open, std::string_view start) {
   if (open == "dt" || open == "dd") return start == "dt" || start == "dd";
   if (open == "option") return start == "option" || start == "optgroup";
   if (open == "td" || open == "th")
-    return start == "td" || start == "th" || start == "tr" || start == "tbody" || start == "thead" ||
-           start == "tfoot";
-  if (open == "tr") return start == "tr" || start == "tbody" || start == "thead" || start == "tfoot";
+    return start == "td" || start == "th" || start == "tr" || start == "tbody" ||
+           start == "thead" || start == "tfoot";
+  if (open == "tr")
+    return start == "tr" || start == "tbody" || start == "thead" || start == "tfoot";
   if (open == "tbody" || open == "thead" || open == "tfoot")
     return start == "tbody" || start == "thead" || start == "tfoot";
   return false;
@@ -58,7 +57,8 @@ std::size_t FindEndTag(std::string_view html, std::size_t from, std::string_view
     std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - html.data());
     if (at + 2 + name.size() <= html.size() && html[at + 1] == '/') {
       bool same = true;
-      for (std::size_t k = 0; k < name.size() && same; ++k) same = Lower(html[at + 2 + k]) == name[k];
+      for (std::size_t k = 0; k < name.size() && same; ++k)
+        same = Lower(html[at + 2 + k]) == name[k];
       if (same) return at;
     }
     from = at + 1;
@@ -95,10 +95,42 @@ struct OpenElement {
   bool dropped;
 };
 
+// The open elements, with the positions of each name kept apart so that an end tag finds its
+// element in constant time however deep the stack is.
+class OpenElements {
+ public:
+  std::size_t size() const { return stack_.size(); }
+  bool empty() const { return stack_.empty(); }
+  const OpenElement& back() const { return stack_.back(); }
+  const OpenElement& at(std::size_t index) const { return stack_[index]; }
+
+  void Push(std::string name, bool dropped) {
+    positions_[name].push_back(stack_.size());
+    stack_.push_back(OpenElement{std::move(name), dropped});
+  }
+  void Pop() {
+    positions_[stack_.back().name].pop_back();
+    stack_.pop_back();
+  }
+  // Index of the topmost open element called `name`; npos when none is open.
+  std::size_t Find(const std::string& name) const {
+    auto found = positions_.find(name);
+    if (found == positions_.end() || found->second.empty()) return std::string::npos;
+    return found->second.back();
+  }
+  void PopTo(std::size_t index) {
+    while (stack_.size() > index) Pop();
+  }
+
+ private:
+  std::vector<OpenElement> stack_;
+  std::unordered_map<std::string, std::vector<std::size_t>> positions_;
+};
+
 }  // namespace
 
-std::string CapHtmlNesting(std::string_view html, std::size_t max_depth) {
-  std::vector<OpenElement> open;
+std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
+  OpenElements open;
   std::vector<std::pair<std::size_t, std::size_t>> removed;  // byte ranges [first, last)
   std::size_t pos = 0;
   while (pos < html.size()) {
@@ -141,27 +173,29 @@ std::string CapHtmlNesting(std::string_view html, std::size_t max_depth) {
     std::size_t tag_end = SkipTagRest(html, name_end);
     pos = tag_end;
     if (end_tag) {
-      std::size_t reach = std::min(open.size(), kEndTagReach);
-      for (std::size_t k = 1; k <= reach; ++k) {
-        if (open[open.size() - k].name != name) continue;
-        if (open[open.size() - k].dropped) removed.emplace_back(lt, tag_end);
-        open.resize(open.size() - k);
-        break;
+      std::size_t index = open.Find(name);
+      if (index != std::string::npos) {
+        if (open.at(index).dropped) removed.emplace_back(lt, tag_end);
+        open.PopTo(index);
       }
       continue;
     }
-    if (OneOf(name, kVoid)) continue;
+    // "/>" closes elements of SVG and MathML at once; on an HTML element the parser ignores it,
+    // and taking it at its word there only makes the estimate shallower.
+    bool self_closing = tag_end >= 2 && html[tag_end - 1] == '>' && html[tag_end - 2] == '/';
+    if (OneOf(name, kVoid) || self_closing) continue;
     if (name == "plaintext") break;  // everything after it is text
     if (OneOf(name, kRawText)) {
       std::size_t close = FindEndTag(html, pos, name);
       if (close == std::string_view::npos) break;
+      if (name == "noscript" && close > pos) removed.emplace_back(pos, close);
       pos = close;  // the end tag itself is read as an ordinary (unmatched) end tag
       continue;
     }
-    while (!open.empty() && ClosedBy(open.back().name, name)) open.pop_back();
+    while (!open.empty() && ClosedBy(open.back().name, name)) open.Pop();
     bool drop = open.size() >= max_depth;
     if (drop) removed.emplace_back(lt, tag_end);
-    open.push_back(OpenElement{std::move(name), drop});
+    open.Push(std::move(name), drop);
   }
   if (removed.empty()) return std::string(html);
   std::string kept;
