@@ -1,6 +1,16 @@
 #include "app/command_line.h"
 
 namespace droprelay {
+namespace {
+
+CommandLine Failure(std::string error) {
+  CommandLine result;
+  result.action = CommandLine::Action::Error;
+  result.error = std::move(error);
+  return result;
+}
+
+}  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine result;
@@ -18,17 +28,35 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       std::string value;
       if (argument == "--config") {
         if (i + 1 >= arguments.size()) {
-          return CommandLine{CommandLine::Action::Error, {}, "option --config needs a file name"};
+          return Failure("option --config needs a file name");
         }
         value = arguments[++i];
       } else {
         value = argument.substr(9);
       }
-      if (value.empty()) return CommandLine{CommandLine::Action::Error, {}, "option --config needs a file name"};
+      if (value.empty()) return Failure("option --config needs a file name");
       result.configFile = value;
       continue;
     }
-    return CommandLine{CommandLine::Action::Error, {}, "unknown argument: " + argument};
+    if (argument == "--inspect") {
+      result.action = CommandLine::Action::Inspect;
+      continue;
+    }
+    if (argument == "--json") {
+      result.json = true;
+      continue;
+    }
+    if (result.action == CommandLine::Action::Inspect && (argument.empty() || argument[0] != '-' || argument == "-")) {
+      result.inspectFiles.push_back(argument);
+      continue;
+    }
+    return Failure("unknown argument: " + argument);
+  }
+  if (result.action == CommandLine::Action::Inspect && result.inspectFiles.empty()) {
+    return Failure("option --inspect needs at least one file");
+  }
+  if (result.json && result.action != CommandLine::Action::Inspect) {
+    return Failure("option --json goes with --inspect");
   }
   return result;
 }
@@ -36,10 +64,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string UsageText(const std::string& programName) {
   return "Usage: " + programName +
          " [--config FILE]\n"
+         "       " + programName + " [--config FILE] --inspect [--json] FILE...\n"
          "Relays the messages of a drop folder, one every five seconds, and ends when the folder is empty.\n"
          "\n"
          "  --config FILE  read the settings from FILE instead of the .ini file beside the program;\n"
          "                 the log is written beside FILE, named like it with \".log\"\n"
+         "  --inspect FILE...  show what would be sent for each stored message (recipient, subject,\n"
+         "                 first attachment, body) without sending, waiting or writing anything\n"
+         "  --json         with --inspect: one JSON object per file and line\n"
          "  -h, --help     show this text and exit\n"
          "  -V, --version  show the version and exit\n"
          "\n"

@@ -108,7 +108,34 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
+namespace {
+
+// Text in a legacy 8-bit code page is mostly bytes that cannot start a UTF-8 sequence; now and
+// then two of its letters happen to form one (a Windows-1251 capital before «, », ё, № or a dash).
+// Such text is recognised by having more stray bytes than well-formed multi-byte sequences, and is
+// left alone as a whole, so those accidental pairs do not turn into "?".
+bool LooksLikeLegacyText(std::string_view text) {
+  std::size_t stray = 0;
+  std::size_t sequences = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    char32_t cp = 0;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+    } else if (const std::size_t length = DecodeSequence(text, pos, cp); length > 0) {
+      ++sequences;
+      pos += length;
+    } else {
+      ++stray;
+      ++pos;
+    }
+  }
+  return stray > sequences;
+}
+
+}  // namespace
+
 std::string Utf8ToCp1251(std::string_view text) {
+  if (LooksLikeLegacyText(text)) return std::string(text);
   std::string result;
   result.reserve(text.size());
   std::size_t pos = 0;
@@ -117,7 +144,7 @@ std::string Utf8ToCp1251(std::string_view text) {
     char32_t cp = 0;
     const std::size_t length = c < 0x80 ? 0 : DecodeSequence(text, pos, cp);
     if (length == 0) {
-      // ASCII, or a byte that is not UTF-8 (Windows-1251 or KOI8-R text): kept as it is.
+      // ASCII, or a stray byte in otherwise UTF-8 text: kept as it is.
       result += static_cast<char>(c);
       ++pos;
     } else {

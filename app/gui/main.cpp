@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <iostream>
+
 #include "app/command_line.h"
+#include "app/inspect.h"
 #include "app/gui/relay_form.h"
 #include "platform/program_paths.h"
 
@@ -45,6 +48,14 @@ int main(int argc, char** argv) {
     case CommandLine::Action::Error:
       std::fprintf(stderr, "droprelay: %s\n%s", commandLine.error.c_str(), droprelay::UsageText(programName).c_str());
       return 2;
+    case CommandLine::Action::Inspect: {
+      // No window and no Qt: inspecting is a plain command-line tool.
+      const droprelay::platform::ProgramFiles inspectFiles =
+          commandLine.configFile.empty() ? droprelay::platform::ProgramFilesBesideExecutable()
+                                         : droprelay::platform::ProgramFilesForConfig(commandLine.configFile);
+      const droprelay::platform::IniFile config(inspectFiles.configFile);
+      return droprelay::RunInspect(config, commandLine.inspectFiles, commandLine.json, std::cout, std::cerr);
+    }
     case CommandLine::Action::Run:
       break;
   }

@@ -12,6 +12,7 @@
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "support/convert.h"
+#include "support/texts.h"
 
 namespace droprelay {
 namespace {
@@ -64,6 +65,12 @@ class RelayServiceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(::mkdir(drop.c_str(), 0755), 0);
     service.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
+    // These tests are about the cycle and disposal: relaying a file only reports it, as it does
+    // when sending is off and the message has nothing to log.
+    service.SetRelayFunction([](const RelayContext& context, const std::string&, const std::string& name) {
+      context.mainlog(texts::FoundFile() + name);
+      return true;
+    });
   }
 
   void WriteConfig(const std::string& systemKeys) {

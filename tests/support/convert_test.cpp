@@ -46,6 +46,14 @@ TEST(Utf8ToCp1251, ConvertsTextAndKeepsAscii) {
       {"surrogate", "\xED\xA0\x80", "\xED\xA0\x80"},
       {"above U+10FFFF", "\xF4\x90\x80\x80", "\xF4\x90\x80\x80"},
       {"broken then valid", "\xD0\xD0\x9F", Bytes({0xD0, 0xCF})},
+      // Windows-1251 text in which a capital and the sign after it happen to form a UTF-8 pair
+      // ("Ч»" is D7 BB) stays whole: its stray bytes outnumber the accidental pairs.
+      {"windows-1251 with accidental pair", Bytes({0xCE, 0xCE, 0xCE, ' ', 0xAB, 0xCB, 0xD3, 0xD7, 0xBB}),
+       Bytes({0xCE, 0xCE, 0xCE, ' ', 0xAB, 0xCB, 0xD3, 0xD7, 0xBB})},
+      {"windows-1251 dash after capital", Bytes({0xC8, 0xE2, 0xE0, 0xED, ' ', 0xD1, 0x97, ' ', 0xE4, 0xE0}),
+       Bytes({0xC8, 0xE2, 0xE0, 0xED, ' ', 0xD1, 0x97, ' ', 0xE4, 0xE0})},
+      // UTF-8 text with one stray byte is still converted.
+      {"utf-8 with a stray byte", "Привет\xFF", Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, 0xFF})},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Utf8ToCp1251(c.input), c.expected) << c.name;

@@ -1,0 +1,79 @@
+#include "app/html_fallback.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "app/message_text.h"
+#include "platform/html_text.h"
+#include "platform/sleeper.h"
+#include "support/convert.h"
+
+namespace droprelay {
+namespace {
+
+constexpr std::uint32_t kEngineWaitMs = 7000;
+
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+bool NamesUtf8(std::string_view charset) {
+  const std::string lower = AsciiLower(charset);
+  return lower == "utf-8" || lower == "utf8";
+}
+
+}  // namespace
+
+bool HtmlDeclaresUtf8(std::string_view partCharset, std::string_view htmlText) {
+  if (!partCharset.empty()) return NamesUtf8(partCharset);
+  // <meta charset="utf-8"> or <meta http-equiv="Content-Type" content="text/html; charset=utf-8">:
+  // a browser reading the page from a file would honour either.
+  const std::string head = AsciiLower(htmlText.substr(0, 4096));
+  for (std::size_t at = head.find("<meta"); at != std::string::npos; at = head.find("<meta", at + 5)) {
+    const std::size_t end = head.find('>', at);
+    const std::string_view tag = std::string_view(head).substr(at, end == std::string::npos ? std::string::npos : end - at);
+    const std::size_t charset = tag.find("charset=");
+    if (charset == std::string_view::npos) continue;
+    std::string_view value = tag.substr(charset + 8);
+    while (!value.empty() && (value.front() == '"' || value.front() == '\'' || value.front() == ' ')) value.remove_prefix(1);
+    return value.substr(0, 5) == "utf-8" || value.substr(0, 4) == "utf8";
+  }
+  return false;
+}
+
+HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
+  HtmlFallbackResult result;
+  // The decoded subject goes through the UTF-8 conversion too (it leaves Windows-1251 and KOI8-R
+  // bytes alone); the blanks at fixed places are not removed on this path.
+  result.subject = SubjectToCp1251(TrimControls(input.decodedSubject), input.subjectIsKoi8);
+
+  // The engine gets Unicode, as the browser control did: the page's bytes are Windows-1251 unless
+  // the part says UTF-8.
+  std::optional<std::string> text;
+  try {
+    const std::string page = input.htmlIsUtf8 ? std::string(input.htmlText) : Cp1251ToUtf8(input.htmlText);
+    if (input.waitForEngine) platform::Sleep(kEngineWaitMs);  // the empty document settles
+    text = platform::HtmlInnerText(page);
+    if (input.waitForEngine) platform::Sleep(kEngineWaitMs);  // the written document settles
+  } catch (const std::exception&) {
+    text.reset();
+  }
+  // No page element, or the engine failed: the HTML source is the best text there is.
+  if (!text) {
+    result.body.assign(input.htmlText);
+    return result;
+  }
+  result.body = Utf8ToCp1251(*text);
+
+  if (DeclaresKoi8(input.rawText)) {
+    if (!input.subjectIsKoi8) result.subject = Koi8ToCp1251(result.subject);  // not twice
+    result.body = Koi8ToCp1251(result.body);
+  }
+  return result;
+}
+
+}  // namespace droprelay

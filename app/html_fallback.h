@@ -1,0 +1,33 @@
+// Turning an HTML-only message into plain text: the fallback taken when a message has no usable
+// plain-text body.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace droprelay {
+
+struct HtmlFallbackInput {
+  std::string_view decodedSubject;  // the message's Subject: encoded words decoded, no conversion
+  bool subjectIsKoi8 = false;       // its encoded words declare KOI8-R (SubjectWordsAreKoi8)
+  std::string_view htmlText;        // the HTML lines, each followed by CR LF
+  bool htmlIsUtf8 = false;          // the HTML part declares UTF-8 (see HtmlDeclaresUtf8)
+  std::string_view rawText;         // the whole stored file, for the KOI8-R rule
+  bool waitForEngine = true;        // the two 7-second waits around loading the document
+};
+
+struct HtmlFallbackResult {
+  std::string subject;  // Windows-1251
+  std::string body;     // Windows-1251, lines ending in CR LF
+};
+
+// The subject (trimmed, converted from UTF-8 where it is UTF-8) and the visible text of the page.
+// When the engine finds no element the body is the HTML source itself and the subject stays as it
+// was at that point. The KOI8-R rule applies to both afterwards.
+HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input);
+
+// True when the HTML part's charset parameter, or failing that a <meta> declaration in the first
+// 4 KiB of the page, names UTF-8.
+bool HtmlDeclaresUtf8(std::string_view partCharset, std::string_view htmlText);
+
+}  // namespace droprelay

@@ -1,0 +1,97 @@
+#include "app/inspect.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "app/relay_config.h"
+#include "app/relay_message.h"
+#include "app/substitution_table.h"
+#include "support/convert.h"
+
+namespace droprelay {
+namespace {
+
+// Attachment names are the bytes the header decoded to: UTF-8 when they are UTF-8, otherwise
+// taken as Windows-1251, like everything else the relay handles.
+std::string NameForPerson(const std::string& name) { return IsValidUtf8(name) ? name : Cp1251ToUtf8(name); }
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          out += escape;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+int RunInspect(const platform::IniFile& file, const std::vector<std::string>& files, bool json, std::ostream& out,
+               std::ostream& diagnostics) {
+  const RelayConfig config(file);
+  const SubstitutionTable table = LoadSubstitutionTable(file);
+  const std::string noTempFolder;
+  const std::function<void(const std::string&)> log = [&diagnostics](const std::string& line) {
+    diagnostics << Cp1251ToUtf8(line) << '\n';
+  };
+  const RelayContext context{config, log, noTempFolder, table};
+
+  int status = 0;
+  for (const std::string& path : files) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      diagnostics << "droprelay: " << path << ": not a readable file\n";
+      status = 1;
+      continue;
+    }
+    const RelayPreview preview = PreviewMessageFile(context, path);
+    const std::string recipient = Cp1251ToUtf8(preview.recipient);
+    const std::string subject = Cp1251ToUtf8(preview.subject);
+    const std::string body = Cp1251ToUtf8(preview.body);
+    if (json) {
+      out << "{\"file\":" << JsonString(path) << ",\"recipient\":" << JsonString(recipient)
+          << ",\"subject\":" << JsonString(subject) << ",\"body\":" << JsonString(body) << ",\"attachment\":";
+      if (preview.attachment) {
+        out << "{\"name\":" << JsonString(NameForPerson(preview.attachment->name))
+            << ",\"size\":" << preview.attachment->size << "}";
+      } else {
+        out << "null";
+      }
+      out << "}\n";
+    } else {
+      out << "File:       " << path << "\n"
+          << "Recipient:  " << recipient << "\n"
+          << "Subject:    " << subject << "\n"
+          << "Attachment: ";
+      if (preview.attachment) {
+        out << NameForPerson(preview.attachment->name) << " (" << preview.attachment->size << " bytes)\n";
+      } else {
+        out << "none\n";
+      }
+      std::string shown;
+      for (const char c : body) {
+        if (c != '\r') shown += c;
+      }
+      out << "Body:\n" << shown << (shown.empty() || shown.back() == '\n' ? "" : "\n") << "\n";
+    }
+  }
+  return status;
+}
+
+}  // namespace droprelay

@@ -1,0 +1,22 @@
+// `droprelay --inspect`: what the relay would send for each stored message, without sending,
+// waiting, or writing anything.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/ini_file.h"
+
+namespace droprelay {
+
+// Prints, for each file, the recipient after processing, the subject, the first attachment's name
+// and size, and the body, as UTF-8 text for a person, or (json) one JSON object per file and line.
+// The relay's log lines go to `diagnostics`. Answers 0, or 1 when a file could not be read.
+int RunInspect(const platform::IniFile& config, const std::vector<std::string>& files, bool json, std::ostream& out,
+               std::ostream& diagnostics);
+
+// `text` as a JSON string literal (quotes included); `text` is UTF-8.
+std::string JsonString(const std::string& text);
+
+}  // namespace droprelay

@@ -1,0 +1,241 @@
+// Relaying one stored message: the log lines in their order, the first attachment in TempFolder,
+// recipient, subject and body as the submission would get them, and the HTML fallback.
+#include "app/relay_message.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "../common/temp_folder.h"
+#include "platform/sleeper.h"
+#include "support/convert.h"
+
+namespace droprelay {
+namespace {
+
+using droprelay::testing::ReadFile;
+using droprelay::testing::TempFolder;
+using droprelay::testing::WriteFile;
+
+class RecordingSleeper : public platform::Sleeper {
+ public:
+  void Sleep(std::uint32_t milliseconds) override { waits.push_back(milliseconds); }
+  std::vector<std::uint32_t> waits;
+};
+
+class RelayMessageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::mkdir(drop.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(temp.c_str(), 0755), 0);
+    Configure("");
+  }
+
+  void Configure(const std::string& keys) {
+    WriteFile(ini, "[System]\ndomain_name=corp.example\n" + keys);
+  }
+
+  // Writes a stored message (LF line ends are fine: the loader accepts them) and relays it.
+  bool Relay(const std::string& name, const std::string& text) {
+    WriteFile(drop + name, text);
+    const RelayContext context{config, log, tempFolder, table};
+    return RelayMessageFile(context, drop, name);
+  }
+
+  RelayPreview Preview(const std::string& name, const std::string& text) {
+    WriteFile(drop + name, text);
+    const RelayContext context{config, log, tempFolder, table};
+    return PreviewMessageFile(context, drop + name);
+  }
+
+  // The log as UTF-8, for readable expectations.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> utf8;
+    for (const std::string& line : lines) utf8.push_back(Cp1251ToUtf8(line));
+    return utf8;
+  }
+
+  TempFolder root;
+  const std::string drop = root / "drop/";
+  const std::string temp = root / "temp";
+  const std::string tempFolder = temp + "/";
+  const std::string ini = root / "droprelay.ini";
+  platform::IniFile file{ini};
+  RelayConfig config{file};
+  SubstitutionTable table;
+  std::vector<std::string> lines;
+  const std::function<void(const std::string&)> log = [this](const std::string& line) { lines.push_back(line); };
+  RecordingSleeper sleeper;
+  platform::ScopedSleeper sleeperGuard{sleeper};
+};
+
+const std::string kPlainWithAttachment =
+    "From: sender@example.net\n"
+    "To: \"Иванов\" <ivanov@example.net>, petrov@example.net\n"
+    "Subject: =?utf-8?B?0J/RgNC40LLQtdGCLCDQvNC40YA=?=\n"
+    "MIME-Version: 1.0\n"
+    "Content-Type: multipart/mixed; boundary=\"b1\"\n"
+    "\n"
+    "--b1\n"
+    "Content-Type: text/plain; charset=utf-8\n"
+    "Content-Transfer-Encoding: 8bit\n"
+    "\n"
+    "Добрый день!\n"
+    "--b1\n"
+    "Content-Type: application/octet-stream; name=\"re;port.bin\"\n"
+    "Content-Transfer-Encoding: base64\n"
+    "\n"
+    "AAECAwQF\n"
+    "--b1\n"
+    "Content-Type: text/plain; name=\"second.txt\"\n"
+    "\n"
+    "second attachment\n"
+    "--b1--\n";
+
+TEST_F(RelayMessageTest, LogsEveryStepInOrderAndCleansUpTheAttachment) {
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));  // send_mail is off: the outcome is true
+  const std::vector<std::string> expected = {
+      "Найден файл msg1.eml",
+      "Письмо содержит вложение: re;port.bin",
+      "Charset=iso-8859-1",
+      "Адресат: ivanov@example.net,petrov@example.net",
+      "Адресат после обработки: ivanov@corp.example",
+      "Тема: Привет, мир",
+      "Тема после обработки: Привет, мир",
+      "Текст: Добрый день!\r\n",
+      "Текст после обработки: Добрый день!\r\n",
+  };
+  EXPECT_EQ(Lines(), expected);
+  // Saved as "report.bin" and removed again after the (switched-off) send.
+  EXPECT_FALSE(std::filesystem::exists(tempFolder + "report.bin"));
+  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>{1000});  // DeleteFileRetry's one wait
+}
+
+TEST_F(RelayMessageTest, PreviewShowsWhatWouldBeSentWithoutWritingAnything) {
+  Configure("send_copy_to=boss@corp.example\n");
+  const RelayPreview preview = Preview("msg1.eml", kPlainWithAttachment);
+  EXPECT_EQ(preview.recipient, "ivanov@corp.example ; boss@corp.example");
+  EXPECT_EQ(Cp1251ToUtf8(preview.subject), "Привет, мир");
+  EXPECT_EQ(Cp1251ToUtf8(preview.body), "Добрый день!\r\n");
+  ASSERT_TRUE(preview.attachment.has_value());
+  EXPECT_EQ(preview.attachment->name, "report.bin");
+  EXPECT_EQ(preview.attachment->size, 6u);
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+  EXPECT_TRUE(sleeper.waits.empty());
+}
+
+TEST_F(RelayMessageTest, MissingTempFolderLogsAttachmentErrorAndGoesOn) {
+  ASSERT_EQ(::rmdir(temp.c_str()), 0);
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));
+  const std::vector<std::string> got = Lines();
+  ASSERT_GE(got.size(), 4u);
+  EXPECT_EQ(got[1], "Письмо содержит вложение: re;port.bin");
+  EXPECT_EQ(got[2], "Ошибка извлечения Attachs!");
+  EXPECT_EQ(got[3], "Charset=iso-8859-1");
+}
+
+TEST_F(RelayMessageTest, AttachmentNamesNeverLeaveTempFolder) {
+  for (const std::string name : {"../../x", "..", ".", ""}) {
+    SCOPED_TRACE(name);
+    lines.clear();
+    const std::string text =
+        "To: a@b\nContent-Type: multipart/mixed; boundary=z\n\n--z\nContent-Type: text/plain\n\nhi\n"
+        "--z\nContent-Type: application/pdf; name=\"" + name + "\"\nContent-Disposition: attachment\n\n"
+        "data\n--z--\n";
+    const RelayPreview preview = Preview("m.eml", text);
+    ASSERT_TRUE(preview.attachment.has_value());
+    EXPECT_EQ(preview.attachment->name.find('/'), std::string::npos);
+    EXPECT_NE(preview.attachment->name, "..");
+    EXPECT_NE(preview.attachment->name, ".");
+    EXPECT_FALSE(preview.attachment->name.empty());
+  }
+}
+
+TEST_F(RelayMessageTest, SymbolicLinkInTempFolderIsNotWrittenThrough) {
+  const std::string victim = root / "victim.txt";
+  WriteFile(victim, "keep me");
+  ASSERT_EQ(::symlink(victim.c_str(), (tempFolder + "report.bin").c_str()), 0);
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));
+  EXPECT_EQ(ReadFile(victim), "keep me");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tempFolder + "report.bin")));
+}
+
+TEST_F(RelayMessageTest, NoToHeaderGivesBareDomain) {
+  const RelayPreview preview = Preview("m.eml", "Subject: x\n\nbody\n");
+  EXPECT_EQ(preview.recipient, "@corp.example");
+  EXPECT_EQ(Lines()[2], "Адресат: ");
+}
+
+TEST_F(RelayMessageTest, PlainBodyCharsetBranches) {
+  const std::string cp1251Body = Utf8ToCp1251("Привет");
+  RelayPreview preview = Preview("a.eml",
+                                 "To: a@b\nContent-Type: text/plain; charset=windows-1251\n\n" + cp1251Body + "\n");
+  EXPECT_EQ(Cp1251ToUtf8(preview.body), "Привет\r\n");
+  // KOI8-R "Привет".
+  preview = Preview("b.eml", "To: a@b\nContent-Type: text/plain; charset=\"koi8-r\"\n\n\xF0\xD2\xC9\xD7\xC5\xD4\n");
+  EXPECT_EQ(Cp1251ToUtf8(preview.body), "Привет\r\n");
+  preview = Preview("c.eml", "To: a@b\nContent-Type: text/plain; charset=utf-8\n\nПривет — мир\n");
+  EXPECT_EQ(Cp1251ToUtf8(preview.body), "Привет — мир\r\n");
+}
+
+TEST_F(RelayMessageTest, SubstitutionTableAppliesToSubjectAndBody) {
+  table.ChangeStrings = {Utf8ToCp1251("ё"), "  "};
+  table.ReplacementStrings = {Utf8ToCp1251("е"), " "};
+  const RelayPreview preview =
+      Preview("m.eml", "To: a@b\nSubject: =?utf-8?Q?=D1=91=D0=B6__=D0=81?=\nContent-Type: text/plain; charset=utf-8\n\n"
+                       "ёлка    Ёж\n");
+  EXPECT_EQ(Cp1251ToUtf8(preview.subject), "еж Ё");
+  EXPECT_EQ(Cp1251ToUtf8(preview.body), "елка Ёж\r\n");
+}
+
+const std::string kHtmlOnly =
+    "To: user@example.net\n"
+    "Subject: =?utf-8?B?0J3QvtCy0L7RgdGC0Lg=?=\n"
+    "Content-Type: text/html; charset=utf-8\n"
+    "\n"
+    "<html><head><title>t</title><style>.pre{display:none}</style></head>"
+    "<body><div class=pre>hidden</div><p>Новости&nbsp;недели</p><p>Второй абзац</p></body></html>\n";
+
+TEST_F(RelayMessageTest, HtmlOnlyMessageBecomesItsVisibleTextAfterTwoWaits) {
+  EXPECT_TRUE(Relay("h.eml", kHtmlOnly));
+  EXPECT_EQ(sleeper.waits, (std::vector<std::uint32_t>{7000, 7000}));
+  const std::vector<std::string> got = Lines();
+  EXPECT_EQ(got[got.size() - 4], "Тема: Новости");
+  EXPECT_EQ(got[got.size() - 2], "Текст: Новости\xC2\xA0недели\r\n\r\nВторой абзац");
+}
+
+TEST_F(RelayMessageTest, Koi8HtmlIsConvertedAfterTheEngine) {
+  // "Да" in KOI8-R, inside a page whose part declares KOI8-R.
+  const RelayPreview preview =
+      Preview("k.eml", "To: a@b\nSubject: \xE4\xC1\nContent-Type: text/html; charset=\"koi8-r\"\n\n<p>\xE4\xC1</p>\n");
+  EXPECT_EQ(Cp1251ToUtf8(preview.subject), "Да");
+  EXPECT_EQ(Cp1251ToUtf8(preview.body), "Да");
+}
+
+}  // namespace
+}  // namespace droprelay
+
+namespace droprelay {
+namespace {
+
+TEST_F(RelayMessageTest, LinksAndPipesInTheDropFolderAreNotRead) {
+  const std::string secret = root / "secret.txt";
+  WriteFile(secret, "To: x@y\n\nsecret\n");
+  ASSERT_EQ(::symlink(secret.c_str(), (drop + "link.eml").c_str()), 0);
+  ASSERT_EQ(::mkfifo((drop + "pipe.eml").c_str(), 0600), 0);
+  const RelayContext context{config, log, tempFolder, table};
+  for (const std::string name : {"link.eml", "pipe.eml"}) {
+    lines.clear();
+    EXPECT_TRUE(RelayMessageFile(context, drop, name));  // send_mail is off
+    const std::vector<std::string> got = Lines();
+    ASSERT_EQ(got.size(), 3u) << name;
+    EXPECT_EQ(got[0], "Найден файл " + name);
+    EXPECT_EQ(got[1], name == "link.eml" ? "Is a symbolic link, not a stored message" : "Not a regular file");
+    EXPECT_EQ(got[2], "Ошибка при обработке email\"а!");
+  }
+}
+
+}  // namespace
+}  // namespace droprelay
