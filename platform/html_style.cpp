@@ -159,15 +159,15 @@ struct Winner {
   std::uint32_t position = 0;
   int value = 0;
 
-  void Offer(const CssDeclaration& d, bool is_inline, std::uint32_t specificity, std::uint32_t ord,
+  void Offer(const CssDeclaration& d, bool is_inline, std::uint32_t weight, std::uint32_t ord,
              std::uint32_t pos) {
     auto rank = [](bool imp, bool inl, std::uint32_t s, std::uint32_t o, std::uint32_t p) {
       return std::make_tuple(imp, inl, s, o, p);
     };
-    if (set && rank(d.important, is_inline, specificity, ord, pos) <
+    if (set && rank(d.important, is_inline, weight, ord, pos) <
                    rank(important, inline_style, specificity, order, position))
       return;
-    *this = Winner{true, d.important, is_inline, specificity, ord, pos, d.value};
+    *this = Winner{true, d.important, is_inline, weight, ord, pos, d.value};
   }
 };
 
