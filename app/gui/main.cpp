@@ -9,7 +9,7 @@
 #include <iostream>
 
 #include "app/command_line.h"
-#include "app/inspect.h"
+#include "app/preview_command.h"
 #include "app/gui/relay_form.h"
 #include "platform/program_paths.h"
 

@@ -1,4 +1,4 @@
-#include "app/inspect.h"
+#include "app/preview_command.h"
 
 #include <sys/stat.h>
 
