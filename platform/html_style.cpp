@@ -205,7 +205,7 @@ class StyleResolver {
     candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
     for (const IndexedSelector& candidate : candidates_) {
       if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
-      if (!SelectorMatches(*candidate.selector, element, quirks_)) continue;
+      if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
       std::uint32_t position = 0;
       for (const CssDeclaration& d : candidate.rule->declarations)
         winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
@@ -308,6 +308,7 @@ class StyleResolver {
   std::unordered_map<std::string, std::vector<IndexedSelector>> by_id_, by_class_, by_tag_;
   std::vector<IndexedSelector> universal_;
   std::vector<IndexedSelector> candidates_;
+  SelectorMatchCache match_cache_;
 };
 
 std::string_view AttributeView(const GumboNode* node, const char* name) {

@@ -194,6 +194,11 @@ TEST(HtmlInnerText, StyleSheets) {
        "<style>div b{display:none} p>i{display:none}</style>"
        "<div><span><b>1</b></span></div><p><span><i>2</i></span><i>3</i></p>",
        "2"},
+      {"later siblings and ancestors, remembered across elements",
+       "<style>.a~.b{display:none} .p .c{display:none}</style><i class=b>1</i><i class=a></i>"
+       "<i class=b>2</i><i class=b>3</i><i class=c>4</i><div><i class=c>5</i></div>"
+       "<div class=p><div><i class=c>6</i></div></div><i class=c>7</i>",
+       "14\n5\n7"},
       {"siblings",
        "<style>.a+b{display:none} .a~i{display:none}</style><b class=a>1</b><b>2</b><i>3</i>", "1"},
       {"attributes",
