@@ -85,6 +85,23 @@ bool DefaultWhiteSpace(const ElementInfo& element, WhiteSpace& value) {
   return true;
 }
 
+bool AlignFloats(const ElementInfo& element) {
+  static constexpr std::array<std::string_view, 6> kAligned = {"img",    "object", "embed",
+                                                               "iframe", "table",  "input"};
+  if (element.node->v.element.tag_namespace != GUMBO_NAMESPACE_HTML ||
+      !OneOf(element.tag, kAligned))
+    return false;
+  if (element.tag == "input") {
+    const char* type = AttributeOf(element, "type");
+    if (type == nullptr || !css_text::EqualsIgnoringCase(type, "image")) return false;
+  }
+  const char* align = AttributeOf(element, "align");
+  if (align == nullptr) return false;
+  std::string_view value = css_text::Trim(align);
+  return css_text::EqualsIgnoringCase(value, "left") ||
+         css_text::EqualsIgnoringCase(value, "right");
+}
+
 // Floats, absolutely positioned boxes, flex and grid items and the root are laid out as blocks.
 Display Blockified(Display display) {
   switch (display) {
@@ -281,9 +298,12 @@ class StyleResolver {
         style.text_transform = TextTransform::kNone;
     }
 
+    // The align attribute of images, frames and tables floats them, unless a style says otherwise.
     const Winner& floating = winners[static_cast<int>(CssProperty::kFloat)];
-    style.floating = floating.set &&
-                     (floating.value == 1 || (floating.value == kCssInherit && inherited.floating));
+    if (floating.set)
+      style.floating = floating.value == 1 || (floating.value == kCssInherit && inherited.floating);
+    else
+      style.floating = AlignFloats(element);
     const Winner& position = winners[static_cast<int>(CssProperty::kPosition)];
     style.out_of_flow = position.set && (position.value == 1 ||
                                          (position.value == kCssInherit && inherited.out_of_flow));
