@@ -176,15 +176,15 @@ struct Winner {
   std::uint32_t position = 0;
   int value = 0;
 
-  void Offer(const CssDeclaration& d, bool is_inline, std::uint32_t spec, std::uint32_t ord,
-             std::uint32_t pos) {
-    auto rank = [](bool imp, bool inl, std::uint32_t s, std::uint32_t o, std::uint32_t p) {
-      return std::make_tuple(imp, inl, s, o, p);
-    };
-    if (set && rank(d.important, is_inline, spec, ord, pos) <
-                   rank(important, inline_style, specificity, order, position))
+  // Takes the declaration unless the current one ranks higher; on a tie the later one wins.
+  void Offer(const CssDeclaration& d, bool is_inline, std::uint32_t selector_specificity,
+             std::uint32_t rule_order, std::uint32_t position_in_rule) {
+    if (set && std::make_tuple(d.important, is_inline, selector_specificity, rule_order,
+                               position_in_rule) <
+                   std::make_tuple(important, inline_style, specificity, order, position))
       return;
-    *this = Winner{true, d.important, is_inline, spec, ord, pos, d.value};
+    *this = Winner{true,       d.important,      is_inline, selector_specificity,
+                   rule_order, position_in_rule, d.value};
   }
 };
 
