@@ -47,6 +47,11 @@ void ManyStyleRules(benchmark::State& state) {
                  "</style><div class=a><p><span></span><i>x</i></p></div>");
 }
 
+void SiblingSelectors(benchmark::State& state) {
+  Run(state, Page("<style>.x ~ .y{display:none} .q .z{display:none}</style>", "<b class=y>t</b>",
+                  static_cast<std::size_t>(state.range(0))));
+}
+
 constexpr std::int64_t kSmall = 1 << 20;
 constexpr std::int64_t kLarge = 20 << 20;
 
@@ -57,4 +62,5 @@ BENCHMARK(Table)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK(DeepNesting)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK(StyledElements)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK(ManyStyleRules)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
+BENCHMARK(SiblingSelectors)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

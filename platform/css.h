@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/html_dom.h"
@@ -105,8 +106,31 @@ struct CssRule {
 // whole rule is then dropped.
 bool ParseSelectorList(std::string_view text, CssSelectorList& out);
 
+// Remembers, across the elements of one document, whether some earlier sibling or some ancestor of
+// an element matches part of a selector, so that "a ~ b" and "a b" cost constant time per element
+// instead of a walk over all siblings or ancestors. Valid for one document and its selectors.
+class SelectorMatchCache {
+ public:
+  struct Key {
+    const CssSelector* selector;
+    const ElementInfo* element;
+    std::uint32_t index;
+    bool ancestors;  // else earlier siblings
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const {
+      std::size_t h = std::hash<const void*>()(key.selector);
+      h = h * 31 + std::hash<const void*>()(key.element);
+      return h * 31 + key.index * 2 + (key.ancestors ? 1 : 0);
+    }
+  };
+  std::unordered_map<Key, bool, KeyHash> known;
+};
+
 // Whether `element` matches `selector`; gives up (no match) after a bounded amount of work.
-bool SelectorMatches(const CssSelector& selector, const ElementInfo& element, bool quirks);
+bool SelectorMatches(const CssSelector& selector, const ElementInfo& element, bool quirks,
+                     SelectorMatchCache& cache);
 
 // Parses the declarations of a style attribute or a rule's block, keeping those the engine uses
 // with a valid value, in order.

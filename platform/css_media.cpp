@@ -65,6 +65,8 @@ bool NumericFeature(std::string_view name, double& value) {
     value = 1;
   else if (name == "color")
     value = 8;
+  else if (name == "transform-3d")
+    value = 1;
   else if (name == "color-index" || name == "monochrome" || name == "grid")
     value = 0;
   else
@@ -93,10 +95,16 @@ std::string_view DiscreteFeature(std::string_view name) {
   return {};
 }
 
-std::string_view WithoutVendor(std::string_view name) {
-  for (std::string_view prefix : {"-webkit-", "-moz-", "-o-"}) {
-    if (name.substr(0, prefix.size()) == prefix) return name.substr(prefix.size());
-  }
+// Browsers know a few features only with the -webkit- prefix (device-pixel-ratio, transform-3d);
+// other prefixes, and device-pixel-ratio without one, are unknown features. Answers the name to
+// look up, or an empty one for an unknown feature.
+std::string_view KnownFeatureName(std::string_view name) {
+  constexpr std::string_view kWebkit = "-webkit-";
+  bool webkit = name.substr(0, kWebkit.size()) == kWebkit;
+  if (webkit) name.remove_prefix(kWebkit.size());
+  std::string_view bare = name;
+  if (bare.substr(0, 4) == "min-" || bare.substr(0, 4) == "max-") bare.remove_prefix(4);
+  if ((bare == "device-pixel-ratio" || bare == "transform-3d") != webkit) return {};
   return name;
 }
 
@@ -129,18 +137,18 @@ bool RangeFeature(std::string_view text, bool& result) {
   double feature;
   if (parts.size() == 3) {
     double value;
-    if (NumericFeature(parts[0], feature) && ParseQuantity(parts[2], value)) {
+    if (NumericFeature(KnownFeatureName(parts[0]), feature) && ParseQuantity(parts[2], value)) {
       result = Compare(feature, parts[1], value);
       return true;
     }
-    if (NumericFeature(parts[2], feature) && ParseQuantity(parts[0], value)) {
+    if (NumericFeature(KnownFeatureName(parts[2]), feature) && ParseQuantity(parts[0], value)) {
       result = Compare(value, parts[1], feature);
       return true;
     }
     return false;
   }
   double low, high;
-  if (!NumericFeature(parts[2], feature) || !ParseQuantity(parts[0], low) ||
+  if (!NumericFeature(KnownFeatureName(parts[2]), feature) || !ParseQuantity(parts[0], low) ||
       !ParseQuantity(parts[4], high))
     return false;
   result = Compare(low, parts[1], feature) && Compare(feature, parts[3], high);
@@ -152,7 +160,7 @@ bool FeatureMatches(std::string_view text, bool& result) {
   std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) {
     if (text.find_first_of("<>=") != std::string_view::npos) return RangeFeature(text, result);
-    std::string_view name = WithoutVendor(text);
+    std::string_view name = KnownFeatureName(text);
     double value;
     if (NumericFeature(name, value)) {
       result = value != 0;
@@ -163,7 +171,7 @@ bool FeatureMatches(std::string_view text, bool& result) {
     result = discrete != "none" && discrete != "no-preference";
     return true;
   }
-  std::string_view name = WithoutVendor(Trim(text.substr(0, colon)));
+  std::string_view name = KnownFeatureName(Trim(text.substr(0, colon)));
   std::string_view value_text = Trim(text.substr(colon + 1));
   std::string_view op = "=";
   if (name.substr(0, 4) == "min-") {

@@ -384,7 +384,7 @@ bool CaseInsensitiveAttribute(const std::string& name) {
 
 class Matcher {
  public:
-  explicit Matcher(bool quirks) : quirks_(quirks) {}
+  Matcher(bool quirks, SelectorMatchCache& cache) : quirks_(quirks), cache_(cache) {}
 
   bool Complex(const CssSelector& selector, std::size_t index, const ElementInfo& element) {
     if (--budget_ < 0) return false;
@@ -397,17 +397,41 @@ class Matcher {
         return element.previous_sibling != nullptr &&
                Complex(selector, index - 1, *element.previous_sibling);
       case '~':
-        for (const ElementInfo* s = element.previous_sibling; s != nullptr; s = s->previous_sibling)
-          if (Complex(selector, index - 1, *s)) return true;
-        return false;
+        return AnyEarlier(selector, index - 1, element.previous_sibling, false);
       default:
-        for (const ElementInfo* a = element.parent; a != nullptr; a = a->parent)
-          if (Complex(selector, index - 1, *a)) return true;
-        return false;
+        return AnyEarlier(selector, index - 1, element.parent, true);
     }
   }
 
  private:
+  // Whether `first` or one of the elements before it (earlier siblings, or ancestors) matches
+  // compounds 0..index. Results are kept for every element walked, so the walk of the next
+  // element stops where this one began.
+  bool AnyEarlier(const CssSelector& selector, std::size_t index, const ElementInfo* first,
+                  bool ancestors) {
+    constexpr std::size_t kMaxRemembered = std::size_t{1} << 22;
+    if (cache_.known.size() > kMaxRemembered) cache_.known.clear();
+    std::vector<const ElementInfo*> walked;
+    bool found = false;
+    for (const ElementInfo* e = first; e != nullptr;
+         e = ancestors ? e->parent : e->previous_sibling) {
+      SelectorMatchCache::Key key{&selector, e, static_cast<std::uint32_t>(index), ancestors};
+      auto known = cache_.known.find(key);
+      if (known != cache_.known.end()) {
+        found = known->second;
+        break;
+      }
+      walked.push_back(e);
+      if (Complex(selector, index, *e)) {
+        found = true;
+        break;
+      }
+    }
+    for (const ElementInfo* e : walked)
+      cache_.known[{&selector, e, static_cast<std::uint32_t>(index), ancestors}] = found;
+    return found;
+  }
+
   bool SameName(std::string_view a, std::string_view b) const {
     return quirks_ ? EqualsIgnoringCase(a, b) : a == b;
   }
@@ -532,6 +556,7 @@ class Matcher {
   }
 
   bool quirks_;
+  SelectorMatchCache& cache_;
   int budget_ = kMatchBudget;
 };
 
@@ -545,9 +570,10 @@ bool ParseSelectorList(std::string_view text, CssSelectorList& out) {
   return false;
 }
 
-bool SelectorMatches(const CssSelector& selector, const ElementInfo& element, bool quirks) {
+bool SelectorMatches(const CssSelector& selector, const ElementInfo& element, bool quirks,
+                     SelectorMatchCache& cache) {
   if (selector.pseudo_element || selector.compounds.empty()) return false;
-  Matcher matcher(quirks);
+  Matcher matcher(quirks, cache);
   return matcher.Complex(selector, selector.compounds.size() - 1, element);
 }
 

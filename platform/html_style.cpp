@@ -85,6 +85,23 @@ bool DefaultWhiteSpace(const ElementInfo& element, WhiteSpace& value) {
   return true;
 }
 
+bool AlignFloats(const ElementInfo& element) {
+  static constexpr std::array<std::string_view, 6> kAligned = {"img",    "object", "embed",
+                                                               "iframe", "table",  "input"};
+  if (element.node->v.element.tag_namespace != GUMBO_NAMESPACE_HTML ||
+      !OneOf(element.tag, kAligned))
+    return false;
+  if (element.tag == "input") {
+    const char* type = AttributeOf(element, "type");
+    if (type == nullptr || !css_text::EqualsIgnoringCase(type, "image")) return false;
+  }
+  const char* align = AttributeOf(element, "align");
+  if (align == nullptr) return false;
+  std::string_view value = css_text::Trim(align);
+  return css_text::EqualsIgnoringCase(value, "left") ||
+         css_text::EqualsIgnoringCase(value, "right");
+}
+
 // Floats, absolutely positioned boxes, flex and grid items and the root are laid out as blocks.
 Display Blockified(Display display) {
   switch (display) {
@@ -159,15 +176,15 @@ struct Winner {
   std::uint32_t position = 0;
   int value = 0;
 
-  void Offer(const CssDeclaration& d, bool is_inline, std::uint32_t weight, std::uint32_t ord,
-             std::uint32_t pos) {
-    auto rank = [](bool imp, bool inl, std::uint32_t s, std::uint32_t o, std::uint32_t p) {
-      return std::make_tuple(imp, inl, s, o, p);
-    };
-    if (set && rank(d.important, is_inline, weight, ord, pos) <
-                   rank(important, inline_style, specificity, order, position))
+  // Takes the declaration unless the current one ranks higher; on a tie the later one wins.
+  void Offer(const CssDeclaration& d, bool is_inline, std::uint32_t selector_specificity,
+             std::uint32_t rule_order, std::uint32_t position_in_rule) {
+    if (set && std::make_tuple(d.important, is_inline, selector_specificity, rule_order,
+                               position_in_rule) <
+                   std::make_tuple(important, inline_style, specificity, order, position))
       return;
-    *this = Winner{true, d.important, is_inline, weight, ord, pos, d.value};
+    *this = Winner{true,       d.important,      is_inline, selector_specificity,
+                   rule_order, position_in_rule, d.value};
   }
 };
 
@@ -205,7 +222,7 @@ class StyleResolver {
     candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
     for (const IndexedSelector& candidate : candidates_) {
       if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
-      if (!SelectorMatches(*candidate.selector, element, quirks_)) continue;
+      if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
       std::uint32_t position = 0;
       for (const CssDeclaration& d : candidate.rule->declarations)
         winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
@@ -281,9 +298,12 @@ class StyleResolver {
         style.text_transform = TextTransform::kNone;
     }
 
+    // The align attribute of images, frames and tables floats them, unless a style says otherwise.
     const Winner& floating = winners[static_cast<int>(CssProperty::kFloat)];
-    style.floating = floating.set &&
-                     (floating.value == 1 || (floating.value == kCssInherit && inherited.floating));
+    if (floating.set)
+      style.floating = floating.value == 1 || (floating.value == kCssInherit && inherited.floating);
+    else
+      style.floating = AlignFloats(element);
     const Winner& position = winners[static_cast<int>(CssProperty::kPosition)];
     style.out_of_flow = position.set && (position.value == 1 ||
                                          (position.value == kCssInherit && inherited.out_of_flow));
@@ -308,6 +328,7 @@ class StyleResolver {
   std::unordered_map<std::string, std::vector<IndexedSelector>> by_id_, by_class_, by_tag_;
   std::vector<IndexedSelector> universal_;
   std::vector<IndexedSelector> candidates_;
+  SelectorMatchCache match_cache_;
 };
 
 std::string_view AttributeView(const GumboNode* node, const char* name) {

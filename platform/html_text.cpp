@@ -95,6 +95,10 @@ struct LineState {
   bool at_line_start = true;
   bool pending_space = false;  // a collapsible space waits for more content on the line
   bool pending_space_visible = false;
+  bool after_space = false;  // a space was laid out last: more white space collapses into it
+  // Where the pending space goes in the output when it came before a float that was written since;
+  // npos when it goes at the end.
+  std::size_t space_position = std::string::npos;
   char32_t previous = 0;  // the last character laid out, for capitalize
   char32_t before_previous = 0;
 };
@@ -107,6 +111,8 @@ class InnerTextWriter {
 
   void EndLine() {
     line_.pending_space = false;
+    line_.after_space = false;
+    line_.space_position = std::string::npos;
     line_.at_line_start = true;
     line_.previous = line_.before_previous = 0;
   }
@@ -118,9 +124,22 @@ class InnerTextWriter {
     line_ = LineState{};
     return outer;
   }
+  // A float or an absolutely positioned box: out of the line's flow, so the line goes on around it.
+  // A space before it is laid out before it if the line goes on after it (white space after it
+  // collapses into that space), and dropped if the line ends there. Inside, a new line begins.
+  LineState EnterOutOfFlow() {
+    LineState outer = line_;
+    if (outer.pending_space && outer.space_position == std::string::npos)
+      outer.space_position = out_.size();
+    line_ = LineState{};
+    return outer;
+  }
+  void LeaveOutOfFlow(LineState outer) { line_ = outer; }
+
   void LeaveAtomic(LineState outer) {
     line_ = outer;
     line_.at_line_start = false;
+    line_.after_space = false;
     line_.previous = line_.before_previous = U'\uFFFC';
   }
 
@@ -143,12 +162,13 @@ class InnerTextWriter {
         line_.pending_space = false;
         if (visible) Write("\n");
         line_.at_line_start = true;
+        line_.after_space = false;
         line_.previous = line_.before_previous = 0;
         continue;
       }
       bool space = c == ' ' || c == '\t' || c == '\n' || c == '\f';
       if (space && !keep_spaces) {
-        if (!line_.at_line_start && !line_.pending_space) {
+        if (!line_.at_line_start && !line_.pending_space && !line_.after_space) {
           line_.pending_space = true;
           line_.pending_space_visible = visible;
         }
@@ -156,6 +176,7 @@ class InnerTextWriter {
       }
       FlushSpace();
       line_.at_line_start = false;
+      line_.after_space = false;
       if (visible) Character(c, style.text_transform);
       line_.before_previous = line_.previous;
       line_.previous = c;
@@ -164,10 +185,17 @@ class InnerTextWriter {
 
  private:
   void FlushSpace() {
-    if (line_.pending_space && line_.pending_space_visible) Write(" ");
+    if (line_.pending_space && line_.pending_space_visible) {
+      if (line_.space_position != std::string::npos && line_.space_position <= out_.size())
+        out_.insert(line_.space_position, 1, ' ');
+      else
+        Write(" ");
+    }
+    line_.space_position = std::string::npos;
     if (line_.pending_space) {
       line_.before_previous = line_.previous;
       line_.previous = ' ';
+      line_.after_space = true;
     }
     line_.pending_space = false;
   }
@@ -224,6 +252,7 @@ struct Frame {
   unsigned next_child = 0;
   bool visible = false;
   bool atomic = false;
+  bool out_of_flow = false;
   LineState outer;                        // the line around an atomic inline
   const ElementInfo* last_box = nullptr;  // last rendered cell of a row, or row of a table
 };
@@ -296,7 +325,10 @@ class InnerText {
       else if (IsBlockLevel(d))
         writer_.RequireBreaks(1);
     }
-    if (BreaksLines(d)) {
+    if (style.floating || style.out_of_flow) {
+      frame.out_of_flow = true;
+      frame.outer = writer_.EnterOutOfFlow();
+    } else if (BreaksLines(d)) {
       writer_.EndLine();
     } else if (IsAtomicInline(*frame.info)) {
       frame.atomic = true;
@@ -320,7 +352,10 @@ class InnerText {
       if (d == Display::kTableRow && !IsLastRow(frame)) writer_.Item("\n");
     }
     if (frame.atomic) writer_.LeaveAtomic(frame.outer);
-    if (BreaksLines(d)) writer_.EndLine();
+    if (frame.out_of_flow)
+      writer_.LeaveOutOfFlow(frame.outer);
+    else if (BreaksLines(d))
+      writer_.EndLine();
     if (frame.visible) {
       if (frame.info->tag == "p")
         writer_.RequireBreaks(2);

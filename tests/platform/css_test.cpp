@@ -32,6 +32,12 @@ TEST(MediaQueries, EvaluatedForTheFixedScreen) {
       {"(prefers-color-scheme: dark)", false},
       {"(prefers-color-scheme: light)", true},
       {"(-webkit-min-device-pixel-ratio: 2)", false},
+      {"(-webkit-max-device-pixel-ratio: 2)", true},
+      {"(max-device-pixel-ratio: 2)", false},  // known with the -webkit- prefix only
+      {"(-o-max-device-pixel-ratio: 2/1)", false},
+      {"(max--moz-device-pixel-ratio: 2)", false},
+      {"(-webkit-transform-3d)", true},
+      {"(max-resolution: 2dppx)", true},
       {"(min-resolution: 192dpi)", false},
       {"(min-resolution: 1dppx)", true},
       {"(min-aspect-ratio: 16/10)", true},

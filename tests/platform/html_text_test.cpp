@@ -91,6 +91,16 @@ TEST(HtmlInnerText, LineBreaks) {
       {"floats and absolute boxes are blocks",
        "a<span style='float:left'>f</span>b<span style='position:absolute'>p</span>c",
        "a\nf\nb\np\nc"},
+      {"the line goes on around a float", "<div>e <img src=x style='float:right'> f</div>",
+       "e \nf"},
+      {"a space before a float at the line end is dropped",
+       "<div>m <span style='float:left'>fl</span></div><div>n</div>", "m\nfl\nn"},
+      {"align floats images and tables",
+       "<div>a <img src=x align=left> b</div>g<table align=left><tr><td>t</td></tr></table>h",
+       "a \nb\ng\nt\nh"},
+      {"nested floats",
+       "<div>r <span style='float:left'><span style='float:right'>in</span> s</span> t</div>",
+       "r \nin\ns\nt"},
       {"flex items are blocks", "<div style='display:flex'><span>1</span><span>2</span></div>",
        "1\n2"},
       {"span made block", "x<span style='display:block'>b</span>y", "x\nb\ny"},
@@ -194,6 +204,11 @@ TEST(HtmlInnerText, StyleSheets) {
        "<style>div b{display:none} p>i{display:none}</style>"
        "<div><span><b>1</b></span></div><p><span><i>2</i></span><i>3</i></p>",
        "2"},
+      {"later siblings and ancestors, remembered across elements",
+       "<style>.a~.b{display:none} .p .c{display:none}</style><i class=b>1</i><i class=a></i>"
+       "<i class=b>2</i><i class=b>3</i><i class=c>4</i><div><i class=c>5</i></div>"
+       "<div class=p><div><i class=c>6</i></div></div><i class=c>7</i>",
+       "14\n5\n7"},
       {"siblings",
        "<style>.a+b{display:none} .a~i{display:none}</style><b class=a>1</b><b>2</b><i>3</i>", "1"},
       {"attributes",
