@@ -54,11 +54,12 @@ int main(int argc, char** argv) {
   if (!HasDisplay()) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     qInstallMessageHandler(QuietQtMessages);
-  } else if (!HasEnv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM")) {
-    // An X display named in the environment may be gone (a session that ended, a variable left in
+  } else if (!std::getenv("QT_QPA_PLATFORM") && HasEnv("DISPLAY") != HasEnv("WAYLAND_DISPLAY")) {
+    // A display named in the environment may be gone (a session that ended, a variable left in
     // the environment of cron or a service); Qt would abort then, and no mail would be relayed.
     // Qt tries the platforms in order, so the relay runs offscreen when the display is unreachable.
-    ::setenv("QT_QPA_PLATFORM", "xcb;offscreen", 1);
+    // With both kinds named, Qt's own choice between them is kept.
+    ::setenv("QT_QPA_PLATFORM", HasEnv("DISPLAY") ? "xcb;offscreen" : "wayland;offscreen", 1);
   }
 
   QApplication application(argc, argv);
