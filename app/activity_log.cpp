@@ -122,8 +122,11 @@ void ActivityLog::mainlog(std::string_view message) {
     if (c != '\r' && c != '\n') cleaned.push_back(c);
   }
 
-  if (view_) view_->BeginUpdate();
+  // From the update on, nothing may reach the caller; an update that never began is not ended.
+  bool updating = false;
   try {
+    if (view_) view_->BeginUpdate();
+    updating = true;
     if (cleaned.size() >= 3) {
       lines_.push_back(FormatLogTimestamp(now_()) + " " + cleaned);
     } else if (!cleaned.empty()) {
@@ -144,7 +147,7 @@ void ActivityLog::mainlog(std::string_view message) {
       view_->ScrollLinesDown(count + 1);
     }
   } catch (...) {
-    EndUpdateQuietly();
+    if (updating) EndUpdateQuietly();
     return;
   }
   if (!EndUpdateQuietly()) return;

@@ -19,11 +19,12 @@
 
 namespace {
 
-bool HasDisplay() {
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  return (x11 && *x11) || (wayland && *wayland);
+bool HasEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value;
 }
+
+bool HasDisplay() { return HasEnv("DISPLAY") || HasEnv("WAYLAND_DISPLAY"); }
 
 // Run from cron, anything on stderr becomes a mail to the administrator every run; Qt's notes about
 // the missing display environment (no XDG_RUNTIME_DIR, no window manager hints) are no news there.
@@ -64,6 +65,12 @@ int main(int argc, char** argv) {
   if (!HasDisplay()) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     qInstallMessageHandler(QuietQtMessages);
+  } else if (!std::getenv("QT_QPA_PLATFORM") && HasEnv("DISPLAY") != HasEnv("WAYLAND_DISPLAY")) {
+    // A display named in the environment may be gone (a session that ended, a variable left in
+    // the environment of cron or a service); Qt would abort then, and no mail would be relayed.
+    // Qt tries the platforms in order, so the relay runs offscreen when the display is unreachable.
+    // With both kinds named, Qt's own choice between them is kept.
+    ::setenv("QT_QPA_PLATFORM", HasEnv("DISPLAY") ? "xcb;offscreen" : "wayland;offscreen", 1);
   }
 
   QApplication application(argc, argv);

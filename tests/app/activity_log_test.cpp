@@ -179,5 +179,17 @@ TEST_F(ActivityLogTest, FailingBoundLeavesTheRestUndone) {
   EXPECT_EQ(view.updates, 0) << "the update is ended all the same";
 }
 
+TEST_F(ActivityLogTest, ViewThatCannotBeginAnUpdateDoesNotReachTheCaller) {
+  class RefusingView : public RecordingView {
+   public:
+    void BeginUpdate() override { throw std::runtime_error("box gone"); }
+  } refusing;
+  ActivityLog log(logFile, [this] { return bound; }, &refusing, [] { return kNow; });
+  EXPECT_NO_THROW(log.mainlog("lost"));
+  EXPECT_TRUE(log.Lines().empty()) << "the rest of the sequence is left undone";
+  EXPECT_EQ(refusing.updates, 0) << "an update that never began is not ended";
+  EXPECT_FALSE(std::filesystem::exists(logFile));
+}
+
 }  // namespace
 }  // namespace droprelay
