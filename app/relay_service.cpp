@@ -54,6 +54,8 @@ void RelayService::FormCreate() {
   // The folder is used as a plain prefix of attachment paths; a missing final "/" would put the
   // attachment beside the folder instead of into it.
   TempFolder_ = WithTrailingDelimiter(config_->temppath());
+  // An empty value names no folder: attachments would land in whatever the working folder is.
+  if (TempFolder_.empty()) TempFolder_ = kDefaultTempPath;
   SubstitutionTable_ = LoadSubstitutionTable(*ConfigFile_);
 
   if (config_->correct_scheduled_time() && correction_) correction_(config_->ConnectionString(), logFunction_);

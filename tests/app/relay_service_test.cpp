@@ -138,6 +138,8 @@ TEST_F(RelayServiceTest, StartUpSettings) {
       {"showmainform=-5\n", true, false},
       {"showmainform=yes\ncorrect_scheduled_time=no\n", false, false},
       {"showmainform=0x0\ncorrect_scheduled_time=$1\n", false, true},
+      // An empty temppath names no folder; the default keeps attachments out of the working folder.
+      {"temppath=\n", false, false},
   };
   for (const Case& c : cases) {
     FakeHost caseHost;
