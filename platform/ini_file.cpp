@@ -157,6 +157,12 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key,
   return entry->value;
 }
 
+std::optional<std::string> IniFile::Lookup(std::string_view section, std::string_view key) const {
+  const Entry* entry = Find(section, key);
+  if (!entry) return std::nullopt;
+  return entry->value;
+}
+
 int IniFile::ReadInteger(std::string_view section, std::string_view key, int defaultValue) const {
   const Entry* entry = Find(section, key);
   int value = 0;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -31,6 +32,9 @@ class IniFile {
   // The value of `key` in `section`, or `defaultValue` when the file, section or key is missing.
   // A key that is present with an empty value answers "" (not the default), as the profile API does.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
+
+  // The value of `key` in `section`, or no value when the file, section or key is missing.
+  std::optional<std::string> Lookup(std::string_view section, std::string_view key) const;
 
   // The value parsed as an integer (see ParseIniInteger); `defaultValue` when missing or garbage.
   int ReadInteger(std::string_view section, std::string_view key, int defaultValue) const;

@@ -6,16 +6,15 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
-#include <fstream>
 #include <string_view>
 
+#include "platform/ini_file.h"
 #include "platform/mapi/address.h"
 #include "platform/syserror.h"
 
 namespace droprelay::platform {
 namespace {
 
-constexpr std::size_t kMaxValue = 2047;
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
@@ -106,38 +105,18 @@ std::string MailProfilesPath() {
 
 bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
                       std::string& value) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // The same reading rules as the relay's own configuration file.
+  if (::access(path.c_str(), R_OK) != 0) {
     SetLastErrorFromErrno();
     return false;
   }
-  bool inSection = false;
-  bool sectionSeen = false;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::string_view text = Trim(line);
-    if (text.empty() || text.front() == ';') continue;
-    if (text.front() == '[') {
-      const std::size_t close = text.find(']');
-      const std::string_view name = Trim(text.substr(1, close == std::string_view::npos ? text.npos : close - 1));
-      // Only the first section of a name counts, as with the profile functions.
-      if (inSection) break;
-      inSection = !sectionSeen && SameName(name, section);
-      sectionSeen = sectionSeen || inSection;
-      continue;
-    }
-    if (!inSection) continue;
-    const std::size_t eq = text.find('=');
-    if (eq == std::string_view::npos || !SameName(Trim(text.substr(0, eq)), key)) continue;
-    std::string_view v = Trim(text.substr(eq + 1));
-    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
-      v = v.substr(1, v.size() - 2);
-    }
-    value.assign(v.substr(0, kMaxValue));
-    return true;
+  const std::optional<std::string> found = IniFile(path).Lookup(section, key);
+  if (!found) {
+    SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
+    return false;
   }
-  SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
-  return false;
+  value = *found;
+  return true;
 }
 
 std::string DefaultMailProfile() {
