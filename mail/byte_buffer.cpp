@@ -19,13 +19,11 @@ namespace droprelay {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kMapFrom = std::size_t{32} << 20;
 
-// From this size on a buffer gets a mapping of its own, a whole number of huge pages long. Below
-// it the C library serves it: after a first such block it keeps blocks up to 32 MiB in its heap and
-// reuses the memory for the next message, while larger blocks are always fresh mappings given back
-// on release, faulted in page by page each time, which is where huge pages pay. The sanitizer
-// builds keep every buffer on the heap, where overruns are caught.
+// From this size on a buffer gets a mapping of its own, a whole number of huge pages long. Left to
+// the C library, whether such a block reuses memory freed by the previous message or is faulted in
+// afresh 4 KiB at a time depends on its history of thresholds: a factor of two either way. The
+// sanitizer builds keep every buffer on the heap, where overruns are caught.
 #ifdef DROPRELAY_PLAIN_HEAP
 constexpr bool kMapLarge = false;
 #else
@@ -46,7 +44,7 @@ char* MapBytes(std::size_t length) {
 
 void ByteBuffer::reserve(std::size_t bytes) {
   if (bytes <= capacity_) return;
-  if (kMapLarge && bytes >= kMapFrom) {
+  if (kMapLarge && bytes >= kHugePage) {
     const std::size_t length = RoundToHugePages(bytes);
     if (mapped_) {
       // Moves the page tables, not the bytes.

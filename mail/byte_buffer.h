@@ -1,8 +1,8 @@
 // ByteBuffer: a growable byte array for whole message texts and bodies.
 //
 // Unlike std::string it grows without zero-filling (every byte is written by the caller before it
-// is read), and a very large buffer (above 32 MiB) is its own mapping that asks the kernel for huge
-// pages: such a body is written once from start to end, and faulting it in 4 KiB at a time costs
+// is read), and a large buffer (2 MiB or more) is its own mapping that asks the kernel for huge pages: a body of
+// tens of megabytes is written once from start to end, and faulting it in 4 KiB at a time costs
 // more than the decoding or copying that fills it.
 #pragma once
 
