@@ -34,19 +34,13 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 }  // namespace
 
-std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
-  const std::size_t before = dest.size();
-  // Bytes go through a small local buffer and are appended from there: growing `dest` first
-  // would zero-fill memory only to overwrite it, which costs as much as the decoding itself.
-  char chunk[3072];
-  char* const chunkEnd = chunk + sizeof chunk;
-  char* out = chunk;
-  auto flushIfFull = [&] {
-    if (chunkEnd - out < 3) {
-      dest.append(chunk, static_cast<std::size_t>(out - chunk));
-      out = chunk;
-    }
-  };
+namespace {
+
+// Decodes `text` into `out`, which has room for 3 bytes per 4 characters of `text`; answers the end
+// of what was written. With `atLineBreaks`, a CR LF in the text drops a partly gathered group, so
+// a whole body decodes exactly as its lines decoded one by one would.
+template <bool atLineBreaks>
+char* DecodeBase64Groups(std::string_view text, char* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   unsigned v[4];
@@ -56,7 +50,6 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
       // Whole groups of four alphabet characters, the usual case, decode directly. Skip (0xFF)
       // and pad (64) values both have bit 6 or 7 set and leave this loop.
       while (end - p >= 4) {
-        flushIfFull();
         const unsigned a = kBase64Values[p[0]], b = kBase64Values[p[1]];
         const unsigned c = kBase64Values[p[2]], d = kBase64Values[p[3]];
         if ((a | b | c | d) & 0xC0) break;
@@ -67,6 +60,11 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
         p += 4;
       }
       if (p >= end) break;
+    }
+    if (atLineBreaks && *p == '\r' && end - p >= 2 && p[1] == '\n') {
+      have = 0;  // the line ends: what is left of a group is dropped
+      p += 2;
+      continue;
     }
     const std::uint8_t value = kBase64Values[*p++];
     if (value == kSkip) continue;
@@ -88,11 +86,26 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
     }
     const char bytes[3] = {static_cast<char>((a * 4 + b / 16) % 256), static_cast<char>((b * 16 + c / 4) % 256),
                            static_cast<char>((c * 64 + d) % 256)};
-    flushIfFull();
     for (int i = 0; i < count; ++i) *out++ = bytes[i];
   }
-  dest.append(chunk, static_cast<std::size_t>(out - chunk));
+  return out;
+}
+
+}  // namespace
+
+std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
+  const std::size_t before = dest.size();
+  dest.resize(before + text.size() / 4 * 3);
+  char* const start = dest.data() + before;
+  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups<false>(text, start) - start));
   return dest.size() - before;
+}
+
+std::size_t Base64DecodeLines(std::string_view text, ByteBuffer& dest) {
+  char* const start = dest.AppendSpace(text.size() / 4 * 3);
+  const auto n = static_cast<std::size_t>(DecodeBase64Groups<true>(text, start) - start);
+  dest.Commit(n);
+  return n;
 }
 
 std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
@@ -105,8 +118,9 @@ std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
   constexpr std::size_t kLineChars = 76;
   const std::size_t chars = (n + 2) / 3 * 4;
   const std::size_t lines = (chars + kLineChars - 1) / kLineChars;
-  std::string out(chars + lines * 2, '\0');
-  char* p = out.data();
+  ByteBuffer out;
+  char* p = out.AppendSpace(chars + lines * 2);
+  char* const start = p;
   std::size_t column = 0;
   auto put = [&](unsigned sextet) {
     *p++ = Base64Table[sextet & 63];
@@ -147,7 +161,7 @@ std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
     *p++ = '\r';
     *p++ = '\n';
   }
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  out.Commit(static_cast<std::size_t>(p - start));
   dest.Assign(std::move(out));
   source.SetPosition(n);
   return dest.Size();

@@ -48,11 +48,10 @@ bool TMailPart::DecodeBody() {
   if (encoding == "quoted-printable" || encoding == "7bit") {
     FDecodedBody.Assign(DecodeQuotedPrintable(UpToNul(stored)));
   } else if (encoding == "base64") {
-    // Each line on its own: a group is never taken across a line break. The decoder appends to a
-    // growing string, so lines of any length decode without a fixed per-line buffer.
-    std::string decoded;
-    decoded.reserve(stored.size() / 4 * 3 + 3);
-    ForEachLine(stored, [&](std::string_view line) { Base64DecodeBuffer(TrimBlanks(line), decoded); });
+    // Each line on its own: a group is never taken across a line break. Blanks are outside the
+    // alphabet, so trimming them changes nothing. Lines of any length decode whole.
+    ByteBuffer decoded;
+    Base64DecodeLines(stored, decoded);
     FDecodedBody.Assign(std::move(decoded));
   } else if (encoding == "uucode") {
     // The line break goes before decoding: the decoder would read it as data on any line shorter
@@ -73,7 +72,7 @@ bool TMailPart::DecodeBody() {
     flush();
     EncodeBodyBase64();
   } else {
-    FDecodedBody.Assign(std::string(stored));
+    FDecodedBody.AssignFrom(FRawBody);  // shares the stored bytes rather than copying them
   }
   return true;
 }
@@ -87,11 +86,11 @@ void TMailPart::EncodeBody(TEncodingType encoding) {
       EncodeBodyQuotedPrintable();
       break;
     case etNoEncoding:
-      FRawBody.Assign(FDecodedBody.Bytes());
+      FRawBody.AssignFrom(FDecodedBody);
       SetHeaderValue("Content-Transfer-Encoding", "");
       break;
     case et7Bit:
-      FRawBody.Assign(FDecodedBody.Bytes());
+      FRawBody.AssignFrom(FDecodedBody);
       SetHeaderValue("Content-Transfer-Encoding", "7bit");
       break;
   }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "mail/header_utils.h"
 #include "mail/mail_part.h"
@@ -114,7 +116,9 @@ class TMailMessage : public TMailPart {
   void PlaceBody(TMailPart*& body, std::string_view mediaType);
   void PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart* related);
   void DiscardOldContainers();
-  void WriteSubParts(const TMailPart& container, std::string& out) const;
+  // Writes the sub-parts of `container`; notes where each leaf's stored body went in `leaves`.
+  void WriteSubParts(const TMailPart& container, ByteBuffer& out,
+                     std::vector<std::pair<TMailPart*, std::size_t>>& leaves) const;
 
   TMailPartList FAttachmentParts;
   TStringList FPlainLines;

@@ -155,7 +155,8 @@ class TMailPart {
  private:
   friend class TMailMessage;
   class Parser;
-  void ParseAtDepth(std::string_view text, bool parseHeader, int depth);
+  // `shared`, when given, is the text that `text` lies in: stored bodies become windows on it.
+  void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr);
   int Depth() const;
 };
 

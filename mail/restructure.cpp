@@ -1,5 +1,8 @@
 // Normalising the part structure into one canonical layout, and writing the message body anew.
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mail/mail_error.h"
 #include "mail/mail_message.h"
@@ -70,7 +73,7 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   // 4. The message's own content moves into a part of its own.
   if (FRawBody.Size() > 0) {
     TMailPart* own = CreatePart();
-    own->RawBody().Assign(FRawBody.Bytes());
+    own->RawBody().AssignFrom(FRawBody);
     for (const std::string& line : FHeaderLines) {
       if (StartsWithContent(line)) own->HeaderLines().push_back(line);
     }
@@ -182,7 +185,7 @@ void TMailMessage::PlaceBody(TMailPart*& body, std::string_view mediaType) {
   SetHeaderValue("Content-Type", mediaType);
   SetHeaderValue("Content-Disposition", "inline");
   body->DecodeBody();
-  if (body != this) FDecodedBody.Assign(body->DecodedBody().Bytes());
+  if (body != this) FDecodedBody.AssignFrom(body->DecodedBody());
   EncodeBody(FTextEncoding);
   FreePart(body);
   body = this;
@@ -215,7 +218,7 @@ void TMailMessage::PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart*
       if (StartsWithContent(line)) FHeaderLines.push_back(line);
     }
     part->DecodeBody();
-    FDecodedBody.Assign(part->DecodedBody().Bytes());
+    FDecodedBody.AssignFrom(part->DecodedBody());
     EncodeBody(etBase64);
     FAttachmentParts.Remove(part);
     FAttachmentParts.Add(this);
@@ -244,43 +247,59 @@ void TMailMessage::DiscardOldContainers() {
 void TMailMessage::ComposeBody() {
   if (!FComposePending) return;
   if (FSubParts.Count() > 0) {
-    std::string out = "This is a multipart message in mime format.\r\n";
-    // Measured first: a body of tens of megabytes must not be grown (and held) twice over.
-    out.reserve(out.size() + WrittenSize(*this));
-    WriteSubParts(*this, out);
-    FRawBody.Assign(std::move(out));
+    constexpr std::string_view preamble = "This is a multipart message in mime format.\r\n";
+    // Measured first: a body of tens of megabytes is written once into a buffer of its size.
+    ByteBuffer out;
+    out.reserve(preamble.size() + WrittenSize(*this));
+    out.append(preamble);
+    std::vector<std::pair<TMailPart*, std::size_t>> leaves;
+    WriteSubParts(*this, out, leaves);
+    const auto text = std::make_shared<const ByteBuffer>(std::move(out));
+    FRawBody.Share(text, text->View());
+    // The composed body holds a copy of every leaf's stored body. Leaves whose bodies are still
+    // windows on the loaded file become windows on the composed body instead, so the file's text
+    // can go as soon as nothing else needs it: the message is then held once, not twice.
+    for (const auto& [leaf, offset] : leaves) {
+      TMemoryStream& body = leaf->RawBody();
+      if (!body.SharedWith() || body.SharedWith() == text) continue;
+      const std::size_t position = body.Position();
+      body.Share(text, text->View().substr(offset, body.Size()));
+      body.SetPosition(position);
+    }
   }
   SetHeaderValue("Content-Length", std::to_string(FRawBody.Size()));
   FComposePending = false;
 }
 
-void TMailMessage::WriteSubParts(const TMailPart& container, std::string& out) const {
+void TMailMessage::WriteSubParts(const TMailPart& container, ByteBuffer& out,
+                                 std::vector<std::pair<TMailPart*, std::size_t>>& leaves) const {
   const TMailSubPartList& parts = container.SubParts();
   const int count = parts.Count();
   for (int i = 0; i < count; ++i) {
-    const TMailPart& part = *parts.GetItem(i);
-    out += CRLF;
-    out += "--";
-    out += part.ParentBoundary();
-    out += CRLF;
+    TMailPart& part = *parts.GetItem(i);
+    out.append(CRLF);
+    out.append("--");
+    out.append(part.ParentBoundary());
+    out.append(CRLF);
     for (const std::string& line : part.HeaderLines()) {
       if (line.empty()) continue;
-      out += line;
-      out += CRLF;
+      out.append(line);
+      out.append(CRLF);
     }
-    out += CRLF;
+    out.append(CRLF);
     if (part.SubParts().Count() > 0) {
-      WriteSubParts(part, out);
+      WriteSubParts(part, out, leaves);
     } else {
-      out += part.RawBody().View();
+      leaves.emplace_back(&part, out.size());
+      out.append(part.RawBody().View());
     }
   }
   if (count > 0) {
-    out += CRLF;
-    out += "--";
-    out += parts.GetItem(0)->ParentBoundary();
-    out += "--";
-    out += CRLF;
+    out.append(CRLF);
+    out.append("--");
+    out.append(parts.GetItem(0)->ParentBoundary());
+    out.append("--");
+    out.append(CRLF);
   }
 }
 
