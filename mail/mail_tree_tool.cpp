@@ -83,7 +83,10 @@ void PrintPart(std::ostream& out, const TMailPart& part, int depth, const std::s
   for (const std::string& line : part.HeaderLines()) out << indent << "  | " << Printable(line) << '\n';
   int index = 0;
   for (const TMailPart* sub : part.SubParts()) {
-    PrintPart(out, *sub, depth + 1, "[" + std::to_string(index++) + "]");
+    std::string label = "[";
+    label += std::to_string(index++);
+    label += ']';
+    PrintPart(out, *sub, depth + 1, label);
   }
 }
 
