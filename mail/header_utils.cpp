@@ -123,6 +123,15 @@ bool SameParamName(std::string_view a, std::string_view wantedUpperTrimmed) {
 
 }  // namespace
 
+std::string Quoted(std::string_view value) {
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '"';
+  out += value;
+  out += '"';
+  return out;
+}
+
 std::string StringListText(const TStringList& list) {
   std::size_t size = 0;
   for (const auto& line : list) size += line.size() + 2;

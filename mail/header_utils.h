@@ -31,6 +31,10 @@ std::string ContentTypeOfFile(std::string_view fileName);
 std::string ExtensionOfContentType(std::string_view mediaType);
 std::string NewBoundary();
 
+// `value` between double quotes, as the library writes the parameters charset, boundary, name and
+// filename (SetHeaderLineParam inserts values unchanged: quoting is the caller's business).
+std::string Quoted(std::string_view value);
+
 std::string TrimSpaces(std::string_view text);
 std::string TrimLeftSpaces(std::string_view text);
 std::string TrimRightSpaces(std::string_view text);

@@ -159,15 +159,6 @@ std::string_view SliceBefore(std::string_view text, std::size_t start, std::size
   return text.substr(start, end - start);
 }
 
-std::string Quoted(std::string_view value) {
-  std::string out;
-  out.reserve(value.size() + 2);
-  out += '"';
-  out += value;
-  out += '"';
-  return out;
-}
-
 }  // namespace
 
 // Reports progress for the root only, and only when a handler is assigned.

@@ -22,15 +22,6 @@ bool StartsWithContent(std::string_view line) {
   return true;
 }
 
-std::string Quoted(std::string_view value) {
-  std::string out;
-  out.reserve(value.size() + 2);
-  out += '"';
-  out += value;
-  out += '"';
-  return out;
-}
-
 bool IsAncestor(const TMailPart* ancestor, const TMailPart* part) {
   for (const TMailPart* p = part->ParentPart(); p != nullptr; p = p->ParentPart()) {
     if (p == ancestor) return true;
