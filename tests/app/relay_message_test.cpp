@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "../common/temp_folder.h"
+#include "../common/recording_sleeper.h"
 #include "platform/sleeper.h"
 #include "support/convert.h"
 
@@ -19,11 +20,7 @@ using droprelay::testing::ReadFile;
 using droprelay::testing::TempFolder;
 using droprelay::testing::WriteFile;
 
-class RecordingSleeper : public platform::Sleeper {
- public:
-  void Sleep(std::uint32_t milliseconds) override { waits.push_back(milliseconds); }
-  std::vector<std::uint32_t> waits;
-};
+using droprelay::testing::RecordingSleeper;
 
 class RelayMessageTest : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "../common/temp_folder.h"
+#include "../common/recording_sleeper.h"
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "support/convert.h"
@@ -31,15 +32,7 @@ class FakeHost : public RelayHost {
   int closed = 0;
 };
 
-class RecordingSleeper : public platform::Sleeper {
- public:
-  void Sleep(std::uint32_t milliseconds) override {
-    waits.push_back(milliseconds);
-    if (onSleep) onSleep();
-  }
-  std::vector<std::uint32_t> waits;
-  std::function<void()> onSleep;
-};
+using droprelay::testing::RecordingSleeper;
 
 // A file system whose deletes and moves fail the way a file held open by another program would.
 class BusyFileSystem : public platform::FileSystem {
@@ -309,7 +302,7 @@ TEST_F(RelayServiceTest, KeysAreReadAgainOnEveryAttempt) {
   BusyFileSystem busy;
   busy.failMoves = 1;
   service.SetFileSystem(busy);
-  sleeper.onSleep = [&] {
+  sleeper.onWait = [&](std::size_t) {
     // Between the attempts the administrator points the archive elsewhere.
     archive = folder / "elsewhere/";
     WriteConfig("Delete_or_move=0\n");

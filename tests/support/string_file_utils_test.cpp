@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/recording_sleeper.h"
 #include "platform/sleeper.h"
 #include "support/pbs.h"
 
@@ -140,15 +141,7 @@ class FileUtilities : public ::testing::Test {
 };
 
 // Counts waits instead of waiting; an optional action runs at every wait.
-class RecordingSleeper : public platform::Sleeper {
- public:
-  void Sleep(std::uint32_t milliseconds) override {
-    waits.push_back(milliseconds);
-    if (onWait) onWait(waits.size());
-  }
-  std::vector<std::uint32_t> waits;
-  std::function<void(std::size_t)> onWait;
-};
+using droprelay::testing::RecordingSleeper;
 
 TEST_F(FileUtilities, FileToStringReadsEveryByte) {
   std::string bytes;
