@@ -157,12 +157,14 @@ TEST_F(RelayServiceTest, EmptyMissingOrSubfolderOnlyDropFolderEndsTheRun) {
     FakeHost caseHost;
     WriteFile(ini, "[System]\nSmtp_DropMail_path=" + folderSetting + "\n");
     RelayService caseService(platform::ProgramFiles{ini, folder / "case.log"}, caseHost, nullptr);
+    // A fixed clock: the timestamp's length depends on the hour.
+    caseService.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     caseService.FormCreate();
     const std::size_t before = caseService.Log().Lines().size();
     caseService.WorkTimerTimer();
     ASSERT_EQ(caseService.Log().Lines().size(), before + 2);
-    EXPECT_EQ(Cp1251ToUtf8(caseService.Log().Lines()[before]).substr(19), "Просмотр папки " + folderSetting);
-    EXPECT_EQ(Cp1251ToUtf8(caseService.Log().Lines()[before + 1]).substr(19), "Нет новых файлов");
+    EXPECT_EQ(Cp1251ToUtf8(caseService.Log().Lines()[before]), kStamp + "Просмотр папки " + folderSetting);
+    EXPECT_EQ(Cp1251ToUtf8(caseService.Log().Lines()[before + 1]), kStamp + "Нет новых файлов");
     EXPECT_EQ(caseHost.closed, 1);
     EXPECT_EQ(caseHost.timer, (std::vector<bool>{false, true}));
     caseService.FormDestroy();
