@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "platform/whole_file.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 

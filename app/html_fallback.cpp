@@ -5,9 +5,9 @@
 #include <optional>
 
 #include "app/message_text.h"
-#include "platform/html_text.h"
+#include "html/html_text.h"
 #include "platform/sleeper.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 namespace {
@@ -57,7 +57,7 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   try {
     const std::string page = input.htmlIsUtf8 ? std::string(input.htmlText) : Cp1251ToUtf8(input.htmlText);
     if (input.waitForEngine) platform::Sleep(kEngineWaitMs);  // the empty document settles
-    text = platform::HtmlInnerText(page);
+    text = html::HtmlInnerText(page);
     if (input.waitForEngine) platform::Sleep(kEngineWaitMs);  // the written document settles
   } catch (const std::exception&) {
     text.reset();

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
-#include "support/convert.h"
-#include "support/pbs.h"
+#include "text/convert.h"
+#include "platform/file_utils.h"
+#include "submit/submission.h"
+#include "text/string_utils.h"
 
 namespace droprelay {
 namespace {

@@ -7,7 +7,7 @@
 #include "app/relay_config.h"
 #include "app/relay_message.h"
 #include "app/substitution_table.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 namespace {

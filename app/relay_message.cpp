@@ -7,11 +7,13 @@
 #include "mail/header_utils.h"
 #include "mail/mail_message.h"
 #include "platform/attachment_file.h"
-#include "platform/mapi/profiles.h"
+#include "submit/profiles.h"
 #include "platform/syserror.h"
-#include "support/convert.h"
-#include "support/pbs.h"
-#include "support/texts.h"
+#include "text/convert.h"
+#include "platform/file_utils.h"
+#include "submit/submission.h"
+#include "text/string_utils.h"
+#include "text/texts.h"
 
 namespace droprelay {
 namespace {
@@ -125,7 +127,7 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
 bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
                   const std::string& body, const std::string& attachmentPath) {
   std::string profile = context.config.MAPIProfile();
-  if (profile.empty()) profile = platform::DefaultMailProfile();
+  if (profile.empty()) profile = submit::DefaultMailProfile();
   context.mainlog(texts::SendingWithProfile() + profile + "\"...");
   const std::string password = context.config.Password();
   std::string errorText;

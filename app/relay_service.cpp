@@ -5,8 +5,8 @@
 
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
-#include "support/convert.h"
-#include "support/texts.h"
+#include "text/convert.h"
+#include "text/texts.h"
 
 namespace droprelay {
 namespace {

@@ -1,7 +1,7 @@
 #include "app/substitution_table.h"
 
 #include "app/relay_config.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/html_text.h"
+#include "html/html_text.h"
 
 namespace {
 

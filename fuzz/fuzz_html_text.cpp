@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/html_text.h"
+#include "html/html_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view html(reinterpret_cast<const char*>(data), size);

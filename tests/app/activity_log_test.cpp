@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "../common/temp_folder.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 namespace {

@@ -11,7 +11,7 @@
 #include "../common/temp_folder.h"
 #include "../common/recording_sleeper.h"
 #include "platform/sleeper.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 namespace {

@@ -12,8 +12,8 @@
 #include "../common/recording_sleeper.h"
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
-#include "support/convert.h"
-#include "support/texts.h"
+#include "text/convert.h"
+#include "text/texts.h"
 
 namespace droprelay {
 namespace {

@@ -11,7 +11,7 @@
 #include "../common/pg_server.h"
 #include "platform/odbc.h"
 #include "platform/syserror.h"
-#include "support/texts.h"
+#include "text/texts.h"
 
 namespace droprelay {
 namespace {

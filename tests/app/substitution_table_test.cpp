@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "../common/temp_folder.h"
-#include "support/convert.h"
+#include "text/convert.h"
 
 namespace droprelay {
 namespace {

@@ -1,0 +1,212 @@
+#include "html/html_prepass.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace droprelay::html {
+namespace {
+
+bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+template <std::size_t N>
+bool OneOf(std::string_view name, const std::array<std::string_view, N>& names) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+constexpr std::array<std::string_view, 19> kVoid = {
+    "area", "base",  "basefont", "bgsound", "br",   "col",   "embed",  "frame", "hr", "image",
+    "img",  "input", "keygen",   "link",    "meta", "param", "source", "track", "wbr"};
+// Their content is text up to their own end tag: they never hold elements.
+constexpr std::array<std::string_view, 9> kRawText = {
+    "script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes", "noscript"};
+// Start tags that close an open <p>.
+constexpr std::array<std::string_view, 33> kClosesP = {
+    "address", "article",  "aside",      "blockquote", "center", "details", "dialog", "dir",  "div",
+    "dl",      "fieldset", "figcaption", "figure",     "footer", "form",    "h1",     "h2",   "h3",
+    "h4",      "h5",       "h6",         "header",     "hgroup", "hr",      "main",   "menu", "nav",
+    "ol",      "p",        "pre",        "section",    "table",  "ul"};
+
+// Which open elements a start tag closes implicitly, as far as it matters for the depth.
+bool ClosedBy(std::string_view open, std::string_view start) {
+  if (open == "p") return OneOf(start, kClosesP) || start == "li" || start == "dd" || start == "dt";
+  if (open == "li") return start == "li";
+  if (open == "dt" || open == "dd") return start == "dt" || start == "dd";
+  if (open == "option") return start == "option" || start == "optgroup";
+  if (open == "td" || open == "th")
+    return start == "td" || start == "th" || start == "tr" || start == "tbody" ||
+           start == "thead" || start == "tfoot";
+  if (open == "tr")
+    return start == "tr" || start == "tbody" || start == "thead" || start == "tfoot";
+  if (open == "tbody" || open == "thead" || open == "tfoot")
+    return start == "tbody" || start == "thead" || start == "tfoot";
+  return false;
+}
+
+// Case-insensitive search for "</name" from `from`; npos when absent.
+std::size_t FindEndTag(std::string_view html, std::size_t from, std::string_view name) {
+  while (from < html.size()) {
+    const void* hit = std::memchr(html.data() + from, '<', html.size() - from);
+    if (hit == nullptr) return std::string_view::npos;
+    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - html.data());
+    if (at + 2 + name.size() <= html.size() && html[at + 1] == '/') {
+      bool same = true;
+      for (std::size_t k = 0; k < name.size() && same; ++k)
+        same = Lower(html[at + 2 + k]) == name[k];
+      if (same) return at;
+    }
+    from = at + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Position just past the '>' that ends a tag whose name ended at `pos`, honouring quoted attribute
+// values; html.size() when the tag never ends.
+std::size_t SkipTagRest(std::string_view html, std::size_t pos) {
+  bool after_equals = false;
+  while (pos < html.size()) {
+    char c = html[pos];
+    if (c == '>') return pos + 1;
+    if (after_equals && (c == '"' || c == '\'')) {
+      std::size_t close = html.find(c, pos + 1);
+      if (close == std::string_view::npos) return html.size();
+      pos = close + 1;
+      after_equals = false;
+      continue;
+    }
+    if (c == '=') {
+      after_equals = true;
+    } else if (!IsHtmlSpace(c)) {
+      after_equals = false;
+    }
+    ++pos;
+  }
+  return html.size();
+}
+
+struct OpenElement {
+  std::string name;
+  bool dropped;
+};
+
+// The open elements, with the positions of each name kept apart so that an end tag finds its
+// element in constant time however deep the stack is.
+class OpenElements {
+ public:
+  std::size_t size() const { return stack_.size(); }
+  bool empty() const { return stack_.empty(); }
+  const OpenElement& back() const { return stack_.back(); }
+  const OpenElement& at(std::size_t index) const { return stack_[index]; }
+
+  void Push(std::string name, bool dropped) {
+    positions_[name].push_back(stack_.size());
+    stack_.push_back(OpenElement{std::move(name), dropped});
+  }
+  void Pop() {
+    positions_[stack_.back().name].pop_back();
+    stack_.pop_back();
+  }
+  // Index of the topmost open element called `name`; npos when none is open.
+  std::size_t Find(const std::string& name) const {
+    auto found = positions_.find(name);
+    if (found == positions_.end() || found->second.empty()) return std::string::npos;
+    return found->second.back();
+  }
+  void PopTo(std::size_t index) {
+    while (stack_.size() > index) Pop();
+  }
+
+ private:
+  std::vector<OpenElement> stack_;
+  std::unordered_map<std::string, std::vector<std::size_t>> positions_;
+};
+
+}  // namespace
+
+std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
+  OpenElements open;
+  std::vector<std::pair<std::size_t, std::size_t>> removed;  // byte ranges [first, last)
+  std::size_t pos = 0;
+  while (pos < html.size()) {
+    const void* hit = std::memchr(html.data() + pos, '<', html.size() - pos);
+    if (hit == nullptr) break;
+    std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(hit) - html.data());
+    if (lt + 1 >= html.size()) break;
+    char next = html[lt + 1];
+    if (next == '!') {
+      if (html.compare(lt, 4, "<!--") == 0) {
+        std::size_t end = html.find("-->", lt + 2);
+        if (end == std::string_view::npos) break;  // the comment runs to the end
+        pos = end + 3;
+      } else {
+        std::size_t end = html.find('>', lt + 2);
+        if (end == std::string_view::npos) break;
+        pos = end + 1;
+      }
+      continue;
+    }
+    if (next == '?') {
+      std::size_t end = html.find('>', lt + 2);
+      if (end == std::string_view::npos) break;
+      pos = end + 1;
+      continue;
+    }
+    bool end_tag = next == '/';
+    std::size_t name_at = lt + (end_tag ? 2 : 1);
+    if (name_at >= html.size() || !IsAsciiAlpha(html[name_at])) {
+      pos = lt + 1;
+      continue;
+    }
+    std::size_t name_end = name_at;
+    std::string name;
+    while (name_end < html.size() && !IsHtmlSpace(html[name_end]) && html[name_end] != '/' &&
+           html[name_end] != '>') {
+      name.push_back(Lower(html[name_end]));
+      ++name_end;
+    }
+    std::size_t tag_end = SkipTagRest(html, name_end);
+    pos = tag_end;
+    if (end_tag) {
+      std::size_t index = open.Find(name);
+      if (index != std::string::npos) {
+        if (open.at(index).dropped) removed.emplace_back(lt, tag_end);
+        open.PopTo(index);
+      }
+      continue;
+    }
+    // "/>" closes elements of SVG and MathML at once; on an HTML element the parser ignores it,
+    // and taking it at its word there only makes the estimate shallower.
+    bool self_closing = tag_end >= 2 && html[tag_end - 1] == '>' && html[tag_end - 2] == '/';
+    if (OneOf(name, kVoid) || self_closing) continue;
+    if (name == "plaintext") break;  // everything after it is text
+    if (OneOf(name, kRawText)) {
+      std::size_t close = FindEndTag(html, pos, name);
+      if (close == std::string_view::npos) break;
+      if (name == "noscript" && close > pos) removed.emplace_back(pos, close);
+      pos = close;  // the end tag itself is read as an ordinary (unmatched) end tag
+      continue;
+    }
+    while (!open.empty() && ClosedBy(open.back().name, name)) open.Pop();
+    bool drop = open.size() >= max_depth;
+    if (drop) removed.emplace_back(lt, tag_end);
+    open.Push(std::move(name), drop);
+  }
+  if (removed.empty()) return std::string(html);
+  std::string kept;
+  kept.reserve(html.size());
+  std::size_t from = 0;
+  for (const auto& [first, last] : removed) {
+    kept.append(html.substr(from, first - from));
+    from = last;
+  }
+  kept.append(html.substr(from));
+  return kept;
+}
+
+}  // namespace droprelay::html

@@ -1,0 +1,255 @@
+#include "mail/compose.h"
+
+#include <random>
+
+#include "mail/codecs.h"
+#include "mail/header_utils.h"
+#include "mail/memory_stream.h"
+
+namespace droprelay {
+namespace {
+
+constexpr std::size_t kWordBytes = 42;  // 56 base64 characters: a word of 68, a line under 78
+
+bool IsPlainPrintable(std::string_view s) {
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  return true;
+}
+
+std::string Base64Lines(std::string_view bytes) {
+  TMemoryStream source;
+  TMemoryStream dest;
+  source.Assign(std::string(bytes));
+  Base64EncodeStream(dest, source);
+  return dest.Bytes();
+}
+
+// One encoded word's base64 without the line break the encoder ends its line with.
+std::string Base64Word(std::string_view bytes) {
+  std::string text = Base64Lines(bytes);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+// CR LF for every CR LF, lone CR and lone LF: the canonical form of text on the wire.
+std::string CanonicalLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (text[i] == '\n') {
+      out += "\r\n";
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Quoted-printable body whose decoded form is exactly `text` (CR LF line ends): blanks before a
+// line end are escaped (transports strip them), and text without a final line break ends in a
+// soft one so that the message's own last CR LF adds nothing.
+std::string QuotedPrintableBody(const std::string& text) {
+  const std::string encoded = EncodeQuotedPrintable(text, false);
+  std::string out;
+  out.reserve(encoded.size() + 8);
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    const char c = encoded[i];
+    const bool beforeHardBreak = encoded.compare(i + 1, 2, "\r\n") == 0 || i + 1 == encoded.size();
+    if ((c == ' ' || c == '\t') && beforeHardBreak) {
+      out += c == ' ' ? "=20" : "=09";
+    } else {
+      out += c;
+    }
+  }
+  if (out.size() < 2 || out.compare(out.size() - 2, 2, "\r\n") != 0) out += "=\r\n";
+  return out;
+}
+
+bool MostlyAscii(std::string_view text) {
+  std::size_t high = 0;
+  for (const char c : text) high += static_cast<unsigned char>(c) >= 0x80;
+  return high * 6 <= text.size();
+}
+
+std::string RandomHex(std::size_t digits) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::random_device device;
+  std::string out;
+  while (out.size() < digits) {
+    std::uint32_t value = device();
+    for (int i = 0; i < 8 && out.size() < digits; ++i, value >>= 4) out += kHex[value & 15];
+  }
+  return out;
+}
+
+std::string AddressList(const char* name, const std::vector<std::string>& addresses) {
+  std::string out = std::string(name) + ": ";
+  std::size_t lineLength = out.size();
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    std::string item = addresses[i] + (i + 1 < addresses.size() ? "," : "");
+    if (i > 0) {
+      if (lineLength + 1 + item.size() > 76) {
+        out += "\r\n ";
+        lineLength = 1;
+      } else {
+        out += ' ';
+        ++lineLength;
+      }
+    }
+    out += item;
+    lineLength += item.size();
+  }
+  return out + "\r\n";
+}
+
+// A media type as found in the system's table, or the safe default when it is anything else.
+std::string SafeMediaType(const std::string& type) {
+  const std::size_t slash = type.find('/');
+  const bool ok = slash != std::string::npos && slash > 0 && slash + 1 < type.size() &&
+                  type.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$&^_.+-/") ==
+                      std::string::npos &&
+                  type.find('/', slash + 1) == std::string::npos;
+  return ok ? type : "application/octet-stream";
+}
+
+}  // namespace
+
+std::string Rfc5322Date(std::time_t when) {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm local{};
+  localtime_r(&when, &local);
+  long offset = local.tm_gmtoff / 60;
+  const char sign = offset < 0 ? '-' : '+';
+  if (offset < 0) offset = -offset;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
+                local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                local.tm_sec, sign, offset / 60, offset % 60);
+  return buffer;
+}
+
+MessageStamp NewMessageStamp(std::string_view from) {
+  MessageStamp stamp;
+  stamp.date = Rfc5322Date(std::time(nullptr));
+  const std::size_t at = from.find('@');
+  const std::string_view domain = at == std::string_view::npos ? std::string_view("localhost") : from.substr(at + 1);
+  std::string id = "<";
+  id += std::to_string(std::time(nullptr));
+  id += '.';
+  id += RandomHex(24);
+  id += '@';
+  id += domain;
+  id += '>';
+  stamp.messageId = std::move(id);
+  // "=_" never occurs in base64 or quoted-printable text, so no content can end a part early.
+  stamp.boundary = "=_droprelay_" + RandomHex(24);
+  return stamp;
+}
+
+std::string EncodeUnstructured(std::string_view utf8, std::size_t firstLineRoom) {
+  if (IsPlainPrintable(utf8) && utf8.find("=?") == std::string_view::npos && utf8.size() <= firstLineRoom) {
+    return std::string(utf8);
+  }
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < utf8.size()) {
+    std::size_t length = std::min(kWordBytes, utf8.size() - pos);
+    // Never split a character between two words (each word must decode on its own).
+    if (pos + length < utf8.size()) {
+      std::size_t cut = length;
+      while (cut > 0 && (static_cast<unsigned char>(utf8[pos + cut]) & 0xC0) == 0x80) --cut;
+      if (cut > 0) length = cut;
+    }
+    if (!out.empty()) out += "\r\n ";
+    out += "=?utf-8?B?" + Base64Word(utf8.substr(pos, length)) + "?=";
+    pos += length;
+  }
+  return out;
+}
+
+std::string FileNameParameter(std::string_view attribute, std::string_view utf8Name) {
+  std::string name(utf8Name);
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+  }
+  if (IsPlainPrintable(name) && name.find_first_of("\"\\") == std::string::npos && name.size() <= 60) {
+    return std::string(attribute) + "=\"" + name + "\"";
+  }
+  // RFC 2231: percent-encode all but attribute characters, in continuations of at most 60.
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  // A character's bytes stay in one piece: some readers decode each piece on its own.
+  std::vector<std::string> pieces(1);
+  std::string character;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::string_view("!#$&+-.^_`|~").find(name[i]) != std::string_view::npos;
+    character += plain ? std::string(1, name[i]) : std::string{'%', kHex[c >> 4], kHex[c & 15]};
+    const bool continues = i + 1 < name.size() && (static_cast<unsigned char>(name[i + 1]) & 0xC0) == 0x80;
+    if (continues && character.size() < 12) continue;
+    if (!pieces.back().empty() && pieces.back().size() + character.size() > 60) pieces.emplace_back();
+    pieces.back() += character;
+    character.clear();
+  }
+  std::string out;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) out += ";\r\n ";
+    out += std::string(attribute) + "*";
+    if (pieces.size() > 1) out += std::to_string(i) + "*";
+    out += "=";
+    if (i == 0) out += "utf-8''";
+    out += pieces[i];
+  }
+  return out;
+}
+
+std::string ComposeMessage(const OutgoingMessage& message, const MessageStamp& stamp) {
+  std::string out;
+  out += "From: " + message.from + "\r\n";
+  if (message.to.empty() && message.cc.empty()) {
+    out += "To: undisclosed-recipients:;\r\n";
+  } else {
+    if (!message.to.empty()) out += AddressList("To", message.to);
+    if (!message.cc.empty()) out += AddressList("Cc", message.cc);
+  }
+  out += "Subject: " + EncodeUnstructured(message.subject, 900) + "\r\n";
+  out += "Date: " + stamp.date + "\r\n";
+  out += "Message-ID: " + stamp.messageId + "\r\n";
+  out += "MIME-Version: 1.0\r\n";
+
+  const std::string text = CanonicalLineEnds(message.body);
+  const bool quoted = MostlyAscii(text);
+  const std::string textHeaders = std::string("Content-Type: text/plain; charset=utf-8\r\n") +
+                                  "Content-Transfer-Encoding: " + (quoted ? "quoted-printable" : "base64") +
+                                  "\r\n";
+  const std::string textBody = quoted ? QuotedPrintableBody(text) : Base64Lines(text);
+  if (message.attachments.empty()) {
+    out += textHeaders + "\r\n" + textBody;
+    return out;
+  }
+
+  out += "Content-Type: multipart/mixed; boundary=\"" + stamp.boundary + "\"\r\n\r\n";
+  out += "This is a multi-part message in MIME format.\r\n";
+  // Each part's content is followed by one more CR LF: the one before a delimiter belongs to it.
+  out += "--" + stamp.boundary + "\r\n" + textHeaders + "\r\n" + textBody + "\r\n";
+  for (const OutgoingAttachment& attachment : message.attachments) {
+    out += "--" + stamp.boundary + "\r\n";
+    out += "Content-Type: " + SafeMediaType(ContentTypeOfFile(attachment.fileName)) + ";\r\n " +
+           FileNameParameter("name", attachment.fileName) + "\r\n";
+    out += "Content-Transfer-Encoding: base64\r\n";
+    out += "Content-Disposition: attachment;\r\n " + FileNameParameter("filename", attachment.fileName) + "\r\n";
+    out += "\r\n" + Base64Lines(attachment.data) + "\r\n";
+  }
+  out += "--" + stamp.boundary + "--\r\n";
+  return out;
+}
+
+}  // namespace droprelay

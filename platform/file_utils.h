@@ -1,0 +1,17 @@
+// The whole-file read and the retrying delete that the relay cycle and the submission share.
+#pragma once
+
+#include <string>
+
+namespace droprelay {
+
+// The whole file as bytes; empty when it is missing, a directory, unreadable, or held open for
+// writing by another process (see the definition for the locking rule). Never throws.
+std::string FileToString(const std::string& fileName);
+
+// Deletes the file with up to 100 attempts 1000 ms apart (waits through platform::Sleep).
+// True when the file is gone within those attempts; a missing file answers True at once.
+// Never follows a symbolic link: a link is removed itself. Never throws.
+bool DeleteFileRetry(const std::string& fileName);
+
+}  // namespace droprelay

@@ -1,0 +1,169 @@
+// MAPILogon and MAPISendMail over mail profiles and droprelay's own delivery.
+#include "submit/mapi.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <new>
+#include <sstream>
+
+#include "submit/address.h"
+#include "mail/compose.h"
+#include "submit/delivery.h"
+#include "submit/profiles.h"
+#include "platform/syserror.h"
+
+namespace droprelay::submit {
+namespace {
+
+struct Session {
+  MailProfile profile;
+  std::string password;
+};
+
+// Sessions are never logged off by the submission, which logs on anew for every message and
+// forgets the old handle; only the most recent few are kept so a long run does not grow.
+constexpr std::size_t kKeptSessions = 16;
+std::map<LHANDLE, Session> sessions;
+LHANDLE nextHandle = 1;
+
+std::string FileNamePart(std::string_view path) {
+  const std::size_t cut = path.find_last_of("/\\:");
+  return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
+}
+
+bool ReadAttachment(const std::string& path, std::string& data) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + strerrordesc_np(errno));
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": not a regular file");
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + strerrordesc_np(errno));
+    return false;
+  }
+  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": read failed");
+    return false;
+  }
+  return true;
+}
+
+ULONG SendMail(const Session& session, const MapiMessage& message) {
+  OutgoingMessage outgoing;
+  outgoing.from = session.profile.from;
+  outgoing.subject = message.lpszSubject ? message.lpszSubject : "";
+  outgoing.body = message.lpszNoteText ? message.lpszNoteText : "";
+
+  if (message.nRecipCount == 0 || message.lpRecips == nullptr) {
+    platform::SetLastErrorText("The message has no recipients");
+    return MAPI_E_INVALID_RECIPS;
+  }
+  std::vector<std::string> envelope;
+  for (ULONG i = 0; i < message.nRecipCount; ++i) {
+    const MapiRecipDesc& recipient = message.lpRecips[i];
+    const char* given = recipient.lpszAddress && *recipient.lpszAddress ? recipient.lpszAddress : recipient.lpszName;
+    std::string address = given ? given : "";
+    // Simple MAPI addresses may carry their address type.
+    if (address.size() > 5 && (address.compare(0, 5, "SMTP:") == 0 || address.compare(0, 5, "smtp:") == 0)) {
+      address.erase(0, 5);
+    }
+    if (const std::string problem = AddressProblem(address); !problem.empty()) {
+      platform::SetLastErrorText("Recipient " + std::to_string(i + 1) + ": " + problem);
+      return MAPI_E_INVALID_RECIPS;
+    }
+    switch (recipient.ulRecipClass) {
+      case MAPI_TO: outgoing.to.push_back(address); break;
+      case MAPI_CC: outgoing.cc.push_back(address); break;
+      case MAPI_BCC: break;
+      default:
+        platform::SetLastErrorText("Recipient " + std::to_string(i + 1) + ": unknown recipient class " +
+                         std::to_string(recipient.ulRecipClass));
+        return MAPI_E_BAD_RECIPTYPE;
+    }
+    envelope.push_back(address);
+  }
+
+  if (message.nFileCount > 0 && message.lpFiles == nullptr) {
+    platform::SetLastErrorText("The message names attachments but has none");
+    return MAPI_E_ATTACHMENT_NOT_FOUND;
+  }
+  for (ULONG i = 0; i < message.nFileCount; ++i) {
+    const MapiFileDesc& file = message.lpFiles[i];
+    const std::string path = file.lpszPathName ? file.lpszPathName : "";
+    OutgoingAttachment attachment;
+    if (!ReadAttachment(path, attachment.data)) return MAPI_E_ATTACHMENT_NOT_FOUND;
+    attachment.fileName = file.lpszFileName && *file.lpszFileName ? file.lpszFileName : FileNamePart(path);
+    outgoing.attachments.push_back(std::move(attachment));
+  }
+
+  const std::string composed = ComposeMessage(outgoing, NewMessageStamp(outgoing.from));
+  if (session.profile.kind == MailProfile::Kind::kPickup) {
+    return WriteToPickupFolder(session.profile.pickupFolder, composed) ? SUCCESS_SUCCESS : MAPI_E_FAILURE;
+  }
+  return SendSmtpMessage(session.profile, session.password, envelope, composed);
+}
+
+}  // namespace
+
+ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FLAGS, ULONG, LHANDLE* lplhSession) {
+  try {
+    if (lplhSession == nullptr) {
+      platform::SetLastErrorText("No place for the session handle");
+      return MAPI_E_FAILURE;
+    }
+    Session session;
+    if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session.profile)) return MAPI_E_LOGIN_FAILURE;
+    session.password = lpszPassword ? lpszPassword : "";
+    if (session.profile.kind == MailProfile::Kind::kPickup) {
+      if (!CheckPickupFolder(session.profile.pickupFolder)) return MAPI_E_LOGIN_FAILURE;
+    } else if (const ULONG code = ProbeSmtpServer(session.profile, session.password); code != SUCCESS_SUCCESS) {
+      return code;
+    }
+    while (sessions.size() >= kKeptSessions) sessions.erase(sessions.begin());
+    const LHANDLE handle = nextHandle++;
+    if (nextHandle == 0) nextHandle = 1;  // 0 is never a session
+    sessions[handle] = std::move(session);
+    *lplhSession = handle;
+    return SUCCESS_SUCCESS;
+  } catch (const std::bad_alloc&) {
+    platform::SetLastErrorText("Out of memory");
+    return MAPI_E_INSUFFICIENT_MEMORY;
+  } catch (...) {
+    platform::SetLastErrorText("Logon failed");
+    return MAPI_E_FAILURE;
+  }
+}
+
+ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULONG) {
+  try {
+    const auto session = sessions.find(lhSession);
+    if (session == sessions.end()) {
+      platform::SetLastErrorText("Invalid mail session");
+      return MAPI_E_INVALID_SESSION;
+    }
+    if (lpMessage == nullptr) {
+      platform::SetLastErrorText("No message");
+      return MAPI_E_INVALID_MESSAGE;
+    }
+    return SendMail(session->second, *lpMessage);
+  } catch (const std::bad_alloc&) {
+    platform::SetLastErrorText("Out of memory");
+    return MAPI_E_INSUFFICIENT_MEMORY;
+  } catch (...) {
+    platform::SetLastErrorText("Sending failed");
+    return MAPI_E_FAILURE;
+  }
+}
+
+}  // namespace droprelay::submit

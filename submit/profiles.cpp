@@ -1,0 +1,179 @@
+#include "submit/profiles.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cstdlib>
+#include <string_view>
+
+#include "platform/ini_file.h"
+#include "submit/address.h"
+#include "platform/syserror.h"
+
+namespace droprelay::submit {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool HasControl(std::string_view s) {
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// Decodes %XX in a file URL's path; a malformed escape is kept as written.
+std::string PercentDecode(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto hex = [](char c) {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      return -1;
+    };
+    if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+bool Fail(const std::string& text) {
+  platform::SetLastErrorText(text);
+  return false;
+}
+
+bool ParseBoolean(std::string_view text, bool& value) {
+  if (text.empty()) {
+    value = false;
+    return true;
+  }
+  for (const char* yes : {"true", "yes", "on"}) {
+    if (SameName(text, yes)) return value = true;
+  }
+  for (const char* no : {"false", "no", "off"}) {
+    if (SameName(text, no)) {
+      value = false;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  errno = 0;
+  const std::string digits(text);  // strtol needs it alive until `end` has been looked at
+  const long number = std::strtol(digits.c_str(), &end, 10);
+  if (errno != 0 || end == nullptr || *end != '\0') return false;
+  value = number != 0;
+  return true;
+}
+
+}  // namespace
+
+std::string MailProfilesPath() {
+  const char* explicitPath = std::getenv("DROPRELAY_PROFILES");
+  if (explicitPath && *explicitPath) return explicitPath;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && *config == '/') return std::string(config) + "/droprelay/profiles.ini";
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && *h) {
+    home = h;
+  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  return home + "/.config/droprelay/profiles.ini";
+}
+
+bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                      std::string& value) {
+  // The same reading rules as the relay's own configuration file.
+  if (::access(path.c_str(), R_OK) != 0) {
+    platform::SetLastErrorFromErrno();
+    return false;
+  }
+  const std::optional<std::string> found = platform::IniFile(path).Lookup(section, key);
+  if (!found) {
+    platform::SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
+    return false;
+  }
+  value = *found;
+  return true;
+}
+
+std::string DefaultMailProfile() {
+  try {
+    std::string value;
+    if (ReadProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
+  } catch (...) {
+  }
+  return {};
+}
+
+bool LoadMailProfile(const std::string& name, MailProfile& profile) {
+  if (Trim(name).empty()) return Fail("No mail profile named");
+  if (HasControl(name)) return Fail("Invalid mail profile name \"" + EscapeForText(name) + "\"");
+  const std::string path = MailProfilesPath();
+  if (::access(path.c_str(), R_OK) != 0) {
+    const int error = errno;
+    return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(error));
+  }
+  const auto read = [&](const char* key, std::string& value) { return ReadProfileValue(path, name, key, value); };
+
+  profile = MailProfile{};
+  profile.name = name;
+  if (!read("url", profile.url)) {
+    return Fail("Mail profile \"" + EscapeForText(name) + "\" not found in " + path + " (no url)");
+  }
+  if (HasControl(profile.url)) return Fail("Mail profile \"" + EscapeForText(name) + "\": invalid url");
+  const std::string_view url = profile.url;
+  if (url.rfind("file://", 0) == 0) {
+    profile.kind = MailProfile::Kind::kPickup;
+    profile.pickupFolder = PercentDecode(url.substr(7));
+    if (profile.pickupFolder.empty() || profile.pickupFolder.front() != '/') {
+      return Fail("Mail profile \"" + EscapeForText(name) + "\": a pickup folder needs an absolute path (file:///...)");
+    }
+    if (profile.pickupFolder.back() != '/') profile.pickupFolder += '/';
+  } else if (url.rfind("smtp://", 0) == 0 || url.rfind("smtps://", 0) == 0) {
+    profile.kind = MailProfile::Kind::kSmtp;
+    if (url.size() <= url.find("://") + 3) return Fail("Mail profile \"" + EscapeForText(name) + "\": url has no host");
+  } else {
+    return Fail("Mail profile \"" + EscapeForText(name) + "\": url must start with smtp://, smtps:// or file://");
+  }
+
+  if (!read("from", profile.from) || profile.from.empty()) {
+    return Fail("Mail profile \"" + EscapeForText(name) + "\" has no from address");
+  }
+  if (const std::string problem = AddressProblem(profile.from); !problem.empty()) {
+    return Fail("Mail profile \"" + EscapeForText(name) + "\": " + problem);
+  }
+  read("user", profile.user);
+  if (HasControl(profile.user)) return Fail("Mail profile \"" + EscapeForText(name) + "\": invalid user");
+  std::string starttls;
+  read("starttls", starttls);
+  if (!ParseBoolean(starttls, profile.starttls)) {
+    return Fail("Mail profile \"" + EscapeForText(name) + "\": starttls is not 0 or 1");
+  }
+  read("cafile", profile.cafile);
+  if (HasControl(profile.cafile)) return Fail("Mail profile \"" + EscapeForText(name) + "\": invalid cafile");
+  return true;
+}
+
+}  // namespace droprelay::submit

@@ -1,0 +1,338 @@
+// The HTML engine against what a browser answers: small pages, one rule each (their expected
+// texts were checked against headless Chromium's innerText), and the golden pages of
+// tests/data/html (regenerated from Chromium by regenerate.sh there).
+#include "html/html_text.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "html/html_prepass.h"
+
+namespace droprelay::html {
+namespace {
+
+struct Case {
+  const char* name;
+  const char* html;
+  const char* text;  // innerText with LF line ends
+};
+
+std::string Crlf(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+void ExpectCases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    std::optional<std::string> text = html::HtmlInnerText(c.html);
+    ASSERT_TRUE(text.has_value()) << c.name;
+    EXPECT_EQ(*text, Crlf(c.text)) << c.name;
+  }
+}
+
+TEST(HtmlInnerText, WhatIsNotRendered) {
+  ExpectCases({
+      {"title and head", "<html><head><title>T</title><meta name=x></head><body>body</body></html>",
+       "body"},
+      {"script, style, template, noscript",
+       "<script>var a='s';</script><style>p{}</style><template>t</template><noscript>n</noscript>x",
+       "x"},
+      {"hidden attribute", "<div hidden>gone</div><div>kept</div>", "kept"},
+      {"hidden attribute loses to CSS", "<div hidden style='display:block'>shown</div>", "shown"},
+      {"display none inline style", "a<span style='display:none'>b</span>c", "ac"},
+      {"display none hides visible children",
+       "<div style='display:none'>x<div style='display:block;visibility:visible'>y</div></div>z",
+       "z"},
+      {"visibility hidden keeps visible children",
+       "<div style='visibility:hidden'>no <b style='visibility:visible'>yes</b> no</div>", "yes"},
+      {"visibility collapse", "<span style='visibility:collapse'>c</span>v", "v"},
+      {"closed details shows its summary only",
+       "<details><summary>S</summary>body</details><details "
+       "open><summary>O</summary>inside</details>",
+       "S\nO\ninside"},
+      {"closed dialog", "<dialog>d</dialog><dialog open>o</dialog>", "o"},
+      {"no alt texts, no URLs", "<img alt='ALT'><a href='http://x/'>link</a>", "link"},
+      {"form fields", "<input value=v><textarea>t</textarea><button>b</button>", "b"},
+      {"select options are lines", "<select><option>o1<option>o2</select>", "o1\no2"},
+      {"content-visibility hidden", "<div style='content-visibility:hidden'>cv</div><div>x</div>",
+       "x"},
+      {"hidden in other ways is still text",
+       "<div style='font-size:0'>a</div><div style='max-height:0;overflow:hidden'>b</div><div "
+       "style='opacity:0'>c</div>",
+       "a\nb\nc"},
+      {"generated content is not text", "<style>p::before{content:'B'}</style><p>x</p>", "x"},
+  });
+}
+
+TEST(HtmlInnerText, LineBreaks) {
+  ExpectCases({
+      {"paragraphs get a blank line", "<p>a</p><p>b</p>", "a\n\nb"},
+      {"also with margin 0", "<p style='margin:0'>a</p><p style='margin:0'>b</p>", "a\n\nb"},
+      {"blocks get one", "<div>a</div><h1>b</h1><blockquote>c</blockquote><ul><li>d</li></ul>e",
+       "a\nb\nc\nd\ne"},
+      {"br is a line of its own", "a<br>b<br><br>c", "a\nb\n\nc"},
+      {"br at the end of a block adds to its break", "<div>a<br></div><div>b</div>", "a\n\nb"},
+      {"breaks at start and end trimmed", "<p><div>x</div></p>", "x"},
+      {"adjacent breaks collapse, the largest wins", "<div>a</div><p>b</p><div>c</div>",
+       "a\n\nb\n\nc"},
+      {"empty blocks add nothing between", "<div>a</div><div></div><div></div><div>b</div>",
+       "a\nb"},
+      {"empty paragraph still separates", "<div>a</div><p></p><div>b</div>", "a\n\nb"},
+      {"hr", "a<hr>b", "a\nb"},
+      {"floats and absolute boxes are blocks",
+       "a<span style='float:left'>f</span>b<span style='position:absolute'>p</span>c",
+       "a\nf\nb\np\nc"},
+      {"the line goes on around a float", "<div>e <img src=x style='float:right'> f</div>",
+       "e \nf"},
+      {"a space before a float at the line end is dropped",
+       "<div>m <span style='float:left'>fl</span></div><div>n</div>", "m\nfl\nn"},
+      {"align floats images and tables",
+       "<div>a <img src=x align=left> b</div>g<table align=left><tr><td>t</td></tr></table>h",
+       "a \nb\ng\nt\nh"},
+      {"nested floats",
+       "<div>r <span style='float:left'><span style='float:right'>in</span> s</span> t</div>",
+       "r \nin\ns\nt"},
+      {"flex items are blocks", "<div style='display:flex'><span>1</span><span>2</span></div>",
+       "1\n2"},
+      {"span made block", "x<span style='display:block'>b</span>y", "x\nb\ny"},
+      {"block made inline",
+       "<div style='display:inline'>a</div><div style='display:inline'>b</div>", "ab"},
+  });
+  // Lines are never wrapped, however narrow the box.
+  std::string words;
+  for (int i = 0; i < 100; ++i) words += "word ";
+  EXPECT_EQ(html::HtmlInnerText("<p style='width:10px'>" + words + "</p>"),
+            std::optional<std::string>(words.substr(0, words.size() - 1)));
+}
+
+TEST(HtmlInnerText, Tables) {
+  ExpectCases({
+      {"cells joined by tab, rows by line",
+       "<table><tr><td>a</td><td>b</td></tr><tr><td>c</td><td>d</td></tr></table>", "a\tb\nc\td"},
+      {"nested tables in document order",
+       "<table><tr><td>A<table><tr><td>n1</td><td>n2</td></tr></table></td><td>B</td></tr></table>",
+       "A\nn1\tn2\n\tB"},
+      {"hidden cell and row do not count",
+       "<table><tr><td>a</td><td style='display:none'>h</td></tr><tr "
+       "style='display:none'><td>z</td></tr></table>",
+       "a"},
+      {"header and footer rows",
+       "<table><thead><tr><th>h</th></tr></thead><tbody><tr><td>b</td></tr></tbody></table>",
+       "h\nb"},
+      {"block inside a cell", "<table><tr><td><div>a</div></td><td>b</td></tr></table>", "a\n\tb"},
+      {"table around text", "x<table><tr><td>c</td></tr></table>y", "x\nc\ny"},
+      {"cells without a row share an anonymous one",
+       "<div style='display:table'><div style='display:table-cell'>a</div><div "
+       "style='display:table-cell'>b</div></div>"
+       "<div><span style='display:table-cell'>c</span><span "
+       "style='display:table-cell'>d</span>e</div>",
+       "a\tb\nc\tde"},
+      {"rows without a table",
+       "<div><div style='display:table-row'>x1</div><div style='display:table-row'>x2</div></div>",
+       "x1\nx2"},
+      {"a block among cells",
+       "<table><tr><td>t1</td><td style='display:block'>t2</td><td>t3</td></tr></table>",
+       "t1\t\nt2\nt3"},
+  });
+}
+
+TEST(HtmlInnerText, WhiteSpace) {
+  ExpectCases({
+      {"runs collapse", "<div>  a \n\t b  </div>", "a b"},
+      {"across elements", "<div>a <b> b </b> c</div>", "a b c"},
+      {"around a line break", "<div>a <br> b</div>", "a\nb"},
+      {"pre keeps everything", "<pre>\n a  b\n\tc</pre>", " a  b\n\tc"},
+      {"pre-line keeps lines only", "<div style='white-space:pre-line'>  a   b  \n  c </div>",
+       "a b\nc"},
+      {"pre-wrap from a class", "<style>.k{white-space:pre-wrap}</style><div class=k>a  b</div>",
+       "a  b"},
+      {"CR LF and CR in pre are one line end each", "<pre>a\r\nb\rc</pre>", "a\nb\nc"},
+      {"pre made normal", "<pre style='white-space:normal'>  a   b  </pre>", "a b"},
+      {"inline-block keeps the spaces around it",
+       "<div>a <span style='display:inline-block'> b </span> c</div>", "a b c"},
+      {"an image keeps the spaces on both sides", "<div>a <img src=x> b</div>", "a  b"},
+      {"nbsp is not collapsed", "a&nbsp;&nbsp;b", "a\u00a0\u00a0b"},
+      {"hidden text still separates", "a <span style='visibility:hidden'>x</span> b", "a  b"},
+  });
+}
+
+TEST(HtmlInnerText, TextTransform) {
+  ExpectCases({
+      {"uppercase, with full mappings", "<p style='text-transform:uppercase'>straße ёж \uFB01</p>",
+       "STRASSE ЁЖ FI"},
+      {"lowercase", "<p style='text-transform:lowercase'>ПРИВЕТ World</p>", "привет world"},
+      {"capitalize", "<p style='text-transform:capitalize'>hello wORLD don't-stop e.g. ёлка</p>",
+       "Hello WORLD Don't-Stop E.G. Ёлка"},
+      {"inherited and cancelled",
+       "<div style='text-transform:uppercase'>a<span style='text-transform:none'>b</span></div>",
+       "Ab"},
+  });
+}
+
+TEST(HtmlInnerText, Entities) {
+  ExpectCases({
+      {"named and numeric", "&laquo;&#1105;&raquo; &mdash; &#x41;&amp;", "«ё» — A&"},
+      {"128 to 159 as windows-1252", "&#128;&#133;&#150;&#151;&#153;", "€…–—™"},
+      {"without semicolon and unknown", "AT&T &amp &zz;", "AT&T & &zz;"},
+  });
+}
+
+TEST(HtmlInnerText, FormatCharactersDropped) {
+  ExpectCases({
+      {"zero width, joiners, word joiner, BOM, soft hyphen",
+       "a&#8203;b&zwnj;c&zwj;d&#8288;e&#65279;f&shy;g", "abcdefg"},
+      {"spaces around them stay", "a &zwnj; b", "a  b"},
+  });
+}
+
+TEST(HtmlInnerText, StyleSheets) {
+  ExpectCases({
+      {"class, id, type",
+       "<style>.h{display:none} #i{display:none} em{display:none}</style>"
+       "<b class=h>1</b><b id=i>2</b><em>3</em>4",
+       "4"},
+      {"descendant and child",
+       "<style>div b{display:none} p>i{display:none}</style>"
+       "<div><span><b>1</b></span></div><p><span><i>2</i></span><i>3</i></p>",
+       "2"},
+      {"later siblings and ancestors, remembered across elements",
+       "<style>.a~.b{display:none} .p .c{display:none}</style><i class=b>1</i><i class=a></i>"
+       "<i class=b>2</i><i class=b>3</i><i class=c>4</i><div><i class=c>5</i></div>"
+       "<div class=p><div><i class=c>6</i></div></div><i class=c>7</i>",
+       "14\n5\n7"},
+      {"siblings",
+       "<style>.a+b{display:none} .a~i{display:none}</style><b class=a>1</b><b>2</b><i>3</i>", "1"},
+      {"attributes",
+       "<style>[data-x]{display:none} a[href*=track]{display:none}</style>"
+       "<b data-x>1</b><a href='//track/'>2</a><a href='//ok/'>3</a>",
+       "3"},
+      {"not", "<style>b:not(.k){display:none}</style><b>1</b><b class=k>2</b>", "2"},
+      {"specificity beats order", "<style>#i{display:inline} b{display:none}</style><b id=i>1</b>",
+       "1"},
+      {"later rule wins a tie",
+       "<style>.a{display:none} .b{display:inline}</style><b class='a b'>1</b>", "1"},
+      {"inline beats a sheet",
+       "<style>#i{display:none}</style><b id=i style='display:inline'>1</b>", "1"},
+      {"important beats inline",
+       "<style>b{display:none!important}</style><b style='display:inline'>1</b>2", "2"},
+      {"invalid value ignored", "<b style='display:none;display:nonsense'>1</b>", ""},
+      {"invalid selector drops the rule", "<style>b, :unknown{display:none}</style><b>1</b>", "1"},
+      {"media at 1280 x 800",
+       "<style>@media (max-width:600px){.m{display:none}} @media screen and "
+       "(min-width:1000px){.d{display:none}}"
+       "@media print{.m{display:none}}</style><b class=m>1</b><b class=d>2</b>",
+       "1"},
+      {"style element with a media attribute", "<style media=print>b{display:none}</style><b>1</b>",
+       "1"},
+      {"quirks mode: classes without case", "<style>.ABC{display:none}</style><b class=abc>1</b>2",
+       "2"},
+      {"standards mode: classes with case",
+       "<!doctype html><style>.ABC{display:none}</style><b class=abc>1</b>", "1"},
+  });
+}
+
+// Text after the last element and in odd places still comes out; nothing crashes.
+TEST(HtmlInnerText, AnswersForAnyInput) {
+  EXPECT_EQ(html::HtmlInnerText(""), std::optional<std::string>(""));
+  EXPECT_EQ(html::HtmlInnerText("plain text"), std::optional<std::string>("plain text"));
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  std::optional<std::string> text = html::HtmlInnerText(bytes);
+  ASSERT_TRUE(text.has_value());
+  EXPECT_NE(text->find("\xEF\xBF\xBD"), std::string::npos);  // invalid bytes became U+FFFD
+  EXPECT_NE(text->find("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos);
+}
+
+// Deep nesting: the tree is capped, its text kept, and the root's display:none answers its text.
+TEST(HtmlInnerText, DeepNestingKeepsText) {
+  std::string html;
+  for (int i = 0; i < 20000; ++i) html += "<div><b>";
+  html += "deep";
+  std::optional<std::string> text = html::HtmlInnerText(html);
+  ASSERT_TRUE(text.has_value());
+  EXPECT_EQ(*text, "deep");
+
+  std::string table;
+  for (int i = 0; i < 5000; ++i) table += "<table><tr><td>";
+  table += "cell";
+  text = html::HtmlInnerText(table);
+  ASSERT_TRUE(text.has_value());
+  EXPECT_NE(text->find("cell"), std::string::npos);
+}
+
+TEST(HtmlInnerText, HiddenRootAnswersAllText) {
+  EXPECT_EQ(html::HtmlInnerText("<html style='display:none'><body>a<script>b</script></body></html>"),
+            std::optional<std::string>("ab"));
+}
+
+TEST(PrepareHtml, KeepsShallowDocumentsByteForByte) {
+  const char* pages[] = {
+      "<p>one<p>two<div>three</div>",
+      "<table><tr><td>a<td>b<tr><td>c</table>",
+      "<script>if (a < b && c > d) { x = '<div><div><div>'; }</script><div>x</div>",
+      "<!-- <div><div><div> --><a title='>'>t</a>",
+  };
+  for (const char* page : pages) EXPECT_EQ(html::PrepareHtml(page, 3), page) << page;
+}
+
+TEST(PrepareHtml, DropsTagsBeyondTheCapWithTheirEndTags) {
+  EXPECT_EQ(html::PrepareHtml("<div><b><i>x</i></b></div>", 2), "<div><b>x</b></div>");
+  EXPECT_EQ(html::PrepareHtml("<div><div><div>x</div></div></div><div>y</div>", 2),
+            "<div><div>x</div></div><div>y</div>");
+  // Raw-text elements are never dropped: their content must stay out of the text.
+  EXPECT_EQ(html::PrepareHtml("<b><i><script>s</script></i></b>", 1), "<b><script>s</script></b>");
+}
+
+TEST(PrepareHtml, EndTagsCloseWhatTheyEnclose) {
+  // Many unclosed <font> and self-closed SVG shapes must not push the rest of the page past the
+  // cap.
+  std::string page;
+  for (int i = 0; i < 100; ++i) page += "<div><font size=2>x";
+  for (int i = 0; i < 100; ++i) page += "</div>";
+  page += "<svg>";
+  for (int i = 0; i < 100; ++i) page += "<path d='M0 0'/>";
+  page += "</svg><div><b>end</b></div>";
+  std::string prepared = html::PrepareHtml(page, 8);
+  EXPECT_LT(prepared.size(), page.size());  // the deep part was cut
+  std::string tail = page.substr(page.find("<svg>"));
+  ASSERT_GE(prepared.size(), tail.size());
+  EXPECT_EQ(prepared.substr(prepared.size() - tail.size()), tail);
+}
+
+TEST(PrepareHtml, EmptiesNoscript) {
+  EXPECT_EQ(html::PrepareHtml("<head><NoScript><link rel=x>text</noscript></head>a"),
+            "<head><NoScript></noscript></head>a");
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(HtmlInnerText, MatchesTheBrowserOnGoldenPages) {
+  std::filesystem::path dir = std::filesystem::path(DROPRELAY_TEST_DATA) / "html";
+  int pages = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".html") continue;
+    std::filesystem::path golden = entry.path();
+    golden.replace_extension(".txt");
+    ASSERT_TRUE(std::filesystem::exists(golden)) << golden;
+    std::optional<std::string> text = html::HtmlInnerText(ReadFile(entry.path()));
+    ASSERT_TRUE(text.has_value()) << entry.path();
+    EXPECT_EQ(*text, ReadFile(golden)) << entry.path().filename();
+    ++pages;
+  }
+  EXPECT_GE(pages, 7);
+}
+
+}  // namespace
+}  // namespace droprelay::html

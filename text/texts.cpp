@@ -1,0 +1,49 @@
+#include "text/texts.h"
+
+#include "text/convert.h"
+
+namespace droprelay::texts {
+
+// The source file is UTF-8; each text is turned into Windows-1251 once, on first use.
+#define DROPRELAY_TEXT(name, utf8)                              \
+  const std::string& name() {                                   \
+    static const std::string text = Utf8ToCp1251(utf8);         \
+    return text;                                                \
+  }
+
+DROPRELAY_TEXT(WorkStarted, "Начало работы...")
+DROPRELAY_TEXT(WorkFinished, "Завершение работы...")
+
+DROPRELAY_TEXT(ScanningFolder, "Просмотр папки ")
+DROPRELAY_TEXT(NoNewFiles, "Нет новых файлов")
+DROPRELAY_TEXT(FilePrefix, "Файл ")
+DROPRELAY_TEXT(DeletedOk, " успешно удален")
+DROPRELAY_TEXT(DeleteFailed, " удалить НЕ УДАЛОСЬ! (")
+DROPRELAY_TEXT(MovedOk, " успешно перемещен в ")
+DROPRELAY_TEXT(MoveFailed, " переместить НЕ УДАЛОСЬ! (")
+DROPRELAY_TEXT(DisposalError, "Ошибка при удалении/перемещении файла!")
+
+DROPRELAY_TEXT(FoundFile, "Найден файл ")
+DROPRELAY_TEXT(HasAttachment, "Письмо содержит вложение: ")
+DROPRELAY_TEXT(AttachmentError, "Ошибка извлечения Attachs!")
+DROPRELAY_TEXT(RecipientBefore, "Адресат: ")
+DROPRELAY_TEXT(RecipientAfter, "Адресат после обработки: ")
+DROPRELAY_TEXT(SendingWithProfile, "Попытка отправки с использование профиля \"")
+DROPRELAY_TEXT(MessageError, "Ошибка при обработке email\"а!")
+DROPRELAY_TEXT(SubjectBefore, "Тема: ")
+DROPRELAY_TEXT(SubjectAfter, "Тема после обработки: ")
+DROPRELAY_TEXT(BodyBefore, "Текст: ")
+DROPRELAY_TEXT(BodyAfter, "Текст после обработки: ")
+
+DROPRELAY_TEXT(NewScheduleTime, "Новое время обновления ")
+DROPRELAY_TEXT(DatabaseError, "Ошибка при работе с базой данных")
+
+DROPRELAY_TEXT(NoRecipient, "Не указан адресат!;")
+DROPRELAY_TEXT(LogonFailed, "Не удалось подключится к MAPI при помощи \"")
+DROPRELAY_TEXT(FileQuoted, "Файл \"")
+DROPRELAY_TEXT(FileNotFound, "\" не найден!;")
+DROPRELAY_TEXT(SendFailed, "Ошибка отправки сообщения \"")
+
+#undef DROPRELAY_TEXT
+
+}  // namespace droprelay::texts
