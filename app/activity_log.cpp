@@ -4,7 +4,7 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "platform/whole_file.h"
+#include "platform/file.h"
 #include "text/convert.h"
 
 namespace droprelay {

@@ -6,7 +6,7 @@
 #include "app/message_text.h"
 #include "mail/header_utils.h"
 #include "mail/mail_message.h"
-#include "platform/attachment_file.h"
+#include "platform/file.h"
 #include "submit/profiles.h"
 #include "platform/syserror.h"
 #include "text/convert.h"

@@ -3,9 +3,6 @@
 // The text is walked in place: lines are views into the one text, a sub-part is parsed from a slice
 // of it, and each body is copied once, straight from the text into its stream. Only the uuencode
 // rebuild copies text (the preamble, to encode it as quoted-printable).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -23,6 +20,7 @@
 #include "mail/mail_error.h"
 #include "mail/mail_message.h"
 #include "mail/mail_part.h"
+#include "platform/file.h"
 
 namespace droprelay {
 
@@ -471,29 +469,21 @@ ByteBuffer ReadWholeFile(const std::string& fileName) {
   const auto fail = [&](int error) {
     throw EMailError("Cannot open file \"" + fileName + "\". " + std::strerror(error));
   };
-  struct Descriptor {
-    int fd;
-    ~Descriptor() {
-      if (fd >= 0) ::close(fd);
-    }
-  } file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) fail(errno);
-  struct stat info {};
-  if (::fstat(file.fd, &info) != 0) fail(errno);
-  if (S_ISDIR(info.st_mode)) fail(EISDIR);
+  const platform::FileDescriptor file = platform::OpenFile(fileName, platform::OpenOptions{});
+  if (!file) fail(errno);
+  const std::optional<platform::FileStatus> info = platform::StatusOf(file);
+  if (!info) fail(errno);
+  if (info->IsDirectory()) fail(EISDIR);
   // One buffer of the file's size (and room for the CR LF the last line may need), filled by the
   // kernel directly: no zero-filling, no growing copy. Whatever the size said (a growing file, a
   // pipe), reading goes on to the end.
   ByteBuffer bytes;
-  bytes.reserve(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 2 + 1);
+  bytes.reserve(static_cast<std::size_t>(info->size) + 2 + 1);
   for (;;) {
     if (bytes.capacity() - bytes.size() <= 2) bytes.reserve(bytes.capacity() * 2 + 65536);
     const std::size_t room = bytes.capacity() - bytes.size() - 2;
-    const ssize_t n = ::read(file.fd, bytes.AppendSpace(room), room);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno != 0 ? errno : EIO);
-    }
+    const long n = platform::ReadSome(file, bytes.AppendSpace(room), room);
+    if (n < 0) fail(errno != 0 ? errno : EIO);
     if (n == 0) break;
     bytes.Commit(static_cast<std::size_t>(n));
   }
@@ -518,6 +508,15 @@ void TMailPart::ParseText(std::string_view text, bool parseHeader) {
 void TMailPart::LoadFromFile(const std::string& fileName) {
   // The stored bodies are windows on the file's text, which lives as long as one of them does.
   const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName)));
+  ParseAtDepth(text->View(), true, Depth(), &text);
+}
+
+void TMailPart::LoadFromBytes(std::string_view bytes) {
+  // The same buffer LoadFromFile reads into: the bytes and room for the last line's CR LF.
+  ByteBuffer raw;
+  raw.reserve(bytes.size() + 2 + 1);
+  raw.append(bytes);
+  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(raw)));
   ParseAtDepth(text->View(), true, Depth(), &text);
 }
 

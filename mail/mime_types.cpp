@@ -1,10 +1,10 @@
 // Media types of file names and file extensions of media types.
 #include "mail/mime_types.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "mail/header_utils.h"
+#include "platform/file.h"
 
 namespace droprelay {
 
@@ -112,11 +112,9 @@ std::string MimeTypeTable::ExtensionOfType(std::string_view mediaType) const {
 
 const MimeTypeTable& SystemMimeTypes() {
   static const MimeTypeTable table = [] {
-    std::ifstream file("/etc/mime.types", std::ios::binary);
-    if (file) {
-      std::ostringstream text;
-      text << file.rdbuf();
-      MimeTypeTable fromFile = MimeTypeTable::FromText(text.str());
+    std::string text;
+    if (platform::ReadWholeFile("/etc/mime.types", text)) {
+      MimeTypeTable fromFile = MimeTypeTable::FromText(text);
       if (!fromFile.Empty()) return fromFile;
     }
     return MimeTypeTable::BuiltIn();

@@ -2,9 +2,8 @@
 
 #include <climits>
 #include <cstdint>
-#include <sys/stat.h>
 
-#include "platform/whole_file.h"
+#include "platform/file.h"
 
 namespace droprelay::platform {
 namespace {
@@ -114,14 +113,14 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 void IniFile::Refresh() const {
   Stamp now;
-  struct stat st {};
-  if (::stat(fileName_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+  const std::optional<FileStatus> status = StatusOfPath(fileName_, Links::kFollow);
+  if (status && !status->IsDirectory()) {
     now.present = true;
-    now.device = st.st_dev;
-    now.inode = st.st_ino;
-    now.size = st.st_size;
-    now.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    now.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    now.device = status->device;
+    now.inode = status->inode;
+    now.size = static_cast<decltype(now.size)>(status->size);
+    now.mtimeNs = status->ModifyTimeNs();
+    now.ctimeNs = status->ChangeTimeNs();
   }
   if (loaded_ && now == stamp_) return;
   entries_.clear();

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/file_entry.h"
+#include "platform/file.h"
 #include "submit/mapi.h"
 #include "platform/syserror.h"
 #include "text/convert.h"

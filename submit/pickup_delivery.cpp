@@ -1,7 +1,6 @@
 // Delivery into a pickup folder: one complete .eml file per message.
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <string_view>
 
 #include "submit/delivery.h"
+#include "platform/file.h"
 #include "platform/syserror.h"
 
 namespace droprelay::submit {
@@ -28,18 +28,6 @@ std::string UniqueStem() {
   return stem;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 }  // namespace
 
 bool CheckPickupFolder(const std::string& folder) {
@@ -47,9 +35,9 @@ bool CheckPickupFolder(const std::string& folder) {
     platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(error));
     return false;
   };
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return fail(errno);
-  if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  const std::optional<platform::FileStatus> st = platform::StatusOfPath(folder, platform::Links::kFollow);
+  if (!st) return fail(errno);
+  if (!st->IsDirectory()) return fail(ENOTDIR);
   if (::access(folder.c_str(), W_OK | X_OK) != 0) return fail(errno);
   return true;
 }
@@ -58,15 +46,20 @@ bool WriteToPickupFolder(const std::string& folder, const std::string& message) 
   const std::string stem = UniqueStem();
   // A leading dot keeps readers that look for *.eml (or skip hidden files) away from it.
   const std::string temporary = folder + "." + stem + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640);
-  if (fd < 0) {
+  platform::OpenOptions options;
+  options.access = platform::OpenOptions::Access::kWrite;
+  options.create = true;
+  options.exclusive = true;
+  options.noFollow = true;
+  options.mode = 0640;
+  platform::FileDescriptor file = platform::OpenFile(temporary, options);
+  if (!file) {
     platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(errno));
     return false;
   }
-  const bool written = WriteAll(fd, message) && ::fsync(fd) == 0;
+  const bool written = platform::WriteAll(file, message) && platform::SyncFile(file);
   const int writeError = errno;
-  if (::close(fd) != 0 && written) {
-    platform::SetLastErrorFromErrno();
+  if (!file.Close() && written) {
     ::unlink(temporary.c_str());
     return false;
   }

@@ -10,7 +10,7 @@
 #include "../common/temp_folder.h"
 #include "platform/program_paths.h"
 #include "platform/syserror.h"
-#include "platform/whole_file.h"
+#include "platform/file.h"
 
 namespace droprelay::platform {
 namespace {
