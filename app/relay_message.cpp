@@ -1,7 +1,9 @@
 #include "app/relay_message.h"
 
 #include <memory>
+#include <optional>
 
+#include "app/drop_file.h"
 #include "app/html_fallback.h"
 #include "app/message_text.h"
 #include "mail/header_utils.h"
@@ -69,10 +71,12 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   const auto& log = context.mainlog;
   log(texts::FoundFile() + fileName);
   // Only a regular file is a stored message; anything else is reported like an unreadable one.
-  if (!platform::IsRegularFileEntry(path)) throw std::runtime_error("not a stored message");
-  const std::string rawText = FileToString(path);
+  // The raw-text checks and the parse use the same bytes, read once under the lock.
+  const std::optional<DropFile> drop = ReadDropFile(path);
+  if (!drop) throw std::runtime_error("not a stored message");
+  const std::string& rawText = drop->bytes;
 
-  message.LoadFromFile(path);
+  message.LoadFromBytes(rawText);
   message.LocateBodies();
   // Read before the restructuring, which may fold the HTML part (and its parameters) into the
   // message itself.

@@ -210,14 +210,6 @@ bool WriteWholeFile(const std::string& fileName, std::string_view content) {
   return file && WriteAll(file, content) && file.Close();
 }
 
-bool IsRegularFileEntry(const std::string& path) {
-  const std::optional<FileStatus> status = StatusOfPath(path, Links::kNoFollow);
-  if (!status) return false;
-  if (status->IsRegular()) return true;
-  SetLastErrorText(status->IsLink() ? "Is a symbolic link, not a stored message" : "Not a regular file");
-  return false;
-}
-
 bool SaveAttachmentFile(const std::string& path, std::string_view content) {
   OpenOptions options;
   options.access = OpenOptions::Access::kWrite;

@@ -24,6 +24,8 @@ void SetLastErrorText(std::string_view text) {
 
 void SetLastErrorFromErrno() { SetLastError(errno); }
 
+int LastErrorCode() { return lastCode; }
+
 std::string TrimErrorText(std::string_view text) {
   if (text.size() > 256) text = text.substr(0, 256);
   while (!text.empty()) {

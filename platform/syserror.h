@@ -18,6 +18,9 @@ void SetLastErrorText(std::string_view text);
 // Records the current errno as the last error; convenience for the platform's own calls.
 void SetLastErrorFromErrno();
 
+// The errno value last recorded; 0 when a library text was recorded instead.
+int LastErrorCode();
+
 // The text of the last recorded error, at most 256 characters, with trailing blanks, control
 // characters and full stops removed. The text for "no error" is "Success".
 std::string SystemErrorText();
