@@ -6,6 +6,7 @@
 
 #include "platform/file.h"
 #include "text/convert.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
@@ -54,15 +55,7 @@ void ActivityLog::LoadFromFile() {
     if (!platform::ReadWholeFile(logFile_, content)) return;
     const std::string text = Utf8ToCp1251(content);
     std::deque<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(std::move(line));
-      start = end + 1;
-    }
+    for (std::string_view rest = text; !rest.empty();) lines.emplace_back(NextLine(rest));
     lines_ = std::move(lines);
     Show();
   } catch (...) {

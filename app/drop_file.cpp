@@ -8,12 +8,11 @@
 namespace droprelay {
 
 std::optional<DropFile> ReadDropFile(const std::string& path) {
-  platform::OpenOptions options;
-  options.noFollow = true;     // a link could mail out any file the relay can read
-  options.nonBlocking = true;  // a FIFO would hang the relay in the open or the read
-  options.regularOnly = true;
-  options.lock = true;  // the writer may still hold it: nothing is read until it lets go
-  const platform::FileDescriptor file = platform::OpenFile(path, options);
+  // No link followed: a link could mail out any file the relay can read. Non-blocking: a FIFO
+  // would hang the relay in the open or the read. Locked: the writer may still hold the file, and
+  // nothing is read until it lets go.
+  const platform::FileDescriptor file =
+      platform::OpenFile(path, {.noFollow = true, .nonBlocking = true, .regularOnly = true, .lock = true});
   if (!file) {
     if (platform::LastErrorCode() == ELOOP) platform::SetLastErrorText("Is a symbolic link, not a stored message");
     return std::nullopt;

@@ -21,6 +21,7 @@
 #include "mail/mail_message.h"
 #include "mail/mail_part.h"
 #include "platform/file.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
@@ -29,54 +30,7 @@ namespace {
 constexpr std::string_view CRLF = "\r\n";
 constexpr std::size_t npos = std::string_view::npos;
 
-// Walks the lines of a text: a line ends at CR LF only (a lone CR or LF is an ordinary character);
-// a rest after the last CR LF is a final line without line break.
-class LineWalker {
- public:
-  explicit LineWalker(std::string_view text) : text_(text) {}
-
-  // Moves to the next line; false at the end of the text.
-  bool Next() {
-    lineStart_ = next_;
-    if (next_ >= text_.size()) {
-      line_ = {};
-      return false;
-    }
-    const char* base = text_.data();
-    std::size_t search = next_;
-    for (;;) {
-      const void* cr = std::memchr(base + search, '\r', text_.size() - search);
-      if (cr == nullptr) {
-        line_ = text_.substr(next_);
-        hasBreak_ = false;
-        next_ = text_.size();
-        return true;
-      }
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
-      if (at + 1 < text_.size() && base[at + 1] == '\n') {
-        line_ = text_.substr(next_, at - next_);
-        hasBreak_ = true;
-        next_ = at + 2;
-        return true;
-      }
-      search = at + 1;
-    }
-  }
-
-  std::string_view Line() const { return line_; }
-  // Offset of the current line's first character (the text's length once the end is reached).
-  std::size_t LineStart() const { return lineStart_; }
-  // Offset of the line after the current one.
-  std::size_t NextStart() const { return next_; }
-  bool HasBreak() const { return hasBreak_; }
-
- private:
-  std::string_view text_;
-  std::size_t next_ = 0;
-  std::size_t lineStart_ = 0;
-  std::string_view line_;
-  bool hasBreak_ = false;
-};
+using LineWalker = CrLfLines;
 
 // Start of the line after the one that starts at `from` (the text's length after the last line).
 std::size_t NextLineStart(std::string_view text, std::size_t from) {
@@ -447,21 +401,7 @@ ByteBuffer NormaliseLineBreaks(ByteBuffer raw) {
   }
   ByteBuffer out;
   out.reserve(raw.size() + raw.size() / 16 + 2);
-  bool lineOpen = false;
-  const char* const in = raw.data();
-  const std::size_t n = raw.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = in[i];
-    if (c == '\r' || c == '\n') {
-      out.append(CRLF);
-      if (c == '\r' && i + 1 < n && in[i + 1] == '\n') ++i;
-      lineOpen = false;
-    } else {
-      out.push_back(c);
-      lineOpen = true;
-    }
-  }
-  if (lineOpen) out.append(CRLF);
+  if (AppendCrLfLines(raw.View(), out)) out.append(CRLF);
   return out;
 }
 

@@ -29,6 +29,8 @@ std::int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+constexpr OpenOptions::Access kWrite = OpenOptions::Access::kWrite;
+
 int OpenFlags(const OpenOptions& options) {
   int flags = O_CLOEXEC | O_NOCTTY;
   switch (options.access) {
@@ -153,9 +155,7 @@ bool SyncFile(const FileDescriptor& file) {
 }
 
 void SyncFolder(const std::string& folder) {
-  OpenOptions options;
-  options.directory = true;
-  const FileDescriptor dir(::open(folder.c_str(), OpenFlags(options)));
+  const FileDescriptor dir(::open(folder.c_str(), OpenFlags({.directory = true})));
   if (dir) ::fsync(dir.get());
 }
 
@@ -184,11 +184,8 @@ bool RemoveFileEntry(const std::string& path) {
 }
 
 bool ReadFileExclusive(const std::string& path, std::string& out, std::size_t blockSize) {
-  OpenOptions options;
-  options.nonBlocking = true;  // a FIFO planted under the name must not hang the relay in open()
-  options.regularOnly = true;
-  options.lock = true;
-  const FileDescriptor file = OpenFile(path, options);
+  // Non-blocking: a FIFO planted under the name must not hang the relay in open().
+  const FileDescriptor file = OpenFile(path, {.nonBlocking = true, .regularOnly = true, .lock = true});
   return file && ReadAll(file, out, blockSize);
 }
 
@@ -201,22 +198,12 @@ bool ReadWholeFile(const std::string& fileName, std::string& content) {
 }
 
 bool WriteWholeFile(const std::string& fileName, std::string_view content) {
-  OpenOptions options;
-  options.access = OpenOptions::Access::kWrite;
-  options.create = true;
-  options.truncate = true;
-  options.mode = 0644;
-  FileDescriptor file = OpenFile(fileName, options);
+  FileDescriptor file = OpenFile(fileName, {.access = kWrite, .create = true, .truncate = true, .mode = 0644});
   return file && WriteAll(file, content) && file.Close();
 }
 
 bool SaveAttachmentFile(const std::string& path, std::string_view content) {
-  OpenOptions options;
-  options.access = OpenOptions::Access::kWrite;
-  options.noFollow = true;
-  options.create = true;
-  options.truncate = true;
-  FileDescriptor file = OpenFile(path, options);
+  FileDescriptor file = OpenFile(path, {.access = kWrite, .noFollow = true, .create = true, .truncate = true});
   if (!file) return false;
   const bool written = WriteAll(file, content);
   int error = written ? 0 : errno;

@@ -38,18 +38,12 @@ bool SameFile(const std::string& a, Links links, const std::string& b) {
 // Copies a regular file (opened without following links) into `tempPath`, created exclusively so
 // nothing planted under that name can be written through. Answers the errno of the first failure.
 int CopyRegularFile(const std::string& from, const std::string& tempPath) {
-  OpenOptions source;
-  source.noFollow = true;
-  const FileDescriptor in = OpenFile(from, source);
+  const FileDescriptor in = OpenFile(from, {.noFollow = true});
   if (!in) return errno;
   const std::optional<FileStatus> st = StatusOf(in);
   if (!st) return errno;
-  OpenOptions target;
-  target.access = OpenOptions::Access::kWrite;
-  target.create = true;
-  target.exclusive = true;
-  target.noFollow = true;
-  FileDescriptor out = OpenFile(tempPath, target);
+  FileDescriptor out = OpenFile(
+      tempPath, {.access = OpenOptions::Access::kWrite, .noFollow = true, .create = true, .exclusive = true});
   if (!out) return errno;
   int error = 0;
   std::vector<char> buffer(1 << 16);

@@ -4,25 +4,14 @@
 #include <cstdint>
 
 #include "platform/file.h"
+#include "text/ascii.h"
+#include "text/lines.h"
 
 namespace droprelay::platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+// Blanks around names and values (a line's LF is gone already).
+std::string_view TrimBlanks(std::string_view text) { return TrimBytes(text, " \t\r\v\f"); }
 
 std::string CleanValue(std::string_view raw) {
   std::string_view value = TrimBlanks(raw);
@@ -49,10 +38,7 @@ std::vector<IniEntry> ParseIniText(std::string_view text) {
   std::string section;
   bool inSection = false;
   while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    std::string_view line = text.substr(0, eol);
-    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
-    line = TrimBlanks(line);
+    std::string_view line = TrimBlanks(NextLine(text));
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
@@ -129,7 +115,7 @@ void IniFile::Refresh() const {
   // until the file changes again.
   if (now.present && ReadWholeFile(fileName_, text)) {
     for (IniEntry& entry : ParseIniText(text)) {
-      entries_.push_back(Entry{Lower(entry.section), Lower(entry.key), std::move(entry.value)});
+      entries_.push_back(Entry{AsciiLowerCase(entry.section), AsciiLowerCase(entry.key), std::move(entry.value)});
     }
   }
   stamp_ = now;
@@ -138,8 +124,8 @@ void IniFile::Refresh() const {
 
 const IniFile::Entry* IniFile::Find(std::string_view section, std::string_view key) const {
   Refresh();
-  const std::string wantSection = Lower(section);
-  const std::string wantKey = Lower(key);
+  const std::string wantSection = AsciiLowerCase(section);
+  const std::string wantKey = AsciiLowerCase(key);
   for (const Entry& entry : entries_) {
     if (entry.section == wantSection && entry.key == wantKey) return &entry;
   }

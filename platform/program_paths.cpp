@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/syserror.h"
+#include "text/ascii.h"
 
 namespace droprelay::platform {
 
@@ -29,9 +30,7 @@ ProgramFiles ProgramFilesForConfig(const std::string& configFile) {
   const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const std::size_t dot = log.rfind('.');
   if (dot != std::string::npos && dot > nameStart && log.size() - dot == 4) {
-    std::string extension = log.substr(dot);
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (extension == ".ini") log.erase(dot);
+    if (AsciiEqualNoCase(std::string_view(log).substr(dot), ".ini")) log.erase(dot);
   }
   return ProgramFiles{configFile, log + ".log"};
 }

@@ -39,9 +39,7 @@ bool ReadAttachment(const std::string& path, std::string& data) {
     return false;
   };
   // Non-blocking, so a named pipe under the name is refused instead of waited on.
-  platform::OpenOptions options;
-  options.nonBlocking = true;
-  const platform::FileDescriptor file = platform::OpenFile(path, options);
+  const platform::FileDescriptor file = platform::OpenFile(path, {.nonBlocking = true});
   if (!file) return fail(strerrordesc_np(errno));
   const std::optional<platform::FileStatus> st = platform::StatusOf(file);
   if (!st) return fail(strerrordesc_np(errno));

@@ -7,25 +7,18 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <string_view>
 
 #include "submit/delivery.h"
 #include "platform/file.h"
+#include "platform/random.h"
 #include "platform/syserror.h"
 
 namespace droprelay::submit {
 namespace {
 
 std::string UniqueStem() {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::random_device device;
-  std::string stem = std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + ".";
-  for (int i = 0; i < 4; ++i) {
-    std::uint32_t value = device();
-    for (int j = 0; j < 8; ++j, value >>= 4) stem += kHex[value & 15];
-  }
-  return stem;
+  return std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + "." + platform::RandomHex(32);
 }
 
 }  // namespace
@@ -46,13 +39,11 @@ bool WriteToPickupFolder(const std::string& folder, const std::string& message) 
   const std::string stem = UniqueStem();
   // A leading dot keeps readers that look for *.eml (or skip hidden files) away from it.
   const std::string temporary = folder + "." + stem + ".tmp";
-  platform::OpenOptions options;
-  options.access = platform::OpenOptions::Access::kWrite;
-  options.create = true;
-  options.exclusive = true;
-  options.noFollow = true;
-  options.mode = 0640;
-  platform::FileDescriptor file = platform::OpenFile(temporary, options);
+  platform::FileDescriptor file = platform::OpenFile(temporary, {.access = platform::OpenOptions::Access::kWrite,
+                                                                  .noFollow = true,
+                                                                  .create = true,
+                                                                  .exclusive = true,
+                                                                  .mode = 0640});
   if (!file) {
     platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(errno));
     return false;

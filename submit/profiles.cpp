@@ -11,24 +11,10 @@
 #include "platform/ini_file.h"
 #include "submit/address.h"
 #include "platform/syserror.h"
+#include "text/ascii.h"
 
 namespace droprelay::submit {
 namespace {
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 bool HasControl(std::string_view s) {
   for (const char ch : s) {
@@ -69,10 +55,10 @@ bool ParseBoolean(std::string_view text, bool& value) {
     return true;
   }
   for (const char* yes : {"true", "yes", "on"}) {
-    if (SameName(text, yes)) return value = true;
+    if (AsciiEqualNoCase(text, yes)) return value = true;
   }
   for (const char* no : {"false", "no", "off"}) {
-    if (SameName(text, no)) {
+    if (AsciiEqualNoCase(text, no)) {
       value = false;
       return true;
     }
@@ -128,7 +114,7 @@ std::string DefaultMailProfile() {
 }
 
 bool LoadMailProfile(const std::string& name, MailProfile& profile) {
-  if (Trim(name).empty()) return Fail("No mail profile named");
+  if (TrimControls(name).empty()) return Fail("No mail profile named");
   if (HasControl(name)) return Fail("Invalid mail profile name \"" + EscapeForText(name) + "\"");
   const std::string path = MailProfilesPath();
   if (::access(path.c_str(), R_OK) != 0) {

@@ -11,6 +11,7 @@
 
 #include "../common/temp_folder.h"
 #include "platform/memory_map.h"
+#include "platform/random.h"
 #include "platform/syserror.h"
 
 namespace droprelay::platform {
@@ -167,6 +168,16 @@ TEST(MemoryMap, GrowingKeepsTheContent) {
   EXPECT_EQ(p[two - 1], 'q');
   p[3 * two - 1] = 'z';
   UnmapMemory(p, 3 * two);
+}
+
+TEST(Random, HexTokensHaveTheirLengthAndDiffer) {
+  const std::string a = RandomHex(32);
+  const std::string b = RandomHex(32);
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_NE(a, b) << "two draws of 128 bits";
+  EXPECT_EQ(RandomHex(5).size(), 5u);
+  EXPECT_EQ(RandomHex(0), "");
 }
 
 }  // namespace
