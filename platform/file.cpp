@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,6 +184,31 @@ bool RemoveFileEntry(const std::string& path) {
   return true;
 }
 
+void DiscardFile(const std::string& path) { ::unlink(path.c_str()); }
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool MayAccess(const std::string& path, int mode) {
+  if (::access(path.c_str(), mode) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CanRead(const std::string& path) { return MayAccess(path, R_OK); }
+bool CanCreateIn(const std::string& folder) { return MayAccess(folder, W_OK | X_OK); }
+
 bool ReadFileExclusive(const std::string& path, std::string& out, std::size_t blockSize) {
   // Non-blocking: a FIFO planted under the name must not hang the relay in open().
   const FileDescriptor file = OpenFile(path, {.nonBlocking = true, .regularOnly = true, .lock = true});
@@ -209,7 +235,7 @@ bool SaveAttachmentFile(const std::string& path, std::string_view content) {
   int error = written ? 0 : errno;
   if (!file.Close() && error == 0) error = errno;
   if (error == 0) return true;
-  ::unlink(path.c_str());
+  DiscardFile(path);
   SetLastError(error);
   return false;
 }

@@ -131,6 +131,18 @@ bool IsExistingFile(const std::string& path);
 // Removes the entry itself (unlink: a link goes, its target stays). Directories are refused.
 bool RemoveFileEntry(const std::string& path);
 
+// Removes a file left behind half-written. A failure is not recorded: the error that made the file
+// useless is the one to report.
+void DiscardFile(const std::string& path);
+
+// Renames `from` to `to` unless something already has the name `to` (then EEXIST is recorded).
+bool RenameNoReplace(const std::string& from, const std::string& to);
+
+// Whether this process may read `path`, or create entries in the folder `folder`; the reason is
+// recorded when not.
+bool CanRead(const std::string& path);
+bool CanCreateIn(const std::string& folder);
+
 // Appends the whole content of the regular file `path` to `out`, holding an exclusive advisory
 // lock (flock, taken without waiting) while reading, in blocks of `blockSize` bytes. A symbolic
 // link is read through: the lock is taken on the file it names. False, with whatever had been

@@ -1,7 +1,10 @@
 #include "platform/program_paths.h"
 
 #include <climits>
+#include <pwd.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "platform/syserror.h"
 #include "text/ascii.h"
@@ -22,6 +25,12 @@ std::string ExecutablePath() {
 ProgramFiles ProgramFilesBesideExecutable() {
   const std::string exe = ExecutablePath();
   return ProgramFiles{exe + ".ini", exe + ".log"};
+}
+
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return {};
 }
 
 ProgramFiles ProgramFilesForConfig(const std::string& configFile) {

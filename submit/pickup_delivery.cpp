@@ -1,6 +1,4 @@
 // Delivery into a pickup folder: one complete .eml file per message.
-#include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,7 +29,7 @@ bool CheckPickupFolder(const std::string& folder) {
   const std::optional<platform::FileStatus> st = platform::StatusOfPath(folder, platform::Links::kFollow);
   if (!st) return fail(errno);
   if (!st->IsDirectory()) return fail(ENOTDIR);
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return fail(errno);
+  if (!platform::CanCreateIn(folder)) return fail(platform::LastErrorCode());
   return true;
 }
 
@@ -51,19 +49,18 @@ bool WriteToPickupFolder(const std::string& folder, const std::string& message) 
   const bool written = platform::WriteAll(file, message) && platform::SyncFile(file);
   const int writeError = errno;
   if (!file.Close() && written) {
-    ::unlink(temporary.c_str());
+    platform::DiscardFile(temporary);
     return false;
   }
   if (!written) {
     platform::SetLastError(writeError);
-    ::unlink(temporary.c_str());
+    platform::DiscardFile(temporary);
     return false;
   }
   // RENAME_NOREPLACE: a name that is somehow taken is never overwritten.
   const std::string final = folder + stem + ".eml";
-  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) != 0) {
-    platform::SetLastErrorFromErrno();
-    ::unlink(temporary.c_str());
+  if (!platform::RenameNoReplace(temporary, final)) {
+    platform::DiscardFile(temporary);
     return false;
   }
   return true;

@@ -1,14 +1,13 @@
 #include "submit/profiles.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/file.h"
 #include "platform/ini_file.h"
+#include "platform/program_paths.h"
 #include "submit/address.h"
 #include "platform/syserror.h"
 #include "text/ascii.h"
@@ -79,22 +78,13 @@ std::string MailProfilesPath() {
   if (explicitPath && *explicitPath) return explicitPath;
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && *config == '/') return std::string(config) + "/droprelay/profiles.ini";
-  std::string home;
-  if (const char* h = std::getenv("HOME"); h && *h) {
-    home = h;
-  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
-    home = pw->pw_dir;
-  }
-  return home + "/.config/droprelay/profiles.ini";
+  return platform::HomeFolder() + "/.config/droprelay/profiles.ini";
 }
 
 bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
                       std::string& value) {
   // The same reading rules as the relay's own configuration file.
-  if (::access(path.c_str(), R_OK) != 0) {
-    platform::SetLastErrorFromErrno();
-    return false;
-  }
+  if (!platform::CanRead(path)) return false;
   const std::optional<std::string> found = platform::IniFile(path).Lookup(section, key);
   if (!found) {
     platform::SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
@@ -117,9 +107,8 @@ bool LoadMailProfile(const std::string& name, MailProfile& profile) {
   if (TrimControls(name).empty()) return Fail("No mail profile named");
   if (HasControl(name)) return Fail("Invalid mail profile name \"" + EscapeForText(name) + "\"");
   const std::string path = MailProfilesPath();
-  if (::access(path.c_str(), R_OK) != 0) {
-    const int error = errno;
-    return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(error));
+  if (!platform::CanRead(path)) {
+    return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(platform::LastErrorCode()));
   }
   const auto read = [&](const char* key, std::string& value) { return ReadProfileValue(path, name, key, value); };
 

@@ -170,6 +170,30 @@ TEST(MemoryMap, GrowingKeepsTheContent) {
   UnmapMemory(p, 3 * two);
 }
 
+TEST(FileNames, RenameNeverReplacesAndAccessIsReportedWithItsReason) {
+  TempFolder folder;
+  WriteFile(folder / "a", "a");
+  WriteFile(folder / "b", "b");
+  EXPECT_FALSE(RenameNoReplace(folder / "a", folder / "b"));
+  EXPECT_EQ(SystemErrorText(), "File exists");
+  EXPECT_EQ(ReadFile(folder / "b"), "b");
+  EXPECT_TRUE(RenameNoReplace(folder / "a", folder / "c"));
+  EXPECT_EQ(ReadFile(folder / "c"), "a");
+
+  EXPECT_TRUE(CanRead(folder / "c"));
+  EXPECT_TRUE(CanCreateIn(folder.path()));
+  EXPECT_FALSE(CanRead(folder / "absent"));
+  EXPECT_EQ(LastErrorCode(), ENOENT);
+
+  SetLastError(ENOSPC);
+  DiscardFile(folder / "c");
+  DiscardFile(folder / "absent");
+  EXPECT_EQ(FileEntryState(folder / "c"), EntryState::kMissing);
+  SetLastError(ENOSPC);
+  DiscardFile(folder / "absent");
+  EXPECT_EQ(SystemErrorText(), "No space left on device") << "the reason the file was discarded stays";
+}
+
 TEST(Random, HexTokensHaveTheirLengthAndDiffer) {
   const std::string a = RandomHex(32);
   const std::string b = RandomHex(32);
