@@ -223,8 +223,11 @@ bool ReadWholeFile(const std::string& fileName, std::string& content) {
   return true;
 }
 
-bool WriteWholeFile(const std::string& fileName, std::string_view content) {
-  FileDescriptor file = OpenFile(fileName, {.access = kWrite, .create = true, .truncate = true, .mode = 0644});
+bool WriteWholeFile(const std::string& fileName, std::string_view content, unsigned createMode) {
+  FileDescriptor file = OpenFile(fileName, {.access = kWrite,
+                                            .create = true,
+                                            .truncate = true,
+                                            .mode = static_cast<mode_t>(createMode)});
   return file && WriteAll(file, content) && file.Close();
 }
 

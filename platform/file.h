@@ -153,11 +153,11 @@ bool ReadFileExclusive(const std::string& path, std::string& out, std::size_t bl
 // `content` is then left alone.
 bool ReadWholeFile(const std::string& fileName, std::string& content);
 
-// Replaces the content of `fileName` with `content`, creating the file when missing (mode 0644
+// Replaces the content of `fileName` with `content`, creating the file when missing (`createMode`
 // before the umask). The file is rewritten in place, not replaced by a new one, so its owner,
 // mode and links stay as the administrator set them, and a write-protected file stays protected.
 // False (error recorded) when it cannot be opened or fully written.
-bool WriteWholeFile(const std::string& fileName, std::string_view content);
+bool WriteWholeFile(const std::string& fileName, std::string_view content, unsigned createMode = 0644);
 
 // Creates or overwrites `path` with `content` (mode 0600). A symbolic link at `path` is refused,
 // never written through (the temporary folder may be shared, such as /tmp). A file that cannot be

@@ -15,6 +15,10 @@
 namespace droprelay::submit {
 namespace {
 
+std::string_view Trim(std::string_view s) { return TrimControls(s); }
+
+bool SameName(std::string_view a, std::string_view b) { return AsciiEqualNoCase(a, b); }
+
 bool HasControl(std::string_view s) {
   for (const char ch : s) {
     const unsigned char c = static_cast<unsigned char>(ch);
@@ -54,10 +58,10 @@ bool ParseBoolean(std::string_view text, bool& value) {
     return true;
   }
   for (const char* yes : {"true", "yes", "on"}) {
-    if (AsciiEqualNoCase(text, yes)) return value = true;
+    if (SameName(text, yes)) return value = true;
   }
   for (const char* no : {"false", "no", "off"}) {
-    if (AsciiEqualNoCase(text, no)) {
+    if (SameName(text, no)) {
       value = false;
       return true;
     }
@@ -104,7 +108,7 @@ std::string DefaultMailProfile() {
 }
 
 bool LoadMailProfile(const std::string& name, MailProfile& profile) {
-  if (TrimControls(name).empty()) return Fail("No mail profile named");
+  if (Trim(name).empty()) return Fail("No mail profile named");
   if (HasControl(name)) return Fail("Invalid mail profile name \"" + EscapeForText(name) + "\"");
   const std::string path = MailProfilesPath();
   if (!platform::CanRead(path)) {
