@@ -6,6 +6,7 @@
 #include "app/relay_message.h"
 #include "app/substitution_table.h"
 #include "platform/file.h"
+#include "platform/syserror.h"
 #include "text/convert.h"
 
 namespace droprelay {
@@ -53,7 +54,11 @@ int RunInspect(const platform::IniFile& file, const std::vector<std::string>& fi
 
   int status = 0;
   for (const std::string& path : files) {
-    const std::optional<platform::FileStatus> info = platform::StatusOfPath(path, platform::Links::kFollow);
+    std::optional<platform::FileStatus> info;
+    {
+      const platform::KeepLastError keep;  // the refusal below is the whole report
+      info = platform::StatusOfPath(path, platform::Links::kFollow);
+    }
     if (!info || !info->IsRegular()) {
       diagnostics << "droprelay: " << path << ": not a readable file\n";
       status = 1;

@@ -5,6 +5,7 @@
 
 #include "mail/header_utils.h"
 #include "platform/file.h"
+#include "platform/syserror.h"
 #include "text/ascii.h"
 #include "text/lines.h"
 
@@ -103,7 +104,12 @@ std::string MimeTypeTable::ExtensionOfType(std::string_view mediaType) const {
 const MimeTypeTable& SystemMimeTypes() {
   static const MimeTypeTable table = [] {
     std::string text;
-    if (platform::ReadWholeFile("/etc/mime.types", text)) {
+    bool read = false;
+    {
+      const platform::KeepLastError keep;  // without the file the built-in table serves
+      read = platform::ReadWholeFile("/etc/mime.types", text);
+    }
+    if (read) {
       MimeTypeTable fromFile = MimeTypeTable::FromText(text);
       if (!fromFile.Empty()) return fromFile;
     }

@@ -29,6 +29,7 @@ std::string BaseName(const std::string& path) {
 
 // Both names stand for one file (same device and inode).
 bool SameFile(const std::string& a, Links links, const std::string& b) {
+  const KeepLastError keep;  // a missing name just means "not the same"
   const std::optional<FileStatus> first = StatusOfPath(a, links);
   if (!first) return false;
   const std::optional<FileStatus> second = StatusOfPath(b, links);

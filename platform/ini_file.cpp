@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/file.h"
+#include "platform/syserror.h"
 #include "text/ascii.h"
 #include "text/lines.h"
 
@@ -99,7 +100,11 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 void IniFile::Refresh() const {
   Stamp now;
-  const std::optional<FileStatus> status = StatusOfPath(fileName_, Links::kFollow);
+  std::optional<FileStatus> status;
+  {
+    const KeepLastError keep;  // a missing file means defaults, not an error
+    status = StatusOfPath(fileName_, Links::kFollow);
+  }
   if (status && !status->IsDirectory()) {
     now.present = true;
     now.device = status->device;

@@ -140,6 +140,13 @@ TEST(FileStatus, DescriptorAndNameAgreeOnWhatTheFileIs) {
   EXPECT_NE(link->inode, open->inode);
   EXPECT_FALSE(StatusOfPath(folder / "absent", Links::kFollow));
   EXPECT_EQ(SystemErrorText(), "No such file or directory");
+
+  SetLastErrorText("the error to report");
+  {
+    const KeepLastError keep;
+    EXPECT_FALSE(StatusOfPath(folder / "absent", Links::kFollow));
+  }
+  EXPECT_EQ(SystemErrorText(), "the error to report") << "a probe that was expected to fail leaves no trace";
 }
 
 TEST(ReadAll, ReadsEveryBlockAndAppends) {
