@@ -32,8 +32,8 @@ bool ReadWholeFile(const std::string& fileName, std::string& content) {
   return true;
 }
 
-bool WriteWholeFile(const std::string& fileName, std::string_view content) {
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool WriteWholeFile(const std::string& fileName, std::string_view content, unsigned createMode) {
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(createMode));
   if (fd < 0) {
     SetLastErrorFromErrno();
     return false;
