@@ -10,7 +10,7 @@ namespace droprelay::texts {
 const std::string& WorkStarted();        // "Начало работы..."
 const std::string& WorkFinished();       // "Завершение работы..."
 // Start-up refused because a secret is readable by others; the file and the mode follow
-const std::string& SecretExposed();      // "Работа остановлена, пароль доступен всем: "
+const std::string& SecretExposed();      // "Работа остановлена, пароль не защищён: "
 
 // Drop-folder cycle and disposal
 const std::string& ScanningFolder();     // "Просмотр папки "

@@ -205,7 +205,7 @@ TEST_F(HeadlessLoop, APasswordInAnIniOthersCanReadStopsTheStart) {
   EXPECT_NE(err.str().find(expected), std::string::npos) << err.str();
   bool logged = false;
   for (const std::string& line : service.Log().Lines()) {
-    logged = logged || Cp1251ToUtf8(line).find("Работа остановлена, пароль доступен всем: " + expected) != std::string::npos;
+    logged = logged || Cp1251ToUtf8(line).find("Работа остановлена, пароль не защищён: " + expected) != std::string::npos;
   }
   EXPECT_TRUE(logged);
   EXPECT_EQ(SeverityOfLogLine(texts::SecretExposed() + "x"), LogSeverity::kError);

@@ -41,7 +41,7 @@ for program in "${programs[@]}"; do
   [ "$rc" -eq 78 ] && pass "$name: readable Password: status 78" || fail "$name: readable Password: status $rc"
   grep -qF "$ini holds a Password and is readable by others (mode 0644); set mode 0640 (chmod 0640 $ini)" "$work/err" \
     && pass "$name: stderr names file and mode" || fail "$name: stderr: $(cat "$work/err")"
-  grep -qF "Работа остановлена, пароль доступен всем: $ini holds a Password" "$log" \
+  grep -qF "Работа остановлена, пароль не защищён: $ini holds a Password" "$log" \
     && pass "$name: log line" || fail "$name: log: $(cat "$log" 2>/dev/null)"
   grep -q 'Secret-9' "$log" "$work/err" && fail "$name: the password itself was written out"
   mode=$(stat -c %a "$log")
