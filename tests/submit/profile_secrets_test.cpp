@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "../common/temp_folder.h"
+#include "smtp_sink_process.h"
 #include "platform/syserror.h"
 #include "submit/profiles.h"
 
