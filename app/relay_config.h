@@ -48,6 +48,13 @@ class RelayConfig {
   bool send_mail() const { return file_.ReadBool(kSectionSystemLower, "send_mail", false); }
   std::string moveto_path() const { return file_.ReadString(kSectionSystemLower, "moveto_path", kDefaultMovetoPath); }
   bool Delete_or_move() const { return file_.ReadBool(kSectionSystemLower, "Delete_or_move", false); }
+  // The wait between two relay cycles.
+  int cycle_interval_ms() const { return file_.ReadInteger(kSectionSystemLower, "cycle_interval_ms", 5000); }
+  // Where the log goes; empty: the program's default (read once, at start-up).
+  std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
+  // Mirror of the log for the system log: empty (the journal when systemd started the program),
+  // "0" (none), "1" (/dev/log) or the path of a syslog socket (read once, at start-up).
+  std::string syslog() const { return file_.ReadString(kSectionSystemLower, "syslog", ""); }
 
  private:
   const platform::IniFile& file_;

@@ -50,6 +50,8 @@ class RelayService {
   void SetFileSystem(platform::FileSystem& fileSystem) { fileSystem_ = &fileSystem; }
   void SetRelayFunction(RelayFunction relay) { relay_ = std::move(relay); }
   void SetScheduleCorrection(ScheduleCorrection correction) { correction_ = std::move(correction); }
+  // The log's copy for the journal or syslog (not owned; null for none).
+  void SetLogMirror(LogMirror* mirror) { log_.SetMirror(mirror); }
 
   // Opens the configuration, reloads the log, logs the start, reads the start-up settings and
   // loads the substitution table; runs the schedule correction when configured.

@@ -115,7 +115,8 @@ ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FL
     }
     Session session;
     if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session.profile)) return MAPI_E_LOGIN_FAILURE;
-    session.password = lpszPassword ? lpszPassword : "";
+    // The caller's password wins; without one, the profile's own (password= or passwordfile=).
+    session.password = lpszPassword && *lpszPassword ? lpszPassword : session.profile.password;
     if (session.profile.kind == MailProfile::Kind::kPickup) {
       if (!CheckPickupFolder(session.profile.pickupFolder)) return MAPI_E_LOGIN_FAILURE;
     } else if (const ULONG code = ProbeSmtpServer(session.profile, session.password); code != SUCCESS_SUCCESS) {

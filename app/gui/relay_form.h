@@ -22,12 +22,15 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   static constexpr int kClientHeight = 283;
   static constexpr int kWorkTimerInterval = 5000;
 
-  // Creating the form runs FormCreate, as the window's creation does.
-  explicit TRelayForm(const platform::ProgramFiles& files);
+  // Creating the form runs FormCreate, as the window's creation does; `mirror` (not owned, may be
+  // null) receives a copy of every log line from the first one on.
+  explicit TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror = nullptr);
   ~TRelayForm() override;
 
   // Whether start-up asked for the window to be shown.
   bool ShowMainForm() const { return showMainForm_; }
+
+  RelayService& Service() { return *service_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
