@@ -58,6 +58,9 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files) : LogMemo(this), Wor
 
   service_ = std::make_unique<RelayService>(files, static_cast<RelayHost&>(*this), static_cast<LogView*>(this));
   service_->FormCreate();
+  // The interval is read once, at start-up. With 0 the timer fires whenever the event loop is idle,
+  // so window events and stop requests are still handled between two cycles.
+  if (const RelayConfig* config = service_->Config()) WorkTimer.setInterval(config->cycle_interval_ms());
 }
 
 TRelayForm::~TRelayForm() {

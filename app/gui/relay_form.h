@@ -1,5 +1,5 @@
-// The main window: a thin Qt shell over RelayService. It shows the activity log, runs the five-second
-// timer, shows the notification-area icon, and ends the application when the service closes it.
+// The main window: a thin Qt shell over RelayService. It shows the activity log, runs the cycle
+// timer (cycle_interval_ms, five seconds by default), shows the notification-area icon, and ends the application when the service closes it.
 #pragma once
 
 #include <QPlainTextEdit>
@@ -20,7 +20,7 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
  public:
   static constexpr int kClientWidth = 590;
   static constexpr int kClientHeight = 283;
-  static constexpr int kWorkTimerInterval = 5000;
+  static constexpr int kWorkTimerInterval = kDefaultCycleIntervalMs;  // until the setting is read
 
   // Creating the form runs FormCreate, as the window's creation does.
   explicit TRelayForm(const platform::ProgramFiles& files);
