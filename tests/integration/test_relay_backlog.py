@@ -147,6 +147,31 @@ class RelayBacklog(unittest.TestCase):
         self.assertEqual(self.messages()[-1], 'Завершение работы...')
         self.assertEqual(sink.commands()['QUIT'], 1)
 
+    def test_interval_comes_from_the_setting(self):
+        self.start_sink()
+        with open(self.ini) as f:
+            text = f.read().replace('cycle_interval_ms=0', 'cycle_interval_ms=600000')
+        with open(self.ini, 'w') as f:
+            f.write(text)
+        demo_messages.write_backlog(self.drop, 1)
+        relay = subprocess.Popen([BIN, '--config', self.ini], env=self.env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 60
+            while not (os.path.exists(self.log) and 'Начало работы...' in self.messages()):
+                self.assertLess(time.time(), deadline, 'the run did not start')
+                time.sleep(0.05)
+            # Longer than the default interval: a relay that ignored the setting would have
+            # looked into the drop folder by now.
+            time.sleep(6)
+            relay.send_signal(signal.SIGTERM)
+            self.assertEqual(relay.wait(timeout=60), 0)
+        finally:
+            if relay.poll() is None:
+                relay.kill()
+        self.assertEqual(self.messages()[-2:], ['Начало работы...', 'Завершение работы...'])
+        self.assertEqual(len(os.listdir(self.drop)), 1)
+
 
 if __name__ == '__main__':
     unittest.main(verbosity=2)
