@@ -31,6 +31,7 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private slots:
   void WorkTimerTimer();
@@ -47,6 +48,7 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   void EndUpdate() override;
 
   void WriteDebugDump();
+  void ShowPendingText();
   void WatchTerminationSignals();
 
   QPlainTextEdit LogMemo;
@@ -55,6 +57,9 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   std::unique_ptr<QSocketNotifier> terminationNotifier_;
   std::unique_ptr<RelayService> service_;
   bool showMainForm_ = false;
+  // The log's text while the window is hidden (see SetText).
+  std::string pendingText_;
+  bool textPending_ = false;
   QString debugDumpFolder_;
 };
 
