@@ -63,7 +63,7 @@ class RelayBacklog(unittest.TestCase):
         self.ini = os.path.join(self.root, 'droprelay.ini')
         self.log = os.path.join(self.root, 'droprelay.log')
 
-    def start_sink(self, *options):
+    def start_sink(self, *options, interval=0):
         sink = Sink(os.path.join(self.root, 'received'), *options)
         self.addCleanup(sink.stop)
         profiles = os.path.join(self.root, 'profiles.ini')
@@ -73,12 +73,29 @@ class RelayBacklog(unittest.TestCase):
         with open(self.ini, 'w') as f:
             f.write('[System]\nSmtp_DropMail_path=%s/\ndomain_name=corp.example\n'
                     '[system]\nsend_mail=1\ntemppath=%s/\nmoveto_path=%s/\n'
-                    'cycle_interval_ms=0\nhtml_wait_ms=0\n'
-                    % (self.drop, os.path.join(self.root, 'temp'), self.archive))
+                    'cycle_interval_ms=%d\nhtml_wait_ms=0\n'
+                    % (self.drop, os.path.join(self.root, 'temp'), self.archive, interval))
         self.env = dict(os.environ, DROPRELAY_PROFILES=profiles)
         for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'QT_QPA_PLATFORM'):
             self.env.pop(name, None)
         return sink
+
+    def stopped_run(self, ready, then_wait=0.0):
+        """Starts the relay, waits until ready() answers true (or the run ends), waits then_wait
+        seconds more, sends the stop request a service manager sends, and answers the exit status."""
+        relay = subprocess.Popen([BIN, '--config', self.ini], env=self.env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 120
+            while not ready() and relay.poll() is None:
+                self.assertLess(time.time(), deadline, 'the relay never got there')
+                time.sleep(0.02)
+            time.sleep(then_wait)
+            relay.send_signal(signal.SIGTERM)
+            return relay.wait(timeout=60)
+        finally:
+            if relay.poll() is None:
+                relay.kill()
 
     def messages(self):
         with open(self.log, 'rb') as f:
@@ -126,17 +143,7 @@ class RelayBacklog(unittest.TestCase):
         sink = self.start_sink()
         total = 1000
         demo_messages.write_backlog(self.drop, total)
-        relay = subprocess.Popen([BIN, '--config', self.ini], env=self.env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.time() + 120
-            while sink.delivered() < 10 and time.time() < deadline and relay.poll() is None:
-                time.sleep(0.02)
-            relay.send_signal(signal.SIGTERM)
-            self.assertEqual(relay.wait(timeout=60), 0)
-        finally:
-            if relay.poll() is None:
-                relay.kill()
+        self.assertEqual(self.stopped_run(lambda: sink.delivered() >= 10), 0)
         delivered = sink.delivered()
         left = len(os.listdir(self.drop))
         archived = len(os.listdir(self.archive))
@@ -148,27 +155,12 @@ class RelayBacklog(unittest.TestCase):
         self.assertEqual(sink.commands()['QUIT'], 1)
 
     def test_interval_comes_from_the_setting(self):
-        self.start_sink()
-        with open(self.ini) as f:
-            text = f.read().replace('cycle_interval_ms=0', 'cycle_interval_ms=600000')
-        with open(self.ini, 'w') as f:
-            f.write(text)
+        self.start_sink(interval=600000)
         demo_messages.write_backlog(self.drop, 1)
-        relay = subprocess.Popen([BIN, '--config', self.ini], env=self.env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.time() + 60
-            while not (os.path.exists(self.log) and 'Начало работы...' in self.messages()):
-                self.assertLess(time.time(), deadline, 'the run did not start')
-                time.sleep(0.05)
-            # Longer than the default interval: a relay that ignored the setting would have
-            # looked into the drop folder by now.
-            time.sleep(6)
-            relay.send_signal(signal.SIGTERM)
-            self.assertEqual(relay.wait(timeout=60), 0)
-        finally:
-            if relay.poll() is None:
-                relay.kill()
+        started = lambda: os.path.exists(self.log) and 'Начало работы...' in self.messages()  # noqa: E731
+        # Six seconds, longer than the default interval: a relay that ignored the setting would
+        # have looked into the drop folder by then.
+        self.assertEqual(self.stopped_run(started, then_wait=6), 0)
         self.assertEqual(self.messages()[-2:], ['Начало работы...', 'Завершение работы...'])
         self.assertEqual(len(os.listdir(self.drop)), 1)
 
