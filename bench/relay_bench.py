@@ -6,7 +6,10 @@ then the same composed messages, as the server received them, sent to the same s
 one process per message, as a queue script would. Wall time and CPU time (user + system of the
 sending processes; the server's own time is left out of both) for each, over several runs.
 
-    bench/relay_bench.py --bin build/app/droprelay [--messages 1000] [--runs 3]
+    bench/relay_bench.py --bin build/app/droprelay [--messages 1000] [--runs 3] [--work DIR]
+
+--work puts the drop folder, archive, settings and the relay's log into DIR (default: the system's
+temporary folder), for instance a tmpfs, to see what the file system's part is.
 
 Needs Debian's python3 (aiosmtpd) and msmtp. Prints a Markdown table."""
 
@@ -111,9 +114,10 @@ def main():
     parser.add_argument('--bin', required=True)
     parser.add_argument('--messages', type=int, default=1000)
     parser.add_argument('--runs', type=int, default=3)
+    parser.add_argument('--work', default=None)
     args = parser.parse_args()
 
-    root = tempfile.mkdtemp(prefix='droprelay-relay-bench-')
+    root = tempfile.mkdtemp(prefix='droprelay-relay-bench-', dir=args.work)
     os.mkdir(os.path.join(root, 'received'))
     sink = Sink(os.path.join(root, 'received'))
     results = {'droprelay': [], 'msmtp': []}
