@@ -21,6 +21,9 @@ inline constexpr const char* kDefaultConnectionString =
     "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=False;Initial Catalog=ProjectServer;"
     "Data Source=localhost";
 inline constexpr int kDefaultMaxLogLength = 510;
+// The pause between two relay cycles, and each of the HTML fallback's two waits.
+inline constexpr int kDefaultCycleIntervalMs = 5000;
+inline constexpr int kDefaultHtmlWaitMs = 7000;
 
 // The sections as the program spells them; names match without regard to case, so both are one.
 inline constexpr const char* kSectionSystem = "System";
@@ -48,8 +51,10 @@ class RelayConfig {
   bool send_mail() const { return file_.ReadBool(kSectionSystemLower, "send_mail", false); }
   std::string moveto_path() const { return file_.ReadString(kSectionSystemLower, "moveto_path", kDefaultMovetoPath); }
   bool Delete_or_move() const { return file_.ReadBool(kSectionSystemLower, "Delete_or_move", false); }
-  // The wait between two relay cycles.
-  int cycle_interval_ms() const { return file_.ReadInteger(kSectionSystemLower, "cycle_interval_ms", 5000); }
+  // 0 is allowed: the next cycle starts as soon as the previous one is done. A negative value
+  // means nothing sensible and gets the default.
+  int cycle_interval_ms() const { return NonNegative("cycle_interval_ms", kDefaultCycleIntervalMs); }
+  int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
   // Where the log goes; empty: the program's default (read once, at start-up).
   std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
   // Mirror of the log for the system log: empty (the journal when systemd started the program),
@@ -57,6 +62,11 @@ class RelayConfig {
   std::string syslog() const { return file_.ReadString(kSectionSystemLower, "syslog", ""); }
 
  private:
+  int NonNegative(const char* key, int fallback) const {
+    const int value = file_.ReadInteger(kSectionSystemLower, key, fallback);
+    return value < 0 ? fallback : value;
+  }
+
   const platform::IniFile& file_;
 };
 

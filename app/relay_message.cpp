@@ -111,7 +111,7 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.htmlText = htmlText;
     input.htmlIsUtf8 = HtmlDeclaresUtf8(htmlCharset, htmlText);
     input.rawText = rawText;
-    input.waitForEngine = options.waitForEngine;
+    input.engineWaitMs = options.waitForEngine ? static_cast<std::uint32_t>(context.config.html_wait_ms()) : 0;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);

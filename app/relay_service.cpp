@@ -5,6 +5,7 @@
 
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
+#include "submit/submission.h"
 #include "text/convert.h"
 #include "text/texts.h"
 
@@ -64,6 +65,8 @@ void RelayService::FormCreate() {
 void RelayService::FormDestroy() {
   if (destroyed_ || !config_) return;
   destroyed_ = true;
+  // The run is over: the mail session kept open between its messages is closed (QUIT).
+  EndMapiSession();
   mainlog(texts::WorkFinished());
   config_.reset();
   ConfigFile_.reset();
@@ -109,7 +112,8 @@ void RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
   try {
     const std::string path = dropFolder + fileName;
     const std::string name = ForLog(fileName);
-    for (int attempt = 0; attempt < kDisposalAttempts && fileSystem_->FileExists(path); ++attempt) {
+    int attempt = 0;
+    while (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) {
       const std::string archive = WithTrailingDelimiter(config_->moveto_path());
       const bool deleteFile = config_->Delete_or_move();
       if (deleteFile) {
@@ -133,7 +137,9 @@ void RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
           mainlog(texts::FilePrefix() + name + texts::MoveFailed() + platform::SystemErrorText() + ")");
         }
       }
-      platform::Sleep(kDisposalWaitMs);
+      ++attempt;
+      // Only a failed attempt is followed by a wait, and the last one by none.
+      if (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) platform::Sleep(kDisposalWaitMs);
     }
   } catch (...) {
     mainlog(platform::SystemErrorText());

@@ -11,4 +11,8 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
                      std::string& errorText);
 
+// Ends the session that SendMapiMessage keeps open between messages (QUIT to the server). Called
+// once the run is over; the next SendMapiMessage would log on anew.
+void EndMapiSession();
+
 }  // namespace droprelay

@@ -130,12 +130,33 @@ std::string Koi8ToCp1251(std::string_view text) {
 }
 
 std::string Cp1251ToUtf8(std::string_view text) {
-  std::string result;
-  result.reserve(text.size() * 2);
+  // The activity log converts its whole text for every line it adds, so this is on the relay's
+  // busiest path: one table look-up and one fixed-size copy per byte into a buffer sized at the
+  // bound (three bytes per character), cut to size at the end.
+  struct Form {
+    char bytes[3];
+    unsigned char size;
+  };
+  static const std::array<Form, 256> forms = [] {
+    std::array<Form, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
+      std::string utf8;
+      AppendUtf8(utf8, c < 0x80 ? char32_t{c} : kCp1251Upper[c - 0x80]);
+      for (std::size_t i = 0; i < utf8.size(); ++i) table[c].bytes[i] = utf8[i];
+      table[c].size = static_cast<unsigned char>(utf8.size());
+    }
+    return table;
+  }();
+  std::string result(text.size() * 3, '\0');
+  char* out = result.data();
   for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    AppendUtf8(result, c < 0x80 ? char32_t{c} : kCp1251Upper[c - 0x80]);
+    const Form& form = forms[static_cast<unsigned char>(ch)];
+    out[0] = form.bytes[0];
+    out[1] = form.bytes[1];
+    out[2] = form.bytes[2];
+    out += form.size;
   }
+  result.resize(static_cast<std::size_t>(out - result.data()));
   return result;
 }
 

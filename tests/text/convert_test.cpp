@@ -69,6 +69,21 @@ TEST(Cp1251ToUtf8, EveryDefinedByteRoundTrips) {
   EXPECT_EQ(Cp1251ToUtf8(Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, ' ', 0xA8, 0xB8, 0xB9})), "Привет Ёё№");
 }
 
+TEST(Cp1251ToUtf8, LongTextIsItsBytesConvertedOneByOne) {
+  // Every byte value, many times over in a scrambled order: the whole text must come out as the
+  // concatenation of the single bytes' forms (one, two or three bytes each).
+  std::string text;
+  std::string expected;
+  for (unsigned i = 0; i < 5000; ++i) {
+    const char c = static_cast<char>((i * 167 + 13) % 256);
+    text += c;
+    expected += Cp1251ToUtf8(std::string(1, c));
+  }
+  EXPECT_EQ(Cp1251ToUtf8(text), expected);
+  EXPECT_EQ(Cp1251ToUtf8(std::string(3, '\x98')), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // the longest form
+  EXPECT_EQ(Cp1251ToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
 TEST(Cp1251ToUtf8, UnassignedByteBecomesReplacementCharacter) {
   EXPECT_EQ(Cp1251ToUtf8(Bytes({'a', 0x98, 'b'})), "a\xEF\xBF\xBD" "b");
   EXPECT_EQ(Cp1251ToUtf8(""), "");
