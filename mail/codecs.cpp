@@ -37,9 +37,8 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 namespace {
 
 // Decodes `text` into `out`, which has room for 3 bytes per 4 characters of `text`; answers the end
-// of what was written. With `atLineBreaks`, a CR LF in the text drops a partly gathered group, so
-// a whole body decodes exactly as its lines decoded one by one would.
-template <bool atLineBreaks>
+// of what was written. Line breaks are outside the alphabet like any other character, so a group
+// may run across them: the text decodes as one stream.
 char* DecodeBase64Groups(std::string_view text, char* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
@@ -60,11 +59,6 @@ char* DecodeBase64Groups(std::string_view text, char* out) {
         p += 4;
       }
       if (p >= end) break;
-    }
-    if (atLineBreaks && *p == '\r' && end - p >= 2 && p[1] == '\n') {
-      have = 0;  // the line ends: what is left of a group is dropped
-      p += 2;
-      continue;
     }
     const std::uint8_t value = kBase64Values[*p++];
     if (value == kSkip) continue;
@@ -97,13 +91,13 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
   const std::size_t before = dest.size();
   dest.resize(before + text.size() / 4 * 3);
   char* const start = dest.data() + before;
-  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups<false>(text, start) - start));
+  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups(text, start) - start));
   return dest.size() - before;
 }
 
-std::size_t Base64DecodeLines(std::string_view text, ByteBuffer& dest) {
+std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest) {
   char* const start = dest.AppendSpace(text.size() / 4 * 3);
-  const auto n = static_cast<std::size_t>(DecodeBase64Groups<true>(text, start) - start);
+  const auto n = static_cast<std::size_t>(DecodeBase64Groups(text, start) - start);
   dest.Commit(n);
   return n;
 }

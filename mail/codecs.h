@@ -19,10 +19,10 @@ inline constexpr std::string_view Base64Table =
 // Characters outside the alphabet and "=" are skipped. Answers the number of bytes appended.
 std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest);
 
-// Decodes a body of CR LF separated lines, each on its own (a group never spans a line break),
-// appending to `dest`: the same bytes as Base64DecodeBuffer of each line in turn. Answers the
-// number of bytes appended.
-std::size_t Base64DecodeLines(std::string_view text, ByteBuffer& dest);
+// Base64DecodeBuffer of a whole body, appending to a byte buffer: line breaks are skipped like
+// every other character outside the alphabet, so a group may run across them. Answers the number
+// of bytes appended.
+std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest);
 
 // Encodes the whole of `source` into `dest` as lines of 76 characters, each ending in CR LF.
 // Answers the size of `dest`.

@@ -189,10 +189,8 @@ class TMailPart::Parser {
 void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared) {
   // 1. A part can only be parsed inside a message, which holds the settings and flags it needs.
   if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
-  // A loaded text (shared) was already cut at its first NUL.
-  if (const void* nul = shared != nullptr ? nullptr : std::memchr(text.data(), '\0', text.size()); nul != nullptr) {
-    text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
-  }
+  // A NUL is an ordinary byte here: the text runs to its given end.
+  if (static_cast<TMailPart*>(FOwnerMessage) == this) FOwnerMessage->FRepairs.clear();
 
   // 2. Reset. The message first drops its references, as the sub-parts they may name go now.
   FOwnerMessage->ParseStarted();
@@ -243,6 +241,9 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
   // 5. The mode. Past the depth limit everything is kept whole as a single body.
   enum class Mode { Single, Multipart, UUScan } mode = Mode::Single;
   const bool tooDeep = depth >= MaxNestingDepth;
+  if (tooDeep && GetMediaType().compare(0, 10, "multipart/") == 0) {
+    FOwnerMessage->NoteRepair("nesting cut at depth " + std::to_string(depth) + ": the part is kept whole");
+  }
   if (!tooDeep) {
     const std::string type = GetHeaderValue("Content-Type");
     std::string head = type.substr(0, 10);
@@ -276,6 +277,18 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
     child->FParentBoundary = boundary;
     FSubParts.FItems.push_back(std::move(child));
   };
+  // No closing delimiter (a truncated message): the last part runs to the end of the text, unless
+  // nothing but empty lines follows the last delimiter line.
+  auto makeLastPart = [&](std::size_t start) {
+    if (body.substr(start).find_first_not_of("\r\n") == npos) return;
+    auto child = std::make_unique<TMailPart>();
+    child->FOwnerMessage = FOwnerMessage;
+    child->FParentPart = this;
+    child->ParseAtDepth(body.substr(start), true, depth + 1, shared);
+    child->FParentBoundary = boundary;
+    FSubParts.FItems.push_back(std::move(child));
+    FOwnerMessage->NoteRepair("missing closing delimiter \"" + closing + "\": the last part runs to the end");
+  };
   if (mode == Mode::Multipart && !progress.Active()) {
     // Steps 6 and 8 without progress reports: only delimiter lines matter, so jump from one to
     // the next. The same parts result as from the line-by-line walk below.
@@ -285,7 +298,10 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
     while (at != npos) {
       const std::size_t gathered = NextLineStart(body, at);
       const std::size_t next = finder.From(body, gathered);
-      if (next == npos) break;  // lines after the last delimiter line are dropped
+      if (next == npos) {
+        makeLastPart(gathered);
+        break;
+      }
       if (next > gathered) makeSubPart(gathered, next);
       if (StartsWith(body.substr(next), closing)) break;
       at = next;
@@ -336,7 +352,7 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
         pending = lines.LineStart();
       }
     }
-    // Lines still pending at the end of the text have no delimiter after them: dropped.
+    if (pending != npos) makeLastPart(pending);
   } else if (mode == Mode::UUScan && stopped) {
     // 9. Uuencoded blocks, each between a "begin 6" line and the next "end" line.
     std::string rebuildBoundary;
@@ -397,15 +413,10 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
 
 namespace {
 
-// The length of `text` up to its first NUL, and whether that much is CR LF throughout (every LF
-// follows a CR and every CR is followed by an LF). One pass, sixteen bytes at a time where SSE2 is
-// there: for a file written with CR LF, the usual case, this is all the loader has to look at.
-struct TextScan {
-  std::size_t length;
-  bool canonical;
-};
-
-TextScan ScanText(std::string_view text) {
+// Whether `text` is CR LF throughout (every LF follows a CR and every CR is followed by an LF). One
+// pass, sixteen bytes at a time where SSE2 is there: for a file written with CR LF, the usual
+// case, this is all the loader has to look at.
+bool IsCanonicalText(std::string_view text) {
   const char* const base = text.data();
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -413,36 +424,28 @@ TextScan ScanText(std::string_view text) {
 #ifdef __SSE2__
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i nul = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(block, nul)) != 0) break;  // the scalar loop finds it
     const unsigned crBits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, cr)));
     const unsigned lfBits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lf)));
     // Each LF exactly where a CR stood one byte before.
-    if (lfBits != (((crBits << 1) | (carry ? 1u : 0u)) & 0xFFFFu)) {
-      const void* at = std::memchr(base + i, '\0', n - i);
-      return {at == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(at) - base), false};
-    }
+    if (lfBits != (((crBits << 1) | (carry ? 1u : 0u)) & 0xFFFFu)) return false;
     carry = (crBits & 0x8000u) != 0;
   }
 #endif
-  bool canonical = true;
   for (; i < n; ++i) {
     const char c = base[i];
-    if (c == '\0') break;
-    if (canonical && (c == '\n') != carry) canonical = false;
+    if ((c == '\n') != carry) return false;
     carry = c == '\r';
   }
-  return {i, canonical && !carry};
+  return !carry;
 }
 
-// The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; the first NUL
-// ends the text; every line, the last included, is followed by CR LF in the result.
+// The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; every line, the
+// last included, is followed by CR LF in the result. A NUL byte is kept like any other: cutting
+// the text there would lose the rest of the message.
 ByteBuffer NormaliseLineBreaks(ByteBuffer raw) {
-  const TextScan scan = ScanText(raw.View());
-  raw.Truncate(scan.length);
-  if (scan.canonical) {
+  if (IsCanonicalText(raw.View())) {
     // Already CR LF throughout: keep the one buffer, only the last line may need its break.
     if (!raw.empty() && raw.data()[raw.size() - 1] != '\n') raw.append(CRLF);
     return raw;
@@ -519,6 +522,10 @@ void TMailPart::LoadFromFile(const std::string& fileName) {
   // The stored bodies are windows on the file's text, which lives as long as one of them does.
   const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName)));
   ParseAtDepth(text->View(), true, Depth(), &text);
+  if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this &&
+      std::memchr(text->data(), '\0', text->size()) != nullptr) {
+    FOwnerMessage->NoteRepair("NUL bytes in the text, kept as ordinary bytes");
+  }
 }
 
 }  // namespace droprelay

@@ -86,6 +86,9 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   }
   // 5.
   FAttachmentParts.Remove(this);
+  // Signatures of signed parts go: the signed content is rewritten, so they could not verify.
+  for (TMailPart* signature : FSignatureParts) FreePart(signature);
+  FSignatureParts.Clear();
 
   // 6. The message's content fields go; it becomes a MIME message of this mailer.
   for (const char* field :
@@ -138,6 +141,22 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   if (const std::string boundary = GetPartBoundary(); !boundary.empty()) {
     for (TMailPart* part : FSubParts) part->SetParentBoundary(boundary);
   }
+  DropEmptyContainers(*this);
+}
+
+void TMailMessage::DropEmptyContainers(TMailPart& part) {
+  // Containers the walk did not record (a signed or report wrapper, a digest, a second
+  // alternative) have given up their leaves by now; left in place they would be written as empty
+  // multiparts, which a reader takes for one more (empty) attachment. A multipart that is itself
+  // an attachment (one without parts) stays.
+  for (int i = part.SubParts().Count() - 1; i >= 0; --i) {
+    TMailPart* sub = part.SubParts()[i];
+    DropEmptyContainers(*sub);
+    if (sub->SubParts().Count() == 0 && sub->GetMediaType().compare(0, 10, "multipart/") == 0 &&
+        FAttachmentParts.IndexOf(sub) < 0) {
+      FreePart(sub);
+    }
+  }
 }
 
 TMailPart* TMailMessage::MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix) {
@@ -186,13 +205,24 @@ void TMailMessage::PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart*
   part->DetachFromParent();
   if (part->GetHeaderValue("Content-Type").empty()) part->SetHeaderValue("Content-Type", "application/octet-stream");
   const std::string extension = ExtensionOfContentType(part->GetHeaderValue("Content-Type"));
-  if (!part->HasHeaderParam("Content-Type", "name")) {
-    part->SetHeaderParam("Content-Type", "name", Quoted("file_" + std::to_string(FNameCounter) + extension));
+  // A part keeps the name it came with: "name" of Content-Type, else "filename" of
+  // Content-Disposition, each plain or in its RFC 2231 form. Only a part without any gets one.
+  bool extended = false;
+  std::string name = part->GetHeaderParamDecoded("Content-Type", "name", &extended);
+  if (name.empty()) name = part->GetHeaderParamDecoded("Content-Disposition", "filename", &extended);
+  if (name.empty()) {
+    name = "file_" + std::to_string(FNameCounter) + extension;
+    part->SetHeaderParam("Content-Type", "name", Quoted(name));
     ++FNameCounter;
+    extended = false;
   }
-  const std::string name = part->GetHeaderParam("Content-Type", "name");
-  if (!part->HasHeaderParam("Content-Disposition", "filename")) {
-    part->SetHeaderParam("Content-Disposition", "filename", Quoted(name));
+  if (part->GetHeaderParamDecoded("Content-Disposition", "filename").empty()) {
+    // A name read from its RFC 2231 form holds bytes that a quoted parameter cannot carry.
+    if (extended) {
+      part->SetHeaderParam("Content-Disposition", "filename*", EncodeHeaderParamExtended(name));
+    } else {
+      part->SetHeaderParam("Content-Disposition", "filename", Quoted(name));
+    }
   }
   if (part->Embedded() && related != nullptr) {
     if (part->GetHeaderValue("Content-ID").empty()) part->SetHeaderValue("Content-ID", name);

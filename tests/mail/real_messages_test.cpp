@@ -80,34 +80,15 @@ struct Known {
 };
 
 const std::map<std::string, Known>& KnownDifferences() {
-  // A text part under a container the locator does not record (report, signed) or beside a
-  // recorded alternative container is an attachment; restructuring puts it directly under the
-  // new multipart/mixed, where reading the message again takes it as the body.
-  static const std::string underOtherContainer =
-      "text part under an unrecorded container becomes an attachment, then the body once re-read";
-  // A container the locator does not record (a second multipart/mixed or /alternative, a digest)
-  // stays first in the message's sub-parts, taking the message's new boundary; its leaves were
-  // moved out, so once re-read it is a leaf of its own: an empty attachment more.
-  static const std::string unrecordedContainerFirst =
-      "unrecorded container left first and emptied: read back as one more (empty) attachment";
   static const std::map<std::string, Known> known = {
-      {"cpython-msg_02.txt", {Difference::Gained, unrecordedContainerFirst}},
-      {"cpython-msg_05.txt", {Difference::Reclassified, underOtherContainer}},
-      {"cpython-msg_13.txt", {Difference::Gained, unrecordedContainerFirst}},
       {"cpython-msg_15.txt",
        {Difference::Reclassified,
         "inner alternative has the outer boundary, so its texts are mixed's children beside an empty "
         "recorded alternative: attachments first, bodies once re-read"}},
-      {"cpython-msg_38.txt", {Difference::Gained, unrecordedContainerFirst}},
       {"cpython-msg_41.txt",
        {Difference::Gained,
         "multipart/alternative without boundary or parts: its text is only preamble; restructuring "
         "removes the content fields, so the re-read message is plain text with that body"}},
-      {"cpython-msg_45.txt", {Difference::Reclassified, underOtherContainer}},
-      {"enmime-mail-mime-mixed-related.raw",
-       {Difference::Reclassified,
-        "second alternative left first and emptied: re-read, it is the recorded alternative, so the HTML "
-        "body beside it under mixed becomes an attachment"}},
   };
   return known;
 }
