@@ -162,6 +162,15 @@ TEST(AttachmentFileName, NamingRules) {
        "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"},
       {{"Content-Type: text/plain; name=\"what?.txt\""}, "what_.txt"},
       {{"Content-Type: text/plain; name=\"report\""}, "report" + textExt},
+      // RFC 2231 forms, used where no plain parameter of that name exists; "name" still first.
+      {{"Content-Type: application/pdf", "Content-Disposition: attachment; filename*=utf-8''%D0%B4%D0%B0.pdf"},
+       "\xD0\xB4\xD0\xB0.pdf"},
+      {{"Content-Type: application/pdf; name*0*=utf-8''a%20; name*1=\"b.pdf\"",
+        "Content-Disposition: attachment; filename=\"other.pdf\""},
+       "a b.pdf"},
+      {{"Content-Type: application/pdf; name=\"plain.pdf\"; name*=utf-8''ext.pdf"}, "plain.pdf"},
+      {{"Content-Type: application/pdf", "Content-Disposition: attachment; filename=\"p.pdf\"; filename*=''e.pdf"},
+       "p.pdf"},
   };
   for (const Case& c : cases) {
     TMailPart part;
