@@ -3,6 +3,7 @@
 #include "mail/header_utils.h"
 
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -266,18 +267,31 @@ std::string_view WithoutCharset(std::string_view value) {
 }  // namespace
 
 std::string GetHeaderLineParamExtended(std::string_view line, std::string_view name) {
+  // All parameters in one walk (values of a repeated name joined, as GetHeaderLineParam does), so
+  // a header of many pieces costs one pass, not one per piece.
+  std::map<std::string, std::string> values;
+  std::string* current = nullptr;
+  WalkParams(
+      ParamWalkText(line),
+      [&](const std::string& buffer, std::size_t) {
+        current = &values[AsciiUpperCase(TrimSpaces(buffer))];
+        return true;
+      },
+      [&](char c) { current->push_back(c); }, [](std::size_t) { return true; });
+  const auto value = [&](const std::string& key) {
+    const auto it = values.find(AsciiUpperCase(key));
+    return it == values.end() ? std::string() : Unquote(TrimSpaces(it->second));
+  };
   const std::string base = TrimSpaces(name) + "*";
-  if (const std::string single = GetHeaderLineParam(line, base); !single.empty()) {
-    return PercentDecode(WithoutCharset(single));
-  }
+  if (const std::string single = value(base); !single.empty()) return PercentDecode(WithoutCharset(single));
   // Numbered pieces from 0 on, each either encoded (name*N*) or plain (name*N), up to the first
   // missing number.
   std::string out;
-  for (int i = 0;; ++i) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
     const std::string piece = base + std::to_string(i);
-    if (const std::string encoded = GetHeaderLineParam(line, piece + "*"); !encoded.empty()) {
+    if (const std::string encoded = value(piece + "*"); !encoded.empty()) {
       out += PercentDecode(i == 0 ? WithoutCharset(encoded) : std::string_view(encoded));
-    } else if (const std::string plain = GetHeaderLineParam(line, piece); !plain.empty()) {
+    } else if (const std::string plain = value(piece); !plain.empty()) {
       out += plain;
     } else {
       break;
