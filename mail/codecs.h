@@ -30,6 +30,9 @@ std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source);
 
 std::string DecodeQuotedPrintable(std::string_view text);
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
+// The same, appending to a byte buffer: for whole bodies, written once without a second copy.
+void DecodeQuotedPrintable(std::string_view text, ByteBuffer& dest);
+void EncodeQuotedPrintable(std::string_view text, bool headerMode, ByteBuffer& dest);
 
 // The 6-bit value of a uuencode character; throws EMailError("UUCODE message format error").
 int UUDecodeChar(char c);

@@ -66,7 +66,9 @@ bool TMailPart::DecodeBody() {
 
   // "7bit", "8bit", "binary", no encoding and unknown names all mean the bytes as stored.
   if (encoding == "quoted-printable") {
-    FDecodedBody.Assign(DecodeQuotedPrintable(stored));
+    ByteBuffer decoded;
+    DecodeQuotedPrintable(stored, decoded);
+    FDecodedBody.Assign(std::move(decoded));
   } else if (encoding == "base64") {
     // One stream: line breaks and blanks are outside the alphabet and skipped, so a group may
     // run across a line break (lines of any length, not only multiples of four).
@@ -132,7 +134,11 @@ void TMailPart::EncodeBody(TEncodingType encoding) {
 void TMailPart::EncodeBodyQuotedPrintable() {
   FRawBody.Clear();
   SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
-  if (FDecodedBody.Size() > 0) FRawBody.Assign(EncodeQuotedPrintable(FDecodedBody.View(), false));
+  if (FDecodedBody.Size() > 0) {
+    ByteBuffer encoded;
+    EncodeQuotedPrintable(FDecodedBody.View(), false, encoded);
+    FRawBody.Assign(std::move(encoded));
+  }
 }
 
 void TMailPart::EncodeBodyBase64() {
