@@ -117,6 +117,25 @@ class TMailMessage : public TMailPart {
   // Body location and restructuring helpers.
   void ClassifyPart(TMailPart* part);
   bool TakeAsBody(TMailPart* part, std::string_view mediaType);
+  // The steps of RestructureParts, in order.
+  struct PartCounts {
+    int texts = 0;
+    int attachments = 0;
+    int embedded = 0;
+  };
+  struct Containers {
+    TMailPart* mixed = nullptr;
+    TMailPart* related = nullptr;
+    TMailPart* alternative = nullptr;
+  };
+  PartCounts CountParts(TRestructureMode mode) const;
+  void MoveOwnContentIntoPart();
+  void DropSignatures();
+  void BecomeMimeMessage();
+  Containers MakeContainers(const PartCounts& counts);
+  void PlaceBodies();
+  void PlaceAttachments(const Containers& made);
+  void AdoptMessageBoundary();
   TMailPart* MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix);
   void PlaceBody(TMailPart*& body, std::string_view mediaType);
   void PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart* related);

@@ -53,15 +53,36 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   FRestructurePending = false;
   FNameCounter = 0;
 
-  // 3. Count text bodies, attachments and embedded parts.
-  int texts = mode == rmAddText ? 1 : 0;
-  int attachments = mode == rmAddAttachment ? 1 : 0;
-  int embedded = mode == rmAddEmbedded ? 1 : 0;
-  if (FPlainBodyPart != nullptr) ++texts;
-  if (FHtmlBodyPart != nullptr) ++texts;
-  for (TMailPart* part : FAttachmentParts) (part->Embedded() ? embedded : attachments) += 1;
+  const PartCounts counts = CountParts(mode);
+  MoveOwnContentIntoPart();
+  DropSignatures();
+  BecomeMimeMessage();
+  const Containers made = MakeContainers(counts);
+  PlaceBodies();
+  PlaceAttachments(made);
+  DiscardOldContainers();
+  FMixedContainer = made.mixed;
+  FRelatedContainer = made.related;
+  FAlternativeContainer = made.alternative;
+  AdoptMessageBoundary();
+  DropEmptyContainers(*this);
+}
 
-  // 4. The message's own content moves into a part of its own.
+TMailMessage::PartCounts TMailMessage::CountParts(TRestructureMode mode) const {
+  // The mode may count one part of a kind more than the walk recorded.
+  PartCounts counts;
+  counts.texts = mode == rmAddText ? 1 : 0;
+  counts.attachments = mode == rmAddAttachment ? 1 : 0;
+  counts.embedded = mode == rmAddEmbedded ? 1 : 0;
+  if (FPlainBodyPart != nullptr) ++counts.texts;
+  if (FHtmlBodyPart != nullptr) ++counts.texts;
+  for (TMailPart* part : FAttachmentParts) (part->Embedded() ? counts.embedded : counts.attachments) += 1;
+  return counts;
+}
+
+void TMailMessage::MoveOwnContentIntoPart() {
+  // The message's stored body, with its content fields, becomes a part of its own that takes
+  // over the role the message had.
   if (FRawBody.Size() > 0) {
     TMailPart* own = CreatePart();
     own->RawBody().AssignFrom(FRawBody);
@@ -84,56 +105,61 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
       FAttachmentParts.Add(own);
     }
   }
-  // 5.
   FAttachmentParts.Remove(this);
-  // Signatures of signed parts go: the signed content is rewritten, so they could not verify.
+}
+
+void TMailMessage::DropSignatures() {
+  // The signed content is rewritten, so its signature could not verify any more.
   for (TMailPart* signature : FSignatureParts) FreePart(signature);
   FSignatureParts.Clear();
+}
 
-  // 6. The message's content fields go; it becomes a MIME message of this mailer.
+void TMailMessage::BecomeMimeMessage() {
+  // The message's content fields go; it becomes a MIME message of this mailer.
   for (const char* field :
        {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition", "Content-ID", "Content-Length"}) {
     SetHeaderValue(field, "");
   }
   SetHeaderValue("Mime-Version", "1.0");
   SetHeaderValue("X-Mailer", MailerName);
+}
 
-  // 7. The containers the counts call for.
-  TMailPart* mixed = nullptr;
-  TMailPart* related = nullptr;
-  TMailPart* alternative = nullptr;
+TMailMessage::Containers TMailMessage::MakeContainers(const PartCounts& counts) {
+  // The containers the counts call for; the innermost one receives the text bodies.
+  Containers made;
   FBodyContainer = nullptr;
-  if (attachments > 1 || (attachments > 0 && texts > 0) || (attachments > 0 && embedded > 0)) {
+  if (counts.attachments > 1 || (counts.attachments > 0 && counts.texts > 0) ||
+      (counts.attachments > 0 && counts.embedded > 0)) {
     SetHeaderValue("Content-Type", "multipart/mixed");
     SetHeaderParam("Content-Type", "boundary", Quoted(NewBoundary() + "_mixed"));
-    mixed = this;
-    FBodyContainer = mixed;
+    made.mixed = this;
+    FBodyContainer = made.mixed;
   }
-  if (embedded > 0) {
-    related = MakeContainer(mixed, "multipart/related", "_related");
-    FBodyContainer = related;
+  if (counts.embedded > 0) {
+    made.related = MakeContainer(made.mixed, "multipart/related", "_related");
+    FBodyContainer = made.related;
   }
-  if (texts > 1) {
-    alternative = MakeContainer(FBodyContainer, "multipart/alternative", "_alternative");
-    FBodyContainer = alternative;
+  if (counts.texts > 1) {
+    made.alternative = MakeContainer(FBodyContainer, "multipart/alternative", "_alternative");
+    FBodyContainer = made.alternative;
   }
+  return made;
+}
 
-  // 8. The text bodies.
+void TMailMessage::PlaceBodies() {
   if (FPlainBodyPart != nullptr) PlaceBody(FPlainBodyPart, "text/plain");
   if (FHtmlBodyPart != nullptr) PlaceBody(FHtmlBodyPart, "text/html");
+}
 
-  // 9. The attachments; the count is fixed first (the last step may swap an entry).
+void TMailMessage::PlaceAttachments(const Containers& made) {
+  // The count is fixed first: placing the only attachment may swap its entry for the message.
   const int count = FAttachmentParts.Count();
   for (int i = 0; i < count && i < FAttachmentParts.Count(); ++i) {
-    PlaceAttachment(FAttachmentParts.GetItem(i), mixed, related);
+    PlaceAttachment(FAttachmentParts.GetItem(i), made.mixed, made.related);
   }
+}
 
-  // 10.
-  DiscardOldContainers();
-  FMixedContainer = mixed;
-  FRelatedContainer = related;
-  FAlternativeContainer = alternative;
-
+void TMailMessage::AdoptMessageBoundary() {
   // Containers the walk did not record stay where they were, ahead of the new parts, still naming
   // the message's old boundary. Written out like that, the first delimiter and the closing one
   // (taken from the first sub-part) would not be the message's: a reader would drop the last part.
@@ -141,7 +167,6 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   if (const std::string boundary = GetPartBoundary(); !boundary.empty()) {
     for (TMailPart* part : FSubParts) part->SetParentBoundary(boundary);
   }
-  DropEmptyContainers(*this);
 }
 
 void TMailMessage::DropEmptyContainers(TMailPart& part) {
