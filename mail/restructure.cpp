@@ -173,11 +173,13 @@ void TMailMessage::DropEmptyContainers(TMailPart& part) {
   // Containers the walk did not record (a signed or report wrapper, a digest, a second
   // alternative) have given up their leaves by now; left in place they would be written as empty
   // multiparts, which a reader takes for one more (empty) attachment. A multipart that is itself
-  // an attachment (one without parts) stays.
+  // an attachment (one without parts) stays, and so do the containers just made (a mode that
+  // counts one part more than there are makes a container nothing is placed in).
   for (int i = part.SubParts().Count() - 1; i >= 0; --i) {
     TMailPart* sub = part.SubParts()[i];
     DropEmptyContainers(*sub);
-    if (sub->SubParts().Count() == 0 && sub->GetMediaType().compare(0, 10, "multipart/") == 0 &&
+    const bool made = sub == FMixedContainer || sub == FRelatedContainer || sub == FAlternativeContainer;
+    if (!made && sub->SubParts().Count() == 0 && sub->GetMediaType().compare(0, 10, "multipart/") == 0 &&
         FAttachmentParts.IndexOf(sub) < 0) {
       FreePart(sub);
     }

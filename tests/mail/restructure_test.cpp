@@ -306,6 +306,17 @@ TEST(RestructureParts, ModesAddToTheCounts) {
     m->ComposeBody();
     EXPECT_EQ(Shape(*m), c.shape) << int(c.mode);
   }
+  // A container made for a part that is not there stays (empty) and is the recorded one, so a
+  // further restructuring discards it rather than something already gone.
+  auto m = Load(Multi("multipart/mixed", "b", {Pdf}));
+  m->LocateBodies();
+  m->RestructureParts(rmAddEmbedded);
+  ASSERT_NE(m->RelatedContainer(), nullptr);
+  EXPECT_GE(m->SubParts().IndexOf(m->RelatedContainer()), 0);
+  EXPECT_EQ(Shape(*m), "multipart/mixed(multipart/related,application/pdf)");
+  m->RestructureParts(rmForce);
+  m->ComposeBody();
+  EXPECT_EQ(m->AttachmentParts().Count(), 1);
 }
 
 // Whatever the sequence of modes, the text and the attachment survive each round of composing
