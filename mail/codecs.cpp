@@ -229,6 +229,15 @@ char* DecodeQuotedPrintableRaw(const char* in, std::size_t n, char* out) {
     if (hi < 16 && lo < 16) {
       *out++ = static_cast<char>(hi << 4 | lo);
       p += 3;  // a decoded "=" is never read again
+      // Text in a non-Latin script is escapes back to back: take them here, without going
+      // through the run search for each.
+      while (end - p >= 3 && p[0] == '=') {
+        const unsigned h = kUpperHex[static_cast<unsigned char>(p[1])];
+        const unsigned l = kUpperHex[static_cast<unsigned char>(p[2])];
+        if ((h | l) >= 16) break;
+        *out++ = static_cast<char>(h << 4 | l);
+        p += 3;
+      }
     } else if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) {
       p += 3;  // soft line break
     } else if (a == '\r' || a == '\n') {
@@ -291,10 +300,34 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
     return out;
   }
   int column = 0;
+  const auto softBreak = [&] {
+    out[0] = '=';
+    out[1] = '\r';
+    out[2] = '\n';
+    out += 3;
+    column = 0;
+  };
   while (p < end) {
+    const unsigned char c = *p;
+    if (kEscapedBody[c]) {
+      const std::uint32_t escape = kEscapes[c];
+      std::memcpy(out, &escape, 4);
+      out += 3;
+      ++p;
+      column += 3;
+      if (column >= 72) softBreak();
+      continue;
+    }
+    if (c == '\r') {
+      *out++ = '\r';
+      ++p;
+      column = 0;
+      continue;
+    }
     // Copyable bytes other than CR count one column each: take as many as fit before column 72
-    // in one go, eight at a time while none is special.
+    // eight at a time while none is special.
     int room = 72 - column;
+    const unsigned char* const runStart = p;
     while (room >= 8 && end - p >= 8) {
       const std::uint64_t v = static_cast<std::uint64_t>(Load32(p)) | static_cast<std::uint64_t>(Load32(p + 4)) << 32;
       // A byte is special when it is 0x80 or above, "=" (0x3D) or CR (0x0D).
@@ -310,32 +343,10 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
       room -= 8;
     }
     column = 72 - room;
-    if (column >= 72) {
-      out[0] = '=';
-      out[1] = '\r';
-      out[2] = '\n';
-      out += 3;
-      column = 0;
-      continue;
-    }
-    if (p == end) break;
-    const unsigned char c = *p++;
-    if (kEscapedBody[c]) {
-      const std::uint32_t escape = kEscapes[c];
-      std::memcpy(out, &escape, 4);
-      out += 3;
-      column += 3;
-    } else {
-      *out++ = static_cast<char>(c);
-      column = c == '\r' ? 0 : column + 1;
-    }
-    if (column >= 72) {
-      out[0] = '=';
-      out[1] = '\r';
-      out[2] = '\n';
-      out += 3;
-      column = 0;
-    }
+    if (column >= 72) softBreak();
+    if (p != runStart) continue;  // what follows the blocks is dispatched afresh
+    *out++ = static_cast<char>(*p++);  // the byte that began the run, a copyable one
+    if (++column >= 72) softBreak();
   }
   return out;
 }

@@ -89,6 +89,12 @@ void TMailMessage::MoveOwnContentIntoPart() {
     for (const std::string& line : FHeaderLines) {
       if (StartsWithContent(line)) own->HeaderLines().push_back(line);
     }
+    // Same stored body, same content fields: what the message decoded is the new part's content,
+    // so it is not decoded a second time.
+    if (FIsDecoded) {
+      own->FDecodedBody.AssignFrom(FDecodedBody);
+      own->FIsDecoded = true;
+    }
     if (FPlainBodyPart == this) {
       FPlainBodyPart = own;
     } else if (FHtmlBodyPart == this) {
