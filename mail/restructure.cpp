@@ -92,7 +92,7 @@ void TMailMessage::MoveOwnContentIntoPart() {
     // Same stored body, same content fields: what the message decoded is the new part's content,
     // so it is not decoded a second time.
     if (FIsDecoded) {
-      own->FDecodedBody.AssignFrom(FDecodedBody);
+      own->FDecodedBody.AssignSharing(FDecodedBody);
       own->FIsDecoded = true;
     }
     if (FPlainBodyPart == this) {
@@ -228,9 +228,13 @@ void TMailMessage::PlaceBody(TMailPart*& body, std::string_view mediaType) {
   SetHeaderValue("Content-Type", mediaType);
   SetHeaderValue("Content-Disposition", "inline");
   body->DecodeBody();
-  if (body != this) FDecodedBody.AssignFrom(body->DecodedBody());
+  if (body != this) {
+    FDecodedBody.AssignSharing(body->DecodedBody());
+    // Freed before the encoding rather than after: nothing reads it any more, and its stored body
+    // may keep the whole loaded text alive while the new one is written.
+    FreePart(body);
+  }
   EncodeBody(FTextEncoding);
-  FreePart(body);
   body = this;
 }
 
@@ -272,7 +276,7 @@ void TMailMessage::PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart*
       if (StartsWithContent(line)) FHeaderLines.push_back(line);
     }
     part->DecodeBody();
-    FDecodedBody.AssignFrom(part->DecodedBody());
+    FDecodedBody.AssignSharing(part->DecodedBody());
     EncodeBody(etBase64);
     FAttachmentParts.Remove(part);
     FAttachmentParts.Add(this);
