@@ -26,6 +26,22 @@ constexpr std::array<std::uint8_t, 256> MakeBase64Values() {
 }
 constexpr std::array<std::uint8_t, 256> kBase64Values = MakeBase64Values();
 
+// The value of each character already in its place in a group's 24 bits, one table per place;
+// a character outside the alphabet, or "=", sets bit 24 instead.
+constexpr std::uint32_t kNotInGroup = 1u << 24;
+constexpr std::array<std::uint32_t, 256> MakePlaced(int shift) {
+  std::array<std::uint32_t, 256> placed{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    const std::uint8_t v = kBase64Values[c];
+    placed[c] = v < 64 ? static_cast<std::uint32_t>(v) << shift : kNotInGroup;
+  }
+  return placed;
+}
+constexpr std::array<std::uint32_t, 256> kPlaced0 = MakePlaced(18);
+constexpr std::array<std::uint32_t, 256> kPlaced1 = MakePlaced(12);
+constexpr std::array<std::uint32_t, 256> kPlaced2 = MakePlaced(6);
+constexpr std::array<std::uint32_t, 256> kPlaced3 = MakePlaced(0);
+
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 }  // namespace
@@ -45,12 +61,18 @@ char* DecodeBase64Groups(std::string_view text, char* out) {
       // Whole groups of four alphabet characters, the usual case, decode directly. Skip (0xFF)
       // and pad (64) values both have bit 6 or 7 set and leave this loop.
       while (end - p >= 4) {
-        const unsigned a = kBase64Values[p[0]], b = kBase64Values[p[1]];
-        const unsigned c = kBase64Values[p[2]], d = kBase64Values[p[3]];
-        if ((a | b | c | d) & 0xC0) break;
-        out[0] = static_cast<char>(a << 2 | b >> 4);
-        out[1] = static_cast<char>((b << 4 | c >> 2) & 0xFF);
-        out[2] = static_cast<char>((c << 6 | d) & 0xFF);
+        const std::uint32_t group = kPlaced0[p[0]] | kPlaced1[p[1]] | kPlaced2[p[2]] | kPlaced3[p[3]];
+        if (group & kNotInGroup) {
+          // A line break between whole groups, the usual line end, is skipped here.
+          if (p[0] == '\r' && p[1] == '\n') {
+            p += 2;
+            continue;
+          }
+          break;
+        }
+        out[0] = static_cast<char>(group >> 16);
+        out[1] = static_cast<char>(group >> 8);
+        out[2] = static_cast<char>(group);
         out += 3;
         p += 4;
       }

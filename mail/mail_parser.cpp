@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -92,26 +91,31 @@ std::size_t NextLineStart(std::string_view text, std::size_t from) {
 }
 
 // Finds lines that begin with a delimiter without walking the lines in between: a line begins at
-// the text's start and after every CR LF, so a delimiter line is the text's start or "\r\n" +
-// delimiter anywhere.
+// the text's start and after every CR LF, so a delimiter line is the text's start or CR LF +
+// delimiter anywhere. The delimiter begins with "-", which base64 text never holds, so looking
+// from one "-" to the next skips an encoded attachment at memchr speed.
 class DelimiterFinder {
  public:
-  explicit DelimiterFinder(std::string_view delimiter)
-      : delimiter_(delimiter), needle_("\r\n" + std::string(delimiter)),
-        searcher_(needle_.data(), needle_.data() + needle_.size()) {}
+  explicit DelimiterFinder(std::string_view delimiter) : delimiter_(delimiter) {}
 
   // The start of the first line at or after the line start `from` that begins with the delimiter.
   std::size_t From(std::string_view text, std::size_t from) const {
     if (text.substr(from).substr(0, delimiter_.size()) == delimiter_) return from;
-    const char* end = text.data() + text.size();
-    const char* hit = std::search(text.data() + from, end, searcher_);
-    return hit == end ? npos : static_cast<std::size_t>(hit - text.data()) + 2;
+    const char* const base = text.data();
+    for (std::size_t pos = from + 2; pos < text.size();) {
+      const void* hit = std::memchr(base + pos, '-', text.size() - pos);
+      if (hit == nullptr) return npos;
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+      if (base[at - 2] == '\r' && base[at - 1] == '\n' && text.substr(at, delimiter_.size()) == delimiter_) {
+        return at;
+      }
+      pos = at + 1;
+    }
+    return npos;
   }
 
  private:
-  std::string delimiter_;
-  std::string needle_;
-  std::boyer_moore_horspool_searcher<const char*> searcher_;
+  std::string delimiter_;  // "--" and the boundary
 };
 
 bool StartsWith(std::string_view line, std::string_view prefix) {
