@@ -57,6 +57,17 @@ char Cp1251ByteOf(char32_t cp) {
   return '?';
 }
 
+// Default-ignorable code points (Unicode's DerivedCoreProperties): invisible format characters
+// such as zero-width spaces, joiners, direction marks, the byte-order mark and variation
+// selectors. Windows-1251 has none of them but the soft hyphen, which keeps its byte.
+bool IsDefaultIgnorable(char32_t cp) {
+  return cp == 0x034F || cp == 0x061C || (cp >= 0x115F && cp <= 0x1160) || (cp >= 0x17B4 && cp <= 0x17B5) ||
+         (cp >= 0x180B && cp <= 0x180F) || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2060 && cp <= 0x206F) || cp == 0x3164 || (cp >= 0xFE00 && cp <= 0xFE0F) || cp == 0xFEFF ||
+         cp == 0xFFA0 || (cp >= 0xFFF0 && cp <= 0xFFF8) || (cp >= 0x1BCA0 && cp <= 0x1BCA3) ||
+         (cp >= 0x1D173 && cp <= 0x1D17A) || (cp >= 0xE0000 && cp <= 0xE0FFF);
+}
+
 }  // namespace
 
 namespace {
@@ -99,7 +110,8 @@ std::string Utf8ToCp1251(std::string_view text) {
       result += static_cast<char>(c);
       ++pos;
     } else {
-      result += Cp1251ByteOf(cp);
+      // Invisible characters are dropped rather than shown as "?".
+      if (!IsDefaultIgnorable(cp)) result += Cp1251ByteOf(cp);
       pos += length;
     }
   }

@@ -52,6 +52,13 @@ TEST(Utf8ToCp1251, ConvertsTextAndKeepsAscii) {
        Bytes({0xCE, 0xCE, 0xCE, ' ', 0xAB, 0xCB, 0xD3, 0xD7, 0xBB})},
       {"windows-1251 dash after capital", Bytes({0xC8, 0xE2, 0xE0, 0xED, ' ', 0xD1, 0x97, ' ', 0xE4, 0xE0}),
        Bytes({0xC8, 0xE2, 0xE0, 0xED, ' ', 0xD1, 0x97, ' ', 0xE4, 0xE0})},
+      // Invisible format characters go instead of becoming "?"; the soft hyphen has its byte.
+      {"byte-order mark first", "\xEF\xBB\xBFПривет", Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2})},
+      {"zero-width space and joiners", "a\u200Bb\u200Cc\u200Dd\u2060e", "abcde"},
+      {"direction marks and embeddings", "\u200E\u200Fx\u202Ay\u202E\u2066z\u2069", "xyz"},
+      {"variation selector after a missing character", "\u263A\uFE0F!", "?!"},
+      {"tag character and mongolian vowel separator", "a\U000E0041b\u180Ec", "abc"},
+      {"soft hyphen kept", "па\u00ADра", Bytes({0xEF, 0xE0, 0xAD, 0xF0, 0xE0})},
       // UTF-8 text with one stray byte is still converted.
       {"utf-8 with a stray byte", "Привет\xFF", Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, 0xFF})},
   };
