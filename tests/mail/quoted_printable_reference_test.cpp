@@ -105,7 +105,7 @@ TEST(QuotedPrintable, SameOutputAsTheReferenceOnRandomText) {
       "= \r\nxX",
       "abcdefghijklmnopqrstuvwxyz     ",
       "abcdefghij=\r\n",
-      std::string("\xD0\xBF\xD1\x80\xD0\xB8 \r\n=", 12),
+      "\xD0\xBF\xD1\x80\xD0\xB8 \r\n=",
   };
   std::uniform_int_distribution<int> anyByte(0, 255);
   for (int round = 0; round < 4000; ++round) {
