@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view html(reinterpret_cast<const char*>(data), size);
-  std::optional<std::string> text = droprelay::platform::HtmlInnerText(html);
+  std::optional<std::string> text = droprelay::html::HtmlInnerText(html);
   if (!text) return 0;
   for (std::size_t i = 0; i < text->size(); ++i) {
     if ((*text)[i] == '\n' && (i == 0 || (*text)[i - 1] != '\r')) std::abort();  // bare LF

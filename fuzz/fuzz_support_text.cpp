@@ -61,10 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  Check(HeaderSafe(platform::EncodeUnstructured(utf8, 900)));
-  Check(HeaderSafe(platform::EncodeUnstructured(input, 900)));
-  Check(HeaderSafe(platform::FileNameParameter("filename", input)));
-  const std::string problem = platform::AddressProblem(input);
+  Check(HeaderSafe(EncodeUnstructured(utf8, 900)));
+  Check(HeaderSafe(EncodeUnstructured(input, 900)));
+  Check(HeaderSafe(FileNameParameter("filename", input)));
+  const std::string problem = submit::AddressProblem(input);
   Check(problem.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos);
   return 0;
 }
