@@ -81,7 +81,12 @@ int main(int argc, char** argv) {
   const droprelay::platform::ProgramFiles files = commandLine.configFile.empty()
                                                       ? droprelay::platform::ProgramFilesBesideExecutable()
                                                       : droprelay::platform::ProgramFilesForConfig(commandLine.configFile);
-  droprelay::TRelayForm RelayForm(files);
+  droprelay::TRelayForm RelayForm(files, !commandLine.configFile.empty());
+  // A failed start-up check ended the run before the loop: quitting now would not end a loop
+  // that has not started yet.
+  if (RelayForm.RunEnded()) return RelayForm.ExitStatus();
   if (RelayForm.ShowMainForm()) RelayForm.show();
-  return QApplication::exec();
+  const int loopStatus = QApplication::exec();
+  // The run's own status (sysexits.h): 0, or 75 while files wait for a later attempt.
+  return loopStatus != 0 ? loopStatus : RelayForm.ExitStatus();
 }

@@ -22,12 +22,16 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   static constexpr int kClientHeight = 283;
   static constexpr int kWorkTimerInterval = 5000;
 
-  // Creating the form runs FormCreate, as the window's creation does.
-  explicit TRelayForm(const platform::ProgramFiles& files);
+  // Creating the form runs FormCreate, as the window's creation does. `configRequired`: the
+  // configuration file was named on the command line and must be readable.
+  explicit TRelayForm(const platform::ProgramFiles& files, bool configRequired = false);
   ~TRelayForm() override;
 
   // Whether start-up asked for the window to be shown.
   bool ShowMainForm() const { return showMainForm_; }
+  // Whether the run already ended (a failed start-up check), and the program's exit status.
+  bool RunEnded() const { return service_->RunEnded(); }
+  int ExitStatus() const { return service_->ExitStatus(); }
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -35,7 +35,7 @@ class RelayMessageTest : public ::testing::Test {
   }
 
   // Writes a stored message (LF line ends are fine: the loader accepts them) and relays it.
-  bool Relay(const std::string& name, const std::string& text) {
+  RelayOutcome Relay(const std::string& name, const std::string& text) {
     WriteFile(drop + name, text);
     const RelayContext context{config, log, tempFolder, table};
     return RelayMessageFile(context, drop, name);
@@ -92,7 +92,7 @@ const std::string kPlainWithAttachment =
     "--b1--\n";
 
 TEST_F(RelayMessageTest, LogsEveryStepInOrderAndCleansUpTheAttachment) {
-  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));  // send_mail is off: the outcome is true
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment).Done());  // send_mail is off: the outcome is true
   const std::vector<std::string> expected = {
       "Найден файл msg1.eml",
       "Письмо содержит вложение: re;port.bin",
@@ -105,9 +105,10 @@ TEST_F(RelayMessageTest, LogsEveryStepInOrderAndCleansUpTheAttachment) {
       "Текст после обработки: Добрый день!\r\n",
   };
   EXPECT_EQ(Lines(), expected);
-  // Saved as "report.bin" and removed again after the (switched-off) send.
-  EXPECT_FALSE(std::filesystem::exists(tempFolder + "report.bin"));
-  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>{1000});  // DeleteFileRetry's one wait
+  // Saved as "report.bin" in a folder of its own, removed with it after the (switched-off) send,
+  // without any wait.
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+  EXPECT_TRUE(sleeper.waits.empty());
 }
 
 TEST_F(RelayMessageTest, PreviewShowsWhatWouldBeSentWithoutWritingAnything) {
@@ -123,14 +124,68 @@ TEST_F(RelayMessageTest, PreviewShowsWhatWouldBeSentWithoutWritingAnything) {
   EXPECT_TRUE(sleeper.waits.empty());
 }
 
-TEST_F(RelayMessageTest, MissingTempFolderLogsAttachmentErrorAndGoesOn) {
+TEST_F(RelayMessageTest, UnsavableAttachmentKeepsTheMessageFromBeingSent) {
+  // Sending is on: a message without its attachment must not reach the submission at all.
+  Configure("[system]\nsend_mail=1\nMAPIProfile=no-such-profile\n");
   ASSERT_EQ(::rmdir(temp.c_str()), 0);
-  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));
+  const RelayOutcome outcome = Relay("msg1.eml", kPlainWithAttachment);
+  EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kTemporary);
+  EXPECT_EQ(Cp1251ToUtf8(outcome.reason), "вложение не удалось сохранить");
   const std::vector<std::string> got = Lines();
-  ASSERT_GE(got.size(), 4u);
+  ASSERT_GE(got.size(), 5u);
   EXPECT_EQ(got[1], "Письмо содержит вложение: re;port.bin");
-  EXPECT_EQ(got[2], "Ошибка извлечения Attachs!");
-  EXPECT_EQ(got[3], "Charset=iso-8859-1");
+  EXPECT_EQ(got[2], "No such file or directory");
+  EXPECT_EQ(got[3], "Ошибка извлечения Attachs!");
+  EXPECT_EQ(got[4], "Charset=iso-8859-1");
+  for (const std::string& line : got) EXPECT_EQ(line.find("Попытка отправки"), std::string::npos) << line;
+}
+
+TEST_F(RelayMessageTest, AttachmentNamedLikeSomethingInTempFolderTouchesNothingThere) {
+  // A folder and a file of the attachment's name already stand in the shared temporary folder.
+  ASSERT_EQ(::mkdir((tempFolder + "report.bin").c_str(), 0755), 0);
+  WriteFile(tempFolder + "second.txt", "someone else's file");
+  WriteFile(tempFolder + "victim.txt", "someone else's file");
+  const std::string named = "To: a@b\nContent-Type: multipart/mixed; boundary=z\n\n--z\nContent-Type: text/plain\n\nhi\n"
+                            "--z\nContent-Type: text/plain; name=\"victim.txt\"\n\nmine\n--z--\n";
+  EXPECT_TRUE(Relay("a.eml", kPlainWithAttachment).Done());
+  EXPECT_TRUE(Relay("b.eml", named).Done());
+  EXPECT_TRUE(std::filesystem::is_directory(tempFolder + "report.bin"));
+  EXPECT_EQ(ReadFile(tempFolder + "second.txt"), "someone else's file");
+  EXPECT_EQ(ReadFile(tempFolder + "victim.txt"), "someone else's file");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp), {}), 3) << "private folders removed";
+}
+
+TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
+  struct Case {
+    std::string to;
+    bool relayable;
+  };
+  const Case cases[] = {
+      {"ivanov@example.net", true},
+      {"\"Ivanov, Ivan\" <ivanov@example.net>", true},
+      {"undisclosed-recipients:;", false},
+      {"", false},
+      {"attacker%evil.test@example.net", false},
+      {"evil.test!attacker@example.net", false},
+      {"us\ter@example.net", false},
+      {"<@example.net>", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    lines.clear();
+    const std::string header = c.to.empty() ? std::string() : "To: " + c.to + "\n";
+    const RelayOutcome outcome = Relay("r.eml", header + "Subject: x\n\nbody\n");
+    EXPECT_EQ(outcome.kind, c.relayable ? RelayOutcome::Kind::kDone : RelayOutcome::Kind::kPermanent);
+  }
+  // A NUL inside the local part is never cut off or dropped into another user's address.
+  std::string withNul = "us";
+  withNul += '\0';
+  withNul += "er@example.net";
+  EXPECT_TRUE(RecipientProblem(withNul, "user@corp.example").has_value());
+  EXPECT_FALSE(RecipientProblem("user@example.net", "user@corp.example").has_value());
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("a%b@example.net", "ab@corp.example")),
+            "недопустимые символы в адресе получателя");
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("x", "x@corp.example")), "нет адреса получателя");
 }
 
 TEST_F(RelayMessageTest, AttachmentNamesNeverLeaveTempFolder) {
@@ -154,9 +209,9 @@ TEST_F(RelayMessageTest, SymbolicLinkInTempFolderIsNotWrittenThrough) {
   const std::string victim = root / "victim.txt";
   WriteFile(victim, "keep me");
   ASSERT_EQ(::symlink(victim.c_str(), (tempFolder + "report.bin").c_str()), 0);
-  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment).Done());
   EXPECT_EQ(ReadFile(victim), "keep me");
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tempFolder + "report.bin")));
+  EXPECT_TRUE(std::filesystem::is_symlink(tempFolder + "report.bin")) << "not ours to remove";
 }
 
 TEST_F(RelayMessageTest, NoToHeaderGivesBareDomain) {
@@ -196,7 +251,7 @@ const std::string kHtmlOnly =
     "<body><div class=pre>hidden</div><p>Новости&nbsp;недели</p><p>Второй абзац</p></body></html>\n";
 
 TEST_F(RelayMessageTest, HtmlOnlyMessageBecomesItsVisibleTextAfterTwoWaits) {
-  EXPECT_TRUE(Relay("h.eml", kHtmlOnly));
+  EXPECT_TRUE(Relay("h.eml", kHtmlOnly).Done());
   EXPECT_EQ(sleeper.waits, (std::vector<std::uint32_t>{7000, 7000}));
   const std::vector<std::string> got = Lines();
   EXPECT_EQ(got[got.size() - 4], "Тема: Новости");
@@ -225,7 +280,9 @@ TEST_F(RelayMessageTest, LinksAndPipesInTheDropFolderAreNotRead) {
   const RelayContext context{config, log, tempFolder, table};
   for (const std::string name : {"link.eml", "pipe.eml"}) {
     lines.clear();
-    EXPECT_TRUE(RelayMessageFile(context, drop, name));  // send_mail is off
+    const RelayOutcome outcome = RelayMessageFile(context, drop, name);
+    EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kPermanent) << name;
+    EXPECT_EQ(Cp1251ToUtf8(outcome.reason), "не является обычным файлом");
     const std::vector<std::string> got = Lines();
     ASSERT_EQ(got.size(), 3u) << name;
     EXPECT_EQ(got[0], "Найден файл " + name);
