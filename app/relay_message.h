@@ -11,6 +11,7 @@
 
 #include "app/relay_config.h"
 #include "app/substitution_table.h"
+#include "text/texts.h"
 
 namespace droprelay {
 
@@ -31,8 +32,9 @@ struct RelayOutcome {
   std::string reason;  // Windows-1251, for the log; empty when done
   RelayOutcome() = default;
   RelayOutcome(Kind k, std::string why) : kind(k), reason(std::move(why)) {}
-  // The Boolean outcome: true when done, false for a failure worth trying again.
-  RelayOutcome(bool done) : kind(done ? Kind::kDone : Kind::kTemporary) {}  // NOLINT: the Boolean outcome
+  // The Boolean outcome: true when done, false for a failed submission worth trying again.
+  RelayOutcome(bool done)  // NOLINT: the Boolean outcome converts implicitly
+      : kind(done ? Kind::kDone : Kind::kTemporary), reason(done ? std::string() : texts::ReasonSendFailed()) {}
   bool Done() const { return kind == Kind::kDone; }
 };
 

@@ -157,6 +157,7 @@ void RelayService::FormDestroy() {
   destroyed_ = true;
   if (platform::TerminationRequested()) mainlog(texts::StopRequested());
   mainlog(texts::WorkFinished());
+  runLock_.Release();
   config_.reset();
   ConfigFile_.reset();
 }

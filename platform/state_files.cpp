@@ -185,8 +185,11 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
   return true;
 }
 
-FolderLock::~FolderLock() {
+FolderLock::~FolderLock() { Release(); }
+
+void FolderLock::Release() {
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 FolderLock::Result FolderLock::Acquire(const std::string& lockFile) {

@@ -70,6 +70,7 @@ class FolderLock {
   enum class Result { kLocked, kHeldByAnother, kFailed };
   // Creates `lockFile` when missing and takes the lock without waiting.
   Result Acquire(const std::string& lockFile);
+  void Release();
 
  private:
   int fd_ = -1;
