@@ -137,7 +137,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.htmlText = htmlText;
     input.htmlIsUtf8 = HtmlDeclaresUtf8(htmlCharset, htmlText);
     input.rawText = rawText;
-    input.waitForEngine = options.waitForEngine;
+    // A message that will not be sent does not wait for the engine.
+    input.waitForEngine = options.waitForEngine && !values.failure;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);

@@ -197,7 +197,7 @@ void RelayService::RunCycle() {
 
   const auto now = clock_();
   const std::int64_t nowSeconds = Now();
-  bool settling = false;  // a file still being written keeps the run going
+  std::vector<std::string> settling;  // files still being written keep the run going
   std::map<std::string, std::int64_t> waiting;
   while (const std::optional<std::string> fileName = search.NextFile()) {
     // Hidden names are temporary files of writers (and of this relay), never messages.
@@ -207,8 +207,9 @@ void RelayService::RunCycle() {
     if (!facts) continue;  // gone meanwhile
     const auto modified = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(facts->mtimeNs)));
-    if (facts->regular && now - modified < kSettleTime) {
-      settling = true;
+    // TODO(layout): the one locked read of the drop file will tell about the lock itself.
+    if (facts->regular && (now - modified < kSettleTime || platform::IsLockedByAnother(dropFolder + *fileName))) {
+      settling.push_back(*fileName);
       continue;
     }
     if (const auto known = deferredInRun_.find(*fileName); known != deferredInRun_.end() && known->second > nowSeconds) {
@@ -220,10 +221,20 @@ void RelayService::RunCycle() {
       waiting[*fileName] = deferral->nextDue;
       continue;
     }
+    settlingSince_.reset();
     HandleFile(dropFolder, *fileName, *facts, deferral);
     return;
   }
-  if (settling) return;  // looked at again at the next cycle
+  if (!settling.empty()) {
+    // Looked at again at the next cycle; a writer that never finishes must not keep the run
+    // going for ever, though.
+    if (!settlingSince_) settlingSince_ = nowSeconds;
+    if (nowSeconds - *settlingSince_ < kSettleLimit.count()) return;
+    for (const std::string& name : settling) {
+      mainlog(texts::FilePrefix() + ForLog(name) + ": " + texts::ReasonLocked());
+      waiting.emplace(name, nowSeconds + RetryWaitSeconds(1));
+    }
+  }
 
   for (const auto& [name, due] : waiting) {
     mainlog(texts::FilePrefix() + ForLog(name) + texts::WaitingUntil() + FormatMoment(due));
@@ -238,12 +249,6 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
   if (!facts.regular) {
     mainlog(texts::FoundFile() + ForLog(fileName));
     Quarantine(dropFolder, fileName, texts::ReasonNotRegular());
-    return;
-  }
-  // TODO(layout): the one locked read of the drop file will tell this itself.
-  if (platform::IsLockedByAnother(path)) {
-    mainlog(texts::FoundFile() + ForLog(fileName));
-    Defer(fileName, facts, deferral, texts::ReasonLocked());
     return;
   }
   // Accepted before, but the run ended before the file was disposed of: never send it twice.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -290,6 +291,33 @@ TEST_F(RelayServiceTest, FileStillBeingWrittenIsLeftForALaterCycle) {
   advance = -std::chrono::hours(1) + std::chrono::seconds(3);
   service.WorkTimerTimer();
   EXPECT_EQ(LogLines().back(), "Файл m.eml успешно удален");
+}
+
+TEST_F(RelayServiceTest, FileLockedByItsWriterWaitsButNotForEver) {
+  WriteConfig("Delete_or_move=1\n");
+  WriteFile(drop + "/m.eml", "being written");
+  const int writer = ::open((drop + "/m.eml").c_str(), O_RDONLY);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+  int relays = 0;
+  service.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return true;
+  });
+  service.FormCreate();
+  service.WorkTimerTimer();
+  advance = std::chrono::seconds(299);
+  service.WorkTimerTimer();
+  EXPECT_FALSE(service.RunEnded());
+  advance = std::chrono::seconds(301);
+  service.WorkTimerTimer();
+  EXPECT_TRUE(service.RunEnded());
+  EXPECT_EQ(service.ExitStatus(), 75);
+  EXPECT_EQ(relays, 0);
+  const std::vector<std::string> lines = LogLines();
+  EXPECT_EQ(lines[lines.size() - 3], "Файл m.eml: файл занят другим процессом");
+  ::close(writer);
+  EXPECT_EQ(ReadFile(drop + "/m.eml"), "being written");
 }
 
 TEST_F(RelayServiceTest, MovesOneFilePerCycleIntoACreatedArchive) {

@@ -3,7 +3,7 @@
 /usr/bin/python3, the interpreter that sees Debian's packages).
 
     smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
-                 [--reject-data CODE] [--drop-data]
+                 [--reject-data CODE] [--drop-data] [--notify-accepted]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
 
 Listens on 127.0.0.1 on a free port and prints "PORT <number>" on a line of its own as soon as it
@@ -20,6 +20,8 @@ DIR/connections.log, so a test can prove that no connection was made at all.
   --reject-rcpt CODE[:ADDR] answer RCPT TO with CODE (for ADDR only, or for every address)
   --reject-data CODE        answer the end of DATA with CODE instead of accepting the message
   --drop-data               close the connection in the middle of DATA (after 354 and one line)
+  --notify-accepted         print "ACCEPTED N" on standard output once the 250 reply to the end of
+                            DATA of message N has been written to the connection
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
                             require it before MAIL) or --smtps (TLS from the first byte)
 """
@@ -86,10 +88,11 @@ class Authenticator:
 
 
 class SinkSMTP(SMTP):
-    def __init__(self, *args, folder, drop_data, **kwargs):
+    def __init__(self, *args, folder, drop_data, notify_accepted, **kwargs):
         super().__init__(*args, **kwargs)
         self.folder = folder
         self.drop_data = drop_data
+        self.notify_accepted = notify_accepted
 
     def connection_made(self, transport):
         with open(os.path.join(self.folder, 'connections.log'), 'a') as f:
@@ -98,7 +101,12 @@ class SinkSMTP(SMTP):
 
     async def smtp_DATA(self, arg):
         if not self.drop_data:
-            return await super().smtp_DATA(arg)
+            before = self.event_handler.count
+            result = await super().smtp_DATA(arg)
+            if self.notify_accepted and self.event_handler.count > before:
+                await self._writer.drain()
+                print('ACCEPTED', self.event_handler.count, flush=True)
+            return result
         await self.push('354 End data with <CR><LF>.<CR><LF>')
         try:
             await asyncio.wait_for(self._reader.readline(), 10)
@@ -114,6 +122,7 @@ async def main():
     parser.add_argument('--reject-rcpt')
     parser.add_argument('--reject-data')
     parser.add_argument('--drop-data', action='store_true')
+    parser.add_argument('--notify-accepted', action='store_true')
     parser.add_argument('--tls-cert')
     parser.add_argument('--tls-key')
     parser.add_argument('--starttls', action='store_true')
@@ -139,7 +148,8 @@ async def main():
 
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
-        lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, **options),
+        lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data,
+                         notify_accepted=args.notify_accepted, **options),
         host='127.0.0.1', port=0, ssl=context if args.smtps else None)
     print('PORT', server.sockets[0].getsockname()[1], flush=True)
 
