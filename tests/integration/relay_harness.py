@@ -44,6 +44,7 @@ class Sink:
         if self.process.poll() is None:
             self.process.stdin.close()
             self.process.wait(timeout=10)
+        self.process.stdout.close()
 
 
 class Relay:
