@@ -201,9 +201,14 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
         // Half a message is never sent: what could not be read now will not be read later.
         if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonUnreadable());
       }
-      if (values.failure) {
+      const bool sending = context.config.send_mail();
+      // With sending off nothing reaches the submission, so only a file that is no stored message
+      // at all is set aside; everything else is disposed of as before.
+      if (values.failure && (sending || values.failure->reason == texts::ReasonNotRegular())) {
         outcome = *values.failure;
-      } else if (context.config.send_mail()) {
+      } else if (values.failure) {
+        outcome = RelayOutcome(true);
+      } else if (sending) {
         RelayOutcome::Kind kind = RelayOutcome::Kind::kDone;
         sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, kind);
         outcome.kind = kind;
