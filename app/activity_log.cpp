@@ -4,8 +4,10 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "platform/whole_file.h"
+#include "platform/file.h"
+#include "platform/syserror.h"
 #include "text/convert.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
@@ -54,15 +56,7 @@ void ActivityLog::LoadFromFile() {
     if (!platform::ReadWholeFile(logFile_, content)) return;
     const std::string text = Utf8ToCp1251(content);
     std::deque<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(std::move(line));
-      start = end + 1;
-    }
+    for (std::string_view rest = text; !rest.empty();) lines.emplace_back(NextLine(rest));
     lines_ = std::move(lines);
     Show();
   } catch (...) {
@@ -115,7 +109,11 @@ bool ActivityLog::EndUpdateQuietly() {
   }
 }
 
-void ActivityLog::mainlog(std::string_view message) {
+void ActivityLog::mainlog(std::string_view message) { Add(message, nullptr); }
+
+void ActivityLog::mainlog(std::string_view message, LogSeverity severity) { Add(message, &severity); }
+
+void ActivityLog::Add(std::string_view message, const LogSeverity* severity) {
   std::string cleaned;
   cleaned.reserve(message.size());
   for (char c : message) {
@@ -151,9 +149,29 @@ void ActivityLog::mainlog(std::string_view message) {
     return;
   }
   if (!EndUpdateQuietly()) return;
+  if (mirror_ && cleaned.size() >= 3) {
+    try {
+      mirror_->Write(severity ? *severity : SeverityOfLogLine(cleaned), Cp1251ToUtf8(cleaned));
+    } catch (...) {
+    }
+  }
+  Save();
+}
+
+void ActivityLog::Save() {
   try {
-    // A failed save is not reported: the box stays ahead of the file until the next save succeeds.
-    platform::WriteWholeFile(logFile_, FileText());
+    // The box stays ahead of the file until the next save succeeds. A relay whose log cannot be
+    // written (a folder the service user may not write) says so once, where an administrator
+    // looks: standard error (the journal under systemd, cron's mail) and the mirror.
+    if (platform::WriteWholeFile(logFile_, FileText(), kFileMode)) {
+      saveFailureReported_ = false;
+      return;
+    }
+    if (saveFailureReported_) return;
+    saveFailureReported_ = true;
+    const std::string complaint = "cannot write the log file " + logFile_ + ": " + platform::SystemErrorText();
+    std::fprintf(stderr, "droprelay: %s\n", complaint.c_str());
+    if (mirror_) mirror_->Write(LogSeverity::kError, complaint);
   } catch (...) {
   }
 }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/log_mirror.h"
+
 namespace droprelay {
 
 struct LocalDateTime {
@@ -70,7 +72,17 @@ class ActivityLog {
 
   // Adds one message (Windows-1251): CR and LF removed; 1 or 2 characters add an empty line, 3 or
   // more a timestamped line; then trims to the bound, scrolls, and saves the whole log. Never throws.
+  // A timestamped line also goes to the mirror, if one is set, with the severity given or, without
+  // one, the severity its text says (SeverityOfLogLine).
   void mainlog(std::string_view message);
+  void mainlog(std::string_view message, LogSeverity severity);
+
+  // The copy for the journal or syslog; null for none. Not owned.
+  void SetMirror(LogMirror* mirror) { mirror_ = mirror; }
+
+  // The mode a new log file is created with (before the umask): the log holds recipients,
+  // subjects and the start of every body, so others may not read it.
+  static constexpr unsigned kFileMode = 0640;
 
   // The real lines of the box, oldest first (Windows-1251).
   const std::deque<std::string>& Lines() const { return lines_; }
@@ -87,12 +99,16 @@ class ActivityLog {
   void RemoveFirstDisplayedLine();
   void Show();
   bool EndUpdateQuietly();
+  void Save();
+  void Add(std::string_view message, const LogSeverity* severity);
 
   std::string logFile_;
   std::function<int()> maxLines_;
   LogView* view_;
   DateTimeSource now_;
   std::deque<std::string> lines_;
+  LogMirror* mirror_ = nullptr;
+  bool saveFailureReported_ = false;
 };
 
 }  // namespace droprelay

@@ -1,12 +1,11 @@
 #include "app/html_fallback.h"
 
-#include <algorithm>
-#include <cctype>
 #include <optional>
 
 #include "app/message_text.h"
 #include "html/html_text.h"
 #include "platform/sleeper.h"
+#include "text/ascii.h"
 #include "text/convert.h"
 
 namespace droprelay {
@@ -14,15 +13,8 @@ namespace {
 
 constexpr std::uint32_t kEngineWaitMs = 7000;
 
-std::string AsciiLower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
-
 bool NamesUtf8(std::string_view charset) {
-  const std::string lower = AsciiLower(charset);
+  const std::string lower = AsciiLowerCase(charset);
   return lower == "utf-8" || lower == "utf8";
 }
 
@@ -32,7 +24,7 @@ bool HtmlDeclaresUtf8(std::string_view partCharset, std::string_view htmlText) {
   if (!partCharset.empty()) return NamesUtf8(partCharset);
   // <meta charset="utf-8"> or <meta http-equiv="Content-Type" content="text/html; charset=utf-8">:
   // a browser reading the page from a file would honour either.
-  const std::string head = AsciiLower(htmlText.substr(0, 4096));
+  const std::string head = AsciiLowerCase(htmlText.substr(0, 4096));
   for (std::size_t at = head.find("<meta"); at != std::string::npos; at = head.find("<meta", at + 5)) {
     const std::size_t end = head.find('>', at);
     const std::string_view tag = std::string_view(head).substr(at, end == std::string::npos ? std::string::npos : end - at);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "text/ascii.h"
 #include "text/convert.h"
 #include "platform/file_utils.h"
 #include "submit/submission.h"
@@ -29,12 +30,6 @@ void DropBlankAt(std::string& text, std::size_t position) {
 }
 
 }  // namespace
-
-std::string TrimControls(std::string_view text) {
-  while (!text.empty() && IsControlOrBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsControlOrBlank(text.back())) text.remove_suffix(1);
-  return std::string(text);
-}
 
 bool IsBlankText(std::string_view text) { return std::all_of(text.begin(), text.end(), IsControlOrBlank); }
 
@@ -102,10 +97,7 @@ std::string JoinAdjacentEncodedWords(std::string_view storedSubject) {
 }
 
 bool SubjectWordsAreKoi8(std::string_view storedSubject) {
-  std::string lower(storedSubject);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return lower.find("=?koi8-r?") != std::string::npos;
+  return AsciiLowerCase(storedSubject).find("=?koi8-r?") != std::string::npos;
 }
 
 std::string SubjectToCp1251(std::string_view decodedSubject, bool koi8Words) {
@@ -113,7 +105,7 @@ std::string SubjectToCp1251(std::string_view decodedSubject, bool koi8Words) {
 }
 
 std::string NormalizeSubject(std::string_view decodedSubject, bool koi8Words) {
-  std::string subject = TrimControls(SubjectToCp1251(decodedSubject, koi8Words));
+  std::string subject(TrimControls(SubjectToCp1251(decodedSubject, koi8Words)));
   // Each test looks at the subject as the one before left it.
   DropBlankAt(subject, 26);
   DropBlankAt(subject, 49);

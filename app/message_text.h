@@ -9,9 +9,6 @@
 
 namespace droprelay {
 
-// Leading and trailing characters with codes 0 to 32 removed.
-std::string TrimControls(std::string_view text);
-
 // True when nothing but characters with codes 0 to 32 is left after trimming.
 bool IsBlankText(std::string_view text);
 

@@ -1,12 +1,12 @@
 #include "app/preview_command.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "app/relay_config.h"
 #include "app/relay_message.h"
 #include "app/substitution_table.h"
+#include "platform/file.h"
+#include "platform/syserror.h"
 #include "text/convert.h"
 
 namespace droprelay {
@@ -54,8 +54,12 @@ int RunInspect(const platform::IniFile& file, const std::vector<std::string>& fi
 
   int status = 0;
   for (const std::string& path : files) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::optional<platform::FileStatus> info;
+    {
+      const platform::KeepLastError keep;  // the refusal below is the whole report
+      info = platform::StatusOfPath(path, platform::Links::kFollow);
+    }
+    if (!info || !info->IsRegular()) {
       diagnostics << "droprelay: " << path << ": not a readable file\n";
       status = 1;
       continue;

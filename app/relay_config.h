@@ -61,6 +61,13 @@ class RelayConfig {
   std::string state_path() const { return file_.ReadString(kSectionSystemLower, "state_path", ""); }
   std::string failed_path() const { return file_.ReadString(kSectionSystemLower, "failed_path", ""); }
   int max_queue_days() const { return file_.ReadInteger(kSectionSystemLower, "max_queue_days", kDefaultMaxQueueDays); }
+  // The wait between two relay cycles.
+  int cycle_interval_ms() const { return file_.ReadInteger(kSectionSystemLower, "cycle_interval_ms", 5000); }
+  // Where the log goes; empty: the program's default (read once, at start-up).
+  std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
+  // Mirror of the log for the system log: empty (the journal when systemd started the program),
+  // "0" (none), "1" (/dev/log) or the path of a syslog socket (read once, at start-up).
+  std::string syslog() const { return file_.ReadString(kSectionSystemLower, "syslog", ""); }
 
  private:
   const platform::IniFile& file_;

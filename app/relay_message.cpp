@@ -1,15 +1,19 @@
 #include "app/relay_message.h"
 
+#include <cerrno>
 #include <memory>
+#include <optional>
 
+#include "app/drop_file.h"
 #include "app/html_fallback.h"
 #include "app/message_text.h"
 #include "mail/header_utils.h"
 #include "mail/mail_message.h"
-#include "platform/attachment_file.h"
+#include "platform/file.h"
 #include "platform/state_files.h"
 #include "submit/profiles.h"
 #include "platform/syserror.h"
+#include "text/ascii.h"
 #include "text/convert.h"
 #include "platform/file_utils.h"
 #include "submit/submission.h"
@@ -91,14 +95,23 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
                         RelayPreview* preview) {
   const auto& log = context.mainlog;
   log(texts::FoundFile() + fileName);
-  // Only a regular file is a stored message; anything else is set aside.
-  if (!platform::IsRegularFileEntry(path)) {
-    values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonNotRegular());
+  // Only a regular file is a stored message; anything else is set aside. The raw-text checks and
+  // the parse use the same bytes, read once under the lock.
+  const std::optional<DropFile> drop = ReadDropFile(path);
+  if (!drop) {
+    const int code = platform::LastErrorCode();
+    const std::string error = platform::SystemErrorText();
+    if (code == EWOULDBLOCK || code == ENOENT) {
+      // Its writer still holds it, or it went meanwhile: nothing to say about the message yet.
+      values.failure = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonLocked());
+    } else if (error == "Not a regular file" || error == "Is a symbolic link, not a stored message") {
+      values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonNotRegular());
+    }
     throw std::runtime_error("not a stored message");
   }
-  const std::string rawText = FileToString(path);
+  const std::string& rawText = drop->bytes;
 
-  message.LoadFromFile(path);
+  message.LoadFromBytes(rawText);
   message.LocateBodies();
   // Read before the restructuring, which may fold the HTML part (and its parameters) into the
   // message itself.
@@ -202,9 +215,11 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
         if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonUnreadable());
       }
       const bool sending = context.config.send_mail();
-      // With sending off nothing reaches the submission, so only a file that is no stored message
-      // at all is set aside; everything else is disposed of as before.
-      if (values.failure && (sending || values.failure->reason == texts::ReasonNotRegular())) {
+      // With sending off nothing reaches the submission: only a file that is no stored message at
+      // all is set aside, and one its writer still holds waits; everything else is disposed of.
+      const bool aboutTheFile = values.failure && (values.failure->reason == texts::ReasonNotRegular() ||
+                                                   values.failure->reason == texts::ReasonLocked());
+      if (values.failure && (sending || aboutTheFile)) {
         outcome = *values.failure;
       } else if (values.failure) {
         outcome = RelayOutcome(true);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/whole_file.h"
+#include "platform/file.h"
 
 namespace droprelay {
 namespace {

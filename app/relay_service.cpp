@@ -10,7 +10,7 @@
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
-#include "platform/whole_file.h"
+#include "platform/file.h"
 #include "text/convert.h"
 #include "text/texts.h"
 

@@ -75,6 +75,8 @@ class RelayService {
   // A configuration file named on the command line must exist and be readable; the default one
   // beside the program may be absent.
   void SetConfigRequired(bool required) { configRequired_ = required; }
+  // The log's copy for the journal or syslog (not owned; null for none).
+  void SetLogMirror(LogMirror* mirror) { log_.SetMirror(mirror); }
 
   // Opens the configuration, reloads the log, logs the start, reads the start-up settings and
   // loads the substitution table; checks the configuration file, the drop folder and the folders

@@ -6,29 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "text/ascii.h"
+
 namespace droprelay::html::css_text {
 
-inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// CSS white space (no vertical tab).
+inline constexpr std::string_view kSpaces = " \t\n\r\f";
+inline bool IsSpace(char c) { return kSpaces.find(c) != std::string_view::npos; }
 
-inline std::string ToLower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = Lower(c);
-  return lower;
-}
-
-inline std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+// The CSS parsers' names for the shared ASCII routines.
+inline char Lower(char c) { return AsciiLower(c); }
+inline std::string ToLower(std::string_view text) { return AsciiLowerCase(text); }
+inline std::string_view Trim(std::string_view text) { return TrimBytes(text, kSpaces); }
+inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) { return AsciiEqualNoCase(a, b); }
 
 // Position just past a string that opens at `pos` (a quote), honouring backslash escapes.
 inline std::size_t SkipString(std::string_view text, std::size_t pos) {

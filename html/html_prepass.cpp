@@ -8,12 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "text/ascii.h"
+
 namespace droprelay::html {
 namespace {
 
 bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 template <std::size_t N>
 bool OneOf(std::string_view name, const std::array<std::string_view, N>& names) {
@@ -58,7 +59,7 @@ std::size_t FindEndTag(std::string_view html, std::size_t from, std::string_view
     if (at + 2 + name.size() <= html.size() && html[at + 1] == '/') {
       bool same = true;
       for (std::size_t k = 0; k < name.size() && same; ++k)
-        same = Lower(html[at + 2 + k]) == name[k];
+        same = AsciiLower(html[at + 2 + k]) == name[k];
       if (same) return at;
     }
     from = at + 1;
@@ -167,7 +168,7 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
     std::string name;
     while (name_end < html.size() && !IsHtmlSpace(html[name_end]) && html[name_end] != '/' &&
            html[name_end] != '>') {
-      name.push_back(Lower(html[name_end]));
+      name.push_back(AsciiLower(html[name_end]));
       ++name_end;
     }
     std::size_t tag_end = SkipTagRest(html, name_end);

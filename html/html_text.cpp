@@ -13,6 +13,7 @@
 #include "html/html_prepass.h"
 #include "html/html_style.h"
 #include "html/text_case.h"
+#include "text/utf8.h"
 
 namespace droprelay::html {
 namespace {

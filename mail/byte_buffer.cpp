@@ -1,10 +1,10 @@
 #include "mail/byte_buffer.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "platform/memory_map.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define DROPRELAY_PLAIN_HEAP 1
@@ -32,14 +32,6 @@ constexpr bool kMapLarge = true;
 
 std::size_t RoundToHugePages(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
-char* MapBytes(std::size_t length) {
-  void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  // Advice only: where huge pages are not available the kernel ignores it.
-  madvise(p, length, MADV_HUGEPAGE);
-  return static_cast<char*>(p);
-}
-
 }  // namespace
 
 void ByteBuffer::reserve(std::size_t bytes) {
@@ -47,13 +39,9 @@ void ByteBuffer::reserve(std::size_t bytes) {
   if (kMapLarge && bytes >= kHugePage) {
     const std::size_t length = RoundToHugePages(bytes);
     if (mapped_) {
-      // Moves the page tables, not the bytes.
-      void* p = mremap(data_, capacity_, length, MREMAP_MAYMOVE);
-      if (p == MAP_FAILED) throw std::bad_alloc();
-      madvise(p, length, MADV_HUGEPAGE);
-      data_ = static_cast<char*>(p);
+      data_ = platform::RemapMemory(data_, capacity_, length);
     } else {
-      char* p = MapBytes(length);
+      char* p = platform::MapMemory(length);
       if (size_ > 0) std::memcpy(p, data_, size_);
       std::free(data_);
       data_ = p;
@@ -81,7 +69,7 @@ void ByteBuffer::append(std::string_view bytes) {
 void ByteBuffer::Release() noexcept {
   if (data_ == nullptr) return;
   if (mapped_) {
-    munmap(data_, capacity_);
+    platform::UnmapMemory(data_, capacity_);
   } else {
     std::free(data_);
   }

@@ -1,10 +1,11 @@
 #include "mail/compose.h"
 
-#include <random>
 
 #include "mail/codecs.h"
 #include "mail/header_utils.h"
 #include "mail/memory_stream.h"
+#include "platform/random.h"
+#include "text/lines.h"
 
 namespace droprelay {
 namespace {
@@ -38,16 +39,7 @@ std::string Base64Word(std::string_view bytes) {
 std::string CanonicalLineEnds(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 32);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out += "\r\n";
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else if (text[i] == '\n') {
-      out += "\r\n";
-    } else {
-      out += text[i];
-    }
-  }
+  AppendCrLfLines(text, out);
   return out;
 }
 
@@ -75,17 +67,6 @@ bool MostlyAscii(std::string_view text) {
   std::size_t high = 0;
   for (const char c : text) high += static_cast<unsigned char>(c) >= 0x80;
   return high * 6 <= text.size();
-}
-
-std::string RandomHex(std::size_t digits) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::random_device device;
-  std::string out;
-  while (out.size() < digits) {
-    std::uint32_t value = device();
-    for (int i = 0; i < 8 && out.size() < digits; ++i, value >>= 4) out += kHex[value & 15];
-  }
-  return out;
 }
 
 std::string AddressList(const char* name, const std::vector<std::string>& addresses) {
@@ -144,13 +125,13 @@ MessageStamp NewMessageStamp(std::string_view from) {
   std::string id = "<";
   id += std::to_string(std::time(nullptr));
   id += '.';
-  id += RandomHex(24);
+  id += platform::RandomHex(24);
   id += '@';
   id += domain;
   id += '>';
   stamp.messageId = std::move(id);
   // "=_" never occurs in base64 or quoted-printable text, so no content can end a part early.
-  stamp.boundary = "=_droprelay_" + RandomHex(24);
+  stamp.boundary = "=_droprelay_" + platform::RandomHex(24);
   return stamp;
 }
 

@@ -2,25 +2,15 @@
 // line extraction, file-name cleaning and fresh boundaries.
 #include "mail/header_utils.h"
 
-#include <chrono>
 #include <cstdio>
-#include <mutex>
-#include <random>
 
 #include "mail/codecs.h"
+#include "platform/random.h"
+#include "text/ascii.h"
 
 namespace droprelay {
 
 namespace {
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string AsciiUpperCase(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = AsciiUpper(c);
-  return out;
-}
 
 // Removes one pair of enclosing double quotes; a lone double quote becomes empty.
 std::string Unquote(std::string s) {
@@ -154,12 +144,7 @@ std::string TrimRightSpaces(std::string_view text) {
   return last == std::string_view::npos ? std::string() : std::string(text.substr(0, last + 1));
 }
 
-std::string TrimSpaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return std::string();
-  const std::size_t last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
+std::string TrimSpaces(std::string_view text) { return std::string(TrimBytes(text, kSpace)); }
 
 std::string NormalizeHeaderLine(std::string_view line) {
   std::string name;
@@ -313,16 +298,7 @@ std::string CleanFileName(std::string_view text) {
 }
 
 std::string NewBoundary() {
-  // Seeded once, on first use, from the clock; shared by every thread of the process.
-  static std::mutex mutex;
-  static std::mt19937 generator(static_cast<std::mt19937::result_type>(
-      std::chrono::system_clock::now().time_since_epoch().count() ^
-      std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::uint32_t value;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    value = static_cast<std::uint32_t>(generator());
-  }
+  const std::uint32_t value = platform::RandomNumber();
   char hex[16];
   std::snprintf(hex, sizeof hex, "%8X", static_cast<unsigned>(value));
   return "boundary" + PadLeftStr(hex, 8, "0");

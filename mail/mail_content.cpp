@@ -4,6 +4,8 @@
 
 #include "mail/codecs.h"
 #include "mail/mail_part.h"
+#include "text/ascii.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
@@ -19,20 +21,11 @@ std::string_view UpToNul(std::string_view bytes) {
 // ExtractNextLine would hand them out, but as views instead of copies.
 template <typename Each>
 void ForEachLine(std::string_view text, Each each) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find("\r\n", start);
-    end = end == std::string_view::npos ? text.size() : end + 2;
-    each(text.substr(start, end - start));
-    start = end;
-  }
+  CrLfLines lines(text);
+  while (lines.Next()) each(lines.LineWithBreak());
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
+std::string_view TrimBlanks(std::string_view text) { return TrimBytes(text, kSpace); }
 
 }  // namespace
 

@@ -3,9 +3,6 @@
 // The text is walked in place: lines are views into the one text, a sub-part is parsed from a slice
 // of it, and each body is copied once, straight from the text into its stream. Only the uuencode
 // rebuild copies text (the preamble, to encode it as quoted-printable).
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -23,6 +20,8 @@
 #include "mail/mail_error.h"
 #include "mail/mail_message.h"
 #include "mail/mail_part.h"
+#include "platform/file.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
@@ -31,54 +30,7 @@ namespace {
 constexpr std::string_view CRLF = "\r\n";
 constexpr std::size_t npos = std::string_view::npos;
 
-// Walks the lines of a text: a line ends at CR LF only (a lone CR or LF is an ordinary character);
-// a rest after the last CR LF is a final line without line break.
-class LineWalker {
- public:
-  explicit LineWalker(std::string_view text) : text_(text) {}
-
-  // Moves to the next line; false at the end of the text.
-  bool Next() {
-    lineStart_ = next_;
-    if (next_ >= text_.size()) {
-      line_ = {};
-      return false;
-    }
-    const char* base = text_.data();
-    std::size_t search = next_;
-    for (;;) {
-      const void* cr = std::memchr(base + search, '\r', text_.size() - search);
-      if (cr == nullptr) {
-        line_ = text_.substr(next_);
-        hasBreak_ = false;
-        next_ = text_.size();
-        return true;
-      }
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(cr) - base);
-      if (at + 1 < text_.size() && base[at + 1] == '\n') {
-        line_ = text_.substr(next_, at - next_);
-        hasBreak_ = true;
-        next_ = at + 2;
-        return true;
-      }
-      search = at + 1;
-    }
-  }
-
-  std::string_view Line() const { return line_; }
-  // Offset of the current line's first character (the text's length once the end is reached).
-  std::size_t LineStart() const { return lineStart_; }
-  // Offset of the line after the current one.
-  std::size_t NextStart() const { return next_; }
-  bool HasBreak() const { return hasBreak_; }
-
- private:
-  std::string_view text_;
-  std::size_t next_ = 0;
-  std::size_t lineStart_ = 0;
-  std::string_view line_;
-  bool hasBreak_ = false;
-};
+using LineWalker = CrLfLines;
 
 // Start of the line after the one that starts at `from` (the text's length after the last line).
 std::size_t NextLineStart(std::string_view text, std::size_t from) {
@@ -449,21 +401,7 @@ ByteBuffer NormaliseLineBreaks(ByteBuffer raw) {
   }
   ByteBuffer out;
   out.reserve(raw.size() + raw.size() / 16 + 2);
-  bool lineOpen = false;
-  const char* const in = raw.data();
-  const std::size_t n = raw.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = in[i];
-    if (c == '\r' || c == '\n') {
-      out.append(CRLF);
-      if (c == '\r' && i + 1 < n && in[i + 1] == '\n') ++i;
-      lineOpen = false;
-    } else {
-      out.push_back(c);
-      lineOpen = true;
-    }
-  }
-  if (lineOpen) out.append(CRLF);
+  if (AppendCrLfLines(raw.View(), out)) out.append(CRLF);
   return out;
 }
 
@@ -471,29 +409,21 @@ ByteBuffer ReadWholeFile(const std::string& fileName) {
   const auto fail = [&](int error) {
     throw EMailError("Cannot open file \"" + fileName + "\". " + std::strerror(error));
   };
-  struct Descriptor {
-    int fd;
-    ~Descriptor() {
-      if (fd >= 0) ::close(fd);
-    }
-  } file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) fail(errno);
-  struct stat info {};
-  if (::fstat(file.fd, &info) != 0) fail(errno);
-  if (S_ISDIR(info.st_mode)) fail(EISDIR);
+  const platform::FileDescriptor file = platform::OpenFile(fileName, platform::OpenOptions{});
+  if (!file) fail(errno);
+  const std::optional<platform::FileStatus> info = platform::StatusOf(file);
+  if (!info) fail(errno);
+  if (info->IsDirectory()) fail(EISDIR);
   // One buffer of the file's size (and room for the CR LF the last line may need), filled by the
   // kernel directly: no zero-filling, no growing copy. Whatever the size said (a growing file, a
   // pipe), reading goes on to the end.
   ByteBuffer bytes;
-  bytes.reserve(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 2 + 1);
+  bytes.reserve(static_cast<std::size_t>(info->size) + 2 + 1);
   for (;;) {
     if (bytes.capacity() - bytes.size() <= 2) bytes.reserve(bytes.capacity() * 2 + 65536);
     const std::size_t room = bytes.capacity() - bytes.size() - 2;
-    const ssize_t n = ::read(file.fd, bytes.AppendSpace(room), room);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno != 0 ? errno : EIO);
-    }
+    const long n = platform::ReadSome(file, bytes.AppendSpace(room), room);
+    if (n < 0) fail(errno != 0 ? errno : EIO);
     if (n == 0) break;
     bytes.Commit(static_cast<std::size_t>(n));
   }
@@ -518,6 +448,15 @@ void TMailPart::ParseText(std::string_view text, bool parseHeader) {
 void TMailPart::LoadFromFile(const std::string& fileName) {
   // The stored bodies are windows on the file's text, which lives as long as one of them does.
   const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName)));
+  ParseAtDepth(text->View(), true, Depth(), &text);
+}
+
+void TMailPart::LoadFromBytes(std::string_view bytes) {
+  // The same buffer LoadFromFile reads into: the bytes and room for the last line's CR LF.
+  ByteBuffer raw;
+  raw.reserve(bytes.size() + 2 + 1);
+  raw.append(bytes);
+  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(raw)));
   ParseAtDepth(text->View(), true, Depth(), &text);
 }
 

@@ -5,6 +5,7 @@
 
 #include "mail/mail_error.h"
 #include "mail/mail_message.h"
+#include "text/ascii.h"
 
 namespace droprelay {
 
@@ -142,11 +143,7 @@ bool TMailPart::HasHeaderParam(std::string_view field, std::string_view param) c
 }
 
 std::string TMailPart::GetMediaType() const {
-  std::string type = GetHeaderValue("Content-Type");
-  for (char& c : type) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return type;
+  return AsciiLowerCase(GetHeaderValue("Content-Type"));
 }
 
 std::string TMailPart::GetPartBoundary() const { return GetHeaderParam("Content-Type", "boundary"); }

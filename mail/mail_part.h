@@ -129,6 +129,8 @@ class TMailPart {
   // ("Cannot open file ...") when the file cannot be read, leaving the part unchanged.
   void ParseText(std::string_view text, bool parseHeader);
   void LoadFromFile(const std::string& fileName);
+  // What LoadFromFile does with the file's bytes, for a caller that has read them already.
+  void LoadFromBytes(std::string_view bytes);
 
   // Content.
   bool DecodeBody();

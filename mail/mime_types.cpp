@@ -1,22 +1,17 @@
 // Media types of file names and file extensions of media types.
 #include "mail/mime_types.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "mail/header_utils.h"
+#include "platform/file.h"
+#include "platform/syserror.h"
+#include "text/ascii.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
 namespace {
-
-std::string AsciiLowerCase(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 // Where a type lists several extensions, the one a Windows machine registers is preferred, so
 // names made from a type look the same as they did there ("image_jpeg.jpg", not ".jpeg").
@@ -69,12 +64,8 @@ message/rfc822 eml
 
 MimeTypeTable MimeTypeTable::FromText(std::string_view text) {
   MimeTypeTable table;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
+  while (!text.empty()) {
+    std::string_view line = NextLine(text);
     const std::size_t hash = line.find('#');
     if (hash != std::string_view::npos) line = line.substr(0, hash);
 
@@ -112,11 +103,14 @@ std::string MimeTypeTable::ExtensionOfType(std::string_view mediaType) const {
 
 const MimeTypeTable& SystemMimeTypes() {
   static const MimeTypeTable table = [] {
-    std::ifstream file("/etc/mime.types", std::ios::binary);
-    if (file) {
-      std::ostringstream text;
-      text << file.rdbuf();
-      MimeTypeTable fromFile = MimeTypeTable::FromText(text.str());
+    std::string text;
+    bool read = false;
+    {
+      const platform::KeepLastError keep;  // without the file the built-in table serves
+      read = platform::ReadWholeFile("/etc/mime.types", text);
+    }
+    if (read) {
+      MimeTypeTable fromFile = MimeTypeTable::FromText(text);
       if (!fromFile.Empty()) return fromFile;
     }
     return MimeTypeTable::BuiltIn();

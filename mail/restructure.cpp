@@ -6,20 +6,14 @@
 
 #include "mail/mail_error.h"
 #include "mail/mail_message.h"
+#include "text/ascii.h"
 
 namespace droprelay {
 
 namespace {
 
 bool StartsWithContent(std::string_view line) {
-  constexpr std::string_view prefix = "content-";
-  if (line.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = line[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
+  return AsciiStartsWithNoCase(line, "content-");
 }
 
 bool IsAncestor(const TMailPart* ancestor, const TMailPart* part) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/syserror.h"
 
 namespace droprelay::platform {
@@ -26,77 +27,53 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
-void SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+// Both names stand for one file (same device and inode).
+bool SameFile(const std::string& a, Links links, const std::string& b) {
+  const KeepLastError keep;  // a missing name just means "not the same"
+  const std::optional<FileStatus> first = StatusOfPath(a, links);
+  if (!first) return false;
+  const std::optional<FileStatus> second = StatusOfPath(b, links);
+  return second && first->device == second->device && first->inode == second->inode;
 }
 
 // Copies a regular file (opened without following links) into `tempPath`, created exclusively so
 // nothing planted under that name can be written through. Answers the errno of the first failure.
 int CopyRegularFile(const std::string& from, const std::string& tempPath) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (in < 0) return errno;
-  struct stat st {};
-  if (::fstat(in, &st) != 0) {
-    const int error = errno;
-    ::close(in);
-    return error;
-  }
-  const int out = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int error = errno;
-    ::close(in);
-    return error;
-  }
+  const FileDescriptor in = OpenFile(from, {.noFollow = true});
+  if (!in) return errno;
+  const std::optional<FileStatus> st = StatusOf(in);
+  if (!st) return errno;
+  FileDescriptor out = OpenFile(
+      tempPath, {.access = OpenOptions::Access::kWrite, .noFollow = true, .create = true, .exclusive = true});
+  if (!out) return errno;
   int error = 0;
   std::vector<char> buffer(1 << 16);
   for (;;) {
-    const ssize_t got = ::read(in, buffer.data(), buffer.size());
+    const long got = ReadSome(in, buffer.data(), buffer.size());
     if (got < 0) {
-      if (errno == EINTR) continue;
       error = errno;
       break;
     }
     if (got == 0) break;
-    if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got))) {
+    if (!WriteAll(out, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
       error = errno;
       break;
     }
   }
-  if (error == 0 && ::fchmod(out, st.st_mode & 07777) != 0) error = errno;
+  if (error == 0 && ::fchmod(out.get(), st->mode & 07777) != 0) error = errno;
   if (error == 0) {
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::futimens(out, times);  // a lost timestamp is no reason to keep the file where it is
+    const struct timespec times[2] = {st->accessTime, st->modifyTime};
+    ::futimens(out.get(), times);  // a lost timestamp is no reason to keep the file where it is
   }
-  if (error == 0 && ::fsync(out) != 0) error = errno;
-  if (::close(out) != 0 && error == 0) error = errno;
-  ::close(in);
+  if (error == 0 && !SyncFile(out)) error = errno;
+  if (!out.Close() && error == 0) error = errno;
   return error;
 }
 
 // The cross-file-system move: copy beside the target, rename over it, then remove the source.
 bool MoveAcrossFileSystems(const std::string& from, const std::string& to) {
-  struct stat st {};
-  if (::lstat(from.c_str(), &st) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
+  const std::optional<FileStatus> st = StatusOfPath(from, Links::kNoFollow);
+  if (!st) return false;
   const std::string folder = ParentFolder(to);
   std::string tempPath = folder + "/.droprelay-move-XXXXXX";
   // mkstemp reserves a unique name; the copy then recreates it exclusively.
@@ -109,8 +86,8 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to) {
   ::unlink(tempPath.c_str());
 
   int error = 0;
-  if (S_ISLNK(st.st_mode)) {
-    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+  if (st->IsLink()) {
+    std::string target(static_cast<std::size_t>(st->size > 0 ? st->size : 4096) + 1, '\0');
     const ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
     if (length < 0) {
       error = errno;
@@ -118,7 +95,7 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to) {
       target.resize(static_cast<std::size_t>(length));
       if (::symlink(target.c_str(), tempPath.c_str()) != 0) error = errno;
     }
-  } else if (S_ISREG(st.st_mode)) {
+  } else if (st->IsRegular()) {
     error = CopyRegularFile(from, tempPath);
   } else {
     // Sockets, pipes and devices cannot be carried to another file system.
@@ -180,34 +157,17 @@ std::optional<std::string> FindFirstFile(const std::string& folder) {
 
 std::uint64_t DirectoryEntriesRead() { return entriesRead; }
 
-bool FileSystem::FileExists(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  return true;
-}
+// Any failure of the test, no permission included, answers false.
+bool FileSystem::FileExists(const std::string& path) { return StatusOfPath(path, Links::kNoFollow).has_value(); }
 
-bool FileSystem::DeleteFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  return true;
-}
+bool FileSystem::DeleteFile(const std::string& path) { return RemoveFileEntry(path); }
 
 bool FileSystem::MoveFileReplace(const std::string& from, const std::string& to) {
   // rename() succeeds without doing anything when both names are links to one file; the source
   // would then stay, be reported moved, and be relayed again every run.
-  struct stat source {}, target {};
-  if (::lstat(from.c_str(), &source) == 0 && ::lstat(to.c_str(), &target) == 0 && source.st_dev == target.st_dev &&
-      source.st_ino == target.st_ino) {
-    struct stat sourceFolder {}, targetFolder {};
-    const bool sameEntry = ::stat(ParentFolder(from).c_str(), &sourceFolder) == 0 &&
-                           ::stat(ParentFolder(to).c_str(), &targetFolder) == 0 &&
-                           sourceFolder.st_dev == targetFolder.st_dev && sourceFolder.st_ino == targetFolder.st_ino &&
-                           BaseName(from) == BaseName(to);
+  if (SameFile(from, Links::kNoFollow, to)) {
+    const bool sameEntry =
+        SameFile(ParentFolder(from), Links::kFollow, ParentFolder(to)) && BaseName(from) == BaseName(to);
     if (sameEntry) {
       // Moving a file onto itself (archive folder = drop folder) cannot take it away.
       SetLastError(EINVAL);
@@ -244,12 +204,9 @@ bool FileSystem::CreateFolderPath(const std::string& folder) {
       return false;
     }
   }
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
+  const std::optional<FileStatus> st = StatusOfPath(folder, Links::kFollow);
+  if (!st) return false;
+  if (!st->IsDirectory()) {
     SetLastError(ENOTDIR);
     return false;
   }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/file_entry.h"
+#include "platform/file.h"
 #include "platform/sleeper.h"
 
 namespace droprelay {

@@ -1,4 +1,6 @@
-// The whole-file read and the retrying delete that the relay cycle and the submission share.
+// The whole-file read under a lock and the retrying delete of the relay's utility set, on top of the
+// file layer (platform/file.h). The relay reads a drop file with ReadDropFile (app/drop_file.h),
+// which also refuses links; it deletes the saved attachment with DeleteFileRetry.
 #pragma once
 
 #include <string>

@@ -2,28 +2,17 @@
 
 #include <climits>
 #include <cstdint>
-#include <sys/stat.h>
 
-#include "platform/whole_file.h"
+#include "platform/file.h"
+#include "platform/syserror.h"
+#include "text/ascii.h"
+#include "text/lines.h"
 
 namespace droprelay::platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+// Blanks around names and values (a line's LF is gone already).
+std::string_view TrimBlanks(std::string_view text) { return TrimBytes(text, " \t\r\v\f"); }
 
 std::string CleanValue(std::string_view raw) {
   std::string_view value = TrimBlanks(raw);
@@ -50,10 +39,7 @@ std::vector<IniEntry> ParseIniText(std::string_view text) {
   std::string section;
   bool inSection = false;
   while (!text.empty()) {
-    const std::size_t eol = text.find('\n');
-    std::string_view line = text.substr(0, eol);
-    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
-    line = TrimBlanks(line);
+    std::string_view line = TrimBlanks(NextLine(text));
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
@@ -114,14 +100,18 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 void IniFile::Refresh() const {
   Stamp now;
-  struct stat st {};
-  if (::stat(fileName_.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+  std::optional<FileStatus> status;
+  {
+    const KeepLastError keep;  // a missing file means defaults, not an error
+    status = StatusOfPath(fileName_, Links::kFollow);
+  }
+  if (status && !status->IsDirectory()) {
     now.present = true;
-    now.device = st.st_dev;
-    now.inode = st.st_ino;
-    now.size = st.st_size;
-    now.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    now.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    now.device = status->device;
+    now.inode = status->inode;
+    now.size = static_cast<decltype(now.size)>(status->size);
+    now.mtimeNs = status->ModifyTimeNs();
+    now.ctimeNs = status->ChangeTimeNs();
   }
   if (loaded_ && now == stamp_) return;
   entries_.clear();
@@ -130,7 +120,7 @@ void IniFile::Refresh() const {
   // until the file changes again.
   if (now.present && ReadWholeFile(fileName_, text)) {
     for (IniEntry& entry : ParseIniText(text)) {
-      entries_.push_back(Entry{Lower(entry.section), Lower(entry.key), std::move(entry.value)});
+      entries_.push_back(Entry{AsciiLowerCase(entry.section), AsciiLowerCase(entry.key), std::move(entry.value)});
     }
   }
   stamp_ = now;
@@ -139,8 +129,8 @@ void IniFile::Refresh() const {
 
 const IniFile::Entry* IniFile::Find(std::string_view section, std::string_view key) const {
   Refresh();
-  const std::string wantSection = Lower(section);
-  const std::string wantKey = Lower(key);
+  const std::string wantSection = AsciiLowerCase(section);
+  const std::string wantKey = AsciiLowerCase(key);
   for (const Entry& entry : entries_) {
     if (entry.section == wantSection && entry.key == wantKey) return &entry;
   }

@@ -6,11 +6,11 @@
 #include <sqlext.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
 #include "platform/syserror.h"
+#include "text/ascii.h"
 
 namespace droprelay::platform {
 namespace {
@@ -182,13 +182,7 @@ class OdbcQuery final : public RecordQuery {
   }
 
   static bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-        return false;
-      }
-    }
-    return true;
+    return AsciiEqualNoCase(a, b);
   }
 
   // Throws with the driver's text for a failed call; warnings (SQL_SUCCESS_WITH_INFO) pass.

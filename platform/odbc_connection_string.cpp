@@ -1,12 +1,12 @@
 // Connection strings: ADO (OLE DB) strings for SQL Server mapped to the FreeTDS ODBC driver, and the
 // blanking of passwords in every text that may reach the log.
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/odbc.h"
+#include "text/ascii.h"
 
 namespace droprelay::platform {
 namespace {
@@ -16,17 +16,8 @@ struct Attribute {
   std::string value;  // quotes or braces removed
 };
 
-std::string Lower(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-  return text;
-}
+// White space as isspace() has it in the C locale.
+std::string_view Trim(std::string_view text) { return TrimBytes(text, kCWhiteSpace); }
 
 // Reads "key=value;key=value". A value may be enclosed in double or single quotes (ADO, a doubled
 // quote stands for one) or in braces (ODBC, a doubled "}" stands for one), and may then hold ";".
@@ -43,7 +34,7 @@ std::vector<Attribute> ParseAttributes(std::string_view text) {
       continue;
     }
     Attribute attribute;
-    attribute.key = Lower(Trim(text.substr(pos, equals - pos)));
+    attribute.key = AsciiLowerCase(Trim(text.substr(pos, equals - pos)));
     pos = equals + 1;
     while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) ++pos;
     const char open = pos < text.size() ? text[pos] : '\0';
@@ -95,7 +86,7 @@ std::string OdbcValue(std::string_view value) {
 }
 
 bool IsTrue(std::string_view value) {
-  const std::string v = Lower(Trim(value));
+  const std::string v = AsciiLowerCase(Trim(value));
   return v == "sspi" || v == "true" || v == "yes";
 }
 
@@ -103,7 +94,7 @@ bool IsTrue(std::string_view value) {
 // this machine.
 void AppendServer(std::string& out, std::string_view dataSource) {
   std::string_view source = Trim(dataSource);
-  if (source.size() > 4 && Lower(source.substr(0, 4)) == "tcp:") source.remove_prefix(4);
+  if (source.size() > 4 && AsciiLowerCase(source.substr(0, 4)) == "tcp:") source.remove_prefix(4);
   std::string_view port;
   if (const std::size_t comma = source.rfind(','); comma != std::string_view::npos) {
     port = Trim(source.substr(comma + 1));
@@ -114,7 +105,7 @@ void AppendServer(std::string& out, std::string_view dataSource) {
     }
   }
   std::string host(source);
-  const std::string hostLower = Lower(host.substr(0, host.find('\\')));
+  const std::string hostLower = AsciiLowerCase(host.substr(0, host.find('\\')));
   if (hostLower == "." || hostLower == "(local)" || hostLower.empty()) {
     const std::size_t backslash = host.find('\\');
     host = "localhost" + (backslash == std::string::npos ? std::string() : host.substr(backslash));

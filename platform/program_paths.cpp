@@ -1,9 +1,13 @@
 #include "platform/program_paths.h"
 
 #include <climits>
+#include <pwd.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "platform/syserror.h"
+#include "text/ascii.h"
 
 namespace droprelay::platform {
 
@@ -23,15 +27,19 @@ ProgramFiles ProgramFilesBesideExecutable() {
   return ProgramFiles{exe + ".ini", exe + ".log"};
 }
 
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return {};
+}
+
 ProgramFiles ProgramFilesForConfig(const std::string& configFile) {
   std::string log = configFile;
   const std::size_t slash = log.rfind('/');
   const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const std::size_t dot = log.rfind('.');
   if (dot != std::string::npos && dot > nameStart && log.size() - dot == 4) {
-    std::string extension = log.substr(dot);
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (extension == ".ini") log.erase(dot);
+    if (AsciiEqualNoCase(std::string_view(log).substr(dot), ".ini")) log.erase(dot);
   }
   return ProgramFiles{configFile, log + ".log"};
 }

@@ -24,6 +24,15 @@ void SetLastErrorText(std::string_view text) {
 
 void SetLastErrorFromErrno() { SetLastError(errno); }
 
+int LastErrorCode() { return lastCode; }
+
+KeepLastError::KeepLastError() : code_(lastCode), text_(lastText) {}
+
+KeepLastError::~KeepLastError() {
+  lastCode = code_;
+  lastText = std::move(text_);
+}
+
 std::string TrimErrorText(std::string_view text) {
   if (text.size() > 256) text = text.substr(0, 256);
   while (!text.empty()) {

@@ -18,6 +18,24 @@ void SetLastErrorText(std::string_view text);
 // Records the current errno as the last error; convenience for the platform's own calls.
 void SetLastErrorFromErrno();
 
+// The errno value last recorded; 0 when a library text was recorded instead.
+int LastErrorCode();
+
+// Keeps the recorded error as it was across calls whose failures are expected and answered
+// otherwise (probing a name that may well be missing), so they do not change what a later log
+// line of the relay says.
+class KeepLastError {
+ public:
+  KeepLastError();
+  ~KeepLastError();
+  KeepLastError(const KeepLastError&) = delete;
+  KeepLastError& operator=(const KeepLastError&) = delete;
+
+ private:
+  int code_;
+  std::string text_;
+};
+
 // The text of the last recorded error, at most 256 characters, with trailing blanks, control
 // characters and full stops removed. The text for "no error" is "Success".
 std::string SystemErrorText();

@@ -1,12 +1,8 @@
 // MAPILogon and MAPISendMail over mail profiles and droprelay's own delivery.
 #include "submit/mapi.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <new>
 #include <sstream>
@@ -15,6 +11,7 @@
 #include "mail/compose.h"
 #include "submit/delivery.h"
 #include "submit/profiles.h"
+#include "platform/file.h"
 #include "platform/syserror.h"
 
 namespace droprelay::submit {
@@ -37,25 +34,19 @@ std::string FileNamePart(std::string_view path) {
 }
 
 bool ReadAttachment(const std::string& path, std::string& data) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + strerrordesc_np(errno));
+  const auto fail = [&](const std::string& why) {
+    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + why);
     return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": not a regular file");
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + strerrordesc_np(errno));
-    return false;
-  }
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": read failed");
-    return false;
-  }
+  };
+  // Non-blocking, so a named pipe under the name is refused instead of waited on.
+  const platform::FileDescriptor file = platform::OpenFile(path, {.nonBlocking = true});
+  if (!file) return fail(strerrordesc_np(errno));
+  const std::optional<platform::FileStatus> st = platform::StatusOf(file);
+  if (!st) return fail(strerrordesc_np(errno));
+  if (!st->IsRegular()) return fail("not a regular file");
+  std::string content;
+  if (!platform::ReadAll(file, content)) return fail("read failed");
+  data = std::move(content);
   return true;
 }
 
@@ -124,7 +115,8 @@ ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FL
     }
     Session session;
     if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session.profile)) return MAPI_E_LOGIN_FAILURE;
-    session.password = lpszPassword ? lpszPassword : "";
+    // The caller's password wins; without one, the profile's own (password= or passwordfile=).
+    session.password = lpszPassword && *lpszPassword ? lpszPassword : session.profile.password;
     if (session.profile.kind == MailProfile::Kind::kPickup) {
       if (!CheckPickupFolder(session.profile.pickupFolder)) return MAPI_E_LOGIN_FAILURE;
     } else if (const ULONG code = ProbeSmtpServer(session.profile, session.password); code != SUCCESS_SUCCESS) {

@@ -3,9 +3,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/file_entry.h"
+#include "platform/file.h"
 #include "submit/mapi.h"
 #include "platform/syserror.h"
+#include "text/ascii.h"
 #include "text/convert.h"
 #include "platform/file_utils.h"
 #include "submit/submission.h"
@@ -23,11 +24,7 @@ using submit::MapiRecipDesc;
 // off (the facility keeps only its most recent sessions).
 submit::LHANDLE session = 0;
 
-std::string Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-  return std::string(s);
-}
+std::string Trim(std::string_view s) { return std::string(TrimControls(s)); }
 
 // A list with separators ends in exactly one ";" and never has two side by side.
 std::string NormaliseRecipients(const std::string& recipients) {

@@ -1,43 +1,22 @@
 // Delivery into a pickup folder: one complete .eml file per message.
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <string_view>
 
 #include "submit/delivery.h"
+#include "platform/file.h"
+#include "platform/random.h"
 #include "platform/syserror.h"
 
 namespace droprelay::submit {
 namespace {
 
 std::string UniqueStem() {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::random_device device;
-  std::string stem = std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + ".";
-  for (int i = 0; i < 4; ++i) {
-    std::uint32_t value = device();
-    for (int j = 0; j < 8; ++j, value >>= 4) stem += kHex[value & 15];
-  }
-  return stem;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  return std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + "." + platform::RandomHex(32);
 }
 
 }  // namespace
@@ -47,10 +26,10 @@ bool CheckPickupFolder(const std::string& folder) {
     platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(error));
     return false;
   };
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return fail(errno);
-  if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return fail(errno);
+  const std::optional<platform::FileStatus> st = platform::StatusOfPath(folder, platform::Links::kFollow);
+  if (!st) return fail(errno);
+  if (!st->IsDirectory()) return fail(ENOTDIR);
+  if (!platform::CanCreateIn(folder)) return fail(platform::LastErrorCode());
   return true;
 }
 
@@ -58,28 +37,30 @@ bool WriteToPickupFolder(const std::string& folder, const std::string& message) 
   const std::string stem = UniqueStem();
   // A leading dot keeps readers that look for *.eml (or skip hidden files) away from it.
   const std::string temporary = folder + "." + stem + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0640);
-  if (fd < 0) {
+  platform::FileDescriptor file = platform::OpenFile(temporary, {.access = platform::OpenOptions::Access::kWrite,
+                                                                  .noFollow = true,
+                                                                  .create = true,
+                                                                  .exclusive = true,
+                                                                  .mode = 0640});
+  if (!file) {
     platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(errno));
     return false;
   }
-  const bool written = WriteAll(fd, message) && ::fsync(fd) == 0;
+  const bool written = platform::WriteAll(file, message) && platform::SyncFile(file);
   const int writeError = errno;
-  if (::close(fd) != 0 && written) {
-    platform::SetLastErrorFromErrno();
-    ::unlink(temporary.c_str());
+  if (!file.Close() && written) {
+    platform::DiscardFile(temporary);
     return false;
   }
   if (!written) {
     platform::SetLastError(writeError);
-    ::unlink(temporary.c_str());
+    platform::DiscardFile(temporary);
     return false;
   }
   // RENAME_NOREPLACE: a name that is somehow taken is never overwritten.
   const std::string final = folder + stem + ".eml";
-  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) != 0) {
-    platform::SetLastErrorFromErrno();
-    ::unlink(temporary.c_str());
+  if (!platform::RenameNoReplace(temporary, final)) {
+    platform::DiscardFile(temporary);
     return false;
   }
   return true;

@@ -1,34 +1,24 @@
 #include "submit/profiles.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/file.h"
 #include "platform/ini_file.h"
+#include "platform/program_paths.h"
+#include "platform/secret_file.h"
 #include "submit/address.h"
 #include "platform/syserror.h"
+#include "text/ascii.h"
 
 namespace droprelay::submit {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
+std::string_view Trim(std::string_view s) { return TrimControls(s); }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return AsciiEqualNoCase(a, b); }
 
 bool HasControl(std::string_view s) {
   for (const char ch : s) {
@@ -86,29 +76,53 @@ bool ParseBoolean(std::string_view text, bool& value) {
   return true;
 }
 
+// The password of a password file: its first line, without the line end.
+bool ReadPasswordFile(const std::string& path, std::string& password) {
+  std::string content;
+  if (!platform::ReadWholeFile(path, content)) return false;
+  const std::size_t end = content.find_first_of("\r\n");
+  password = content.substr(0, end);
+  return true;
+}
+
 }  // namespace
+
+bool IsLoopbackUrl(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return false;
+  std::string_view host = std::string_view(url).substr(scheme + 3);
+  host = host.substr(0, host.find_first_of("/?#"));
+  if (const std::size_t at = host.rfind('@'); at != std::string_view::npos) host.remove_prefix(at + 1);
+  if (!host.empty() && host.front() == '[') {
+    return host.substr(0, host.find(']') + 1) == "[::1]";
+  }
+  host = host.substr(0, host.find(':'));
+  if (SameName(host, "localhost")) return true;
+  // 127.0.0.0/8: four dotted numbers, the first 127.
+  if (host.rfind("127.", 0) != 0) return false;
+  int dots = 0;
+  for (const char c : host) {
+    if (c == '.') {
+      ++dots;
+    } else if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return dots == 3;
+}
 
 std::string MailProfilesPath() {
   const char* explicitPath = std::getenv("DROPRELAY_PROFILES");
   if (explicitPath && *explicitPath) return explicitPath;
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config && *config == '/') return std::string(config) + "/droprelay/profiles.ini";
-  std::string home;
-  if (const char* h = std::getenv("HOME"); h && *h) {
-    home = h;
-  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
-    home = pw->pw_dir;
-  }
-  return home + "/.config/droprelay/profiles.ini";
+  return platform::HomeFolder() + "/.config/droprelay/profiles.ini";
 }
 
 bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
                       std::string& value) {
   // The same reading rules as the relay's own configuration file.
-  if (::access(path.c_str(), R_OK) != 0) {
-    platform::SetLastErrorFromErrno();
-    return false;
-  }
+  if (!platform::CanRead(path)) return false;
   const std::optional<std::string> found = platform::IniFile(path).Lookup(section, key);
   if (!found) {
     platform::SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
@@ -127,13 +141,17 @@ std::string DefaultMailProfile() {
   return {};
 }
 
-bool LoadMailProfile(const std::string& name, MailProfile& profile) {
+bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused) {
+  if (secretRefused) *secretRefused = false;
+  const auto refuse = [&](const std::string& text) {
+    if (secretRefused) *secretRefused = true;
+    return Fail(text);
+  };
   if (Trim(name).empty()) return Fail("No mail profile named");
   if (HasControl(name)) return Fail("Invalid mail profile name \"" + EscapeForText(name) + "\"");
   const std::string path = MailProfilesPath();
-  if (::access(path.c_str(), R_OK) != 0) {
-    const int error = errno;
-    return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(error));
+  if (!platform::CanRead(path)) {
+    return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(platform::LastErrorCode()));
   }
   const auto read = [&](const char* key, std::string& value) { return ReadProfileValue(path, name, key, value); };
 
@@ -171,8 +189,42 @@ bool LoadMailProfile(const std::string& name, MailProfile& profile) {
   if (!ParseBoolean(starttls, profile.starttls)) {
     return Fail("Mail profile \"" + EscapeForText(name) + "\": starttls is not 0 or 1");
   }
+  std::string plaintext;
+  read("plaintext", plaintext);
+  if (!ParseBoolean(plaintext, profile.plaintext)) {
+    return Fail("Mail profile \"" + EscapeForText(name) + "\": plaintext is not 0 or 1");
+  }
   read("cafile", profile.cafile);
   if (HasControl(profile.cafile)) return Fail("Mail profile \"" + EscapeForText(name) + "\": invalid cafile");
+
+  std::string password;
+  if (read("password", password) && !password.empty()) {
+    if (const std::string exposed = platform::ExposedSecretText(path, "a password"); !exposed.empty()) {
+      return refuse("Mail profile \"" + EscapeForText(name) + "\": " + exposed);
+    }
+    profile.password = password;
+  } else {
+    std::string passwordFile;
+    if (read("passwordfile", passwordFile) && !passwordFile.empty()) {
+      if (HasControl(passwordFile)) return Fail("Mail profile \"" + EscapeForText(name) + "\": invalid passwordfile");
+      if (const std::string exposed = platform::ExposedSecretText(passwordFile, "a password"); !exposed.empty()) {
+        return refuse("Mail profile \"" + EscapeForText(name) + "\": " + exposed);
+      }
+      if (!ReadPasswordFile(passwordFile, profile.password)) {
+        return Fail("Mail profile \"" + EscapeForText(name) + "\": cannot read the password file " + passwordFile +
+                    ": " + platform::SystemErrorText());
+      }
+    }
+  }
+
+  // A password sent over a plain connection can be read on every network it crosses; on this
+  // machine's own loopback it crosses none.
+  if (profile.kind == MailProfile::Kind::kSmtp && url.rfind("smtp://", 0) == 0 && !profile.user.empty() &&
+      !profile.starttls && !profile.plaintext && !IsLoopbackUrl(profile.url)) {
+    return refuse("Mail profile \"" + EscapeForText(name) + "\": user " + EscapeForText(profile.user) +
+                  " would log in without encryption over " + EscapeForText(profile.url) +
+                  "; set starttls=1 (or plaintext=1 to allow it)");
+  }
   return true;
 }
 

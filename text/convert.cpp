@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "text/utf8.h"
+
 namespace droprelay {
 namespace {
 
@@ -55,57 +57,6 @@ char Cp1251ByteOf(char32_t cp) {
   return '?';
 }
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at `pos` (2 to 4) and its code point, or 0 when the
-// byte there does not begin one. Overlong forms, surrogates and values above U+10FFFF are not
-// well-formed.
-std::size_t DecodeSequence(std::string_view text, std::size_t pos, char32_t& cp) {
-  const auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = at(pos);
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    cp = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - pos < length) return 0;
-  const unsigned char second = at(pos + 1);
-  if (second < low || second > high) return 0;
-  cp = (cp << 6) | (second & 0x3F);
-  for (std::size_t i = 2; i < length; ++i) {
-    const unsigned char c = at(pos + i);
-    if (!IsContinuation(c)) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  return length;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 }  // namespace
 
 namespace {
@@ -121,7 +72,7 @@ bool LooksLikeLegacyText(std::string_view text) {
     char32_t cp = 0;
     if (static_cast<unsigned char>(text[pos]) < 0x80) {
       ++pos;
-    } else if (const std::size_t length = DecodeSequence(text, pos, cp); length > 0) {
+    } else if (const std::size_t length = DecodeUtf8Sequence(text, pos, cp); length > 0) {
       ++sequences;
       pos += length;
     } else {
@@ -142,7 +93,7 @@ std::string Utf8ToCp1251(std::string_view text) {
   while (pos < text.size()) {
     const unsigned char c = static_cast<unsigned char>(text[pos]);
     char32_t cp = 0;
-    const std::size_t length = c < 0x80 ? 0 : DecodeSequence(text, pos, cp);
+    const std::size_t length = c < 0x80 ? 0 : DecodeUtf8Sequence(text, pos, cp);
     if (length == 0) {
       // ASCII, or a stray byte in otherwise UTF-8 text: kept as it is.
       result += static_cast<char>(c);
@@ -160,7 +111,7 @@ bool IsValidUtf8(std::string_view text) {
     char32_t cp = 0;
     if (static_cast<unsigned char>(text[pos]) < 0x80) {
       ++pos;
-    } else if (const std::size_t length = DecodeSequence(text, pos, cp); length > 0) {
+    } else if (const std::size_t length = DecodeUtf8Sequence(text, pos, cp); length > 0) {
       pos += length;
     } else {
       return false;

@@ -13,6 +13,7 @@ namespace droprelay::texts {
 
 DROPRELAY_TEXT(WorkStarted, "Начало работы...")
 DROPRELAY_TEXT(WorkFinished, "Завершение работы...")
+DROPRELAY_TEXT(SecretExposed, "Работа остановлена, пароль не защищён: ")
 
 DROPRELAY_TEXT(ScanningFolder, "Просмотр папки ")
 DROPRELAY_TEXT(NoNewFiles, "Нет новых файлов")

@@ -9,6 +9,8 @@ namespace droprelay::texts {
 // Start-up and shutdown
 const std::string& WorkStarted();        // "Начало работы..."
 const std::string& WorkFinished();       // "Завершение работы..."
+// Start-up refused because a secret is readable by others; the file and the mode follow
+const std::string& SecretExposed();      // "Работа остановлена, пароль не защищён: "
 
 // Drop-folder cycle and disposal
 const std::string& ScanningFolder();     // "Просмотр папки "

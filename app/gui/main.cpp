@@ -1,17 +1,15 @@
-// The program entry: command line, then the Qt application with the main form, then the message
-// loop until a relay cycle finds the drop folder empty (or the window is closed).
+// The window program: the same start-up as the headless relay (command line, files, --inspect),
+// then the Qt application with the main form, then the message loop until a relay cycle finds the
+// drop folder empty (or the window is closed).
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
-#include <iostream>
-
-#include "app/command_line.h"
-#include "app/preview_command.h"
 #include "app/gui/relay_form.h"
-#include "platform/program_paths.h"
+#include "app/program_start.h"
 
 #ifndef DROPRELAY_VERSION
 #define DROPRELAY_VERSION "0.1.0"
@@ -36,30 +34,11 @@ void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& m
 }  // namespace
 
 int main(int argc, char** argv) {
-  using droprelay::CommandLine;
   const std::string programName = argc > 0 ? argv[0] : "droprelay";
-  const CommandLine commandLine = droprelay::ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  switch (commandLine.action) {
-    case CommandLine::Action::Help:
-      std::fputs(droprelay::UsageText(programName).c_str(), stdout);
-      return 0;
-    case CommandLine::Action::Version:
-      std::printf("droprelay %s\n", DROPRELAY_VERSION);
-      return 0;
-    case CommandLine::Action::Error:
-      std::fprintf(stderr, "droprelay: %s\n%s", commandLine.error.c_str(), droprelay::UsageText(programName).c_str());
-      return 2;
-    case CommandLine::Action::Inspect: {
-      // No window and no Qt: inspecting is a plain command-line tool.
-      const droprelay::platform::ProgramFiles inspectFiles =
-          commandLine.configFile.empty() ? droprelay::platform::ProgramFilesBesideExecutable()
-                                         : droprelay::platform::ProgramFilesForConfig(commandLine.configFile);
-      const droprelay::platform::IniFile config(inspectFiles.configFile);
-      return droprelay::RunInspect(config, commandLine.inspectFiles, commandLine.json, std::cout, std::cerr);
-    }
-    case CommandLine::Action::Run:
-      break;
-  }
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  // --help, --version and --inspect need no window and no Qt.
+  droprelay::ProgramStart start = droprelay::StartProgram(arguments, programName, DROPRELAY_VERSION, std::cout, std::cerr);
+  if (start.exitStatus) return *start.exitStatus;
 
   // Qt aborts without a display unless told to draw offscreen; cron and systemd have none.
   if (!HasDisplay()) {
@@ -78,13 +57,11 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   application.setWindowIcon(QIcon(QStringLiteral(":/droprelay/droprelay.png")));
 
-  const droprelay::platform::ProgramFiles files = commandLine.configFile.empty()
-                                                      ? droprelay::platform::ProgramFilesBesideExecutable()
-                                                      : droprelay::platform::ProgramFilesForConfig(commandLine.configFile);
-  droprelay::TRelayForm RelayForm(files, !commandLine.configFile.empty());
-  // A failed start-up check ended the run before the loop: quitting now would not end a loop
-  // that has not started yet.
+  droprelay::TRelayForm RelayForm(start.files, start.mirror.get(), start.configNamed);
+  // The loop has not started: a failed start-up check or a refused start ends here (quitting would
+  // not end a loop that has not started yet), and the form's destruction logs the end.
   if (RelayForm.RunEnded()) return RelayForm.ExitStatus();
+  if (const int refused = droprelay::RefuseExposedSecrets(RelayForm.Service(), std::cerr); refused != 0) return refused;
   if (RelayForm.ShowMainForm()) RelayForm.show();
   const int loopStatus = QApplication::exec();
   // The run's own status (sysexits.h): 0, or 75 while files wait for a later attempt.

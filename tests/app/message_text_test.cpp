@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "text/ascii.h"
+
 namespace droprelay {
 namespace {
 

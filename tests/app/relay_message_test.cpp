@@ -2,11 +2,15 @@
 // recipient, subject and body as the submission would get them, and the HTML fallback.
 #include "app/relay_message.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "../common/temp_folder.h"
 #include "../common/recording_sleeper.h"
@@ -301,6 +305,92 @@ TEST_F(RelayMessageTest, LinksAndPipesInTheDropFolderAreNotRead) {
     EXPECT_EQ(got[1], name == "link.eml" ? "Is a symbolic link, not a stored message" : "Not a regular file");
     EXPECT_EQ(got[2], "Ошибка при обработке email\"а!");
   }
+}
+
+// How often the file `name` in `folder` is opened while `action` runs, as the kernel reports it.
+int OpensDuring(const std::string& folder, const std::string& name, const std::function<void()>& action) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  // Closes are watched too: the kernel merges an event into an identical unread one before it, so
+  // open, open would count once, while open, close, open, close counts twice.
+  if (watch < 0 || ::inotify_add_watch(watch, folder.c_str(), IN_OPEN | IN_CLOSE_NOWRITE) < 0) return -1;
+  action();
+  int opens = 0;
+  alignas(struct inotify_event) char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::read(watch, buffer, sizeof buffer);
+    if (got <= 0) break;
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      if ((event->mask & IN_OPEN) && event->len > 0 && name == event->name) ++opens;
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  return opens;
+}
+
+TEST_F(RelayMessageTest, TheDropFileIsOpenedOnceAndBothRawTextAndParseComeFromIt) {
+  // The windows-1251 branch looks at the raw text, the recipient comes from the parse: both must
+  // see the one read.
+  WriteFile(drop + "once.eml",
+            "To: a@b\nSubject: s\nContent-Type: text/plain; charset=windows-1251\n\n\xC4\xE0\n");
+  const RelayContext context{config, log, tempFolder, table};
+  const int opens =
+      OpensDuring(drop, "once.eml", [&] { EXPECT_TRUE(RelayMessageFile(context, drop, "once.eml").Done()); });
+  EXPECT_EQ(opens, 1);
+  const std::vector<std::string> got = Lines();
+  ASSERT_EQ(got.size(), 8u);
+  EXPECT_EQ(got[2], "Адресат: a@b");
+  EXPECT_EQ(got[6], "Текст: Да\r\n") << "the raw text saw the charset, unconverted";
+}
+
+TEST_F(RelayMessageTest, ALinkOrPipeSwappedInAfterTheListingIsNeitherFollowedNorWaitedOn) {
+  // The name was listed as a regular file; by the time the relay opens it, something else stands
+  // there. "Найден файл" is logged before the file is opened, so the swap happens in that window.
+  const std::string secret = root / "secret.txt";
+  WriteFile(secret, "To: x@y\n\nsecret\n");
+  for (const std::string kind : {"link", "pipe"}) {
+    lines.clear();
+    const std::string name = kind + ".eml";
+    WriteFile(drop + name, kPlainWithAttachment);
+    const std::function<void(const std::string&)> swapping = [&](const std::string& line) {
+      lines.push_back(line);
+      if (lines.size() != 1) return;
+      ASSERT_EQ(::unlink((drop + name).c_str()), 0);
+      if (kind == "link") {
+        ASSERT_EQ(::symlink(secret.c_str(), (drop + name).c_str()), 0);
+      } else {
+        ASSERT_EQ(::mkfifo((drop + name).c_str(), 0600), 0);  // no writer ever comes
+      }
+    };
+    const RelayContext context{config, swapping, tempFolder, table};
+    // Set aside even with sending off: it is no stored message.
+    const RelayOutcome outcome = RelayMessageFile(context, drop, name);
+    EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kPermanent) << kind;
+    const std::vector<std::string> got = Lines();
+    ASSERT_EQ(got.size(), 3u) << kind;
+    EXPECT_EQ(got[1], kind == "link" ? "Is a symbolic link, not a stored message" : "Not a regular file");
+    EXPECT_EQ(got[2], "Ошибка при обработке email\"а!");
+  }
+}
+
+TEST_F(RelayMessageTest, AFileItsWriterStillHoldsIsNotReadUntilItLetsGo) {
+  WriteFile(drop + "busy.eml", kPlainWithAttachment);
+  const int writer = ::open((drop + "busy.eml").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+  const RelayContext context{config, log, tempFolder, table};
+  const RelayOutcome busy = RelayMessageFile(context, drop, "busy.eml");
+  EXPECT_EQ(busy.kind, RelayOutcome::Kind::kTemporary) << "left for a later attempt, also with sending off";
+  const std::vector<std::string> held = {"Найден файл busy.eml", "Resource temporarily unavailable",
+                                         "Ошибка при обработке email\"а!"};
+  EXPECT_EQ(Lines(), held) << "neither the raw text nor the parse may read a file that is still being written";
+
+  ::close(writer);
+  lines.clear();
+  EXPECT_TRUE(RelayMessageFile(context, drop, "busy.eml").Done());
+  ASSERT_GE(Lines().size(), 4u);
+  EXPECT_EQ(Lines()[3], "Адресат: ivanov@example.net,petrov@example.net");
 }
 
 }  // namespace

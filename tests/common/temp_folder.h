@@ -30,6 +30,8 @@ class TempFolder {
   TempFolder& operator=(const TempFolder&) = delete;
 
   const std::string& path() const { return path_; }
+  // path() + "/", for APIs that take a folder with its final separator.
+  std::string str() const { return path_ + "/"; }
   // path() + "/" + name
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 

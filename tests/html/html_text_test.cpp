@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/temp_folder.h"
 #include "html/html_prepass.h"
 
 namespace droprelay::html {
@@ -313,10 +314,7 @@ TEST(PrepareHtml, EmptiesNoscript) {
             "<head><NoScript></noscript></head>a");
 }
 
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using droprelay::testing::ReadFile;
 
 TEST(HtmlInnerText, MatchesTheBrowserOnGoldenPages) {
   std::filesystem::path dir = std::filesystem::path(DROPRELAY_TEST_DATA) / "html";

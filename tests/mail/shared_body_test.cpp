@@ -140,6 +140,10 @@ TEST_F(SharedBodyTest, LoadedTextFollowsTheLineBreakRules) {
     m.LoadFromFile(Write(file));
     const std::string expected = NormaliseReference(file);
     ASSERT_EQ(m.RawBody().View(), std::string_view(expected).substr(header.size())) << "round " << round;
+    TMailMessage fromBytes;
+    fromBytes.LoadFromBytes(file);
+    ASSERT_EQ(fromBytes.RawBody().View(), m.RawBody().View()) << "round " << round;
+    ASSERT_EQ(fromBytes.HeaderLines(), m.HeaderLines()) << "round " << round;
   }
 }
 
@@ -248,6 +252,10 @@ TEST_F(SharedBodyTest, LoadedAndParsedTextsGiveTheSameMessages) {
     TMailMessage parsed;
     parsed.ParseText(NormaliseReference(file), true);
     ExpectSameTree(loaded, parsed);
+    // The drop file's bytes, read once by the relay, load as the file does.
+    TMailMessage fromBytes;
+    fromBytes.LoadFromBytes(file);
+    ExpectSameTree(loaded, fromBytes);
     testing::Normalise(loaded);
     testing::Normalise(parsed);
     EXPECT_EQ(loaded.PlainLines(), parsed.PlainLines());

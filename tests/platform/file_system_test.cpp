@@ -10,7 +10,7 @@
 #include "../common/temp_folder.h"
 #include "platform/program_paths.h"
 #include "platform/syserror.h"
-#include "platform/whole_file.h"
+#include "platform/file.h"
 
 namespace droprelay::platform {
 namespace {
@@ -236,6 +236,20 @@ TEST(WholeFile, WriteReplacesAndFailuresAreReported) {
   EXPECT_EQ(SystemErrorText(), "Is a directory");
   EXPECT_FALSE(ReadWholeFile(folder / "absent", content));
   EXPECT_EQ(content, "short") << "a failed read leaves the output alone";
+}
+
+TEST(WholeFile, CreatesWithTheModeAskedForAndKeepsAnExistingFilesMode) {
+  TempFolder folder;
+  const mode_t old = ::umask(0);
+  ASSERT_TRUE(WriteWholeFile(folder / "secret", "x", 0600));
+  ASSERT_TRUE(WriteWholeFile(folder / "plain", "x"));
+  ASSERT_TRUE(WriteWholeFile(folder / "secret", "y", 0666));
+  ::umask(old);
+  struct stat st {};
+  ASSERT_EQ(::stat((folder / "secret").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "rewritten in place, its mode stays";
+  ASSERT_EQ(::stat((folder / "plain").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 TEST(ProgramPaths, LogBesideTheConfiguration) {

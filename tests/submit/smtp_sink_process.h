@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "../common/temp_folder.h"
+
 extern char** environ;
 
 namespace droprelay::testing {
@@ -25,34 +27,6 @@ namespace droprelay::testing {
 // The helpers live in tests/integration/, beside this header's folder.
 inline std::string IntegrationScript(const std::string& name) {
   return (std::filesystem::path(__FILE__).parent_path().parent_path() / "integration" / name).string();
-}
-
-// A fresh temporary folder, removed with everything in it when the object goes.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "droprelay-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::string str() const { return path_.string() + "/"; }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 inline std::string FromHex(const std::string& hex) {

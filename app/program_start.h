@@ -1,0 +1,40 @@
+// What both programs (the headless relay and the window) do before the relay starts, and the
+// start-up check of secrets they do right after it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/log_mirror.h"
+#include "app/relay_service.h"
+#include "platform/program_paths.h"
+
+namespace droprelay {
+
+struct ProgramStart {
+  // Set when the program is done already (--help, --version, --inspect, a wrong command line).
+  std::optional<int> exitStatus;
+  platform::ProgramFiles files;
+  std::unique_ptr<LogMirror> mirror;  // the log's copy for the journal or syslog; null for none
+  bool configNamed = false;           // --config named the settings file: it must be readable
+};
+
+// Reads the command line (`arguments` without the program name) and answers what to do.
+ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::string& programName,
+                          const std::string& version, std::ostream& out, std::ostream& err);
+
+// Exit statuses (sysexits.h): kExitConfig and the others are in app/relay_service.h.
+
+// Empty when no secret the configuration names is readable by others; otherwise the problem
+// (UTF-8): the main INI holding a `Password`, or, when mail is sent, the mail profile's password
+// (in the profiles file or a password file of its own) or a login without encryption.
+std::string ExposedSecretProblem(const RelayConfig& config);
+
+// After FormCreate: when a secret is exposed, logs it, says it on standard error and answers
+// kExitConfig (the caller ends the run without a cycle); else 0.
+int RefuseExposedSecrets(RelayService& service, std::ostream& err);
+
+}  // namespace droprelay
