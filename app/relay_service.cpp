@@ -1,6 +1,5 @@
 #include "app/relay_service.h"
 
-#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -135,15 +134,12 @@ bool RelayService::StartUpChecks() {
       return unusable(queue_->LockFile());
   }
 
-  if (::access(dropFolder.c_str(), W_OK | X_OK) != 0) {
-    platform::SetLastErrorFromErrno();
-    return unusable(dropFolder);
-  }
+  if (!platform::CanCreateIn(dropFolder)) return unusable(dropFolder);
   if (!platform::PrepareWritableFolder(TempFolder_)) return unusable(TempFolder_);
   if (!config_->Delete_or_move()) {
     const std::string archive = WithTrailingDelimiter(config_->moveto_path());
     if (archive.empty()) platform::SetLastError(ENOENT);
-    if (archive.empty() || !platform::PrepareWritableFolder(archive, 0755)) return unusable(archive);
+    if (archive.empty() || !platform::PrepareWritableFolder(archive)) return unusable(archive);
   }
   const std::string failed = FailedFolder(*config_, dropFolder);
   if (!platform::PrepareWritableFolder(failed)) return unusable(failed);
@@ -202,13 +198,12 @@ void RelayService::RunCycle() {
   while (const std::optional<std::string> fileName = search.NextFile()) {
     // Hidden names are temporary files of writers (and of this relay), never messages.
     if (fileName->empty() || fileName->front() == '.') continue;
-    // TODO(layout): take these facts from the one read of the drop file once it provides them.
+    // Looked at without opening the file: the one read of the message comes later, under its lock.
     const std::optional<platform::FileFacts> facts = platform::EntryFacts(dropFolder + *fileName);
     if (!facts) continue;  // gone meanwhile
     const auto modified = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(facts->mtimeNs)));
-    // TODO(layout): the one locked read of the drop file will tell about the lock itself.
-    if (facts->regular && (now - modified < kSettleTime || platform::IsLockedByAnother(dropFolder + *fileName))) {
+    if (facts->regular && now - modified < kSettleTime) {
       settling.push_back(*fileName);
       continue;
     }
@@ -221,20 +216,10 @@ void RelayService::RunCycle() {
       waiting[*fileName] = deferral->nextDue;
       continue;
     }
-    settlingSince_.reset();
     HandleFile(dropFolder, *fileName, *facts, deferral);
     return;
   }
-  if (!settling.empty()) {
-    // Looked at again at the next cycle; a writer that never finishes must not keep the run
-    // going for ever, though.
-    if (!settlingSince_) settlingSince_ = nowSeconds;
-    if (nowSeconds - *settlingSince_ < kSettleLimit.count()) return;
-    for (const std::string& name : settling) {
-      mainlog(texts::FilePrefix() + ForLog(name) + ": " + texts::ReasonLocked());
-      waiting.emplace(name, nowSeconds + RetryWaitSeconds(1));
-    }
-  }
+  if (!settling.empty()) return;  // looked at again at the next cycle
 
   for (const auto& [name, due] : waiting) {
     mainlog(texts::FilePrefix() + ForLog(name) + texts::WaitingUntil() + FormatMoment(due));
@@ -266,6 +251,14 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     if (outcome.kind == RelayOutcome::Kind::kPermanent) {
       Quarantine(dropFolder, fileName, outcome.reason);
       return;
+    }
+    if (outcome.kind == RelayOutcome::Kind::kTemporary && outcome.reason == texts::ReasonLocked()) {
+      // Its writer still holds it: taken again at the next cycle, like a file modified just now,
+      // but a writer that never lets go must not keep the run going for ever.
+      const std::int64_t now = Now();
+      const std::int64_t since = lockedSince_.emplace(fileName, now).first->second;
+      if (now - since < kSettleLimit.count()) return;
+      lockedSince_.erase(fileName);
     }
     if (outcome.kind == RelayOutcome::Kind::kTemporary) {
       Defer(fileName, facts, deferral, outcome.reason);
@@ -316,7 +309,7 @@ void RelayService::Quarantine(const std::string& dropFolder, const std::string& 
     // An earlier file of the same name stays: it is another message waiting for a person.
     std::string target = failed + fileName;
     for (int n = 1; fileSystem_->FileExists(target); ++n) target = failed + fileName + "." + std::to_string(n);
-    moved = platform::MoveFileNoReplace(path, target);
+    moved = platform::RenameNoReplace(path, target);
     // Another file system: copied, flushed and renamed into place, then the source removed.
     if (!moved && !fileSystem_->FileExists(target)) moved = fileSystem_->MoveFileReplace(path, target);
   }

@@ -56,7 +56,7 @@ class RelayService {
   static constexpr std::uint32_t kDisposalWaitMs = 1000;
   // A file modified more recently than this may still be being written.
   static constexpr std::chrono::seconds kSettleTime{2};
-  // How long a run keeps waiting when the only files left are still being written.
+  // How long a run keeps taking up a file its writer holds before it defers the file.
   static constexpr std::chrono::seconds kSettleLimit{300};
 
   RelayService(platform::ProgramFiles files, RelayHost& host, LogView* view);
@@ -141,7 +141,7 @@ class RelayService {
   // Files deferred in this run, by name, with the time they are due: they are not taken again
   // before, even when their record could not be written.
   std::map<std::string, std::int64_t> deferredInRun_;
-  std::optional<std::int64_t> settlingSince_;  // since when only unfinished files were found
+  std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
 };
 
 }  // namespace droprelay

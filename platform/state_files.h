@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file.h"
+
 namespace droprelay::platform {
 
 // What identifies one drop file: a file replaced under the same name differs in at least one of
@@ -25,11 +27,6 @@ struct FileFacts {
 // test failed (error recorded).
 std::optional<FileFacts> EntryFacts(const std::string& path);
 
-// True when another process holds a lock (flock) on the regular file `path`: a writer that locks
-// the file while writing it is not finished yet. Opens without following links and without
-// blocking on a pipe; false for anything that cannot be opened.
-bool IsLockedByAnother(const std::string& path);
-
 // Writes `content` to `path` so that it survives a crash: a new file in the same folder, flushed,
 // renamed over `path`, and the folder flushed. False (error recorded) on any failure; a partial
 // file never stands under `path`.
@@ -39,9 +36,9 @@ bool WriteFileDurably(const std::string& path, std::string_view content);
 // the entry stays.
 bool RemoveFileDurably(const std::string& path);
 
-// Creates `folder` with every missing parent (mode 0700 for the folders it creates) and proves it
-// writable by creating and removing a file in it. False (error recorded) otherwise.
-bool PrepareWritableFolder(const std::string& folder, unsigned mode = 0700);
+// Creates `folder` with every missing parent and proves it writable by creating and removing a
+// file in it. False (error recorded) otherwise.
+bool PrepareWritableFolder(const std::string& folder);
 
 // True when `folder` can be opened and listed.
 bool CanListFolder(const std::string& folder);
@@ -53,10 +50,6 @@ std::optional<std::string> MakePrivateFolder(const std::string& parent);
 // Removes the folder made by MakePrivateFolder with the files directly in it. Links inside are
 // removed themselves, never followed. False (error recorded) when something stays.
 bool RemovePrivateFolder(const std::string& folder);
-
-// Moves `from` to `to` only when nothing stands at `to` (same file system). False (error
-// recorded) otherwise; EEXIST when the name is taken.
-bool MoveFileNoReplace(const std::string& from, const std::string& to);
 
 // An exclusive lock (flock) on a file, held as long as the object lives and released by the
 // system when the process ends in any way, kill -9 included.
@@ -73,7 +66,7 @@ class FolderLock {
   void Release();
 
  private:
-  int fd_ = -1;
+  FileDescriptor file_;
 };
 
 }  // namespace droprelay::platform

@@ -23,9 +23,11 @@ from email.message import EmailMessage
 
 from aiosmtpd.controller import Controller
 
+from relay_harness import Sink
+
 BIN = os.environ['DROPRELAY_BIN']
 SOURCE = os.environ['DROPRELAY_SOURCE_DIR']
-SINK = os.path.join(SOURCE, 'tests', 'integration', 'smtp_sink.py')
+
 
 
 def free_port():
@@ -50,31 +52,6 @@ class DropFolderService:
                     else envelope.content)
         os.rename(tmp, os.path.join(self.drop, name))
         return '250 Queued'
-
-
-class Sink:
-    """smtp_sink.py in a child process: the submission server droprelay sends to."""
-
-    def __init__(self, folder, *options):
-        self.folder = folder
-        self.process = subprocess.Popen(['/usr/bin/python3', SINK, '--dir', folder, *options],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.process.stdout.readline().split()
-        assert line and line[0] == 'PORT', line
-        self.port = int(line[1])
-
-    def messages(self):
-        found = []
-        n = 1
-        while os.path.exists(os.path.join(self.folder, '%d.envelope' % n)):
-            with open(os.path.join(self.folder, '%d.eml' % n), 'rb') as f:
-                found.append(email.message_from_bytes(f.read(), policy=email.policy.default))
-            n += 1
-        return found
-
-    def stop(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=10)
 
 
 class RelayEndToEnd(unittest.TestCase):

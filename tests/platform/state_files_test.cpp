@@ -67,20 +67,6 @@ TEST(StateFiles, RunLockIsExclusiveUntilReleased) {
   EXPECT_EQ(third.Acquire(folder / "no/lock"), FolderLock::Result::kFailed);
 }
 
-TEST(StateFiles, WriterLockIsSeen) {
-  TempFolder folder;
-  const std::string path = folder / "m.eml";
-  WriteFile(path, "x");
-  EXPECT_FALSE(IsLockedByAnother(path));
-  const int writer = ::open(path.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(writer, LOCK_EX), 0);
-  EXPECT_TRUE(IsLockedByAnother(path));
-  ::close(writer);
-  EXPECT_FALSE(IsLockedByAnother(path));
-  ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
-  EXPECT_FALSE(IsLockedByAnother(folder / "pipe")) << "answers at once, without a writer on the pipe";
-}
-
 TEST(StateFiles, PrivateFolderIsOwnAndRemovedWithoutFollowingLinks) {
   TempFolder folder;
   const std::string parent = folder.path() + "/";
@@ -111,18 +97,6 @@ TEST(StateFiles, WritableFolderProbe) {
   EXPECT_FALSE(PrepareWritableFolder(""));
   EXPECT_TRUE(CanListFolder(folder.path()));
   EXPECT_FALSE(CanListFolder(folder / "nowhere"));
-}
-
-TEST(StateFiles, MoveWithoutReplacing) {
-  TempFolder folder;
-  WriteFile(folder / "a", "new");
-  WriteFile(folder / "b", "old");
-  EXPECT_FALSE(MoveFileNoReplace(folder / "a", folder / "b"));
-  EXPECT_EQ(SystemErrorText(), "File exists");
-  EXPECT_EQ(ReadFile(folder / "b"), "old");
-  EXPECT_TRUE(MoveFileNoReplace(folder / "a", folder / "c"));
-  EXPECT_EQ(ReadFile(folder / "c"), "new");
-  EXPECT_FALSE(fs::exists(folder / "a"));
 }
 
 // In a child process: installing the handlers changes how this test program reacts to signals.
