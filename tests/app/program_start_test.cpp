@@ -75,6 +75,12 @@ TEST(LogSeverity, ErrorsWarningsAndTheRest) {
   EXPECT_EQ(SeverityOfLogLine(texts::WorkStarted()), LogSeverity::kInfo);
   EXPECT_EQ(SeverityOfLogLine(texts::FoundFile() + "a.eml"), LogSeverity::kInfo);
   EXPECT_EQ(SeverityOfLogLine(texts::DatabaseError()), LogSeverity::kError);
+  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::Quarantined() + "/f/: x"), LogSeverity::kError);
+  EXPECT_EQ(SeverityOfLogLine(texts::FolderUnusable() + "/tmp/x/ (Not a directory)"), LogSeverity::kError);
+  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::DeferredUntil() + "07.12.2026 9:06:08"),
+            LogSeverity::kWarning);
+  EXPECT_EQ(SeverityOfLogLine(texts::AnotherRunActive() + "/drop/"), LogSeverity::kWarning);
+  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::AlreadyAccepted()), LogSeverity::kInfo);
   EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::MoveFailed() + "Busy)"), LogSeverity::kError);
   EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "550\" (550 5.1.1 no such user)!;"), LogSeverity::kError);
   EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "451\" (451 4.3.0 try later)!;"), LogSeverity::kWarning);

@@ -95,5 +95,29 @@ class StoppedBySignal(unittest.TestCase):
         self.assertEqual(relay.listing('drop'), [])
 
 
+    def test_sigterm_ends_the_disposal_attempts_and_the_file_is_not_sent_again(self):
+        relay = Relay(self, 'sigterm-archive')
+        sink = relay.start_sink('--notify-accepted')
+        relay.configure()
+        relay.put('m.eml', plain(b'a@example.net', 'archived later'))
+        # The archive cannot take the file: the relay tries the move once a second.
+        os.makedirs(relay.path('archive', 'm.eml', 'blocker'))
+        process = relay.start()
+        self.assertTrue(sink.process.stdout.readline().startswith('ACCEPTED'))
+        time.sleep(2.5)
+        stopped = time.time()
+        process.send_signal(signal.SIGTERM)
+        process.communicate(timeout=60)
+        self.assertLess(time.time() - stopped, 5, 'not after a hundred attempts')
+        self.assertEqual(relay.listing('drop'), ['m.eml'])
+        self.assertIn('Файл m.eml переместить НЕ УДАЛОСЬ!', relay.log())
+        shutil.rmtree(relay.path('archive', 'm.eml'))
+        run = relay.run()
+        self.assertEqual(run.returncode, 0, relay.log())
+        self.assertIn('Файл m.eml уже принят к отправке ранее, повторно не отправляется', relay.log())
+        self.assertEqual(sink.count(), 1)
+        self.assertEqual(relay.listing('archive'), ['m.eml'])
+
+
 if __name__ == '__main__':
     unittest.main(verbosity=2)
