@@ -11,8 +11,6 @@
 namespace droprelay {
 namespace {
 
-constexpr std::uint32_t kEngineWaitMs = 7000;
-
 bool NamesUtf8(std::string_view charset) {
   const std::string lower = AsciiLowerCase(charset);
   return lower == "utf-8" || lower == "utf8";
@@ -48,9 +46,9 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   std::optional<std::string> text;
   try {
     const std::string page = input.htmlIsUtf8 ? std::string(input.htmlText) : Cp1251ToUtf8(input.htmlText);
-    if (input.waitForEngine) platform::Sleep(kEngineWaitMs);  // the empty document settles
+    if (input.engineWaitMs > 0) platform::Sleep(input.engineWaitMs);  // the empty document settles
     text = html::HtmlInnerText(page);
-    if (input.waitForEngine) platform::Sleep(kEngineWaitMs);  // the written document settles
+    if (input.engineWaitMs > 0) platform::Sleep(input.engineWaitMs);  // the written document settles
   } catch (const std::exception&) {
     text.reset();
   }

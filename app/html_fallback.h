@@ -2,8 +2,11 @@
 // plain-text body.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "app/relay_config.h"
 
 namespace droprelay {
 
@@ -13,7 +16,10 @@ struct HtmlFallbackInput {
   std::string_view htmlText;        // the HTML lines, each followed by CR LF
   bool htmlIsUtf8 = false;          // the HTML part declares UTF-8 (see HtmlDeclaresUtf8)
   std::string_view rawText;         // the whole stored file, for the KOI8-R rule
-  bool waitForEngine = true;        // the two 7-second waits around loading the document
+  // Each of the two waits around loading the document (html_wait_ms). They stand in for the time
+  // an asynchronously loading browser control needed; our engine converts synchronously, so 0
+  // changes nothing but the time.
+  std::uint32_t engineWaitMs = kDefaultHtmlWaitMs;
 };
 
 struct HtmlFallbackResult {

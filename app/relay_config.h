@@ -30,6 +30,9 @@ inline constexpr const char* kDefaultStateFolderName = "droprelay-state";
 inline constexpr const char* kDefaultFailedFolderName = "failed";
 // How long a message may keep failing temporarily before it is set aside, as mail servers do.
 inline constexpr int kDefaultMaxQueueDays = 5;
+// The pause between two relay cycles, and each of the HTML fallback's two waits.
+inline constexpr int kDefaultCycleIntervalMs = 5000;
+inline constexpr int kDefaultHtmlWaitMs = 7000;
 
 // The sections as the program spells them; names match without regard to case, so both are one.
 inline constexpr const char* kSectionSystem = "System";
@@ -61,8 +64,10 @@ class RelayConfig {
   std::string state_path() const { return file_.ReadString(kSectionSystemLower, "state_path", ""); }
   std::string failed_path() const { return file_.ReadString(kSectionSystemLower, "failed_path", ""); }
   int max_queue_days() const { return file_.ReadInteger(kSectionSystemLower, "max_queue_days", kDefaultMaxQueueDays); }
-  // The wait between two relay cycles.
-  int cycle_interval_ms() const { return file_.ReadInteger(kSectionSystemLower, "cycle_interval_ms", 5000); }
+  // 0 is allowed: the next cycle starts as soon as the previous one is done. A negative value
+  // means nothing sensible and gets the default.
+  int cycle_interval_ms() const { return NonNegative("cycle_interval_ms", kDefaultCycleIntervalMs); }
+  int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
   // Where the log goes; empty: the program's default (read once, at start-up).
   std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
   // Mirror of the log for the system log: empty (the journal when systemd started the program),
@@ -70,6 +75,11 @@ class RelayConfig {
   std::string syslog() const { return file_.ReadString(kSectionSystemLower, "syslog", ""); }
 
  private:
+  int NonNegative(const char* key, int fallback) const {
+    const int value = file_.ReadInteger(kSectionSystemLower, key, fallback);
+    return value < 0 ? fallback : value;
+  }
+
   const platform::IniFile& file_;
 };
 

@@ -151,7 +151,9 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.htmlIsUtf8 = HtmlDeclaresUtf8(htmlCharset, htmlText);
     input.rawText = rawText;
     // A message that will not be sent does not wait for the engine.
-    input.waitForEngine = options.waitForEngine && !values.failure;
+    input.engineWaitMs = options.waitForEngine && !values.failure
+                             ? static_cast<std::uint32_t>(context.config.html_wait_ms())
+                             : 0;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);

@@ -10,6 +10,7 @@
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
 #include "platform/file.h"
+#include "submit/submission.h"
 #include "text/convert.h"
 #include "text/texts.h"
 
@@ -152,6 +153,8 @@ void RelayService::FormDestroy() {
   if (destroyed_ || !config_) return;
   destroyed_ = true;
   if (platform::TerminationRequested()) mainlog(texts::StopRequested());
+  // The run is over: the mail session kept open between its messages is closed (QUIT).
+  EndMapiSession();
   mainlog(texts::WorkFinished());
   runLock_.Release();
   config_.reset();
@@ -330,7 +333,8 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
   const std::string path = dropFolder + fileName;
   try {
     const std::string name = ForLog(fileName);
-    for (int attempt = 0; attempt < kDisposalAttempts && fileSystem_->FileExists(path); ++attempt) {
+    int attempt = 0;
+    while (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) {
       const std::string archive = WithTrailingDelimiter(config_->moveto_path());
       const bool deleteFile = config_->Delete_or_move();
       if (deleteFile) {
@@ -354,7 +358,9 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
           mainlog(texts::FilePrefix() + name + texts::MoveFailed() + platform::SystemErrorText() + ")");
         }
       }
-      platform::Sleep(kDisposalWaitMs);
+      ++attempt;
+      // Only a failed attempt is followed by a wait, and the last one by none.
+      if (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) platform::Sleep(kDisposalWaitMs);
       // A stop request ends the attempts; the file and its acceptance note stay for the next run.
       if (platform::TerminationRequested()) break;
     }

@@ -16,7 +16,7 @@ std::string Page(const std::string& head, const std::string& unit, std::size_t b
 }
 
 void Run(benchmark::State& state, const std::string& page) {
-  for (auto _ : state) benchmark::DoNotOptimize(droprelay::platform::HtmlInnerText(page));
+  for (auto _ : state) benchmark::DoNotOptimize(droprelay::html::HtmlInnerText(page));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(page.size()));
 }

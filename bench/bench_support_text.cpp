@@ -53,14 +53,14 @@ void BM_FileToString(benchmark::State& state) {
 BENCHMARK(BM_FileToString)->Arg(64 << 10)->Arg(8 << 20);
 
 void BM_ComposeMessage(benchmark::State& state) {
-  droprelay::platform::OutgoingMessage message;
+  droprelay::OutgoingMessage message;
   message.from = "relay@example.org";
   message.to = {"a@example.org"};
   message.subject = "Отчёт за месяц";
   message.body = CyrillicUtf8(8 << 10);
   message.attachments.push_back({"отчёт.pdf", std::string(static_cast<std::size_t>(state.range(0)), '\x7F')});
-  const droprelay::platform::MessageStamp stamp{"Mon, 7 Dec 2026 10:00:00 +0000", "<x@example.org>", "=_b"};
-  for (auto _ : state) benchmark::DoNotOptimize(droprelay::platform::ComposeMessage(message, stamp));
+  const droprelay::MessageStamp stamp{"Mon, 7 Dec 2026 10:00:00 +0000", "<x@example.org>", "=_b"};
+  for (auto _ : state) benchmark::DoNotOptimize(droprelay::ComposeMessage(message, stamp));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * state.range(0)));
 }
 BENCHMARK(BM_ComposeMessage)->Arg(1 << 20)->Arg(10 << 20);

@@ -1,7 +1,8 @@
 // The benchmark's input messages, generated deterministically into a folder and reused while
 // their stamp matches: (a) one message with a 50 MiB base64 attachment, (b) 2,000 small
 // multipart/alternative messages with Cyrillic encoded-word subjects, (c) one message with 200
-// attachments of 100 KiB.
+// attachments of 100 KiB, (d) one message whose text body is 20 MB of quoted-printable Cyrillic
+// UTF-8.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +18,12 @@ namespace droprelay::bench {
 
 namespace fs = std::filesystem;
 
-inline constexpr const char* kInputStamp = "droprelay mail bench inputs v1";
+inline constexpr const char* kInputStamp = "droprelay mail bench inputs v2";
 inline constexpr std::size_t kLargeAttachmentBytes = 50u << 20;
 inline constexpr int kSmallMessages = 2000;
 inline constexpr int kManyAttachments = 200;
 inline constexpr std::size_t kManyAttachmentBytes = 100u << 10;
+inline constexpr std::size_t kQuotedBodyBytes = 20u << 20;  // the body as stored, encoded
 
 // splitmix64: the same bytes on every machine and run.
 class Random {
@@ -128,10 +130,28 @@ inline std::string ManyAttachmentsMessage() {
   return m + "--" + b + "--\r\n";
 }
 
+// A long Cyrillic letter (lines of twelve words, an ASCII figure now and then), quoted-printable:
+// nearly every byte of the stored body is part of an "=XX" escape.
+inline std::string QuotedPrintableMessage() {
+  Random random(3);
+  std::string encoded;
+  while (encoded.size() < kQuotedBodyBytes) {
+    // Each paragraph ends in CR LF, where the encoder's column starts again: encoding paragraph by
+    // paragraph gives the same text as encoding the whole.
+    const std::string paragraph =
+        CyrillicText(random, 600) + " (" + std::to_string(random.Next() % 100000) + " = итого)\r\n\r\n";
+    encoded += EncodeQuotedPrintable(paragraph, false);
+  }
+  return Header("=?utf-8?B?0J7RgtGH0ZHRgg==?=",
+                "text/plain; charset=\"utf-8\"\r\nContent-Transfer-Encoding: quoted-printable", 2) +
+         encoded;
+}
+
 struct Inputs {
   fs::path large;                // (a)
   std::vector<fs::path> small;   // (b)
   fs::path many;                 // (c)
+  fs::path quoted;               // (d)
 };
 
 inline void WriteFile(const fs::path& path, const std::string& text) {
@@ -146,6 +166,7 @@ inline Inputs PrepareInputs(bool generate) {
   Inputs in;
   in.large = dir / "a-large-attachment.eml";
   in.many = dir / "c-many-attachments.eml";
+  in.quoted = dir / "d-quoted-printable-text.eml";
   for (int i = 0; i < kSmallMessages; ++i) in.small.push_back(dir / "b" / (std::to_string(i) + ".eml"));
 
   const fs::path stamp = dir / "STAMP";
@@ -157,6 +178,7 @@ inline Inputs PrepareInputs(bool generate) {
   WriteFile(in.large, LargeAttachmentMessage());
   for (int i = 0; i < kSmallMessages; ++i) WriteFile(in.small[static_cast<std::size_t>(i)], SmallMessage(i));
   WriteFile(in.many, ManyAttachmentsMessage());
+  WriteFile(in.quoted, QuotedPrintableMessage());
   WriteFile(stamp, std::string(kInputStamp) + "\n");
   return in;
 }

@@ -47,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GetHeaderLineValue(a);
   SetHeaderLineValue(a, b);
   GetHeaderLineParam(a, b);
+  GetHeaderLineParamExtended(a, b);
+  // A name written in its RFC 2231 form reads back as the same bytes.
+  if (GetHeaderLineParamExtended("X: v; n*=" + EncodeHeaderParamExtended(c), "n") != c) __builtin_trap();
   SetHeaderLineParam(a, b, c);
 
   const TStringList lines = {std::string(a), std::string(b), std::string(c)};

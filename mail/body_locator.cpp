@@ -10,11 +10,9 @@ namespace droprelay {
 
 namespace {
 
-// The body text up to its first NUL, split at CR LF, lone CR and lone LF; a final break adds no line.
+// The body text split at CR LF, lone CR and lone LF; a final break adds no line. A NUL byte is
+// text like any other (whoever hands a line to a C interface replaces it there).
 TStringList SplitBodyLines(std::string_view bytes) {
-  if (const void* nul = std::memchr(bytes.data(), '\0', bytes.size()); nul != nullptr) {
-    bytes = bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
-  }
   TStringList lines;
   std::size_t start = 0;
   while (start < bytes.size()) {
@@ -28,6 +26,33 @@ TStringList SplitBodyLines(std::string_view bytes) {
   return lines;
 }
 
+// Containers whose first part is the content and whose other parts describe it (a signature, a
+// delivery report): the first part is located as if it stood in the container's place.
+bool IsWrapper(const TMailPart& part) {
+  const std::string type = part.GetMediaType();
+  return type == "multipart/signed" || type == "multipart/report";
+}
+
+// The parent a part counts as standing in: the first part of a signed or report container takes
+// the container's place (through several such wrappers); nullptr stands for the message itself.
+TMailPart* EffectiveParent(TMailPart* part, bool& inMessagePlace) {
+  inMessagePlace = false;
+  TMailPart* parent = part->ParentPart();
+  while (parent != nullptr && IsWrapper(*parent) && parent->SubParts().Count() > 0 &&
+         parent->SubParts()[0] == part) {
+    part = parent;
+    parent = part->ParentPart();
+  }
+  inMessagePlace = parent == nullptr;
+  return parent;
+}
+
+bool IsSignature(const TMailPart& part) {
+  const std::string type = part.GetMediaType();
+  return type == "application/pkcs7-signature" || type == "application/x-pkcs7-signature" ||
+         type == "application/pgp-signature";
+}
+
 }  // namespace
 
 void TMailMessage::LocateBodies() {
@@ -37,6 +62,7 @@ void TMailMessage::LocateBodies() {
   FMixedContainer = FRelatedContainer = FAlternativeContainer = nullptr;
   FPlainLines.clear();
   FHtmlLines.clear();
+  FSignatureParts.Clear();
   FLocatePending = false;
 
   // Depth-first pre-order walk with an explicit stack: the tree's depth cannot exhaust the stack.
@@ -69,8 +95,10 @@ void TMailMessage::ClassifyPart(TMailPart* part) {
     return;
   }
   const bool leaf = part->SubParts().Count() == 0;
-  const bool isMessage = part == this;
-  TMailPart* parent = part->ParentPart();
+  bool inMessagePlace = false;
+  TMailPart* parent = EffectiveParent(part, inMessagePlace);
+  // The first part of a signed or report message stands where the message does.
+  const bool isMessage = part == this || inMessagePlace;
   if (isMessage && leaf && type.compare(0, 5, "text/") == 0 && TakeAsBody(part, type)) return;
   if (isMessage && leaf && type.empty() && TakeAsBody(part, "text/plain")) return;
   if (FMixedContainer != nullptr && FMixedContainer == parent && FAlternativeContainer == nullptr &&
@@ -79,6 +107,11 @@ void TMailMessage::ClassifyPart(TMailPart* part) {
   }
   if (FRelatedContainer != nullptr && FRelatedContainer == parent && TakeAsBody(part, type)) return;
   if (FAlternativeContainer != nullptr && FAlternativeContainer == parent && TakeAsBody(part, type)) return;
+  if (leaf && IsSignature(*part) && part->ParentPart() != nullptr && IsWrapper(*part->ParentPart())) {
+    // A signature cannot verify once the signed part is rewritten: it is never forwarded.
+    FSignatureParts.Add(part);
+    return;
+  }
   if (leaf) {
     part->SetEmbedded(FRelatedContainer != nullptr && FRelatedContainer == parent);
     FAttachmentParts.Add(part);

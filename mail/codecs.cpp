@@ -4,6 +4,9 @@
 #include "mail/codecs.h"
 
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace droprelay {
 
@@ -23,12 +26,21 @@ constexpr std::array<std::uint8_t, 256> MakeBase64Values() {
 }
 constexpr std::array<std::uint8_t, 256> kBase64Values = MakeBase64Values();
 
-// Upper-case hexadecimal digit value, or -1: lower-case digits are deliberately not escapes.
-int UpperHexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// The value of each character already in its place in a group's 24 bits, one table per place;
+// a character outside the alphabet, or "=", sets bit 24 instead.
+constexpr std::uint32_t kNotInGroup = 1u << 24;
+constexpr std::array<std::uint32_t, 256> MakePlaced(int shift) {
+  std::array<std::uint32_t, 256> placed{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    const std::uint8_t v = kBase64Values[c];
+    placed[c] = v < 64 ? static_cast<std::uint32_t>(v) << shift : kNotInGroup;
+  }
+  return placed;
 }
+constexpr std::array<std::uint32_t, 256> kPlaced0 = MakePlaced(18);
+constexpr std::array<std::uint32_t, 256> kPlaced1 = MakePlaced(12);
+constexpr std::array<std::uint32_t, 256> kPlaced2 = MakePlaced(6);
+constexpr std::array<std::uint32_t, 256> kPlaced3 = MakePlaced(0);
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -37,9 +49,8 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 namespace {
 
 // Decodes `text` into `out`, which has room for 3 bytes per 4 characters of `text`; answers the end
-// of what was written. With `atLineBreaks`, a CR LF in the text drops a partly gathered group, so
-// a whole body decodes exactly as its lines decoded one by one would.
-template <bool atLineBreaks>
+// of what was written. Line breaks are outside the alphabet like any other character, so a group
+// may run across them: the text decodes as one stream.
 char* DecodeBase64Groups(std::string_view text, char* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
@@ -50,21 +61,22 @@ char* DecodeBase64Groups(std::string_view text, char* out) {
       // Whole groups of four alphabet characters, the usual case, decode directly. Skip (0xFF)
       // and pad (64) values both have bit 6 or 7 set and leave this loop.
       while (end - p >= 4) {
-        const unsigned a = kBase64Values[p[0]], b = kBase64Values[p[1]];
-        const unsigned c = kBase64Values[p[2]], d = kBase64Values[p[3]];
-        if ((a | b | c | d) & 0xC0) break;
-        out[0] = static_cast<char>(a << 2 | b >> 4);
-        out[1] = static_cast<char>((b << 4 | c >> 2) & 0xFF);
-        out[2] = static_cast<char>((c << 6 | d) & 0xFF);
+        const std::uint32_t group = kPlaced0[p[0]] | kPlaced1[p[1]] | kPlaced2[p[2]] | kPlaced3[p[3]];
+        if (group & kNotInGroup) {
+          // A line break between whole groups, the usual line end, is skipped here.
+          if (p[0] == '\r' && p[1] == '\n') {
+            p += 2;
+            continue;
+          }
+          break;
+        }
+        out[0] = static_cast<char>(group >> 16);
+        out[1] = static_cast<char>(group >> 8);
+        out[2] = static_cast<char>(group);
         out += 3;
         p += 4;
       }
       if (p >= end) break;
-    }
-    if (atLineBreaks && *p == '\r' && end - p >= 2 && p[1] == '\n') {
-      have = 0;  // the line ends: what is left of a group is dropped
-      p += 2;
-      continue;
     }
     const std::uint8_t value = kBase64Values[*p++];
     if (value == kSkip) continue;
@@ -97,13 +109,13 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
   const std::size_t before = dest.size();
   dest.resize(before + text.size() / 4 * 3);
   char* const start = dest.data() + before;
-  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups<false>(text, start) - start));
+  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups(text, start) - start));
   return dest.size() - before;
 }
 
-std::size_t Base64DecodeLines(std::string_view text, ByteBuffer& dest) {
+std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest) {
   char* const start = dest.AppendSpace(text.size() / 4 * 3);
-  const auto n = static_cast<std::size_t>(DecodeBase64Groups<true>(text, start) - start);
+  const auto n = static_cast<std::size_t>(DecodeBase64Groups(text, start) - start);
   dest.Commit(n);
   return n;
 }
@@ -167,66 +179,223 @@ std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
   return dest.Size();
 }
 
-std::string DecodeQuotedPrintable(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const std::size_t eq = text.find('=', i);
-    if (eq == std::string_view::npos) {
-      out.append(text.substr(i));
+namespace {
+
+// Upper-case hexadecimal digit values; 0xFF for every other byte (lower-case digits included).
+constexpr std::array<std::uint8_t, 256> MakeUpperHexValues() {
+  std::array<std::uint8_t, 256> values{};
+  for (auto& v : values) v = 0xFF;
+  for (int c = '0'; c <= '9'; ++c) values[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+  for (int c = 'A'; c <= 'F'; ++c) values[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+  return values;
+}
+constexpr std::array<std::uint8_t, 256> kUpperHex = MakeUpperHexValues();
+
+// Slack the fast paths may write past the output's end (whole 16- or 4-byte stores); the callers
+// reserve it.
+constexpr std::size_t kSlack = 16;
+
+// Quoted-printable decoding of in[0..n) into out, which holds n + kSlack bytes; answers the end
+// of the output. Runs without "=" are copied sixteen bytes at a time.
+char* DecodeQuotedPrintableRaw(const char* in, std::size_t n, char* out) {
+  const char* p = in;
+  const char* const end = in + n;
+  for (;;) {
+    // The run up to the next "=".
+#ifdef __SSE2__
+    const __m128i equals = _mm_set1_epi8('=');
+    for (;;) {
+      if (end - p >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, equals)));
+        if (mask == 0) {
+          p += 16;
+          out += 16;
+          continue;
+        }
+        const unsigned run = static_cast<unsigned>(__builtin_ctz(mask));
+        p += run;
+        out += run;
+        break;
+      }
+      const void* eq = std::memchr(p, '=', static_cast<std::size_t>(end - p));
+      const char* stop = eq == nullptr ? end : static_cast<const char*>(eq);
+      std::memcpy(out, p, static_cast<std::size_t>(stop - p));
+      out += stop - p;
+      p = stop;
       break;
     }
-    out.append(text.substr(i, eq - i));
-    if (eq + 1 == n) break;  // a trailing "=" is dropped
-    if (eq + 2 == n) {       // "=" and one more character end the text: both stay
-      out.append(text.substr(eq));
-      break;
+#else
+    {
+      const void* eq = std::memchr(p, '=', static_cast<std::size_t>(end - p));
+      const char* stop = eq == nullptr ? end : static_cast<const char*>(eq);
+      std::memcpy(out, p, static_cast<std::size_t>(stop - p));
+      out += stop - p;
+      p = stop;
     }
-    const char a = text[eq + 1];
-    const char b = text[eq + 2];
-    const int hi = UpperHexValue(a);
-    const int lo = UpperHexValue(b);
-    if (hi >= 0 && lo >= 0) {
-      out.push_back(static_cast<char>(hi * 16 + lo));
-      i = eq + 3;
+#endif
+    if (p == end) return out;
+    // p is at "=".
+    const std::size_t left = static_cast<std::size_t>(end - p);
+    if (left == 1) return out;  // a trailing "=" is dropped
+    if (left == 2) {            // "=" and one more character end the text: both stay
+      out[0] = p[0];
+      out[1] = p[1];
+      return out + 2;
+    }
+    const char a = p[1];
+    const char b = p[2];
+    const unsigned hi = kUpperHex[static_cast<unsigned char>(a)];
+    const unsigned lo = kUpperHex[static_cast<unsigned char>(b)];
+    if (hi < 16 && lo < 16) {
+      *out++ = static_cast<char>(hi << 4 | lo);
+      p += 3;  // a decoded "=" is never read again
+      // Text in a non-Latin script is escapes back to back: take them here, without going
+      // through the run search for each.
+      while (end - p >= 3 && p[0] == '=') {
+        const unsigned h = kUpperHex[static_cast<unsigned char>(p[1])];
+        const unsigned l = kUpperHex[static_cast<unsigned char>(p[2])];
+        if ((h | l) >= 16) break;
+        *out++ = static_cast<char>(h << 4 | l);
+        p += 3;
+      }
     } else if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) {
-      i = eq + 3;  // soft line break
+      p += 3;  // soft line break
     } else if (a == '\r' || a == '\n') {
-      i = eq + 2;  // soft line break with a lone CR or LF
+      p += 2;  // soft line break with a lone CR or LF
     } else {
-      out.push_back('=');
-      i = eq + 1;
+      *out++ = '=';
+      p += 1;
     }
+  }
+}
+
+// "=" and two upper-case hexadecimal digits for every byte, as one 4-byte store (the fourth byte
+// is overwritten by what follows).
+constexpr std::array<std::uint32_t, 256> MakeEscapes() {
+  std::array<std::uint32_t, 256> escapes{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    escapes[c] = static_cast<std::uint32_t>('=') | static_cast<std::uint32_t>(kHexDigits[c >> 4]) << 8 |
+                 static_cast<std::uint32_t>(kHexDigits[c & 15]) << 16;
+  }
+  return escapes;
+}
+constexpr std::array<std::uint32_t, 256> kEscapes = MakeEscapes();
+
+// Which bytes are escaped, per mode: 0x80 and above and "=", and in header mode also 0x20 and
+// below, the double quote and "_".
+constexpr std::array<bool, 256> MakeEscaped(bool headerMode) {
+  std::array<bool, 256> escaped{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    escaped[c] = c >= 0x80 || c == '=' || (headerMode && (c <= 0x20 || c == '"' || c == '_'));
+  }
+  return escaped;
+}
+constexpr std::array<bool, 256> kEscapedBody = MakeEscaped(false);
+constexpr std::array<bool, 256> kEscapedHeader = MakeEscaped(true);
+
+// The most EncodeQuotedPrintableRaw writes for n bytes: three per byte, and a soft line break
+// (three bytes) for every 72 or more columns.
+std::size_t EncodedBound(std::size_t n) { return 3 * n + (3 * n) / 72 * 3 + 3 + kSlack; }
+
+std::uint32_t Load32(const void* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Quoted-printable encoding of in[0..n) into out (EncodedBound(n) bytes); answers the output's end.
+char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, char* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(in);
+  const auto* const end = p + n;
+  if (headerMode) {
+    for (; p < end; ++p) {
+      if (kEscapedHeader[*p]) {
+        const std::uint32_t escape = kEscapes[*p];
+        std::memcpy(out, &escape, 4);
+        out += 3;
+      } else {
+        *out++ = static_cast<char>(*p);
+      }
+    }
+    return out;
+  }
+  int column = 0;
+  const auto softBreak = [&] {
+    out[0] = '=';
+    out[1] = '\r';
+    out[2] = '\n';
+    out += 3;
+    column = 0;
+  };
+  while (p < end) {
+    const unsigned char c = *p;
+    if (kEscapedBody[c]) {
+      const std::uint32_t escape = kEscapes[c];
+      std::memcpy(out, &escape, 4);
+      out += 3;
+      ++p;
+      column += 3;
+      if (column >= 72) softBreak();
+      continue;
+    }
+    if (c == '\r') {
+      *out++ = '\r';
+      ++p;
+      column = 0;
+      continue;
+    }
+    // Copyable bytes other than CR count one column each: take as many as fit before column 72
+    // eight at a time while none is special.
+    int room = 72 - column;
+    const unsigned char* const runStart = p;
+    while (room >= 8 && end - p >= 8) {
+      const std::uint64_t v = static_cast<std::uint64_t>(Load32(p)) | static_cast<std::uint64_t>(Load32(p + 4)) << 32;
+      // A byte is special when it is 0x80 or above, "=" (0x3D) or CR (0x0D).
+      const std::uint64_t high = v & 0x8080808080808080ull;
+      const std::uint64_t eq = v ^ 0x3D3D3D3D3D3D3D3Dull;
+      const std::uint64_t cr = v ^ 0x0D0D0D0D0D0D0D0Dull;
+      const std::uint64_t zeroEq = (eq - 0x0101010101010101ull) & ~eq & 0x8080808080808080ull;
+      const std::uint64_t zeroCr = (cr - 0x0101010101010101ull) & ~cr & 0x8080808080808080ull;
+      if ((high | zeroEq | zeroCr) != 0) break;
+      std::memcpy(out, p, 8);
+      out += 8;
+      p += 8;
+      room -= 8;
+    }
+    column = 72 - room;
+    if (column >= 72) softBreak();
+    if (p != runStart) continue;  // what follows the blocks is dispatched afresh
+    *out++ = static_cast<char>(*p++);  // the byte that began the run, a copyable one
+    if (++column >= 72) softBreak();
   }
   return out;
 }
 
-std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 8 + 8);
-  int column = 0;
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    const bool escape =
-        c >= 0x80 || c == '=' || (headerMode && (c <= 0x20 || c == '"' || c == '_'));
-    if (escape) {
-      out.push_back('=');
-      out.push_back(kHexDigits[c >> 4]);
-      out.push_back(kHexDigits[c & 15]);
-      column += 3;
-    } else {
-      out.push_back(ch);
-      ++column;
-    }
-    if (c == '\r') column = 0;
-    if (!headerMode && column >= 72) {
-      out.append("=\r\n");
-      column = 0;
-    }
-  }
+}  // namespace
+
+std::string DecodeQuotedPrintable(std::string_view text) {
+  std::string out(text.size() + kSlack, '\0');
+  out.resize(static_cast<std::size_t>(DecodeQuotedPrintableRaw(text.data(), text.size(), out.data()) - out.data()));
   return out;
+}
+
+void DecodeQuotedPrintable(std::string_view text, ByteBuffer& dest) {
+  char* const start = dest.AppendSpace(text.size() + kSlack);
+  dest.Commit(static_cast<std::size_t>(DecodeQuotedPrintableRaw(text.data(), text.size(), start) - start));
+}
+
+std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {
+  std::string out(EncodedBound(text.size()), '\0');
+  out.resize(static_cast<std::size_t>(
+      EncodeQuotedPrintableRaw(text.data(), text.size(), headerMode, out.data()) - out.data()));
+  return out;
+}
+
+void EncodeQuotedPrintable(std::string_view text, bool headerMode, ByteBuffer& dest) {
+  char* const start = dest.AppendSpace(EncodedBound(text.size()));
+  dest.Commit(static_cast<std::size_t>(EncodeQuotedPrintableRaw(text.data(), text.size(), headerMode, start) - start));
 }
 
 std::string PadLeftStr(std::string_view text, int width, std::string_view fill) {

@@ -19,10 +19,10 @@ inline constexpr std::string_view Base64Table =
 // Characters outside the alphabet and "=" are skipped. Answers the number of bytes appended.
 std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest);
 
-// Decodes a body of CR LF separated lines, each on its own (a group never spans a line break),
-// appending to `dest`: the same bytes as Base64DecodeBuffer of each line in turn. Answers the
-// number of bytes appended.
-std::size_t Base64DecodeLines(std::string_view text, ByteBuffer& dest);
+// Base64DecodeBuffer of a whole body, appending to a byte buffer: line breaks are skipped like
+// every other character outside the alphabet, so a group may run across them. Answers the number
+// of bytes appended.
+std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest);
 
 // Encodes the whole of `source` into `dest` as lines of 76 characters, each ending in CR LF.
 // Answers the size of `dest`.
@@ -30,6 +30,9 @@ std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source);
 
 std::string DecodeQuotedPrintable(std::string_view text);
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
+// The same, appending to a byte buffer: for whole bodies, written once without a second copy.
+void DecodeQuotedPrintable(std::string_view text, ByteBuffer& dest);
+void EncodeQuotedPrintable(std::string_view text, bool headerMode, ByteBuffer& dest);
 
 // The 6-bit value of a uuencode character; throws EMailError("UUCODE message format error").
 int UUDecodeChar(char c);

@@ -2,6 +2,8 @@
 // line extraction, file-name cleaning and fresh boundaries.
 #include "mail/header_utils.h"
 
+#include <chrono>
+#include <map>
 #include <cstdio>
 
 #include "mail/codecs.h"
@@ -214,6 +216,93 @@ std::string GetHeaderLineParam(std::string_view line, std::string_view name) {
       s, [&](const std::string& buffer, std::size_t) { return SameParamName(buffer, wanted); },
       [&](char c) { result.push_back(c); }, [](std::size_t) { return true; });
   return Unquote(TrimSpaces(result));
+}
+
+namespace {
+
+// The value of an RFC 2231 piece that carries percent-encoding: "%" and two hexadecimal digits (of
+// either case) become that byte; a "%" without them stays.
+std::string PercentDecode(std::string_view value) {
+  auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '%' && i + 2 < value.size() && hex(value[i + 1]) >= 0 && hex(value[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hex(value[i + 1]) * 16 + hex(value[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(value[i]);
+    }
+  }
+  return out;
+}
+
+// The first encoded piece starts with charset'language'; the bytes stay as they are (as with an
+// encoded word, the charset is not applied), so only the prefix goes.
+std::string_view WithoutCharset(std::string_view value) {
+  const std::size_t first = value.find('\'');
+  const std::size_t second = first == std::string_view::npos ? first : value.find('\'', first + 1);
+  return second == std::string_view::npos ? value : value.substr(second + 1);
+}
+
+}  // namespace
+
+std::string GetHeaderLineParamExtended(std::string_view line, std::string_view name) {
+  // All parameters in one walk (values of a repeated name joined, as GetHeaderLineParam does), so
+  // a header of many pieces costs one pass, not one per piece.
+  std::map<std::string, std::string> values;
+  std::string* current = nullptr;
+  WalkParams(
+      ParamWalkText(line),
+      [&](const std::string& buffer, std::size_t) {
+        current = &values[AsciiUpperCase(TrimSpaces(buffer))];
+        return true;
+      },
+      [&](char c) { current->push_back(c); }, [](std::size_t) { return true; });
+  const auto value = [&](const std::string& key) {
+    const auto it = values.find(AsciiUpperCase(key));
+    return it == values.end() ? std::string() : Unquote(TrimSpaces(it->second));
+  };
+  const std::string base = TrimSpaces(name) + "*";
+  if (const std::string single = value(base); !single.empty()) return PercentDecode(WithoutCharset(single));
+  // Numbered pieces from 0 on, each either encoded (name*N*) or plain (name*N), up to the first
+  // missing number.
+  std::string out;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::string piece = base + std::to_string(i);
+    if (const std::string encoded = value(piece + "*"); !encoded.empty()) {
+      out += PercentDecode(i == 0 ? WithoutCharset(encoded) : std::string_view(encoded));
+    } else if (const std::string plain = value(piece); !plain.empty()) {
+      out += plain;
+    } else {
+      break;
+    }
+  }
+  return out;
+}
+
+std::string EncodeHeaderParamExtended(std::string_view bytes) {
+  // Unreserved characters as they are, every other byte percent-encoded; no charset is named
+  // because the bytes are passed on as received.
+  std::string out = "''";
+  for (const char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || c == '.' || c == '-' ||
+        c == '_') {
+      out.push_back(c);
+    } else {
+      static constexpr char digits[] = "0123456789ABCDEF";
+      out.push_back('%');
+      out.push_back(digits[u >> 4]);
+      out.push_back(digits[u & 15]);
+    }
+  }
+  return out;
 }
 
 std::string SetHeaderLineParam(std::string_view line, std::string_view name, std::string_view value) {

@@ -19,6 +19,12 @@ std::string GetHeaderLineValue(std::string_view line);
 std::string SetHeaderLineValue(std::string_view line, std::string_view value);
 std::string GetHeaderLineParam(std::string_view line, std::string_view name);
 std::string SetHeaderLineParam(std::string_view line, std::string_view name, std::string_view value);
+// The RFC 2231 form of parameter `name` (name*=charset'language'value, or the numbered pieces
+// name*0, name*1*, ... with encoded and plain pieces mixed), decoded to its bytes; empty if the
+// line has none. The charset is not applied: the bytes are what an encoded word would give.
+std::string GetHeaderLineParamExtended(std::string_view line, std::string_view name);
+// `bytes` as an RFC 2231 value (''percent-encoded), for writing a name back as name*=...
+std::string EncodeHeaderParamExtended(std::string_view bytes);
 
 // Index (from 0) of the `occurrence`-th line starting with `prefix` (ASCII case ignored), or -1.
 int FindHeaderLine(const TStringList* list, std::string_view prefix, int occurrence);

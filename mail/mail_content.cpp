@@ -11,12 +11,6 @@ namespace droprelay {
 
 namespace {
 
-// The stored bytes as one string end at the first NUL, as a C string would.
-std::string_view UpToNul(std::string_view bytes) {
-  const void* nul = std::memchr(bytes.data(), '\0', bytes.size());
-  return nul == nullptr ? bytes : bytes.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - bytes.data()));
-}
-
 // Calls `each` with every line of `text`, CR LF included (the last line possibly without), as
 // ExtractNextLine would hand them out, but as views instead of copies.
 template <typename Each>
@@ -27,34 +21,75 @@ void ForEachLine(std::string_view text, Each each) {
 
 std::string_view TrimBlanks(std::string_view text) { return TrimBytes(text, kSpace); }
 
+bool IsUUName(std::string_view encoding) {
+  return encoding == "uucode" || encoding == "x-uuencode" || encoding == "x-uue" || encoding == "uuencode";
+}
+
+bool StartsWith(std::string_view line, std::string_view prefix) {
+  return line.size() >= prefix.size() && line.substr(0, prefix.size()) == prefix;
+}
+
 }  // namespace
+
+std::string TMailPart::GetTransferEncoding() const {
+  // Encoding names are case-insensitive and may stand between blanks or tabs.
+  std::string value = GetHeaderValue("Content-Transfer-Encoding");
+  const std::size_t first = value.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+  for (char& c : value) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return value;
+}
+
+bool TMailPart::IsKnownTransferEncoding(std::string_view encoding) {
+  return encoding.empty() || encoding == "7bit" || encoding == "8bit" || encoding == "binary" ||
+         encoding == "quoted-printable" || encoding == "base64" || IsUUName(encoding);
+}
 
 bool TMailPart::DecodeBody() {
   if (FIsDecoded) return true;
   FIsDecoded = true;
   // A part built from a uuencoded block has no stored body but already holds its content.
   if (FRawBody.Size() == 0) return true;
-  const std::string encoding = GetHeaderValue("Content-Transfer-Encoding");
+  const std::string encoding = GetTransferEncoding();
   FDecodedBody.Clear();
   const std::string_view stored = FRawBody.View();
 
-  if (encoding == "quoted-printable" || encoding == "7bit") {
-    FDecodedBody.Assign(DecodeQuotedPrintable(UpToNul(stored)));
-  } else if (encoding == "base64") {
-    // Each line on its own: a group is never taken across a line break. Blanks are outside the
-    // alphabet, so trimming them changes nothing. Lines of any length decode whole.
+  // "7bit", "8bit", "binary", no encoding and unknown names all mean the bytes as stored.
+  if (encoding == "quoted-printable") {
     ByteBuffer decoded;
-    Base64DecodeLines(stored, decoded);
+    DecodeQuotedPrintable(stored, decoded);
     FDecodedBody.Assign(std::move(decoded));
-  } else if (encoding == "uucode") {
+  } else if (encoding == "base64") {
+    // One stream: line breaks and blanks are outside the alphabet and skipped, so a group may
+    // run across a line break (lines of any length, not only multiples of four).
+    ByteBuffer decoded;
+    Base64DecodeStream(stored, decoded);
+    FDecodedBody.Assign(std::move(decoded));
+  } else if (IsUUName(encoding)) {
     // The line break goes before decoding: the decoder would read it as data on any line shorter
-    // than a full one (the last data line, the zero-count line) and refuse a valid body.
+    // than a full one (the last data line, the zero-count line) and refuse a valid body. Mailers
+    // usually keep the "begin" and "end" lines in the body: then only the lines between count.
+    const bool framed = StartsWith(stored, "begin ") || stored.find("\r\nbegin ") != std::string_view::npos;
+    bool inside = !framed;
     UULineBuffer buffer{};
     std::string decoded;
     auto flush = [&]() { FDecodedBody.Assign(std::move(decoded)); };
     try {
       ForEachLine(stored, [&](std::string_view line) {
         if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n") line.remove_suffix(2);
+        if (framed) {
+          if (!inside) {
+            inside = StartsWith(line, "begin ");
+            return;
+          }
+          if (StartsWith(line, "end")) {
+            inside = false;
+            return;
+          }
+        }
         const int n = UUDecodeLine(TrimBlanks(line), buffer);
         if (n > 0) decoded.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(std::min(n, 45)));
       });
@@ -92,7 +127,11 @@ void TMailPart::EncodeBody(TEncodingType encoding) {
 void TMailPart::EncodeBodyQuotedPrintable() {
   FRawBody.Clear();
   SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
-  if (FDecodedBody.Size() > 0) FRawBody.Assign(EncodeQuotedPrintable(FDecodedBody.View(), false));
+  if (FDecodedBody.Size() > 0) {
+    ByteBuffer encoded;
+    EncodeQuotedPrintable(FDecodedBody.View(), false, encoded);
+    FRawBody.Assign(std::move(encoded));
+  }
 }
 
 void TMailPart::EncodeBodyBase64() {
@@ -102,10 +141,11 @@ void TMailPart::EncodeBodyBase64() {
 
 std::string TMailPart::GetAttachmentFileName() const {
   std::string name;
-  if (HasHeaderParam("Content-Type", "name")) {
-    name = GetHeaderParam("Content-Type", "name");
-  } else if (HasHeaderParam("Content-Disposition", "filename")) {
-    name = GetHeaderParam("Content-Disposition", "filename");
+  // "name" before "filename"; each in its plain form, else its RFC 2231 form.
+  if (std::string typeName = GetHeaderParamDecoded("Content-Type", "name"); !typeName.empty()) {
+    name = std::move(typeName);
+  } else if (std::string fileName = GetHeaderParamDecoded("Content-Disposition", "filename"); !fileName.empty()) {
+    name = std::move(fileName);
   } else if (HasHeader("Content-ID")) {
     name = GetHeaderValue("Content-ID");
   } else if (HasHeader("Content-Type")) {

@@ -14,6 +14,7 @@ TMailMessage::TMailMessage()
 TMailMessage::~TMailMessage() {
   // References first, so nothing points at a part while the parts go.
   FAttachmentParts.Clear();
+  FSignatureParts.Clear();
   FPlainBodyPart = FHtmlBodyPart = nullptr;
   FMixedContainer = FRelatedContainer = FAlternativeContainer = FBodyContainer = nullptr;
   // The tree goes with the base; loose parts go with FLooseParts. Neither refers to the other.
@@ -50,6 +51,7 @@ void TMailMessage::ParseStarted() {
   // A parse destroys sub-parts; the located views are rebuilt by the next LocateBodies anyway (the
   // pending flags say so), and until then they must not name parts that no longer exist.
   FAttachmentParts.Clear();
+  FSignatureParts.Clear();
   FPlainBodyPart = FHtmlBodyPart = nullptr;
   FMixedContainer = FRelatedContainer = FAlternativeContainer = FBodyContainer = nullptr;
 }

@@ -96,6 +96,11 @@ class TMailMessage : public TMailPart {
   // Frees a part of this message together with its sub-parts, detaching it first. The message
   // itself and parts it does not hold are left alone.
   void FreePart(TMailPart* part);
+  // What the last parse had to repair or guess (a missing closing delimiter, nesting cut, NUL
+  // bytes), one line each, for tools that explain a message; the relay does not need them.
+  const std::vector<std::string>& ParseRepairs() const { return FRepairs; }
+  void NoteRepair(std::string note) { FRepairs.push_back(std::move(note)); }
+
   // Number of parts the message holds outside its tree (made or detached, not freed yet).
   int LoosePartCount() const { return static_cast<int>(FLooseParts.size()); }
 
@@ -112,15 +117,37 @@ class TMailMessage : public TMailPart {
   // Body location and restructuring helpers.
   void ClassifyPart(TMailPart* part);
   bool TakeAsBody(TMailPart* part, std::string_view mediaType);
+  // The steps of RestructureParts, in order.
+  struct PartCounts {
+    int texts = 0;
+    int attachments = 0;
+    int embedded = 0;
+  };
+  struct Containers {
+    TMailPart* mixed = nullptr;
+    TMailPart* related = nullptr;
+    TMailPart* alternative = nullptr;
+  };
+  PartCounts CountParts(TRestructureMode mode) const;
+  void MoveOwnContentIntoPart();
+  void DropSignatures();
+  void BecomeMimeMessage();
+  Containers MakeContainers(const PartCounts& counts);
+  void PlaceBodies();
+  void PlaceAttachments(const Containers& made);
+  void AdoptMessageBoundary();
   TMailPart* MakeContainer(TMailPart* parent, std::string_view mediaType, std::string_view suffix);
   void PlaceBody(TMailPart*& body, std::string_view mediaType);
   void PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart* related);
   void DiscardOldContainers();
+  void DropEmptyContainers(TMailPart& part);
   // Writes the sub-parts of `container`; notes where each leaf's stored body went in `leaves`.
   void WriteSubParts(const TMailPart& container, ByteBuffer& out,
                      std::vector<std::pair<TMailPart*, std::size_t>>& leaves) const;
 
   TMailPartList FAttachmentParts;
+  // Signatures of signed parts: neither body nor attachment; the restructuring drops them.
+  TMailPartList FSignatureParts;
   TStringList FPlainLines;
   TStringList FHtmlLines;
   TMailPart* FPlainBodyPart = nullptr;
@@ -141,6 +168,7 @@ class TMailMessage : public TMailPart {
   bool FLocatePending = false;
 
   std::unordered_map<TMailPart*, std::unique_ptr<TMailPart>> FLooseParts;
+  std::vector<std::string> FRepairs;
 };
 
 }  // namespace droprelay

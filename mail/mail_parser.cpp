@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <algorithm>
 #include <limits>
 #include <memory>
@@ -44,26 +43,31 @@ std::size_t NextLineStart(std::string_view text, std::size_t from) {
 }
 
 // Finds lines that begin with a delimiter without walking the lines in between: a line begins at
-// the text's start and after every CR LF, so a delimiter line is the text's start or "\r\n" +
-// delimiter anywhere.
+// the text's start and after every CR LF, so a delimiter line is the text's start or CR LF +
+// delimiter anywhere. The delimiter begins with "-", which base64 text never holds, so looking
+// from one "-" to the next skips an encoded attachment at memchr speed.
 class DelimiterFinder {
  public:
-  explicit DelimiterFinder(std::string_view delimiter)
-      : delimiter_(delimiter), needle_("\r\n" + std::string(delimiter)),
-        searcher_(needle_.data(), needle_.data() + needle_.size()) {}
+  explicit DelimiterFinder(std::string_view delimiter) : delimiter_(delimiter) {}
 
   // The start of the first line at or after the line start `from` that begins with the delimiter.
   std::size_t From(std::string_view text, std::size_t from) const {
     if (text.substr(from).substr(0, delimiter_.size()) == delimiter_) return from;
-    const char* end = text.data() + text.size();
-    const char* hit = std::search(text.data() + from, end, searcher_);
-    return hit == end ? npos : static_cast<std::size_t>(hit - text.data()) + 2;
+    const char* const base = text.data();
+    for (std::size_t pos = from + 2; pos < text.size();) {
+      const void* hit = std::memchr(base + pos, '-', text.size() - pos);
+      if (hit == nullptr) return npos;
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+      if (base[at - 2] == '\r' && base[at - 1] == '\n' && text.substr(at, delimiter_.size()) == delimiter_) {
+        return at;
+      }
+      pos = at + 1;
+    }
+    return npos;
   }
 
  private:
-  std::string delimiter_;
-  std::string needle_;
-  std::boyer_moore_horspool_searcher<const char*> searcher_;
+  std::string delimiter_;  // "--" and the boundary
 };
 
 bool StartsWith(std::string_view line, std::string_view prefix) {
@@ -113,229 +117,187 @@ std::string_view SliceBefore(std::string_view text, std::size_t start, std::size
 
 }  // namespace
 
-// Reports progress for the root only, and only when a handler is assigned.
+// One parse of one part's text: the steps of ParseAtDepth, and the progress reports of the root
+// (only when a handler is assigned).
 class TMailPart::Parser {
  public:
-  Parser(TMailPart& part, std::string_view text)
-      : message_(part.FOwnerMessage), total_(Clamp32(text.size())) {
+  Parser(TMailPart& part, std::string_view text, int depth, const SharedText* shared)
+      : part_(part), message_(part.FOwnerMessage), text_(text), depth_(depth), shared_(shared),
+        total_(Clamp32(text.size())) {
     const bool root = static_cast<TMailPart*>(message_) == &part;
     active_ = root && static_cast<bool>(message_->FOnProgress);
   }
-  void Report(std::int32_t current) const {
-    if (active_) message_->FOnProgress(message_, total_, current);
+
+  void Run(bool parseHeader) {
+    Reset();
+    Report(0);
+    ReadHeader(parseHeader);
+    const Mode mode = DecideMode();
+    if (mode == Mode::Single && !active_) {
+      StoreRun(part_.FRawBody, body_, shared_);
+      Report(total_);
+      return;
+    }
+    if (mode == Mode::Multipart && !active_) {
+      SplitAtDelimiters();
+      return;
+    }
+    // Line by line, so that every line reached can be reported.
+    LineWalker lines(body_);
+    firstLine_ = true;
+    const bool stopped = StoreFirstStretch(lines, mode);
+    if (mode == Mode::Multipart && stopped) SplitByLines(lines);
+    if (mode == Mode::UUScan && stopped) ScanUUBlocks(lines);
+    Report(total_);
   }
-  // After an advance of the walker: the line reached, or Total + 1 at the end.
-  void Advanced(const LineWalker& walker, bool gotLine) const {
-    if (active_) Report(gotLine ? Clamp32(walker.LineStart() + 1) : total_ + (total_ < std::numeric_limits<std::int32_t>::max() ? 1 : 0));
-  }
-  bool Active() const { return active_; }
-  std::int32_t Total() const { return total_; }
 
  private:
-  TMailMessage* message_;
-  std::int32_t total_;
-  bool active_ = false;
-};
+  enum class Mode { Single, Multipart, UUScan };
+  static constexpr std::string_view kBeginText = "begin 6";
+  static constexpr std::string_view kEndText = "end";
 
-
-void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared) {
-  // 1. A part can only be parsed inside a message, which holds the settings and flags it needs.
-  if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
-  // A loaded text (shared) was already cut at its first NUL.
-  if (const void* nul = shared != nullptr ? nullptr : std::memchr(text.data(), '\0', text.size()); nul != nullptr) {
-    text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
+  // The part starts empty; the message first drops its references, as the sub-parts they may
+  // name go now. A NUL is an ordinary byte: the text runs to its given end.
+  void Reset() {
+    if (static_cast<TMailPart*>(message_) == &part_) message_->FRepairs.clear();
+    message_->ParseStarted();
+    part_.FSubParts.FItems.clear();
+    part_.FHeaderLines.clear();
+    part_.FRawBody.Clear();
+    part_.FDecodedBody.Clear();
+    part_.FIsDecoded = false;
+    part_.FEmbedded = false;
+    message_->FComposePending = true;
+    message_->FRestructurePending = true;
+    message_->FLocatePending = true;
   }
 
-  // 2. Reset. The message first drops its references, as the sub-parts they may name go now.
-  FOwnerMessage->ParseStarted();
-  FSubParts.FItems.clear();
-  FHeaderLines.clear();
-  FRawBody.Clear();
-  FDecodedBody.Clear();
-  FIsDecoded = false;
-  FEmbedded = false;
-  FOwnerMessage->FComposePending = true;
-  FOwnerMessage->FRestructurePending = true;
-  FOwnerMessage->FLocatePending = true;
-
-  // 3. Progress starts.
-  const Parser progress(*this, text);
-  progress.Report(0);
-
-  LineWalker walker(text);
-  bool first = true;
-  auto advance = [&]() {
-    const bool got = walker.Next();
-    if (!first) progress.Advanced(walker, got);
-    first = false;
-    return got;
-  };
-
-  // 4. Header section: up to the first empty line; continuation lines are unfolded.
-  std::size_t bodyStart = 0;
-  if (parseHeader) {
-    bodyStart = text.size();
-    while (advance()) {
-      const std::string_view line = walker.Line();
-      if (line.empty()) {
-        bodyStart = walker.NextStart();
-        break;
+  // Up to the first empty line; continuation lines are unfolded. Without a header section the
+  // whole text is body.
+  void ReadHeader(bool parseHeader) {
+    std::size_t bodyStart = 0;
+    if (parseHeader) {
+      bodyStart = text_.size();
+      LineWalker walker(text_);
+      firstLine_ = true;
+      while (NextLine(walker, 0)) {
+        const std::string_view line = walker.Line();
+        if (line.empty()) {
+          bodyStart = walker.NextStart();
+          break;
+        }
+        if ((line[0] == '\t' || line[0] == ' ') && !part_.FHeaderLines.empty()) {
+          std::string& last = part_.FHeaderLines.back();
+          last += ' ';
+          last.append(line.substr(1));
+        } else {
+          part_.FHeaderLines.emplace_back(line);
+        }
       }
-      if ((line[0] == '\t' || line[0] == ' ') && !FHeaderLines.empty()) {
-        std::string& last = FHeaderLines.back();
-        last += ' ';
-        last.append(line.substr(1));
-      } else {
-        FHeaderLines.emplace_back(line);
-      }
+      for (std::string& entry : part_.FHeaderLines) entry = NormalizeHeaderLine(entry);
     }
-    for (std::string& entry : FHeaderLines) entry = NormalizeHeaderLine(entry);
+    bodyStart_ = bodyStart;
+    body_ = text_.substr(bodyStart);
   }
 
-  // 5. The mode. Past the depth limit everything is kept whole as a single body.
-  enum class Mode { Single, Multipart, UUScan } mode = Mode::Single;
-  const bool tooDeep = depth >= MaxNestingDepth;
-  if (!tooDeep) {
-    const std::string type = GetHeaderValue("Content-Type");
-    std::string head = type.substr(0, 10);
-    for (char& c : head) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (head == "multipart/") {
+  // Past the depth limit everything is kept whole as a single body.
+  Mode DecideMode() {
+    Mode mode = Mode::Single;
+    if (depth_ >= MaxNestingDepth) {
+      if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
+        message_->NoteRepair("nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
+      }
+    } else if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
       mode = Mode::Multipart;
-    } else if (!HasHeader("Content-Type")) {
+    } else if (!part_.HasHeader("Content-Type")) {
       mode = Mode::UUScan;
     }
+    if (mode == Mode::Multipart) {
+      boundary_ = part_.GetPartBoundary();
+      delimiter_ = "--" + boundary_;
+      closing_ = delimiter_ + "--";
+    }
+    return mode;
   }
-  const std::string boundary = mode == Mode::Multipart ? GetPartBoundary() : std::string();
-  const std::string delimiter = "--" + boundary;
-  const std::string closing = delimiter + "--";
-  constexpr std::string_view beginText = "begin 6";
-  constexpr std::string_view endText = "end";
 
-  // 6. The body's first stretch: all of it in single mode, else up to the first delimiter or begin line.
-  const std::string_view body = text.substr(bodyStart);
-  if (mode == Mode::Single && !progress.Active()) {
-    StoreRun(FRawBody, body, shared);
-    progress.Report(progress.Total());
-    return;
-  }
-  auto makeSubPart = [&](std::size_t start, std::size_t delimiterStart) {
-    auto child = std::make_unique<TMailPart>();
-    child->FOwnerMessage = FOwnerMessage;
-    child->FParentPart = this;
-    child->ParseAtDepth(SliceBefore(body, start, delimiterStart), true, depth + 1, shared);
-    child->FParentBoundary = boundary;
-    FSubParts.FItems.push_back(std::move(child));
-  };
-  if (mode == Mode::Multipart && !progress.Active()) {
-    // Steps 6 and 8 without progress reports: only delimiter lines matter, so jump from one to
-    // the next. The same parts result as from the line-by-line walk below.
-    const DelimiterFinder finder(delimiter);
-    std::size_t at = finder.From(body, 0);
-    StoreRun(FRawBody, body.substr(0, at == npos ? body.size() : at), shared);
+  // Multipart without progress reports: only delimiter lines matter, so jump from one to the
+  // next. The same parts result as from the line-by-line walk.
+  void SplitAtDelimiters() {
+    const DelimiterFinder finder(delimiter_);
+    std::size_t at = finder.From(body_, 0);
+    StoreRun(part_.FRawBody, body_.substr(0, at == npos ? body_.size() : at), shared_);
     while (at != npos) {
-      const std::size_t gathered = NextLineStart(body, at);
-      const std::size_t next = finder.From(body, gathered);
-      if (next == npos) break;  // lines after the last delimiter line are dropped
-      if (next > gathered) makeSubPart(gathered, next);
-      if (StartsWith(body.substr(next), closing)) break;
+      const std::size_t gathered = NextLineStart(body_, at);
+      const std::size_t next = finder.From(body_, gathered);
+      if (next == npos) {
+        AppendLastPart(gathered);
+        break;
+      }
+      if (next > gathered) AppendSubPart(gathered, next);
+      if (StartsWith(body_.substr(next), closing_)) break;
       at = next;
     }
-    return;
   }
 
-  LineWalker lines(body);
-  first = true;
-  // Positions are reported in the whole text, so body offsets are shifted by bodyStart.
-  auto step = [&]() {
-    const bool got = lines.Next();
-    if (!first && progress.Active()) {
-      progress.Report(got ? Clamp32(bodyStart + lines.LineStart() + 1) : progress.Total() + 1);
+  // The body's first stretch into the stored body: all of it in single mode, else up to the first
+  // delimiter or begin line. Answers whether such a line stopped it.
+  bool StoreFirstStretch(LineWalker& lines, Mode mode) {
+    bool stopped = false;
+    while (NextLine(lines, bodyStart_)) {
+      const std::string_view line = lines.Line();
+      if ((mode == Mode::Multipart && StartsWith(line, delimiter_)) ||
+          (mode == Mode::UUScan && StartsWith(line, kBeginText))) {
+        stopped = true;
+        break;
+      }
     }
-    first = false;
-    return got;
-  };
-
-  bool stopped = false;
-  while (step()) {
-    const std::string_view line = lines.Line();
-    if ((mode == Mode::Multipart && StartsWith(line, delimiter)) ||
-        (mode == Mode::UUScan && StartsWith(line, beginText))) {
-      stopped = true;
-      break;
-    }
+    StoreRun(part_.FRawBody, body_.substr(0, stopped ? lines.LineStart() : body_.size()), shared_);
+    return stopped;
   }
-  StoreRun(FRawBody, body.substr(0, stopped ? lines.LineStart() : body.size()), shared);
 
-  if (mode == Mode::Multipart && stopped) {
-    // 8. Sub-parts: each runs from the line after a delimiter line to the CR LF before the next.
+  // Sub-parts: each runs from the line after a delimiter line to the CR LF before the next.
+  void SplitByLines(LineWalker& lines) {
     std::size_t pending = npos;
     auto emit = [&](std::size_t delimiterStart) {
       if (pending == npos) return;
-      makeSubPart(pending, delimiterStart);
+      AppendSubPart(pending, delimiterStart);
       pending = npos;
     };
-    while (step()) {
+    while (NextLine(lines, bodyStart_)) {
       const std::string_view line = lines.Line();
-      if (StartsWith(line, closing)) {
+      if (StartsWith(line, closing_)) {
         emit(lines.LineStart());
         break;
       }
-      if (StartsWith(line, delimiter)) {
+      if (StartsWith(line, delimiter_)) {
         emit(lines.LineStart());
       } else if (pending == npos) {
         pending = lines.LineStart();
       }
     }
-    // Lines still pending at the end of the text have no delimiter after them: dropped.
-  } else if (mode == Mode::UUScan && stopped) {
-    // 9. Uuencoded blocks, each between a "begin 6" line and the next "end" line.
-    std::string rebuildBoundary;
+    if (pending != npos) AppendLastPart(pending);
+  }
+
+  // Uuencoded blocks, each between a "begin 6" line and the next "end" line; the begin line that
+  // ended the first stretch is the first line handled here.
+  void ScanUUBlocks(LineWalker& lines) {
     std::string fileName;
     bool inBlock = true;
     std::size_t pending = npos;
-    bool atLine = true;  // the begin line that ended step 6 is the first line handled here
-    while (atLine || step()) {
+    bool atLine = true;
+    while (atLine || NextLine(lines, bodyStart_)) {
       atLine = false;
       const std::string_view line = lines.Line();
-      if (StartsWith(line, beginText)) {
+      if (StartsWith(line, kBeginText)) {
         // Only a real begin line opens a block: a line such as "best regards" must not, or the
         // next line beginning with "end" would feed prose to the decoder and fail the message.
         inBlock = true;
-        if (rebuildBoundary.empty()) {
-          rebuildBoundary = NewBoundary();
-          const std::string encoded = EncodeQuotedPrintable(FRawBody.View(), false);
-          auto textPart = std::make_unique<TMailPart>();
-          textPart->FOwnerMessage = FOwnerMessage;
-          textPart->FParentPart = this;
-          textPart->ParseAtDepth(encoded, false, depth + 1);
-          textPart->FParentBoundary = rebuildBoundary;
-          textPart->SetHeaderValue("Content-Type", "text/plain");
-          textPart->SetHeaderParam("Content-Type", "charset", Quoted(FOwnerMessage->FCharset));
-          textPart->SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
-          FSubParts.FItems.push_back(std::move(textPart));
-          SetHeaderValue("Content-Type", "multipart/mixed");
-          SetHeaderParam("Content-Type", "boundary", Quoted(rebuildBoundary));
-        }
+        if (rebuildBoundary_.empty()) RebuildAsMixed();
         fileName = TrimSpaces(line.size() > 10 ? line.substr(10, 999) : std::string_view());
         pending = npos;
-      } else if (inBlock && StartsWith(line, endText)) {
+      } else if (inBlock && StartsWith(line, kEndText)) {
         inBlock = false;
-        auto filePart = std::make_unique<TMailPart>();
-        filePart->FOwnerMessage = FOwnerMessage;
-        filePart->FParentPart = this;
-        const std::string_view data =
-            pending == npos ? std::string_view() : SliceBefore(body, pending, lines.LineStart());
-        UUDecodeToStream(data, filePart->FDecodedBody);
-        filePart->EncodeBodyBase64();
-        filePart->FParentBoundary = rebuildBoundary;
-        filePart->SetHeaderValue("Content-Type", ContentTypeOfFile(fileName));
-        filePart->SetHeaderValue("Content-Transfer-Encoding", "base64");
-        filePart->SetHeaderValue("Content-Disposition", "attachment");
-        filePart->SetHeaderParam("Content-Type", "name", Quoted(fileName));
-        filePart->SetHeaderParam("Content-Disposition", "filename", Quoted(fileName));
-        FSubParts.FItems.push_back(std::move(filePart));
+        AppendUUFile(pending == npos ? std::string_view() : SliceBefore(body_, pending, lines.LineStart()), fileName);
         pending = npos;
       } else if (pending == npos) {
         pending = lines.LineStart();
@@ -343,21 +305,106 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
     }
   }
 
-  // 10. Progress ends.
-  progress.Report(progress.Total());
+  // At the first begin line the part becomes multipart/mixed, its text so far the first sub-part.
+  void RebuildAsMixed() {
+    rebuildBoundary_ = NewBoundary();
+    const std::string encoded = EncodeQuotedPrintable(part_.FRawBody.View(), false);
+    auto textPart = NewChild();
+    textPart->ParseAtDepth(encoded, false, depth_ + 1);
+    textPart->FParentBoundary = rebuildBoundary_;
+    textPart->SetHeaderValue("Content-Type", "text/plain");
+    textPart->SetHeaderParam("Content-Type", "charset", Quoted(message_->FCharset));
+    textPart->SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
+    part_.FSubParts.FItems.push_back(std::move(textPart));
+    part_.SetHeaderValue("Content-Type", "multipart/mixed");
+    part_.SetHeaderParam("Content-Type", "boundary", Quoted(rebuildBoundary_));
+  }
+
+  // A decoded block as a base64 attachment part named after its begin line.
+  void AppendUUFile(std::string_view data, const std::string& fileName) {
+    auto filePart = NewChild();
+    UUDecodeToStream(data, filePart->FDecodedBody);
+    filePart->EncodeBodyBase64();
+    filePart->FParentBoundary = rebuildBoundary_;
+    filePart->SetHeaderValue("Content-Type", ContentTypeOfFile(fileName));
+    filePart->SetHeaderValue("Content-Transfer-Encoding", "base64");
+    filePart->SetHeaderValue("Content-Disposition", "attachment");
+    filePart->SetHeaderParam("Content-Type", "name", Quoted(fileName));
+    filePart->SetHeaderParam("Content-Disposition", "filename", Quoted(fileName));
+    part_.FSubParts.FItems.push_back(std::move(filePart));
+  }
+
+  std::unique_ptr<TMailPart> NewChild() const {
+    auto child = std::make_unique<TMailPart>();
+    child->FOwnerMessage = message_;
+    child->FParentPart = &part_;
+    return child;
+  }
+
+  void AppendChildFrom(std::string_view text) {
+    auto child = NewChild();
+    child->ParseAtDepth(text, true, depth_ + 1, shared_);
+    child->FParentBoundary = boundary_;
+    part_.FSubParts.FItems.push_back(std::move(child));
+  }
+
+  void AppendSubPart(std::size_t start, std::size_t delimiterStart) {
+    AppendChildFrom(SliceBefore(body_, start, delimiterStart));
+  }
+
+  // No closing delimiter (a truncated message): the last part runs to the end of the text, unless
+  // nothing but empty lines follows the last delimiter line.
+  void AppendLastPart(std::size_t start) {
+    if (body_.substr(start).find_first_not_of("\r\n") == npos) return;
+    AppendChildFrom(body_.substr(start));
+    message_->NoteRepair("missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
+  }
+
+  void Report(std::int32_t current) const {
+    if (active_) message_->FOnProgress(message_, total_, current);
+  }
+
+  // The next line of a walk over the text from `offset` on; after the first line of each section,
+  // reports the line reached (its 1-based position in the whole text), or Total + 1 at the end.
+  bool NextLine(LineWalker& walker, std::size_t offset) {
+    const bool got = walker.Next();
+    if (!firstLine_ && active_) {
+      Report(got ? Clamp32(offset + walker.LineStart() + 1)
+                 : total_ + (total_ < std::numeric_limits<std::int32_t>::max() ? 1 : 0));
+    }
+    firstLine_ = false;
+    return got;
+  }
+
+  TMailPart& part_;
+  TMailMessage* message_;
+  std::string_view text_;
+  std::string_view body_;
+  std::size_t bodyStart_ = 0;
+  int depth_;
+  const SharedText* shared_;
+  std::int32_t total_;
+  bool active_ = false;
+  bool firstLine_ = true;
+  std::string boundary_;
+  std::string delimiter_;
+  std::string closing_;
+  std::string rebuildBoundary_;
+};
+
+void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared) {
+  // A part can only be parsed inside a message, which holds the settings and flags it needs.
+  if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
+  Parser(*this, text, depth, shared).Run(parseHeader);
 }
+
 
 namespace {
 
-// The length of `text` up to its first NUL, and whether that much is CR LF throughout (every LF
-// follows a CR and every CR is followed by an LF). One pass, sixteen bytes at a time where SSE2 is
-// there: for a file written with CR LF, the usual case, this is all the loader has to look at.
-struct TextScan {
-  std::size_t length;
-  bool canonical;
-};
-
-TextScan ScanText(std::string_view text) {
+// Whether `text` is CR LF throughout (every LF follows a CR and every CR is followed by an LF). One
+// pass, sixteen bytes at a time where SSE2 is there: for a file written with CR LF, the usual
+// case, this is all the loader has to look at.
+bool IsCanonicalText(std::string_view text) {
   const char* const base = text.data();
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -365,36 +412,28 @@ TextScan ScanText(std::string_view text) {
 #ifdef __SSE2__
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i nul = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(block, nul)) != 0) break;  // the scalar loop finds it
     const unsigned crBits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, cr)));
     const unsigned lfBits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, lf)));
     // Each LF exactly where a CR stood one byte before.
-    if (lfBits != (((crBits << 1) | (carry ? 1u : 0u)) & 0xFFFFu)) {
-      const void* at = std::memchr(base + i, '\0', n - i);
-      return {at == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(at) - base), false};
-    }
+    if (lfBits != (((crBits << 1) | (carry ? 1u : 0u)) & 0xFFFFu)) return false;
     carry = (crBits & 0x8000u) != 0;
   }
 #endif
-  bool canonical = true;
   for (; i < n; ++i) {
     const char c = base[i];
-    if (c == '\0') break;
-    if (canonical && (c == '\n') != carry) canonical = false;
+    if ((c == '\n') != carry) return false;
     carry = c == '\r';
   }
-  return {i, canonical && !carry};
+  return !carry;
 }
 
-// The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; the first NUL
-// ends the text; every line, the last included, is followed by CR LF in the result.
+// The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; every line, the
+// last included, is followed by CR LF in the result. A NUL byte is kept like any other: cutting
+// the text there would lose the rest of the message.
 ByteBuffer NormaliseLineBreaks(ByteBuffer raw) {
-  const TextScan scan = ScanText(raw.View());
-  raw.Truncate(scan.length);
-  if (scan.canonical) {
+  if (IsCanonicalText(raw.View())) {
     // Already CR LF throughout: keep the one buffer, only the last line may need its break.
     if (!raw.empty() && raw.data()[raw.size() - 1] != '\n') raw.append(CRLF);
     return raw;
@@ -449,6 +488,10 @@ void TMailPart::LoadFromFile(const std::string& fileName) {
   // The stored bodies are windows on the file's text, which lives as long as one of them does.
   const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName)));
   ParseAtDepth(text->View(), true, Depth(), &text);
+  if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this &&
+      std::memchr(text->data(), '\0', text->size()) != nullptr) {
+    FOwnerMessage->NoteRepair("NUL bytes in the text, kept as ordinary bytes");
+  }
 }
 
 void TMailPart::LoadFromBytes(std::string_view bytes) {

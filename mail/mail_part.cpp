@@ -142,6 +142,16 @@ bool TMailPart::HasHeaderParam(std::string_view field, std::string_view param) c
   return !TrimSpaces(GetHeaderLineParam(FHeaderLines[static_cast<std::size_t>(index)], param)).empty();
 }
 
+std::string TMailPart::GetHeaderParamDecoded(std::string_view field, std::string_view param, bool* extended) const {
+  if (extended != nullptr) *extended = false;
+  if (HasHeaderParam(field, param)) return GetHeaderParam(field, param);
+  const int index = FindHeaderLine(&FHeaderLines, std::string(field) + ":", 0);
+  if (index < 0) return {};
+  std::string value = GetHeaderLineParamExtended(FHeaderLines[static_cast<std::size_t>(index)], param);
+  if (extended != nullptr) *extended = !value.empty();
+  return value;
+}
+
 std::string TMailPart::GetMediaType() const {
   return AsciiLowerCase(GetHeaderValue("Content-Type"));
 }

@@ -122,6 +122,9 @@ class TMailPart {
   void SetHeaderParam(std::string_view field, std::string_view param, std::string_view value);
   bool HasHeader(std::string_view field) const;
   bool HasHeaderParam(std::string_view field, std::string_view param) const;
+  // A name parameter: the plain parameter when the field has a non-empty one, else its RFC 2231
+  // form decoded (`extended`, when given, tells which answered); empty when neither is there.
+  std::string GetHeaderParamDecoded(std::string_view field, std::string_view param, bool* extended = nullptr) const;
   std::string GetMediaType() const;
   std::string GetPartBoundary() const;
 
@@ -134,6 +137,10 @@ class TMailPart {
 
   // Content.
   bool DecodeBody();
+  // The "Content-Transfer-Encoding" value in lower case without surrounding blanks and tabs.
+  std::string GetTransferEncoding() const;
+  // Whether DecodeBody knows `encoding` (a GetTransferEncoding value); unknown ones are copied.
+  static bool IsKnownTransferEncoding(std::string_view encoding);
   void EncodeBody(TEncodingType encoding);
   void EncodeBodyQuotedPrintable();
   void EncodeBodyBase64();

@@ -96,6 +96,19 @@ class TMemoryStream {
       Assign(other.View());
     }
   }
+  // The same content as `other` without a copy: an owned content of `other` becomes shared text
+  // first (its position kept), so both are windows on it until one of them is written to.
+  void AssignSharing(TMemoryStream& other) {
+    if (&other == this) return;
+    if (!other.FShared) {
+      const std::size_t position = other.FPosition;
+      auto text = std::make_shared<const ByteBuffer>(std::move(other.FData));
+      other.FData = ByteBuffer();
+      other.Share(text, text->View());
+      other.FPosition = position;
+    }
+    Share(other.FShared, other.FWindow);
+  }
   // The shared text this stream is a window on, or null when it owns its bytes.
   const SharedText& SharedWith() const { return FShared; }
   void Reserve(std::size_t bytes) {

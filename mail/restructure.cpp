@@ -47,20 +47,47 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
   FRestructurePending = false;
   FNameCounter = 0;
 
-  // 3. Count text bodies, attachments and embedded parts.
-  int texts = mode == rmAddText ? 1 : 0;
-  int attachments = mode == rmAddAttachment ? 1 : 0;
-  int embedded = mode == rmAddEmbedded ? 1 : 0;
-  if (FPlainBodyPart != nullptr) ++texts;
-  if (FHtmlBodyPart != nullptr) ++texts;
-  for (TMailPart* part : FAttachmentParts) (part->Embedded() ? embedded : attachments) += 1;
+  const PartCounts counts = CountParts(mode);
+  MoveOwnContentIntoPart();
+  DropSignatures();
+  BecomeMimeMessage();
+  const Containers made = MakeContainers(counts);
+  PlaceBodies();
+  PlaceAttachments(made);
+  DiscardOldContainers();
+  FMixedContainer = made.mixed;
+  FRelatedContainer = made.related;
+  FAlternativeContainer = made.alternative;
+  AdoptMessageBoundary();
+  DropEmptyContainers(*this);
+}
 
-  // 4. The message's own content moves into a part of its own.
+TMailMessage::PartCounts TMailMessage::CountParts(TRestructureMode mode) const {
+  // The mode may count one part of a kind more than the walk recorded.
+  PartCounts counts;
+  counts.texts = mode == rmAddText ? 1 : 0;
+  counts.attachments = mode == rmAddAttachment ? 1 : 0;
+  counts.embedded = mode == rmAddEmbedded ? 1 : 0;
+  if (FPlainBodyPart != nullptr) ++counts.texts;
+  if (FHtmlBodyPart != nullptr) ++counts.texts;
+  for (TMailPart* part : FAttachmentParts) (part->Embedded() ? counts.embedded : counts.attachments) += 1;
+  return counts;
+}
+
+void TMailMessage::MoveOwnContentIntoPart() {
+  // The message's stored body, with its content fields, becomes a part of its own that takes
+  // over the role the message had.
   if (FRawBody.Size() > 0) {
     TMailPart* own = CreatePart();
     own->RawBody().AssignFrom(FRawBody);
     for (const std::string& line : FHeaderLines) {
       if (StartsWithContent(line)) own->HeaderLines().push_back(line);
+    }
+    // Same stored body, same content fields: what the message decoded is the new part's content,
+    // so it is not decoded a second time.
+    if (FIsDecoded) {
+      own->FDecodedBody.AssignSharing(FDecodedBody);
+      own->FIsDecoded = true;
     }
     if (FPlainBodyPart == this) {
       FPlainBodyPart = own;
@@ -78,59 +105,84 @@ void TMailMessage::RestructureParts(TRestructureMode mode) {
       FAttachmentParts.Add(own);
     }
   }
-  // 5.
   FAttachmentParts.Remove(this);
+}
 
-  // 6. The message's content fields go; it becomes a MIME message of this mailer.
+void TMailMessage::DropSignatures() {
+  // The signed content is rewritten, so its signature could not verify any more.
+  for (TMailPart* signature : FSignatureParts) FreePart(signature);
+  FSignatureParts.Clear();
+}
+
+void TMailMessage::BecomeMimeMessage() {
+  // The message's content fields go; it becomes a MIME message of this mailer.
   for (const char* field :
        {"Content-Type", "Content-Transfer-Encoding", "Content-Disposition", "Content-ID", "Content-Length"}) {
     SetHeaderValue(field, "");
   }
   SetHeaderValue("Mime-Version", "1.0");
   SetHeaderValue("X-Mailer", MailerName);
+}
 
-  // 7. The containers the counts call for.
-  TMailPart* mixed = nullptr;
-  TMailPart* related = nullptr;
-  TMailPart* alternative = nullptr;
+TMailMessage::Containers TMailMessage::MakeContainers(const PartCounts& counts) {
+  // The containers the counts call for; the innermost one receives the text bodies.
+  Containers made;
   FBodyContainer = nullptr;
-  if (attachments > 1 || (attachments > 0 && texts > 0) || (attachments > 0 && embedded > 0)) {
+  if (counts.attachments > 1 || (counts.attachments > 0 && counts.texts > 0) ||
+      (counts.attachments > 0 && counts.embedded > 0)) {
     SetHeaderValue("Content-Type", "multipart/mixed");
     SetHeaderParam("Content-Type", "boundary", Quoted(NewBoundary() + "_mixed"));
-    mixed = this;
-    FBodyContainer = mixed;
+    made.mixed = this;
+    FBodyContainer = made.mixed;
   }
-  if (embedded > 0) {
-    related = MakeContainer(mixed, "multipart/related", "_related");
-    FBodyContainer = related;
+  if (counts.embedded > 0) {
+    made.related = MakeContainer(made.mixed, "multipart/related", "_related");
+    FBodyContainer = made.related;
   }
-  if (texts > 1) {
-    alternative = MakeContainer(FBodyContainer, "multipart/alternative", "_alternative");
-    FBodyContainer = alternative;
+  if (counts.texts > 1) {
+    made.alternative = MakeContainer(FBodyContainer, "multipart/alternative", "_alternative");
+    FBodyContainer = made.alternative;
   }
+  return made;
+}
 
-  // 8. The text bodies.
+void TMailMessage::PlaceBodies() {
   if (FPlainBodyPart != nullptr) PlaceBody(FPlainBodyPart, "text/plain");
   if (FHtmlBodyPart != nullptr) PlaceBody(FHtmlBodyPart, "text/html");
+}
 
-  // 9. The attachments; the count is fixed first (the last step may swap an entry).
+void TMailMessage::PlaceAttachments(const Containers& made) {
+  // The count is fixed first: placing the only attachment may swap its entry for the message.
   const int count = FAttachmentParts.Count();
   for (int i = 0; i < count && i < FAttachmentParts.Count(); ++i) {
-    PlaceAttachment(FAttachmentParts.GetItem(i), mixed, related);
+    PlaceAttachment(FAttachmentParts.GetItem(i), made.mixed, made.related);
   }
+}
 
-  // 10.
-  DiscardOldContainers();
-  FMixedContainer = mixed;
-  FRelatedContainer = related;
-  FAlternativeContainer = alternative;
-
+void TMailMessage::AdoptMessageBoundary() {
   // Containers the walk did not record stay where they were, ahead of the new parts, still naming
   // the message's old boundary. Written out like that, the first delimiter and the closing one
   // (taken from the first sub-part) would not be the message's: a reader would drop the last part.
   // So they take the boundary of the container they now stand in.
   if (const std::string boundary = GetPartBoundary(); !boundary.empty()) {
     for (TMailPart* part : FSubParts) part->SetParentBoundary(boundary);
+  }
+}
+
+void TMailMessage::DropEmptyContainers(TMailPart& part) {
+  // Containers the walk did not record (a signed or report wrapper, a digest, a second
+  // alternative) have given up their leaves by now; left in place they would be written as empty
+  // multiparts, which a reader takes for one more (empty) attachment. A multipart that is itself
+  // an attachment (one without parts) stays, and so do the containers just made (a mode that
+  // counts one part more than there are makes a container nothing is placed in).
+  for (int i = part.SubParts().Count() - 1; i >= 0; --i) {
+    TMailPart* sub = part.SubParts()[i];
+    DropEmptyContainers(*sub);
+    const bool made = sub == FMixedContainer || sub == FRelatedContainer || sub == FAlternativeContainer;
+    if (!made && sub->SubParts().Count() == 0 && sub->GetMediaType().compare(0, 10, "multipart/") == 0 &&
+        FAttachmentParts.IndexOf(sub) < 0) {
+      FreePart(sub);
+    }
   }
 }
 
@@ -170,9 +222,13 @@ void TMailMessage::PlaceBody(TMailPart*& body, std::string_view mediaType) {
   SetHeaderValue("Content-Type", mediaType);
   SetHeaderValue("Content-Disposition", "inline");
   body->DecodeBody();
-  if (body != this) FDecodedBody.AssignFrom(body->DecodedBody());
+  if (body != this) {
+    FDecodedBody.AssignSharing(body->DecodedBody());
+    // Freed before the encoding rather than after: nothing reads it any more, and its stored body
+    // may keep the whole loaded text alive while the new one is written.
+    FreePart(body);
+  }
   EncodeBody(FTextEncoding);
-  FreePart(body);
   body = this;
 }
 
@@ -180,13 +236,24 @@ void TMailMessage::PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart*
   part->DetachFromParent();
   if (part->GetHeaderValue("Content-Type").empty()) part->SetHeaderValue("Content-Type", "application/octet-stream");
   const std::string extension = ExtensionOfContentType(part->GetHeaderValue("Content-Type"));
-  if (!part->HasHeaderParam("Content-Type", "name")) {
-    part->SetHeaderParam("Content-Type", "name", Quoted("file_" + std::to_string(FNameCounter) + extension));
+  // A part keeps the name it came with: "name" of Content-Type, else "filename" of
+  // Content-Disposition, each plain or in its RFC 2231 form. Only a part without any gets one.
+  bool extended = false;
+  std::string name = part->GetHeaderParamDecoded("Content-Type", "name", &extended);
+  if (name.empty()) name = part->GetHeaderParamDecoded("Content-Disposition", "filename", &extended);
+  if (name.empty()) {
+    name = "file_" + std::to_string(FNameCounter) + extension;
+    part->SetHeaderParam("Content-Type", "name", Quoted(name));
     ++FNameCounter;
+    extended = false;
   }
-  const std::string name = part->GetHeaderParam("Content-Type", "name");
-  if (!part->HasHeaderParam("Content-Disposition", "filename")) {
-    part->SetHeaderParam("Content-Disposition", "filename", Quoted(name));
+  if (part->GetHeaderParamDecoded("Content-Disposition", "filename").empty()) {
+    // A name read from its RFC 2231 form holds bytes that a quoted parameter cannot carry.
+    if (extended) {
+      part->SetHeaderParam("Content-Disposition", "filename*", EncodeHeaderParamExtended(name));
+    } else {
+      part->SetHeaderParam("Content-Disposition", "filename", Quoted(name));
+    }
   }
   if (part->Embedded() && related != nullptr) {
     if (part->GetHeaderValue("Content-ID").empty()) part->SetHeaderValue("Content-ID", name);
@@ -203,7 +270,7 @@ void TMailMessage::PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart*
       if (StartsWithContent(line)) FHeaderLines.push_back(line);
     }
     part->DecodeBody();
-    FDecodedBody.AssignFrom(part->DecodedBody());
+    FDecodedBody.AssignSharing(part->DecodedBody());
     EncodeBody(etBase64);
     FAttachmentParts.Remove(part);
     FAttachmentParts.Add(this);

@@ -35,9 +35,10 @@ bool DeleteFileRetry(const std::string& fileName) {
   try {
     int attempts = 0;
     while (FileStillThere(fileName) && attempts < kDeleteAttempts) {
-      platform::Sleep(kDeleteWaitMs);
       platform::RemoveFileEntry(fileName);  // its answer is judged by the next existence test
       ++attempts;
+      // The wait belongs between failed attempts only: a file that goes at once costs nothing.
+      if (attempts < kDeleteAttempts && FileStillThere(fileName)) platform::Sleep(kDeleteWaitMs);
     }
     // A file that went only at the last attempt still answers false: the caller was held for the
     // full time either way, and callers may rely on that answer.

@@ -3,7 +3,9 @@
 // (libcurl's text or the server's reply); the password never appears in that text.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,14 +13,50 @@
 
 namespace droprelay::submit {
 
-// Connects, negotiates TLS as the profile asks, authenticates when it names a user, and sends
-// NOOP. 0 when all of that succeeded.
-std::uint32_t ProbeSmtpServer(const MailProfile& profile, const std::string& password);
+// How long the client waits for the server (RFC 5321 4.5.3.2): ten minutes for the reply to the
+// end of the message data, which the server may spend on filtering and delivery, and five for
+// every other reply, the greeting included, and for a server that stops taking data.
+struct SmtpTimeouts {
+  std::chrono::seconds reply{300};
+  std::chrono::seconds endOfData{600};
+};
 
-// Sends `message` to every recipient (all must be accepted). A reply of 400 or above answers
-// that reply code; other failures answer 2 (MAPI_E_FAILURE).
-std::uint32_t SendSmtpMessage(const MailProfile& profile, const std::string& password,
-                              const std::vector<std::string>& recipients, const std::string& message);
+// The timeouts of every transfer started from now on. Tests shorten them.
+void SetSmtpTimeouts(const SmtpTimeouts& timeouts);
+SmtpTimeouts CurrentSmtpTimeouts();
+
+struct SmtpTransfer;
+
+// One logged-on SMTP session. The connection its logon opened is kept for every message that
+// follows; when the server has closed it meanwhile, the next transfer opens a new one (greeting,
+// TLS, AUTH again). Destroying the session ends a connection that is still open with QUIT.
+class SmtpSession {
+ public:
+  SmtpSession(const MailProfile& profile, const std::string& password);
+  ~SmtpSession();
+  SmtpSession(const SmtpSession&) = delete;
+  SmtpSession& operator=(const SmtpSession&) = delete;
+
+  // Connects, negotiates TLS as the profile asks, authenticates when it names a user, and sends
+  // NOOP. 0 on success; MAPI_E_LOGIN_FAILURE for refused credentials, else MAPI_E_FAILURE.
+  std::uint32_t Logon();
+
+  // RSET before the next message: true when the session (reconnected if need be) accepted it.
+  bool Reset();
+
+  // Sends `message` to every recipient (all must be accepted). A reply of 400 or above answers
+  // that reply code; other failures answer 2 (MAPI_E_FAILURE).
+  std::uint32_t Send(const std::vector<std::string>& recipients, const std::string& message);
+
+  // Connections opened so far by this session.
+  long Connections() const { return connections_; }
+
+ private:
+  std::uint32_t Command(const char* command, std::uint32_t otherFailure);
+
+  std::unique_ptr<SmtpTransfer> transfer_;
+  long connections_ = 0;
+};
 
 // True when the pickup folder exists, is a directory and can be written.
 bool CheckPickupFolder(const std::string& folder);

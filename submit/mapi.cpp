@@ -3,7 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
+#include <memory>
 #include <new>
 #include <sstream>
 
@@ -18,15 +18,30 @@ namespace droprelay::submit {
 namespace {
 
 struct Session {
+  LHANDLE handle = 0;
   MailProfile profile;
   std::string password;
+  std::unique_ptr<SmtpSession> smtp;  // a server profile's logged-on connection
 };
 
-// Sessions are never logged off by the submission, which logs on anew for every message and
-// forgets the old handle; only the most recent few are kept so a long run does not grow.
-constexpr std::size_t kKeptSessions = 16;
-std::map<LHANDLE, Session> sessions;
+// The one open session. The submission logs on for every message; a logon with the same profile
+// and password as the open session takes that session over instead of opening another, so a run
+// makes one connection (one folder check) however many messages it sends.
+std::unique_ptr<Session> current;
 LHANDLE nextHandle = 1;
+
+bool SameProfile(const MailProfile& a, const MailProfile& b) {
+  return a.name == b.name && a.kind == b.kind && a.url == b.url && a.pickupFolder == b.pickupFolder &&
+         a.from == b.from && a.user == b.user && a.starttls == b.starttls && a.cafile == b.cafile;
+}
+
+// The open session can serve the next message: RSET ends whatever the last message left behind
+// and proves the connection still there (libcurl opens a new one when the server closed it).
+bool TakeOver(const Session& session, const MailProfile& profile, const std::string& password) {
+  if (session.password != password || !SameProfile(session.profile, profile)) return false;
+  if (session.profile.kind == MailProfile::Kind::kPickup) return true;
+  return session.smtp && session.smtp->Reset();
+}
 
 std::string FileNamePart(std::string_view path) {
   const std::size_t cut = path.find_last_of("/\\:");
@@ -102,7 +117,11 @@ ULONG SendMail(const Session& session, const MapiMessage& message) {
   if (session.profile.kind == MailProfile::Kind::kPickup) {
     return WriteToPickupFolder(session.profile.pickupFolder, composed) ? SUCCESS_SUCCESS : MAPI_E_FAILURE;
   }
-  return SendSmtpMessage(session.profile, session.password, envelope, composed);
+  if (!session.smtp) {
+    platform::SetLastErrorText("Invalid mail session");
+    return MAPI_E_INVALID_SESSION;
+  }
+  return session.smtp->Send(envelope, composed);
 }
 
 }  // namespace
@@ -113,20 +132,25 @@ ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FL
       platform::SetLastErrorText("No place for the session handle");
       return MAPI_E_FAILURE;
     }
-    Session session;
-    if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session.profile)) return MAPI_E_LOGIN_FAILURE;
+    auto session = std::make_unique<Session>();
+    if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session->profile)) return MAPI_E_LOGIN_FAILURE;
     // The caller's password wins; without one, the profile's own (password= or passwordfile=).
-    session.password = lpszPassword && *lpszPassword ? lpszPassword : session.profile.password;
-    if (session.profile.kind == MailProfile::Kind::kPickup) {
-      if (!CheckPickupFolder(session.profile.pickupFolder)) return MAPI_E_LOGIN_FAILURE;
-    } else if (const ULONG code = ProbeSmtpServer(session.profile, session.password); code != SUCCESS_SUCCESS) {
-      return code;
+    session->password = lpszPassword && *lpszPassword ? lpszPassword : session->profile.password;
+    if (current && TakeOver(*current, session->profile, session->password)) {
+      *lplhSession = current->handle;
+      return SUCCESS_SUCCESS;
     }
-    while (sessions.size() >= kKeptSessions) sessions.erase(sessions.begin());
-    const LHANDLE handle = nextHandle++;
+    current.reset();  // a session that cannot go on ends here (QUIT when its connection is open)
+    if (session->profile.kind == MailProfile::Kind::kPickup) {
+      if (!CheckPickupFolder(session->profile.pickupFolder)) return MAPI_E_LOGIN_FAILURE;
+    } else {
+      session->smtp = std::make_unique<SmtpSession>(session->profile, session->password);
+      if (const ULONG code = session->smtp->Logon(); code != SUCCESS_SUCCESS) return code;
+    }
+    session->handle = nextHandle++;
     if (nextHandle == 0) nextHandle = 1;  // 0 is never a session
-    sessions[handle] = std::move(session);
-    *lplhSession = handle;
+    current = std::move(session);
+    *lplhSession = current->handle;
     return SUCCESS_SUCCESS;
   } catch (const std::bad_alloc&) {
     platform::SetLastErrorText("Out of memory");
@@ -139,8 +163,7 @@ ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FL
 
 ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULONG) {
   try {
-    const auto session = sessions.find(lhSession);
-    if (session == sessions.end()) {
+    if (!current || current->handle != lhSession || lhSession == 0) {
       platform::SetLastErrorText("Invalid mail session");
       return MAPI_E_INVALID_SESSION;
     }
@@ -148,7 +171,10 @@ ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULON
       platform::SetLastErrorText("No message");
       return MAPI_E_INVALID_MESSAGE;
     }
-    return SendMail(session->second, *lpMessage);
+    const ULONG code = SendMail(*current, *lpMessage);
+    // A pickup folder that failed is checked again at the next logon, which then says why.
+    if (code != SUCCESS_SUCCESS && current->profile.kind == MailProfile::Kind::kPickup) current.reset();
+    return code;
   } catch (const std::bad_alloc&) {
     platform::SetLastErrorText("Out of memory");
     return MAPI_E_INSUFFICIENT_MEMORY;
@@ -156,6 +182,12 @@ ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULON
     platform::SetLastErrorText("Sending failed");
     return MAPI_E_FAILURE;
   }
+}
+
+ULONG MAPILogoff(LHANDLE lhSession, ULONG, FLAGS, ULONG) {
+  if (!current || current->handle != lhSession || lhSession == 0) return MAPI_E_INVALID_SESSION;
+  current.reset();
+  return SUCCESS_SUCCESS;
 }
 
 }  // namespace droprelay::submit

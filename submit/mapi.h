@@ -71,6 +71,9 @@ struct MapiMessage {
 // reachable and the credentials (the profile's user, `lpszPassword`) accepted; for a pickup
 // folder, that the folder is there and writable. 0 on success; otherwise a non-zero code, with
 // the failing call's own text recorded as the last error (the password never appears in it).
+// One session is open at a time: a logon with the open session's profile and password answers
+// that session (after RSET on its connection) instead of connecting again; any other logon ends
+// it first.
 ULONG MAPILogon(ULONG ulUIParam, const char* lpszProfileName, const char* lpszPassword, FLAGS flFlags,
                 ULONG ulReserved, LHANDLE* lplhSession);
 
@@ -79,5 +82,8 @@ ULONG MAPILogon(ULONG ulUIParam, const char* lpszProfileName, const char* lpszPa
 // code; the failing call's text is recorded as the last error. Nothing is delivered when a
 // recipient or attachment is invalid.
 ULONG MAPISendMail(LHANDLE lhSession, ULONG ulUIParam, MapiMessage* lpMessage, FLAGS flFlags, ULONG ulReserved);
+
+// Ends the session: a server connection still open is closed with QUIT.
+ULONG MAPILogoff(LHANDLE lhSession, ULONG ulUIParam, FLAGS flFlags, ULONG ulReserved);
 
 }  // namespace droprelay::submit

@@ -20,8 +20,8 @@ using submit::MapiFileDesc;
 using submit::MapiMessage;
 using submit::MapiRecipDesc;
 
-// The session of the last logon. Every call logs on anew and overwrites it; it is never logged
-// off (the facility keeps only its most recent sessions).
+// The session of the last logon. Every call logs on anew and overwrites it; the facility answers
+// a logon like the last one with the same open session, which EndMapiSession closes.
 submit::LHANDLE session = 0;
 
 std::string Trim(std::string_view s) { return std::string(TrimControls(s)); }
@@ -156,6 +156,11 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
     // The result stays false; the error text keeps what was appended so far.
   }
   return result;
+}
+
+void EndMapiSession() {
+  if (session != 0) submit::MAPILogoff(session, 0, 0, 0);
+  session = 0;
 }
 
 }  // namespace droprelay

@@ -1,4 +1,5 @@
-// SMTP delivery through libcurl.
+// SMTP delivery through libcurl: one easy handle per session, whose connection cache keeps the
+// logon's connection open for the messages that follow.
 #include <curl/curl.h>
 
 #include <cstring>
@@ -14,6 +15,10 @@
 namespace droprelay::submit {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+SmtpTimeouts timeouts;
+
 struct EasyDeleter {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
@@ -21,19 +26,60 @@ struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-// Everything one transfer needs to outlive curl_easy_perform.
-struct Transfer {
+// Removes the password, should a server ever echo it, from a text we are about to keep.
+std::string WithoutPassword(std::string text, const std::string& password) {
+  if (password.size() < 2) return text;
+  for (std::size_t pos = text.find(password); pos != std::string::npos; pos = text.find(password, pos)) {
+    text.replace(pos, password.size(), "***");
+  }
+  return text;
+}
+
+std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+
+}  // namespace
+
+void SetSmtpTimeouts(const SmtpTimeouts& value) { timeouts = value; }
+SmtpTimeouts CurrentSmtpTimeouts() { return timeouts; }
+
+// The handle and everything its callbacks reach; lives as long as the session.
+struct SmtpTransfer {
   std::unique_ptr<CURL, EasyDeleter> curl;
+  std::string password;
+  std::string from;
   char errorBuffer[CURL_ERROR_SIZE] = {};
   std::string lastFailureReply;  // the server's last reply line with a code of 400 or above
+  bool uploading = false;
   std::string_view upload;
   std::size_t uploaded = 0;
+  // libcurl's own reply timeout is one number per transfer; the shorter limit for everything
+  // before the end of the data is kept here, from the last sign of life of either side.
+  SmtpTimeouts limits;
+  Clock::time_point lastActivity;
+  bool dataSent = false;
+  bool stalled = false;
+
+  void Begin() {
+    errorBuffer[0] = '\0';
+    lastFailureReply.clear();
+    limits = timeouts;
+    lastActivity = Clock::now();
+    uploading = false;
+    dataSent = false;
+    stalled = false;
+  }
 };
 
+namespace {
+
+using Transfer = SmtpTransfer;
+
 int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (type == CURLINFO_TEXT) return 0;
+  transfer->lastActivity = Clock::now();
   // Only the server's replies are looked at; what we send (AUTH included) is never kept.
   if (type != CURLINFO_HEADER_IN) return 0;
-  auto* transfer = static_cast<Transfer*>(user);
   std::string_view text(data, size);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   if (text.size() >= 3 && (text[0] == '4' || text[0] == '5')) transfer->lastFailureReply = EscapeForText(text);
@@ -45,19 +91,27 @@ std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* user
   const std::size_t n = std::min(size * count, transfer->upload.size() - transfer->uploaded);
   std::memcpy(buffer, transfer->upload.data() + transfer->uploaded, n);
   transfer->uploaded += n;
+  transfer->lastActivity = Clock::now();
   return n;
 }
 
-// Removes the password, should a server ever echo it, from a text we are about to keep.
-std::string WithoutPassword(std::string text, const std::string& password) {
-  if (password.size() < 2) return text;
-  for (std::size_t pos = text.find(password); pos != std::string::npos; pos = text.find(password, pos)) {
-    text.replace(pos, password.size(), "***");
+// Called about once a second while libcurl waits. Until the whole message has gone out, five
+// minutes without any sign of life end the transfer; after it, while the server works on the
+// message, libcurl's own, longer, reply timeout governs.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploadedNow) {
+  auto* transfer = static_cast<Transfer*>(user);
+  // Sent counts the bytes on the wire, the dots libcurl adds included, so it reaches the total
+  // only when everything read has gone out.
+  if (transfer->uploading && transfer->uploaded == transfer->upload.size() && uploadedNow >= uploadTotal) {
+    transfer->dataSent = true;
   }
-  return text;
+  if (transfer->dataSent) return 0;
+  if (Clock::now() - transfer->lastActivity < transfer->limits.reply) return 0;
+  transfer->stalled = true;
+  return 1;
 }
 
-bool Prepare(Transfer& transfer, const MailProfile& profile, const std::string& password) {
+bool Prepare(Transfer& transfer, const MailProfile& profile) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   transfer.curl.reset(curl_easy_init());
@@ -71,10 +125,8 @@ bool Prepare(Transfer& transfer, const MailProfile& profile, const std::string& 
   // Only mail protocols, whatever the URL turns into.
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
-  // A server that stops answering must not hold the relay for ever.
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
+  // The session's one connection; the connect phase includes the greeting, TLS and AUTH.
+  curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
   if (profile.starttls) curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
   // Certificate and host checks stay on (libcurl's defaults); a profile may name its CA bundle.
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -82,49 +134,83 @@ bool Prepare(Transfer& transfer, const MailProfile& profile, const std::string& 
   if (!profile.cafile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, profile.cafile.c_str());
   if (!profile.user.empty()) {
     curl_easy_setopt(curl, CURLOPT_USERNAME, profile.user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, transfer.password.c_str());
   }
   curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
   curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);  // needed for the debug callback; it prints nothing
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);  // command replies are not wanted as output
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnRead);
+  curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
   return true;
 }
 
 // Runs the transfer; on failure records the server's refusal or libcurl's own text and answers
 // the code for it.
-std::uint32_t Perform(Transfer& transfer, const std::string& password, std::uint32_t otherFailure) {
-  const CURLcode result = curl_easy_perform(transfer.curl.get());
+std::uint32_t Perform(Transfer& transfer, long& connections, std::uint32_t otherFailure) {
+  CURL* curl = transfer.curl.get();
+  const long reply = static_cast<long>(transfer.limits.reply.count());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, reply);  // the greeting is a reply too
+  const CURLcode result = curl_easy_perform(curl);
+  long opened = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened) == CURLE_OK) connections += opened;
   if (result == CURLE_OK) return SUCCESS_SUCCESS;
-  long reply = 0;
-  curl_easy_getinfo(transfer.curl.get(), CURLINFO_RESPONSE_CODE, &reply);
+  long code = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   std::string text = transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(result);
-  if (reply >= 400 && !transfer.lastFailureReply.empty()) text = transfer.lastFailureReply;
-  platform::SetLastErrorText(WithoutPassword(text, password));
+  if (transfer.stalled) text = "No answer from the server for " + std::to_string(reply) + " seconds";
+  if (code >= 400 && !transfer.lastFailureReply.empty()) text = transfer.lastFailureReply;
+  platform::SetLastErrorText(WithoutPassword(text, transfer.password));
   if (result == CURLE_LOGIN_DENIED) return MAPI_E_LOGIN_FAILURE;
-  return reply >= 400 ? static_cast<std::uint32_t>(reply) : otherFailure;
+  return code >= 400 ? static_cast<std::uint32_t>(code) : otherFailure;
 }
 
 }  // namespace
 
-std::uint32_t ProbeSmtpServer(const MailProfile& profile, const std::string& password) {
-  Transfer transfer;
-  if (!Prepare(transfer, profile, password)) return MAPI_E_FAILURE;
-  // No recipient and no upload: after the greeting, TLS and AUTH libcurl sends this one command.
-  curl_easy_setopt(transfer.curl.get(), CURLOPT_CUSTOMREQUEST, "NOOP");
-  curl_easy_setopt(transfer.curl.get(), CURLOPT_NOBODY, 1L);
-  const std::uint32_t code = Perform(transfer, password, MAPI_E_FAILURE);
+SmtpSession::SmtpSession(const MailProfile& profile, const std::string& password)
+    : transfer_(std::make_unique<SmtpTransfer>()) {
+  transfer_->password = password;
+  transfer_->from = "<" + profile.from + ">";
+  if (!Prepare(*transfer_, profile)) transfer_->curl.reset();
+}
+
+// The handle's cleanup closes its cached connection, and libcurl says QUIT on the way.
+SmtpSession::~SmtpSession() = default;
+
+std::uint32_t SmtpSession::Command(const char* command, std::uint32_t otherFailure) {
+  if (!transfer_->curl) {
+    platform::SetLastErrorText("Cannot start libcurl");
+    return MAPI_E_FAILURE;
+  }
+  transfer_->Begin();
+  CURL* curl = transfer_->curl.get();
+  // No recipient and no upload: libcurl sends just this command (after greeting, TLS and AUTH
+  // when the connection is new).
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, static_cast<curl_slist*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, command);
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(transfer_->limits.reply.count()));
+  return Perform(*transfer_, connections_, otherFailure);
+}
+
+std::uint32_t SmtpSession::Logon() {
+  const std::uint32_t code = Command("NOOP", MAPI_E_FAILURE);
   // Whatever the reply, a failed logon is a logon failure to the caller.
   return code == SUCCESS_SUCCESS ? code : (code == MAPI_E_LOGIN_FAILURE ? code : MAPI_E_FAILURE);
 }
 
-std::uint32_t SendSmtpMessage(const MailProfile& profile, const std::string& password,
-                              const std::vector<std::string>& recipients, const std::string& message) {
-  Transfer transfer;
-  if (!Prepare(transfer, profile, password)) return MAPI_E_FAILURE;
-  CURL* curl = transfer.curl.get();
+bool SmtpSession::Reset() { return Command("RSET", MAPI_E_FAILURE) == SUCCESS_SUCCESS; }
+
+std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, const std::string& message) {
+  if (!transfer_->curl) {
+    platform::SetLastErrorText("Cannot start libcurl");
+    return MAPI_E_FAILURE;
+  }
   // Addresses were checked before they got here; libcurl writes them into the dialogue as given.
-  const std::string from = "<" + profile.from + ">";
-  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.c_str());
   std::unique_ptr<curl_slist, SlistDeleter> rcpt;
   for (const std::string& address : recipients) {
     const std::string bracketed = "<" + address + ">";
@@ -136,13 +222,24 @@ std::uint32_t SendSmtpMessage(const MailProfile& profile, const std::string& pas
     rcpt.release();
     rcpt.reset(extended);
   }
+  transfer_->Begin();
+  transfer_->uploading = true;
+  transfer_->upload = message;
+  transfer_->uploaded = 0;
+  CURL* curl = transfer_->curl.get();
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, transfer_->from.c_str());
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt.get());
-  transfer.upload = message;
   curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnRead);
-  curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
-  return Perform(transfer, password, MAPI_E_FAILURE);
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(transfer_->limits.endOfData.count()));
+  const std::uint32_t code = Perform(*transfer_, connections_, MAPI_E_FAILURE);
+  // The list goes with this function; the handle must not keep pointing at it.
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, static_cast<curl_slist*>(nullptr));
+  transfer_->uploading = false;
+  transfer_->upload = {};
+  return code;
 }
 
 }  // namespace droprelay::submit

@@ -25,5 +25,8 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 
 // The kind of failure a MAPISendMail result code stands for (kNone for 0).
 SubmissionFailure ClassifySendResult(std::uint32_t code);
+// Ends the session that SendMapiMessage keeps open between messages (QUIT to the server). Called
+// once the run is over; the next SendMapiMessage would log on anew.
+void EndMapiSession();
 
 }  // namespace droprelay

@@ -57,6 +57,17 @@ char Cp1251ByteOf(char32_t cp) {
   return '?';
 }
 
+// Default-ignorable code points (Unicode's DerivedCoreProperties): invisible format characters
+// such as zero-width spaces, joiners, direction marks, the byte-order mark and variation
+// selectors. Windows-1251 has none of them but the soft hyphen, which keeps its byte.
+bool IsDefaultIgnorable(char32_t cp) {
+  return cp == 0x034F || cp == 0x061C || (cp >= 0x115F && cp <= 0x1160) || (cp >= 0x17B4 && cp <= 0x17B5) ||
+         (cp >= 0x180B && cp <= 0x180F) || (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2060 && cp <= 0x206F) || cp == 0x3164 || (cp >= 0xFE00 && cp <= 0xFE0F) || cp == 0xFEFF ||
+         cp == 0xFFA0 || (cp >= 0xFFF0 && cp <= 0xFFF8) || (cp >= 0x1BCA0 && cp <= 0x1BCA3) ||
+         (cp >= 0x1D173 && cp <= 0x1D17A) || (cp >= 0xE0000 && cp <= 0xE0FFF);
+}
+
 }  // namespace
 
 namespace {
@@ -99,7 +110,8 @@ std::string Utf8ToCp1251(std::string_view text) {
       result += static_cast<char>(c);
       ++pos;
     } else {
-      result += Cp1251ByteOf(cp);
+      // Invisible characters are dropped rather than shown as "?".
+      if (!IsDefaultIgnorable(cp)) result += Cp1251ByteOf(cp);
       pos += length;
     }
   }
@@ -130,12 +142,33 @@ std::string Koi8ToCp1251(std::string_view text) {
 }
 
 std::string Cp1251ToUtf8(std::string_view text) {
-  std::string result;
-  result.reserve(text.size() * 2);
+  // The activity log converts its whole text for every line it adds, so this is on the relay's
+  // busiest path: one table look-up and one fixed-size copy per byte into a buffer sized at the
+  // bound (three bytes per character), cut to size at the end.
+  struct Form {
+    char bytes[3];
+    unsigned char size;
+  };
+  static const std::array<Form, 256> forms = [] {
+    std::array<Form, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
+      std::string utf8;
+      AppendUtf8(utf8, c < 0x80 ? char32_t{c} : kCp1251Upper[c - 0x80]);
+      for (std::size_t i = 0; i < utf8.size(); ++i) table[c].bytes[i] = utf8[i];
+      table[c].size = static_cast<unsigned char>(utf8.size());
+    }
+    return table;
+  }();
+  std::string result(text.size() * 3, '\0');
+  char* out = result.data();
   for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    AppendUtf8(result, c < 0x80 ? char32_t{c} : kCp1251Upper[c - 0x80]);
+    const Form& form = forms[static_cast<unsigned char>(ch)];
+    out[0] = form.bytes[0];
+    out[1] = form.bytes[1];
+    out[2] = form.bytes[2];
+    out += form.size;
   }
+  result.resize(static_cast<std::size_t>(out - result.data()));
   return result;
 }
 

@@ -6,8 +6,9 @@
 
 namespace droprelay {
 
-// UTF-8 to Windows-1251. Every character Windows-1251 has becomes its byte, any other valid UTF-8
-// character becomes "?", and a byte that does not start a valid UTF-8 sequence is kept as it is.
+// UTF-8 to Windows-1251. Every character Windows-1251 has becomes its byte, an invisible format
+// character (zero-width space, byte-order mark, direction mark and the other default-ignorable
+// code points) is dropped, any other valid UTF-8 character becomes "?", and a byte that does not start a valid UTF-8 sequence is kept as it is.
 // Text with more such stray bytes than UTF-8 sequences is Windows-1251 or KOI8-R text and comes
 // back unchanged as a whole. Never longer than the input.
 std::string Utf8ToCp1251(std::string_view text);

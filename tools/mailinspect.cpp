@@ -10,6 +10,8 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "mail/mail_message.h"
 
@@ -90,6 +92,37 @@ void PrintPart(std::ostream& out, const TMailPart& part, int depth, const std::s
   }
 }
 
+// Part labels as in the tree: "message", "message[1]", "message[1][0]".
+void CollectPartWarnings(const TMailPart& part, const std::string& label, std::vector<std::string>& out) {
+  const std::string encoding = part.GetTransferEncoding();
+  if (!TMailPart::IsKnownTransferEncoding(encoding)) {
+    out.push_back(label + ": unknown transfer encoding \"" + Printable(encoding) + "\", content taken as stored");
+  }
+  for (const auto& [field, param] : {std::pair<const char*, const char*>{"Content-Type", "name"},
+                                     std::pair<const char*, const char*>{"Content-Disposition", "filename"}}) {
+    bool extended = false;
+    const std::string value = part.GetHeaderParamDecoded(field, param, &extended);
+    if (extended) out.push_back(label + ": " + param + " read from its RFC 2231 form: " + Printable(value));
+  }
+  const std::string type = part.GetMediaType();
+  if (type == "application/pgp-signature" || type == "application/pkcs7-signature" ||
+      type == "application/x-pkcs7-signature") {
+    out.push_back(label + ": signature " + type + " is not forwarded (it could not verify after the rewrite)");
+  }
+  int index = 0;
+  for (const TMailPart* sub : part.SubParts()) {
+    CollectPartWarnings(*sub, label + "[" + std::to_string(index++) + "]", out);
+  }
+}
+
+void PrintWarnings(std::ostream& out, const TMailMessage& message) {
+  std::vector<std::string> warnings;
+  for (const std::string& repair : message.ParseRepairs()) warnings.push_back(Printable(repair));
+  CollectPartWarnings(message, "message", warnings);
+  out << "-- warnings (" << warnings.size() << ")\n";
+  for (const std::string& warning : warnings) out << "  ! " << warning << '\n';
+}
+
 void PrintLines(std::ostream& out, std::string_view title, const droprelay::TStringList& lines) {
   out << "-- " << title << " (" << lines.size() << " lines)\n";
   for (const std::string& line : lines) out << "  > " << Printable(line) << '\n';
@@ -102,6 +135,7 @@ bool Inspect(const std::string& fileName, std::ostream& out) {
     out << "== " << Printable(fileName) << '\n';
     out << "-- tree as parsed\n";
     PrintPart(out, message, 1, "message");
+    PrintWarnings(out, message);
     message.LocateBodies();
     message.RestructureParts(droprelay::rmIfPending);
     message.ComposeBody();

@@ -61,6 +61,9 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror, b
   service_->SetLogMirror(mirror);
   service_->SetConfigRequired(configRequired);
   service_->FormCreate();
+  // The interval is read once, at start-up. With 0 the timer fires whenever the event loop is idle,
+  // so window events and stop requests are still handled between two cycles.
+  if (const RelayConfig* config = service_->Config()) WorkTimer.setInterval(config->cycle_interval_ms());
 }
 
 TRelayForm::~TRelayForm() {
@@ -105,13 +108,36 @@ void TRelayForm::CloseMainForm() {
 void TRelayForm::BeginUpdate() {}
 
 void TRelayForm::SetText(const std::string& utf8Text) {
+  // Refilling the box lays out the whole log again, which costs more than relaying a message. A
+  // hidden box is never seen, so its text waits until the window is shown.
+  if (!isVisible()) {
+    pendingText_ = utf8Text;
+    textPending_ = true;
+    return;
+  }
+  textPending_ = false;
+  pendingText_.clear();
   LogMemo.setPlainText(QString::fromUtf8(utf8Text.data(), static_cast<qsizetype>(utf8Text.size())));
 }
 
 void TRelayForm::ScrollLinesDown(int /*count*/) {
+  if (textPending_) return;  // scrolled when the text is shown
   // Stepping a line down once per line lands on the last line; the scroll bar gets there at once.
   QScrollBar* bar = LogMemo.verticalScrollBar();
   bar->setValue(bar->maximum());
+}
+
+void TRelayForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  ShowPendingText();
+}
+
+void TRelayForm::ShowPendingText() {
+  if (!textPending_) return;
+  textPending_ = false;
+  LogMemo.setPlainText(QString::fromUtf8(pendingText_.data(), static_cast<qsizetype>(pendingText_.size())));
+  pendingText_.clear();
+  ScrollLinesDown(0);
 }
 
 void TRelayForm::EndUpdate() {
@@ -126,7 +152,7 @@ void TRelayForm::WriteDebugDump() {
   // Written under temporary names and renamed, so a reader never sees half a file.
   QSaveFile text(debugDumpFolder_ + QStringLiteral("/logmemo.txt"));
   if (text.open(QIODevice::WriteOnly)) {
-    text.write(LogMemo.toPlainText().toUtf8());
+    text.write(textPending_ ? QByteArray::fromStdString(pendingText_) : LogMemo.toPlainText().toUtf8());
     text.commit();
   }
   if (isVisible()) {

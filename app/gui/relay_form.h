@@ -1,5 +1,5 @@
-// The main window: a thin Qt shell over RelayService. It shows the activity log, runs the five-second
-// timer, shows the notification-area icon, and ends the application when the service closes it.
+// The main window: a thin Qt shell over RelayService. It shows the activity log, runs the cycle
+// timer (cycle_interval_ms, five seconds by default), shows the notification-area icon, and ends the application when the service closes it.
 #pragma once
 
 #include <QPlainTextEdit>
@@ -20,7 +20,7 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
  public:
   static constexpr int kClientWidth = 590;
   static constexpr int kClientHeight = 283;
-  static constexpr int kWorkTimerInterval = 5000;
+  static constexpr int kWorkTimerInterval = kDefaultCycleIntervalMs;  // until the setting is read
 
   // Creating the form runs FormCreate, as the window's creation does; `mirror` (not owned, may be
   // null) receives a copy of every log line from the first one on. `configRequired`: the
@@ -38,6 +38,7 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private slots:
   void WorkTimerTimer();
@@ -54,6 +55,7 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   void EndUpdate() override;
 
   void WriteDebugDump();
+  void ShowPendingText();
   void WatchTerminationSignals();
 
   QPlainTextEdit LogMemo;
@@ -62,6 +64,9 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   std::unique_ptr<QSocketNotifier> terminationNotifier_;
   std::unique_ptr<RelayService> service_;
   bool showMainForm_ = false;
+  // The log's text while the window is hidden (see SetText).
+  std::string pendingText_;
+  bool textPending_ = false;
   QString debugDumpFolder_;
 };
 

@@ -274,6 +274,29 @@ TEST_F(RelayMessageTest, HtmlOnlyMessageBecomesItsVisibleTextAfterTwoWaits) {
   EXPECT_EQ(got[got.size() - 2], "Текст: Новости\xC2\xA0недели\r\n\r\nВторой абзац");
 }
 
+TEST_F(RelayMessageTest, HtmlWaitsFollowTheirSettingAndChangeNothingElse) {
+  struct Case {
+    const char* keys;
+    std::vector<std::uint32_t> waits;
+  };
+  const Case cases[] = {
+      {"html_wait_ms=0\n", {}},
+      {"html_wait_ms=250\n", {250, 250}},
+      {"html_wait_ms=-1\n", {7000, 7000}},  // nonsense gets the default
+      {"html_wait_ms=soon\n", {7000, 7000}},
+  };
+  for (const Case& c : cases) {
+    Configure(c.keys);
+    lines.clear();
+    sleeper.waits.clear();
+    EXPECT_TRUE(Relay("h.eml", kHtmlOnly).Done());
+    EXPECT_EQ(sleeper.waits, c.waits) << c.keys;
+    const std::vector<std::string> got = Lines();
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ(got[got.size() - 2], "Текст: Новости\xC2\xA0недели\r\n\r\nВторой абзац") << c.keys;
+  }
+}
+
 TEST_F(RelayMessageTest, Koi8HtmlIsConvertedAfterTheEngine) {
   // "Да" in KOI8-R, inside a page whose part declares KOI8-R.
   const RelayPreview preview =

@@ -330,7 +330,7 @@ TEST_F(RelayServiceTest, MovesOneFilePerCycleIntoACreatedArchive) {
   const std::string first = lines[1].substr(std::string("Найден файл ").size());
   EXPECT_EQ(lines[0], "Просмотр папки " + drop + "/");
   EXPECT_EQ(lines[2], "Файл " + first + " успешно перемещен в " + archive);
-  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>{1000}) << "one wait after a successful attempt";
+  EXPECT_TRUE(sleeper.waits.empty()) << "a successful attempt is not followed by a wait";
   EXPECT_EQ(host.closed, 0);
 
   service.WorkTimerTimer();
@@ -559,7 +559,8 @@ TEST_F(RelayServiceTest, BusyFileIsTriedAHundredTimesAndKept) {
   EXPECT_NE(lines.back().find("(попытка 1): файл не удалось удалить/переместить"), std::string::npos);
   lines.pop_back();
   for (const std::string& line : lines) EXPECT_EQ(line, "Файл m.eml удалить НЕ УДАЛОСЬ! (Device or resource busy)");
-  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>(100, 1000));
+  // One second between failed attempts, none after the last.
+  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>(99, 1000));
   EXPECT_TRUE(std::filesystem::exists(drop + "/m.eml"));
   // Not taken again in this run: the run ends, telling the file waits.
   service.WorkTimerTimer();

@@ -3,7 +3,8 @@
 /usr/bin/python3, the interpreter that sees Debian's packages).
 
     smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
-                 [--reject-data CODE] [--drop-data] [--notify-accepted]
+                 [--reject-data CODE] [--drop-data] [--log-commands] [--close-after N]
+                 [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-accepted]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
 
 Listens on 127.0.0.1 on a free port and prints "PORT <number>" on a line of its own as soon as it
@@ -20,6 +21,12 @@ DIR/connections.log, so a test can prove that no connection was made at all.
   --reject-rcpt CODE[:ADDR] answer RCPT TO with CODE (for ADDR only, or for every address)
   --reject-data CODE        answer the end of DATA with CODE instead of accepting the message
   --drop-data               close the connection in the middle of DATA (after 354 and one line)
+  --log-commands            append the verb of every command received (EHLO, AUTH, MAIL, RCPT,
+                            DATA, RSET, NOOP, QUIT, ...) to DIR/commands.log, one per line;
+                            arguments are never written (AUTH carries the password)
+  --close-after N           close a connection, without a word, once N messages went over it
+  --stall-rcpt SECONDS      wait that long before answering RCPT TO
+  --stall-data SECONDS      wait that long before answering the end of DATA
   --notify-accepted         print "ACCEPTED N" on standard output once the 250 reply to the end of
                             DATA of message N has been written to the connection
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
@@ -28,6 +35,7 @@ DIR/connections.log, so a test can prove that no connection was made at all.
 
 import argparse
 import asyncio
+import functools
 import json
 import logging
 import os
@@ -41,13 +49,17 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Recorder:
-    def __init__(self, folder, reject_rcpt, reject_data):
+    def __init__(self, folder, reject_rcpt, reject_data, stall_rcpt=0, stall_data=0):
         self.folder = folder
         self.count = 0
         self.reject_rcpt = reject_rcpt
         self.reject_data = reject_data
+        self.stall_rcpt = stall_rcpt
+        self.stall_data = stall_data
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if self.stall_rcpt:
+            await asyncio.sleep(self.stall_rcpt)
         if self.reject_rcpt:
             code, _, only = self.reject_rcpt.partition(':')
             if not only or only == address:
@@ -56,6 +68,8 @@ class Recorder:
         return '250 OK'
 
     async def handle_DATA(self, server, session, envelope):
+        if self.stall_data:
+            await asyncio.sleep(self.stall_data)
         if self.reject_data:
             return f'{self.reject_data} 5.6.0 message rejected by the test'
         self.count += 1
@@ -87,12 +101,30 @@ class Authenticator:
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
 
+def logged(verb):
+    # wraps() keeps the markers aiosmtpd reads from its methods (syntax, exemption from AUTH).
+    @functools.wraps(getattr(SMTP, 'smtp_' + verb))
+    async def command(self, arg):
+        if self.log_commands:
+            with open(os.path.join(self.folder, 'commands.log'), 'a') as f:
+                f.write(verb + '\n')
+        return await getattr(SMTP, 'smtp_' + verb)(self, arg)
+    return command
+
+
 class SinkSMTP(SMTP):
-    def __init__(self, *args, folder, drop_data, notify_accepted, **kwargs):
+    def __init__(self, *args, folder, drop_data, log_commands=False, close_after=0, notify_accepted=False,
+                 **kwargs):
         super().__init__(*args, **kwargs)
         self.folder = folder
         self.drop_data = drop_data
+        self.log_commands = log_commands
+        self.close_after = close_after
+        self.delivered = 0
         self.notify_accepted = notify_accepted
+
+    for _verb in ('HELO', 'EHLO', 'AUTH', 'STARTTLS', 'MAIL', 'RCPT', 'RSET', 'NOOP', 'QUIT', 'VRFY', 'HELP'):
+        locals()['smtp_' + _verb] = logged(_verb)
 
     def connection_made(self, transport):
         with open(os.path.join(self.folder, 'connections.log'), 'a') as f:
@@ -100,12 +132,18 @@ class SinkSMTP(SMTP):
         super().connection_made(transport)
 
     async def smtp_DATA(self, arg):
+        if self.log_commands:
+            with open(os.path.join(self.folder, 'commands.log'), 'a') as f:
+                f.write('DATA\n')
         if not self.drop_data:
             before = self.event_handler.count
             result = await super().smtp_DATA(arg)
             if self.notify_accepted and self.event_handler.count > before:
                 await self._writer.drain()
                 print('ACCEPTED', self.event_handler.count, flush=True)
+            self.delivered += 1
+            if self.close_after and self.delivered >= self.close_after:
+                self.transport.close()
             return result
         await self.push('354 End data with <CR><LF>.<CR><LF>')
         try:
@@ -122,6 +160,10 @@ async def main():
     parser.add_argument('--reject-rcpt')
     parser.add_argument('--reject-data')
     parser.add_argument('--drop-data', action='store_true')
+    parser.add_argument('--log-commands', action='store_true')
+    parser.add_argument('--close-after', type=int, default=0)
+    parser.add_argument('--stall-rcpt', type=float, default=0)
+    parser.add_argument('--stall-data', type=float, default=0)
     parser.add_argument('--notify-accepted', action='store_true')
     parser.add_argument('--tls-cert')
     parser.add_argument('--tls-key')
@@ -131,7 +173,7 @@ async def main():
     logging.basicConfig(level=logging.CRITICAL)
     warnings.simplefilter('ignore')  # AUTH without TLS is what loopback tests want
 
-    handler = Recorder(args.dir, args.reject_rcpt, args.reject_data)
+    handler = Recorder(args.dir, args.reject_rcpt, args.reject_data, args.stall_rcpt, args.stall_data)
     options = {'decode_data': False, 'hostname': 'sink.test'}
     if args.auth:
         user, _, password = args.auth.partition(':')
@@ -148,8 +190,8 @@ async def main():
 
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
-        lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data,
-                         notify_accepted=args.notify_accepted, **options),
+        lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, log_commands=args.log_commands,
+                         close_after=args.close_after, notify_accepted=args.notify_accepted, **options),
         host='127.0.0.1', port=0, ssl=context if args.smtps else None)
     print('PORT', server.sockets[0].getsockname()[1], flush=True)
 

@@ -62,4 +62,20 @@ set -e
 grep -q 'missing.eml' "$work/err.txt" || fail "no message naming the missing file"
 grep -q '^-- subject: Привет$' "$work/out.txt" || fail "next file not processed after the missing one"
 "$bin" > /dev/null 2>&1 && fail "no arguments accepted"
+
+# What had to be repaired or guessed is listed after the parsed tree: a cut-off message with a NUL
+# byte, an unknown encoding and an RFC 2231 name; a well-formed message has no warnings.
+printf '%s\r\n' 'Subject: cut' 'Content-Type: multipart/mixed; boundary=b' '' '--b' \
+  'Content-Type: text/plain' 'Content-Transfer-Encoding: x-mystery' '' 'text' '--b' \
+  "Content-Type: application/pdf; name*=utf-8''%D0%B0.pdf" '' > "$work/damaged.eml"
+printf 'a\0b\r\n' >> "$work/damaged.eml"
+out=$("$bin" "$work/damaged.eml")
+warnings=$(sed -n '/^-- warnings/,/^-- tree after/p' <<<"$out")
+grep -q '^-- warnings (4)$' <<<"$warnings" || fail "warning count: $warnings"
+grep -q '! missing closing delimiter "--b--"' <<<"$warnings" || fail "closing delimiter warning"
+grep -q '! NUL bytes' <<<"$warnings" || fail "NUL warning"
+grep -q '! message\[0\]: unknown transfer encoding "x-mystery"' <<<"$warnings" || fail "encoding warning"
+grep -q '! message\[1\]: name read from its RFC 2231 form: а.pdf' <<<"$warnings" || fail "RFC 2231 warning"
+grep -q '^  \* а.pdf$' <<<"$out" || fail "RFC 2231 name not used: $out"
+grep -q '^-- warnings (0)$' <<<"$("$bin" "$work/multipart.eml")" || fail "warnings for a well-formed message"
 echo "mailinspect: all checks passed"

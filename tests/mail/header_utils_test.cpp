@@ -188,6 +188,36 @@ TEST(HeaderLineParam, Get) {
   }
 }
 
+// RFC 2231 names as Python, Thunderbird and Apple Mail write them: the bytes, charset not applied.
+TEST(HeaderLineParam, ExtendedForms) {
+  const std::string dogovor = "\xD0\xB4\xD0\xBE\xD0\xB3\xD0\xBE\xD0\xB2\xD0\xBE\xD1\x80";  // "договор" in UTF-8
+  struct ParamCase {
+    std::string line, name, value;
+  };
+  const std::vector<ParamCase> cases = {
+      {"Content-Disposition: attachment; filename*=utf-8''%D0%B4%D0%BE%D0%B3%D0%BE%D0%B2%D0%BE%D1%80.pdf",
+       "filename", dogovor + ".pdf"},
+      {"Content-Disposition: attachment; filename*=UTF-8'ru'%d0%b4%d0%be%d0%b3%d0%be%d0%b2%d0%be%d1%80",
+       "filename", dogovor},
+      // Numbered pieces, encoded and plain mixed; only the first encoded piece names a charset.
+      {"Content-Type: application/pdf; name*0*=utf-8''%D0%B4%D0%BE%D0%B3; name*1*=%D0%BE%D0%B2%D0%BE;"
+       " name*2*=%D1%80%20; name*3=\"N7.pdf\"",
+       "name", dogovor + " N7.pdf"},
+      {"Content-Type: a; name*0=\"long name \"; name*1=\"in two.txt\"", "name", "long name in two.txt"},
+      // A gap ends the pieces; a "%" without two hex digits stays; no charset part at all.
+      {"Content-Type: a; name*0=one; name*2=three", "name", "one"},
+      {"Content-Type: a; name*=100%25 %zz", "name", "100% %zz"},
+      {"Content-Type: a; name=\"plain.txt\"", "name", ""},
+      {"Content-Type: a; filename*=x''y", "name", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(GetHeaderLineParamExtended(c.line, c.name), c.value) << c.line << " / " << c.name;
+  }
+  // Written back, the bytes read the same.
+  const std::string line = "Content-Disposition: attachment; filename*=" + EncodeHeaderParamExtended(dogovor + " №7.pdf");
+  EXPECT_EQ(GetHeaderLineParamExtended(line, "filename"), dogovor + " №7.pdf");
+}
+
 TEST(HeaderLineParam, Set) {
   const std::string once = SetHeaderLineParam("Content-Type: text/plain", "charset", "\"koi8-r\"");
   EXPECT_EQ(once, "Content-Type: text/plain; charset=\"koi8-r\"");

@@ -15,7 +15,8 @@ using testing::Crlf;
 
 // A message whose only part carries `encoding` and `body`; answers that part.
 TMailPart* PartWith(TMailMessage& m, const std::string& encoding, const std::string& body) {
-  std::string text = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n";
+  // With a type: a part without one would be scanned for uuencoded blocks instead.
+  std::string text = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: application/octet-stream\r\n";
   if (!encoding.empty()) text += "Content-Transfer-Encoding: " + encoding + "\r\n";
   text += "\r\n" + body + "\r\n--b--\r\n";
   m.ParseText(text, true);
@@ -29,15 +30,27 @@ TEST(DecodeBody, ByTransferEncoding) {
     std::string decoded;
   } cases[] = {
       {"quoted-printable", "caf=E9 =3D ok=\r\nhere", "caf\xE9 = okhere\r\n"},
-      {"7bit", "a=3Db", "a=b\r\n"},
+      // Identity: the bytes as stored ("SIZE=1861" and a ruler of "=" must survive).
+      {"7bit", "a=3Db SIZE=1861\r\n=====", "a=3Db SIZE=1861\r\n=====\r\n"},
+      {"8bit", "caf=E9", "caf=E9\r\n"},
+      {"binary", "x=41=\r\ny", "x=41=\r\ny\r\n"},
+      {"", "plain=20", "plain=20\r\n"},
+      {"x-unknown", "=41", "=41\r\n"},
       {"base64", "QUJD\r\nREVG\r\nRw==", "ABCDEFG"},
       {"base64", "  QUJD  \r\nQUI=", "ABCAB"},
-      {"base64", "QU\r\nJD", ""},  // groups never span lines: both halves are dropped
-      {"BASE64", "QUJD", "QUJD\r\n"},
-      {"Base64", "QUJD", "QUJD\r\n"},
-      {"8bit", "caf=E9", "caf=E9\r\n"},
-      {"", "plain", "plain\r\n"},
+      {"base64", "QU\r\nJD", "ABC"},  // one stream: a group runs across the line break
+      {"base64", "QUJDR\r\nA==", "ABCD"},
+      // Names are case-insensitive and may stand between blanks or tabs (swaks writes "BASE64").
+      {"BASE64", "QUJD", "ABC"},
+      {"Base64", "QUJD", "ABC"},
+      {"\" base64 \"", "QUJD", "ABC"},
+      {"\tbase64\t", "QUJD", "ABC"},
+      {"QUOTED-PRINTABLE", "a=3Db=\r\nc", "a=bc\r\n"},
+      {"Quoted-Printable ", "=E9", "\xE9\r\n"},
       {"uucode", "#0V%T\r\n`", "Cat"},
+      {"x-uuencode", "begin 644 cat.txt\r\n#0V%T\r\n`\r\nend", "Cat"},
+      {"X-UUE", "#0V%T\r\n`", "Cat"},
+      {"uuencode", "begin 600 cat.txt\r\n#0V%T\r\n`\r\nend\r\ntrailing prose", "Cat"},
   };
   for (const Case& c : cases) {
     TMailMessage m;
@@ -149,6 +162,15 @@ TEST(AttachmentFileName, NamingRules) {
        "\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"},
       {{"Content-Type: text/plain; name=\"what?.txt\""}, "what_.txt"},
       {{"Content-Type: text/plain; name=\"report\""}, "report" + textExt},
+      // RFC 2231 forms, used where no plain parameter of that name exists; "name" still first.
+      {{"Content-Type: application/pdf", "Content-Disposition: attachment; filename*=utf-8''%D0%B4%D0%B0.pdf"},
+       "\xD0\xB4\xD0\xB0.pdf"},
+      {{"Content-Type: application/pdf; name*0*=utf-8''a%20; name*1=\"b.pdf\"",
+        "Content-Disposition: attachment; filename=\"other.pdf\""},
+       "a b.pdf"},
+      {{"Content-Type: application/pdf; name=\"plain.pdf\"; name*=utf-8''ext.pdf"}, "plain.pdf"},
+      {{"Content-Type: application/pdf", "Content-Disposition: attachment; filename=\"p.pdf\"; filename*=''e.pdf"},
+       "p.pdf"},
   };
   for (const Case& c : cases) {
     TMailPart part;

@@ -63,11 +63,18 @@ TEST(ParseText, BodyLinesAreExactAndFinalLineGetsBreak) {
   EXPECT_EQ(headerOnly.HeaderLines().size(), 2u);
 }
 
-TEST(ParseText, NulByteEndsTheText) {
+TEST(ParseText, NulByteIsAnOrdinaryByte) {
   const std::string text("A: 1\r\n\r\nabc\0\r\nB: 2\r\n", 20);
   TMailMessage m;
   m.ParseText(text, true);
-  EXPECT_EQ(m.RawBody().View(), "abc\r\n");
+  EXPECT_EQ(m.RawBody().View(), std::string_view("abc\0\r\nB: 2\r\n", 12));
+  // A NUL in the header neither ends the header nor empties the body.
+  const std::string inHeader("Subject: a\0b\r\nTo: us\0er@example.org\r\n\r\nbody\r\n", 45);
+  TMailMessage h;
+  h.ParseText(inHeader, true);
+  ASSERT_EQ(h.HeaderLines().size(), 2u);
+  EXPECT_EQ(h.Subject(), std::string_view("a\0b", 3));
+  EXPECT_EQ(h.RawBody().View(), "body\r\n");
 }
 
 TEST(ParseText, MultipartSplitsAtDelimitersAndIgnoresEpilogue) {
@@ -101,8 +108,13 @@ TEST(ParseText, DelimiterEdgeCases) {
        Crlf({"Content-Type: multipart/mixed; boundary=b", "", "--b", "--b", "", "x", "--b--"}), {"x\r\n"}},
       {"one empty line is an empty part",
        Crlf({"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "--b--"}), {""}},
-      {"unterminated last part is dropped",
-       Crlf({"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "x", "--b", "", "lost"}), {"x\r\n"}},
+      {"unterminated last part runs to the end",
+       Crlf({"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "x", "--b", "", "kept"}),
+       {"x\r\n", "kept\r\n"}},
+      {"unterminated last part without final line break",
+       std::string("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nkept"), {"kept\r\n"}},
+      {"only empty lines after the last delimiter make no part",
+       Crlf({"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "x", "--b", "", ""}), {"x\r\n"}},
       {"no boundary parameter: every -- line separates",
        Crlf({"Content-Type: multipart/mixed", "", "--", "", "x", "--anything", "", "y", "----", "", "z"}),
        {"x\r\n", "y\r\n"}},
@@ -410,8 +422,10 @@ TEST_F(LoadFromFileTest, MixedBreaksNulAndEmptyFile) {
   TMailMessage m;
   const char raw[] = "A: 1\n\r\nx\n\ry\0z\r\n";
   m.LoadFromFile(Write("mixed.eml", std::string(raw, sizeof raw - 1)));
-  // LF then CR are two line ends; the NUL ends the text.
-  EXPECT_EQ(m.RawBody().View(), "x\r\n\r\ny\r\n");
+  // LF then CR are two line ends; the NUL is kept and the text goes on after it.
+  EXPECT_EQ(m.RawBody().View(), std::string_view("x\r\n\r\ny\0z\r\n", 10));
+  ASSERT_EQ(m.ParseRepairs().size(), 1u);
+  EXPECT_NE(m.ParseRepairs()[0].find("NUL"), std::string::npos);
 
   TMailMessage empty;
   EXPECT_NO_THROW(empty.LoadFromFile(Write("empty.eml", "")));

@@ -84,7 +84,8 @@ TEST(LocateBodies, MessageWithoutTypeIsPlainTextAndLinesSplitEverywhere) {
                           "before=00after", "more"}),
                     true);
   withNul.LocateBodies();
-  EXPECT_EQ(withNul.PlainLines(), TStringList{"before"});
+  // The NUL stays in the line: whoever hands it to a C interface replaces it there.
+  EXPECT_EQ(withNul.PlainLines(), (TStringList{std::string("before\0after", 12), "more"}));
 }
 
 TEST(LocateBodies, EmbeddedPartsAreThoseUnderRelated) {
@@ -198,6 +199,84 @@ TEST(RestructureParts, AttachmentsGetTypesNamesAndDispositions) {
   EXPECT_EQ(m->NameCounter(), 2);
 }
 
+// Only a part without any name gets a generated one: "report.pdf" named in Content-Disposition
+// alone, or in an RFC 2231 form, keeps its name through the restructuring.
+TEST(RestructureParts, NamesFromDispositionAndRfc2231AreKept) {
+  auto m = Load(Multi(
+      "multipart/mixed", "b",
+      {Plain, Leaf("application/pdf", "JVBERi0xLjQ=", "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"report.pdf\"\r\n"),
+       Leaf("application/pdf", "JVBERi0xLjQ=",
+            "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename*=utf-8''%D0%B4.pdf\r\n"),
+       Leaf("application/pdf; name*0*=utf-8''%D0%B0; name*1=\".pdf\"", "JVBERi0xLjQ=",
+            "Content-Transfer-Encoding: base64\r\n"),
+       Pdf}));
+  Normalise(*m);
+  ASSERT_EQ(m->AttachmentParts().Count(), 4);
+  EXPECT_EQ(m->AttachmentParts()[0]->GetAttachmentFileName(), "report.pdf");
+  EXPECT_EQ(m->AttachmentParts()[1]->GetAttachmentFileName(), "\xD0\xB4.pdf");
+  EXPECT_EQ(m->AttachmentParts()[2]->GetAttachmentFileName(), "\xD0\xB0.pdf");
+  EXPECT_EQ(m->AttachmentParts()[3]->GetAttachmentFileName(), "file_0" + ExtensionOfContentType("application/pdf"));
+  EXPECT_EQ(m->NameCounter(), 1);
+  EXPECT_FALSE(m->AttachmentParts()[0]->HasHeaderParam("Content-Type", "name"));
+  // Read back from the composed text, every name is still there.
+  TMailMessage again;
+  again.ParseText(MessageText(*m), true);
+  again.LocateBodies();
+  ASSERT_EQ(again.AttachmentParts().Count(), 4);
+  EXPECT_EQ(again.AttachmentParts()[1]->GetAttachmentFileName(), "\xD0\xB4.pdf");
+  EXPECT_EQ(again.AttachmentParts()[2]->GetAttachmentFileName(), "\xD0\xB0.pdf");
+}
+
+// The first part of multipart/signed and multipart/report is located like content of the
+// message; the signature is neither body nor attachment.
+TEST(LocateBodies, SignedAndReportContentIsLocatedLikeMixedContent) {
+  const std::string pgp = Leaf("application/pgp-signature; name=\"signature.asc\"", "-----BEGIN PGP SIGNATURE-----");
+  const std::string smime = Leaf("application/pkcs7-signature; name=smime.p7s", "MIIG", "Content-Transfer-Encoding: base64\r\n");
+  const std::string xsmime = Leaf("application/x-pkcs7-signature", "MIIG", "Content-Transfer-Encoding: base64\r\n");
+  const std::string footer = Leaf("text/plain", "list footer");
+  const std::string status = Leaf("message/delivery-status", "Action: failed");
+  struct Case {
+    const char* name;
+    std::string text;
+    TStringList plain;
+    TStringList html;
+    std::string shape;          // after restructuring
+    std::vector<std::string> attachments;  // media types, in order
+  } cases[] = {
+      {"mutt: signed(text, pgp)", Multi("multipart/signed; protocol=\"application/pgp-signature\"", "s", {Plain, pgp}),
+       {"plain text"}, {}, "text/plain", {}},
+      {"outlook: signed(mixed(text, pdf), smime)", Multi("multipart/signed", "s", {Multi("multipart/mixed", "m", {Plain, Pdf}), smime}),
+       {"plain text"}, {}, "multipart/mixed(text/plain,application/pdf)", {"application/pdf"}},
+      {"thunderbird: signed(alternative(text, html), x-smime)",
+       Multi("multipart/signed", "s", {Multi("multipart/alternative", "a", {Plain, Html}), xsmime}), {"plain text"},
+       {"<p>html text</p>"}, "multipart/alternative(text/plain,text/html)", {}},
+      {"mailing list: mixed(signed(text, pgp), footer)",
+       Multi("multipart/mixed", "m", {Multi("multipart/signed", "s", {Plain, pgp}), footer}), {"plain text"}, {},
+       "multipart/mixed(text/plain,text/plain)", {"text/plain"}},
+      {"bounce: report(text, status, original)",
+       Multi("multipart/report; report-type=delivery-status", "r", {Plain, status, Leaf("message/rfc822", "Subject: x\r\n\r\nhi")}),
+       {"plain text"}, {}, "multipart/mixed(text/plain,message/delivery-status,message/rfc822)",
+       {"message/delivery-status", "message/rfc822"}},
+      {"bounce: report(alternative(text, html), status)",
+       Multi("multipart/report", "r", {Multi("multipart/alternative", "a", {Plain, Html}), status}), {"plain text"},
+       {"<p>html text</p>"}, "multipart/mixed(multipart/alternative(text/plain,text/html),message/delivery-status)",
+       {"message/delivery-status"}},
+      {"signature alone is never the attachment: signed(pdf, pgp)", Multi("multipart/signed", "s", {Pdf, pgp}), {}, {},
+       "application/pdf", {"application/pdf"}},
+  };
+  for (const Case& c : cases) {
+    auto m = Load(c.text);
+    Normalise(*m);
+    EXPECT_EQ(m->PlainLines(), c.plain) << c.name;
+    EXPECT_EQ(m->HtmlLines(), c.html) << c.name;
+    EXPECT_EQ(Shape(*m), c.shape) << c.name;
+    std::vector<std::string> types;
+    for (const TMailPart* part : m->AttachmentParts()) types.push_back(part->GetMediaType());
+    EXPECT_EQ(types, c.attachments) << c.name;
+    EXPECT_EQ(m->LoosePartCount(), 0) << c.name;
+  }
+}
+
 TEST(RestructureParts, EmbeddedPartsGetContentIdAndInline) {
   auto m = Load(Multi("multipart/related", "r", {Html, Gif, Leaf("image/png", "iVBO")}));
   Normalise(*m);
@@ -227,6 +306,17 @@ TEST(RestructureParts, ModesAddToTheCounts) {
     m->ComposeBody();
     EXPECT_EQ(Shape(*m), c.shape) << int(c.mode);
   }
+  // A container made for a part that is not there stays (empty) and is the recorded one, so a
+  // further restructuring discards it rather than something already gone.
+  auto m = Load(Multi("multipart/mixed", "b", {Pdf}));
+  m->LocateBodies();
+  m->RestructureParts(rmAddEmbedded);
+  ASSERT_NE(m->RelatedContainer(), nullptr);
+  EXPECT_GE(m->SubParts().IndexOf(m->RelatedContainer()), 0);
+  EXPECT_EQ(Shape(*m), "multipart/mixed(multipart/related,application/pdf)");
+  m->RestructureParts(rmForce);
+  m->ComposeBody();
+  EXPECT_EQ(m->AttachmentParts().Count(), 1);
 }
 
 // Whatever the sequence of modes, the text and the attachment survive each round of composing
@@ -288,15 +378,20 @@ TEST(ComposeBody, ClosingDelimiterComesFromTheFirstSubPart) {
 }
 
 // A container the walk does not record stays ahead of the new parts; it must be delimited by the
-// message's new boundary, or the re-read message loses its last part.
+// message's new boundary, or the re-read message loses its last part. Emptied, it goes.
 TEST(ComposeBody, UnrecordedContainerKeepsTheMessageReadable) {
   auto m = Load(Multi("multipart/mixed", "b",
-                      {Multi("multipart/report", "rep", {Leaf("text/plain", "report"), Leaf("text/x-status", "ds")}),
-                       Pdf}));
-  Normalise(*m);
+                      {Multi("multipart/digest", "dig", {Leaf("text/x-status", "ds"), Leaf("text/x-other", "xo")}),
+                       Multi("multipart/digest", "full", {Leaf("message/rfc822", "Subject: s\r\n\r\nx")}), Pdf}));
+  m->LocateBodies();
+  m->RestructureParts(rmIfPending);
+  // Both digests gave up their leaves: no empty multipart is left to be read as an attachment.
   ASSERT_EQ(m->SubParts().Count(), 4);
-  EXPECT_EQ(m->SubParts()[0]->GetMediaType(), "multipart/report");
-  for (const TMailPart* sub : m->SubParts()) EXPECT_EQ(sub->ParentBoundary(), m->GetPartBoundary());
+  for (const TMailPart* sub : m->SubParts()) {
+    EXPECT_NE(sub->GetMediaType().substr(0, 10), "multipart/");
+    EXPECT_EQ(sub->ParentBoundary(), m->GetPartBoundary());
+  }
+  m->ComposeBody();
   TMailMessage again;
   again.ParseText(MessageText(*m), true);
   again.LocateBodies();
@@ -305,9 +400,15 @@ TEST(ComposeBody, UnrecordedContainerKeepsTheMessageReadable) {
     part->DecodeBody();
     contents += std::string(part->DecodedBody().View()) + "|";
   }
-  // The text that was an attachment under the report now stands under mixed: read back, it is the body.
-  EXPECT_EQ(again.PlainLines(), TStringList{"report"});
-  EXPECT_EQ(contents, "|ds\r\n|%PDF-1.4|");  // the emptied report container, then the other two
+  EXPECT_EQ(contents, "ds\r\n|xo\r\n|Subject: s\r\n\r\nx\r\n|%PDF-1.4|");
+}
+
+// A multipart part without parts of its own is an attachment (a leaf), and stays one.
+TEST(RestructureParts, EmptyMultipartLeafStaysAnAttachment) {
+  auto m = Load(Multi("multipart/mixed", "b", {Plain, Leaf("multipart/digest", "only preamble"), Pdf}));
+  Normalise(*m);
+  ASSERT_EQ(m->AttachmentParts().Count(), 2);
+  EXPECT_EQ(m->AttachmentParts()[0]->GetMediaType(), "multipart/digest");
 }
 
 TEST(ComposeBody, ComposedMessageReadsBackTheSame) {

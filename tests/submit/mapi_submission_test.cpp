@@ -356,8 +356,11 @@ TEST_F(Submission, PickupFolderReceivesOneCompleteFile) {
   }
   EXPECT_EQ(checked, 1);
 
-  // A pickup folder that is not there fails the logon.
+  // The folder is checked once per session: one that went away meanwhile fails the write, and
+  // the next logon checks again and fails.
   fs::remove_all(pickup);
+  EXPECT_FALSE(Send("to@example.org", "s", "b", "", "drop"));
+  EXPECT_EQ(error_, SendFailedText("2", "Pickup folder " + pickup + "/: No such file or directory"));
   EXPECT_FALSE(Send("to@example.org", "s", "b", "", "drop"));
   EXPECT_EQ(error_, texts::LogonFailed() + "drop\"! (Pickup folder " + pickup + "/: No such file or directory);");
 }

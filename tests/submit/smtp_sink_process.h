@@ -107,6 +107,13 @@ class SmtpSink {
   std::string Envelope(int n) const { return ReadFile(folder_ / (std::to_string(n) + ".envelope")); }
   std::string MessagePath(int n) const { return folder_ / (std::to_string(n) + ".eml"); }
   std::map<std::string, std::string> Digest(int n) const { return DigestMessage(MessagePath(n)); }
+  // The verbs of the commands received so far (the sink runs with --log-commands).
+  std::vector<std::string> Commands() const {
+    std::vector<std::string> verbs;
+    std::istringstream lines(ReadFile(folder_ / "commands.log"));
+    for (std::string line; std::getline(lines, line);) verbs.push_back(line);
+    return verbs;
+  }
   int Connections() const {
     const std::string log = ReadFile(folder_ / "connections.log");
     int n = 0;

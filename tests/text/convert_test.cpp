@@ -52,6 +52,13 @@ TEST(Utf8ToCp1251, ConvertsTextAndKeepsAscii) {
        Bytes({0xCE, 0xCE, 0xCE, ' ', 0xAB, 0xCB, 0xD3, 0xD7, 0xBB})},
       {"windows-1251 dash after capital", Bytes({0xC8, 0xE2, 0xE0, 0xED, ' ', 0xD1, 0x97, ' ', 0xE4, 0xE0}),
        Bytes({0xC8, 0xE2, 0xE0, 0xED, ' ', 0xD1, 0x97, ' ', 0xE4, 0xE0})},
+      // Invisible format characters go instead of becoming "?"; the soft hyphen has its byte.
+      {"byte-order mark first", "\xEF\xBB\xBFПривет", Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2})},
+      {"zero-width space and joiners", "a\u200Bb\u200Cc\u200Dd\u2060e", "abcde"},
+      {"direction marks and embeddings", "\u200E\u200Fx\u202Ay\u202E\u2066z\u2069", "xyz"},
+      {"variation selector after a missing character", "\u263A\uFE0F!", "?!"},
+      {"tag character and mongolian vowel separator", "a\U000E0041b\u180Ec", "abc"},
+      {"soft hyphen kept", "па\u00ADра", Bytes({0xEF, 0xE0, 0xAD, 0xF0, 0xE0})},
       // UTF-8 text with one stray byte is still converted.
       {"utf-8 with a stray byte", "Привет\xFF", Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, 0xFF})},
   };
@@ -67,6 +74,21 @@ TEST(Cp1251ToUtf8, EveryDefinedByteRoundTrips) {
     EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(one)), one) << "byte " << c;
   }
   EXPECT_EQ(Cp1251ToUtf8(Bytes({0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, ' ', 0xA8, 0xB8, 0xB9})), "Привет Ёё№");
+}
+
+TEST(Cp1251ToUtf8, LongTextIsItsBytesConvertedOneByOne) {
+  // Every byte value, many times over in a scrambled order: the whole text must come out as the
+  // concatenation of the single bytes' forms (one, two or three bytes each).
+  std::string text;
+  std::string expected;
+  for (unsigned i = 0; i < 5000; ++i) {
+    const char c = static_cast<char>((i * 167 + 13) % 256);
+    text += c;
+    expected += Cp1251ToUtf8(std::string(1, c));
+  }
+  EXPECT_EQ(Cp1251ToUtf8(text), expected);
+  EXPECT_EQ(Cp1251ToUtf8(std::string(3, '\x98')), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // the longest form
+  EXPECT_EQ(Cp1251ToUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 
 TEST(Cp1251ToUtf8, UnassignedByteBecomesReplacementCharacter) {
