@@ -57,8 +57,11 @@ bool SyslogSocket::Send(int severity, const std::string& message) {
                 local.tm_min, local.tm_sec);
   const std::string line = "<" + std::to_string(kSyslogFacilityDaemon * 8 + severity) + ">" + stamp + " " + ident_ +
                            "[" + std::to_string(::getpid()) + "]: " + message;
-  if (::send(fd_, line.data(), line.size(), MSG_NOSIGNAL) >= 0) return true;
+  // Never waits: a syslog daemon that stops reading must not stall the relay (and with it every
+  // stop signal). The file log keeps every line; a line the full socket cannot take is dropped.
+  if (::send(fd_, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
   SetLastErrorFromErrno();
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
   // A daemon that restarted has a new socket under the same name: connect afresh next time.
   ::close(fd_);
   fd_ = -1;

@@ -22,7 +22,8 @@ class SyslogSocket {
 
   // Sends "<PRI>Mmm dd hh:mm:ss ident[pid]: message" (RFC 3164, as syslog(3) writes to /dev/log).
   // False (error recorded) when the socket is missing or refuses the line; the next call tries to
-  // connect again, so a daemon restarted meanwhile is found.
+  // connect again, so a daemon restarted meanwhile is found. Never blocks: a line the socket has no
+  // room for is dropped.
   bool Send(int severity, const std::string& message);
 
  private:

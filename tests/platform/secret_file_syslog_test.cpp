@@ -76,6 +76,35 @@ TEST(SyslogSocket, SendsRfc3164LinesWithFacilityDaemon) {
   ::close(again);
 }
 
+// A daemon that stops reading fills its socket; the relay's logging must never wait for it (a
+// blocked send would also hold off every stop signal). Lines that find no room are dropped, and
+// the line after the daemon reads again goes through on the same connection.
+TEST(SyslogSocket, AFullSocketDropsLinesInsteadOfBlocking) {
+  TempFolder folder;
+  const std::string path = folder / "log.sock";
+  const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  ASSERT_GE(server, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  SyslogSocket socket(path, "droprelay");
+  int refused = 0;
+  for (int i = 0; i < 100000 && refused == 0; ++i) {
+    if (!socket.Send(kSyslogInfo, "Просмотр папки /var/spool/droprelay/drop/")) ++refused;
+  }
+  EXPECT_EQ(refused, 1);  // reached, and without blocking, or the loop would never have ended
+  char buffer[512];
+  while (::recv(server, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+  }
+  EXPECT_TRUE(socket.Send(kSyslogErr, "after"));
+  const ssize_t got = ::recv(server, buffer, sizeof buffer, MSG_DONTWAIT);
+  ASSERT_GT(got, 0);
+  EXPECT_EQ(std::string(buffer, 4), "<27>");
+  ::close(server);
+}
+
 TEST(JournalStream, MatchesOnlyTheStreamStandardErrorIs) {
   struct stat st {};
   ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
