@@ -33,6 +33,11 @@ int RunRelayLoop(RelayService& service, const HeadlessHost& host, const StopWait
   // Installed before anything runs, so a stop request during start-up ends the first wait.
   platform::TerminationSignalDescriptor();
   service.FormCreate();
+  if (service.RunEnded()) {
+    // A start-up check failed: said in the log and on standard error already.
+    service.FormDestroy();
+    return service.ExitStatus();
+  }
   if (const int refused = RefuseExposedSecrets(service, err); refused != 0) {
     service.FormDestroy();
     return refused;
@@ -44,7 +49,8 @@ int RunRelayLoop(RelayService& service, const HeadlessHost& host, const StopWait
     service.WorkTimerTimer();
   }
   service.FormDestroy();
-  return 0;
+  // 0, or 75 while files wait for a later attempt.
+  return service.ExitStatus();
 }
 
 }  // namespace droprelay

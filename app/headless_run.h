@@ -30,7 +30,8 @@ using StopWait = std::function<bool(int milliseconds)>;
 bool WaitForStopRequest(int milliseconds);
 
 // Runs FormCreate, the secret check, the cycles and FormDestroy on `service` (whose host is
-// `host`). Answers the exit status: 0, or kExitConfig when a secret is exposed.
+// `host`). Answers the exit status: the run's own (0, 66, 73, 75, 78; see RelayService), or
+// kExitConfig when a secret is exposed.
 int RunRelayLoop(RelayService& service, const HeadlessHost& host, const StopWait& wait, std::ostream& err);
 
 }  // namespace droprelay

@@ -49,8 +49,14 @@ class SyslogMirror final : public LogMirror {
 LogSeverity SeverityOfLogLine(std::string_view message) {
   for (const std::string* text : {&texts::DisposalError(), &texts::AttachmentError(), &texts::MessageError(),
                                   &texts::DatabaseError(), &texts::DeleteFailed(), &texts::MoveFailed(),
-                                  &texts::NoRecipient(), &texts::FileNotFound(), &texts::SecretExposed()}) {
+                                  &texts::NoRecipient(), &texts::FileNotFound(), &texts::SecretExposed(),
+                                  &texts::ConfigUnreadable(), &texts::DropFolderUnreadable(), &texts::FolderUnusable(),
+                                  &texts::Quarantined(), &texts::QuarantineFailed(), &texts::StateWriteFailed()}) {
     if (Contains(message, *text)) return LogSeverity::kError;
+  }
+  // Waiting for a later attempt, or for the run that holds the drop folder.
+  for (const std::string* text : {&texts::DeferredUntil(), &texts::WaitingUntil(), &texts::AnotherRunActive()}) {
+    if (Contains(message, *text)) return LogSeverity::kWarning;
   }
   if (const std::size_t sent = message.find(texts::SendFailed()); sent != std::string_view::npos) {
     // The server's reply code follows: 4xx means "try again later", anything else is final.

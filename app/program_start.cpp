@@ -34,6 +34,7 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
       break;
   }
   start.files = ResolveProgramFiles(commandLine.configFile);
+  start.configNamed = !commandLine.configFile.empty();
   const platform::IniFile config(start.files.configFile);
   if (commandLine.action == CommandLine::Action::Inspect) {
     start.exitStatus = RunInspect(config, commandLine.inspectFiles, commandLine.json, out, err);

@@ -19,14 +19,14 @@ struct ProgramStart {
   std::optional<int> exitStatus;
   platform::ProgramFiles files;
   std::unique_ptr<LogMirror> mirror;  // the log's copy for the journal or syslog; null for none
+  bool configNamed = false;           // --config named the settings file: it must be readable
 };
 
 // Reads the command line (`arguments` without the program name) and answers what to do.
 ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::string& programName,
                           const std::string& version, std::ostream& out, std::ostream& err);
 
-// Exit statuses (sysexits.h).
-inline constexpr int kExitConfig = 78;
+// Exit statuses (sysexits.h): kExitConfig and the others are in app/relay_service.h.
 
 // Empty when no secret the configuration names is readable by others; otherwise the problem
 // (UTF-8): the main INI holding a `Password`, or, when mail is sent, the mail profile's password

@@ -7,4 +7,24 @@ std::string WithTrailingDelimiter(std::string folder) {
   return folder;
 }
 
+std::string FolderBesideDropFolder(const std::string& dropFolder, const std::string& name) {
+  std::string folder = dropFolder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const std::size_t slash = folder.rfind('/');
+  const std::string parent = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+  return parent + name + "/";
+}
+
+std::string StateFolder(const RelayConfig& config, const std::string& dropFolder) {
+  const std::string configured = config.state_path();
+  return configured.empty() ? FolderBesideDropFolder(dropFolder, kDefaultStateFolderName)
+                            : WithTrailingDelimiter(configured);
+}
+
+std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder) {
+  const std::string configured = config.failed_path();
+  return configured.empty() ? FolderBesideDropFolder(dropFolder, kDefaultFailedFolderName)
+                            : WithTrailingDelimiter(configured);
+}
+
 }  // namespace droprelay

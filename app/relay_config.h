@@ -21,6 +21,15 @@ inline constexpr const char* kDefaultConnectionString =
     "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=False;Initial Catalog=ProjectServer;"
     "Data Source=localhost";
 inline constexpr int kDefaultMaxLogLength = 510;
+// The relay's own state (delivery journal, waiting times, run lock) and the quarantine default to
+// folders beside the drop folder: the user that runs the relay must be able to change the drop
+// folder's parent anyway in the README's setups (/var/spool/droprelay/, a Maildir), it needs no
+// root and no home folder, it survives reboots (unlike /run or /tmp), and each drop folder gets
+// state of its own, so two relays on two drop folders never share a lock or a journal.
+inline constexpr const char* kDefaultStateFolderName = "droprelay-state";
+inline constexpr const char* kDefaultFailedFolderName = "failed";
+// How long a message may keep failing temporarily before it is set aside, as mail servers do.
+inline constexpr int kDefaultMaxQueueDays = 5;
 // The pause between two relay cycles, and each of the HTML fallback's two waits.
 inline constexpr int kDefaultCycleIntervalMs = 5000;
 inline constexpr int kDefaultHtmlWaitMs = 7000;
@@ -51,6 +60,10 @@ class RelayConfig {
   bool send_mail() const { return file_.ReadBool(kSectionSystemLower, "send_mail", false); }
   std::string moveto_path() const { return file_.ReadString(kSectionSystemLower, "moveto_path", kDefaultMovetoPath); }
   bool Delete_or_move() const { return file_.ReadBool(kSectionSystemLower, "Delete_or_move", false); }
+  // Empty: the defaults beside the drop folder (StateFolder, FailedFolder).
+  std::string state_path() const { return file_.ReadString(kSectionSystemLower, "state_path", ""); }
+  std::string failed_path() const { return file_.ReadString(kSectionSystemLower, "failed_path", ""); }
+  int max_queue_days() const { return file_.ReadInteger(kSectionSystemLower, "max_queue_days", kDefaultMaxQueueDays); }
   // 0 is allowed: the next cycle starts as soon as the previous one is done. A negative value
   // means nothing sensible and gets the default.
   int cycle_interval_ms() const { return NonNegative("cycle_interval_ms", kDefaultCycleIntervalMs); }
@@ -73,5 +86,13 @@ class RelayConfig {
 // `folder` with a final "/" added when it has none; an empty folder stays empty (it names no
 // folder, and must not become the root).
 std::string WithTrailingDelimiter(std::string folder);
+
+// The folder `name` beside `dropFolder` (which ends in "/"), with a final "/":
+// "/var/spool/droprelay/drop/" and "failed" give "/var/spool/droprelay/failed/".
+std::string FolderBesideDropFolder(const std::string& dropFolder, const std::string& name);
+
+// The state and quarantine folders as configured, else beside the drop folder; each ends in "/".
+std::string StateFolder(const RelayConfig& config, const std::string& dropFolder);
+std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder);
 
 }  // namespace droprelay

@@ -1,5 +1,6 @@
 #include "app/relay_message.h"
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 
@@ -9,10 +10,11 @@
 #include "mail/header_utils.h"
 #include "mail/mail_message.h"
 #include "platform/file.h"
+#include "platform/state_files.h"
 #include "submit/profiles.h"
 #include "platform/syserror.h"
+#include "text/ascii.h"
 #include "text/convert.h"
-#include "platform/file_utils.h"
 #include "submit/submission.h"
 #include "text/string_utils.h"
 #include "text/texts.h"
@@ -26,6 +28,8 @@ struct RelayValues {
   std::string subject;
   std::string body;
   std::string attachmentPath;
+  std::string workFolder;               // the message's private folder in TempFolder, ends in "/"
+  std::optional<RelayOutcome> failure;  // set when the message must not be sent
 };
 
 struct StepOptions {
@@ -36,30 +40,50 @@ struct StepOptions {
 // A saved name that would not name a file of its own in TempFolder (nothing, the folder itself or
 // its parent) gets the library's name for a part without any name.
 std::string SafeAttachmentName(std::string name) {
+  // The name must name a file inside the private folder, never a path leading out of it.
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
   if (name.empty() || name == "." || name == "..") return "unknown";
   return name;
 }
 
 // The first attachment: decoded, named, and (when saving) written into TempFolder. Guarded on its
 // own: a failure is logged and the relay goes on with the attachment path as far as it got.
+// A message without the attachment it should carry is not sent: a part that cannot be decoded or
+// named never will be (permanent); a folder that cannot be written may be later (temporary).
 void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, const StepOptions& options,
                             RelayValues& values, RelayPreview* preview) {
   try {
     TMailPart& part = *message.AttachmentParts().Items(0);
-    if (part.DecodedBody().Size() == 0) part.DecodeBody();
-    std::string name = part.GetAttachmentFileName();
+    std::string name;
+    try {
+      if (part.DecodedBody().Size() == 0) part.DecodeBody();
+      name = part.GetAttachmentFileName();
+    } catch (...) {
+      values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonAttachmentUnreadable());
+      throw;
+    }
     // The name is the bytes its header decoded to, usually UTF-8; the log shows it readable.
     context.mainlog(texts::HasAttachment() + Utf8ToCp1251(name));
     name = SafeAttachmentName(StringReplaceAll(name, ";", ""));
     if (preview) preview->attachment = RelayPreview::Attachment{name, part.DecodedBody().Size()};
     if (!options.saveAttachment) return;
 
-    values.attachmentPath = context.TempFolder + name;
-    DeleteFileRetry(values.attachmentPath);  // an older file of that name goes first
+    // A folder of its own for each message: no name in a message can reach, replace or delete
+    // anything else in TempFolder (a shared folder such as /tmp).
+    values.failure = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonAttachmentNotSaved());
+    const std::optional<std::string> folder = platform::MakePrivateFolder(context.TempFolder);
+    if (!folder) throw std::runtime_error("no private folder");
+    values.workFolder = *folder;
+    values.attachmentPath = values.workFolder + name;
     if (!platform::SaveAttachmentFile(values.attachmentPath, part.DecodedBody().View())) {
       throw std::runtime_error("attachment not saved");
     }
+    values.failure.reset();
   } catch (...) {
+    if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonAttachmentUnreadable());
+    context.mainlog(platform::SystemErrorText());
     context.mainlog(texts::AttachmentError());
   }
 }
@@ -70,10 +94,20 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
                         RelayPreview* preview) {
   const auto& log = context.mainlog;
   log(texts::FoundFile() + fileName);
-  // Only a regular file is a stored message; anything else is reported like an unreadable one.
-  // The raw-text checks and the parse use the same bytes, read once under the lock.
+  // Only a regular file is a stored message; anything else is set aside. The raw-text checks and
+  // the parse use the same bytes, read once under the lock.
   const std::optional<DropFile> drop = ReadDropFile(path);
-  if (!drop) throw std::runtime_error("not a stored message");
+  if (!drop) {
+    const int code = platform::LastErrorCode();
+    const std::string error = platform::SystemErrorText();
+    if (code == EWOULDBLOCK || code == ENOENT) {
+      // Its writer still holds it, or it went meanwhile: nothing to say about the message yet.
+      values.failure = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonLocked());
+    } else if (error == "Not a regular file" || error == "Is a symbolic link, not a stored message") {
+      values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonNotRegular());
+    }
+    throw std::runtime_error("not a stored message");
+  }
   const std::string& rawText = drop->bytes;
 
   message.LoadFromBytes(rawText);
@@ -89,11 +123,15 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
 
   log("Charset=" + message.Charset());
 
-  values.recipient = message.ToRecipients().GetAllAddresses();
+  const std::string toAddresses = message.ToRecipients().GetAllAddresses();
+  values.recipient = toAddresses;
   log(texts::RecipientBefore() + values.recipient);
   const std::string copyTo = context.config.send_copy_to().empty() ? std::string() : context.config.send_copy_to();
   values.recipient = RewriteRecipient(values.recipient, context.config.domain_name(), copyTo);
   log(texts::RecipientAfter() + values.recipient);
+  if (const std::optional<std::string> problem = RecipientProblem(toAddresses, values.recipient)) {
+    if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, *problem);
+  }
 
   // The message's Subject, with folded encoded words joined before decoding.
   const std::string storedSubject = message.GetHeaderValue("Subject");
@@ -111,7 +149,10 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.htmlText = htmlText;
     input.htmlIsUtf8 = HtmlDeclaresUtf8(htmlCharset, htmlText);
     input.rawText = rawText;
-    input.engineWaitMs = options.waitForEngine ? static_cast<std::uint32_t>(context.config.html_wait_ms()) : 0;
+    // A message that will not be sent does not wait for the engine.
+    input.engineWaitMs = options.waitForEngine && !values.failure
+                             ? static_cast<std::uint32_t>(context.config.html_wait_ms())
+                             : 0;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);
@@ -128,22 +169,42 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
 
 }  // namespace
 
+std::optional<std::string> RecipientProblem(std::string_view toAddresses, std::string_view rewritten) {
+  const std::size_t at = toAddresses.find('@');
+  if (at == std::string_view::npos) return texts::ReasonNoRecipient();
+  for (const char c : TrimControls(toAddresses.substr(0, at))) {
+    const auto code = static_cast<unsigned char>(c);
+    if (code < 32 || code == 127 || c == '%' || c == '!') return texts::ReasonBadRecipient();
+  }
+  if (rewritten.empty() || rewritten.front() == '@') return texts::ReasonNoRecipient();
+  return std::nullopt;
+}
+
 bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
-                  const std::string& body, const std::string& attachmentPath) {
+                  const std::string& body, const std::string& attachmentPath, RelayOutcome::Kind& failure) {
   std::string profile = context.config.MAPIProfile();
   if (profile.empty()) profile = submit::DefaultMailProfile();
   context.mainlog(texts::SendingWithProfile() + profile + "\"...");
   const std::string password = context.config.Password();
   std::string errorText;
-  const bool sent = SendMapiMessage(profile, password, recipient, subject, body, attachmentPath, errorText);
+  SubmissionFailure kind = SubmissionFailure::kNone;
+  const bool sent = SendMapiMessage(profile, password, recipient, subject, body, attachmentPath, errorText, kind);
   if (!sent) context.mainlog(errorText);
+  failure = sent ? RelayOutcome::Kind::kDone
+                 : (kind == SubmissionFailure::kPermanent ? RelayOutcome::Kind::kPermanent : RelayOutcome::Kind::kTemporary);
   return sent;
 }
 
-bool RelayMessageFile(const RelayContext& context, const std::string& dropFolder, const std::string& fileName) {
+bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
+                  const std::string& body, const std::string& attachmentPath) {
+  RelayOutcome::Kind failure = RelayOutcome::Kind::kDone;
+  return sending_mail(context, recipient, subject, body, attachmentPath, failure);
+}
+
+RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dropFolder, const std::string& fileName) {
+  RelayValues values;
   try {
-    RelayValues values;
-    bool outcome = false;
+    RelayOutcome outcome;
     {
       const auto message = std::make_unique<TMailMessage>();
       try {
@@ -151,17 +212,34 @@ bool RelayMessageFile(const RelayContext& context, const std::string& dropFolder
       } catch (...) {
         context.mainlog(platform::SystemErrorText());
         context.mainlog(texts::MessageError());
+        // Half a message is never sent: what could not be read now will not be read later.
+        if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonUnreadable());
       }
-      outcome = context.config.send_mail()
-                    ? sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath)
-                    : true;
-      // The saved attachment goes whether or not the message went.
-      if (!values.attachmentPath.empty()) DeleteFileRetry(values.attachmentPath);
+      const bool sending = context.config.send_mail();
+      // With sending off nothing reaches the submission: only a file that is no stored message at
+      // all is set aside, and one its writer still holds waits; everything else is disposed of.
+      const bool aboutTheFile = values.failure && (values.failure->reason == texts::ReasonNotRegular() ||
+                                                   values.failure->reason == texts::ReasonLocked());
+      if (values.failure && (sending || aboutTheFile)) {
+        outcome = *values.failure;
+      } else if (values.failure) {
+        outcome = RelayOutcome(true);
+      } else if (sending) {
+        RelayOutcome::Kind kind = RelayOutcome::Kind::kDone;
+        sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, kind);
+        outcome.kind = kind;
+        if (kind == RelayOutcome::Kind::kPermanent) outcome.reason = texts::ReasonRefused();
+        if (kind == RelayOutcome::Kind::kTemporary) outcome.reason = texts::ReasonSendFailed();
+      }
     }
+    // The private folder goes whether or not the message went, without waiting: the drop file's
+    // disposal does not depend on it.
+    if (!values.workFolder.empty()) platform::RemovePrivateFolder(values.workFolder);
     return outcome;
   } catch (...) {
-    // Only an allocation failure gets here; the file stays for a later cycle.
-    return false;
+    // Only an allocation failure gets here; the file stays for a later attempt.
+    if (!values.workFolder.empty()) platform::RemovePrivateFolder(values.workFolder);
+    return RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonSendFailed());
   }
 }
 

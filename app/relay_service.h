@@ -4,18 +4,25 @@
 // RelayHost and LogView, so the whole relay runs and is tested without a display.
 #pragma once
 
+#include <chrono>
 #include <functional>
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <vector>
 #include <memory>
 #include <string>
 
 #include "app/activity_log.h"
 #include "app/relay_config.h"
 #include "app/relay_message.h"
+#include "app/relay_queue.h"
 #include "app/schedule_correction.h"
 #include "app/substitution_table.h"
 #include "platform/file_system.h"
 #include "platform/ini_file.h"
 #include "platform/program_paths.h"
+#include "platform/state_files.h"
 
 namespace droprelay {
 
@@ -31,14 +38,26 @@ class RelayHost {
   virtual void CloseMainForm() = 0;
 };
 
-using RelayFunction =
-    std::function<bool(const RelayContext& context, const std::string& dropFolder, const std::string& fileName)>;
+using RelayFunction = std::function<RelayOutcome(const RelayContext& context, const std::string& dropFolder,
+                                                 const std::string& fileName)>;
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
+
+// How a run ended, as sysexits.h numbers it.
+inline constexpr int kExitOk = 0;              // nothing left waiting
+inline constexpr int kExitNoInput = 66;        // EX_NOINPUT: the drop folder is missing or unreadable
+inline constexpr int kExitCantCreate = 73;     // EX_CANTCREAT: a folder the relay writes is unusable
+inline constexpr int kExitTempFail = 75;       // EX_TEMPFAIL: files deferred, or another run is at work
+inline constexpr int kExitConfig = 78;         // EX_CONFIG: the named configuration file is unreadable
 using ScheduleCorrection = std::function<void(const std::string& connectionString, const LogFunction& log)>;
 
 class RelayService {
  public:
   static constexpr int kDisposalAttempts = 100;
   static constexpr std::uint32_t kDisposalWaitMs = 1000;
+  // A file modified more recently than this may still be being written.
+  static constexpr std::chrono::seconds kSettleTime{2};
+  // How long a run keeps taking up a file its writer holds before it defers the file.
+  static constexpr std::chrono::seconds kSettleLimit{300};
 
   RelayService(platform::ProgramFiles files, RelayHost& host, LogView* view);
   ~RelayService();
@@ -50,17 +69,29 @@ class RelayService {
   void SetFileSystem(platform::FileSystem& fileSystem) { fileSystem_ = &fileSystem; }
   void SetRelayFunction(RelayFunction relay) { relay_ = std::move(relay); }
   void SetScheduleCorrection(ScheduleCorrection correction) { correction_ = std::move(correction); }
+  void SetWallClock(WallClock clock) { clock_ = std::move(clock); }
+  // Where the start-up errors are told besides the log (standard error by default).
+  void SetErrorStream(std::ostream& errors) { errors_ = &errors; }
+  // A configuration file named on the command line must exist and be readable; the default one
+  // beside the program may be absent.
+  void SetConfigRequired(bool required) { configRequired_ = required; }
   // The log's copy for the journal or syslog (not owned; null for none).
   void SetLogMirror(LogMirror* mirror) { log_.SetMirror(mirror); }
 
   // Opens the configuration, reloads the log, logs the start, reads the start-up settings and
-  // loads the substitution table; runs the schedule correction when configured.
+  // loads the substitution table; checks the configuration file, the drop folder and the folders
+  // the relay writes, and takes the drop folder's run lock; runs the schedule correction when
+  // configured. A failed check ends the run at once (RunEnded, ExitStatus) before any file is taken.
   void FormCreate();
   // Logs the end and releases the configuration. Runs once; later calls do nothing.
   void FormDestroy();
-  // One relay cycle: at most one file of the drop folder relayed and disposed of; an empty folder
-  // closes the main window. Never throws.
+  // One relay cycle: at most one due file of the drop folder relayed and then disposed of, set
+  // aside or deferred; a folder with no due file closes the main window. Never throws.
   void WorkTimerTimer();
+
+  // Whether the run has ended (the main window was asked to close), and its exit status.
+  bool RunEnded() const { return ended_; }
+  int ExitStatus() const { return exitStatus_; }
 
   // Adds one message (Windows-1251) to the activity log. Never throws.
   void mainlog(const std::string& message);
@@ -73,7 +104,17 @@ class RelayService {
 
  private:
   void RunCycle();
-  void DisposeOfFile(const std::string& dropFolder, const std::string& fileName);
+  bool StartUpChecks();
+  void EndRun(int status);
+  void StartUpFailure(int status, const std::string& logLine, const std::string& errorLine);
+  void HandleFile(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
+                  const std::optional<Deferral>& deferral);
+  // True when the file is gone afterwards.
+  bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName);
+  void Defer(const std::string& fileName, const platform::FileFacts& facts, const std::optional<Deferral>& previous,
+             const std::string& reason);
+  void Quarantine(const std::string& dropFolder, const std::string& fileName, const std::string& reason);
+  std::int64_t Now() const;
   int MaxLogLength() const;
 
   platform::ProgramFiles files_;
@@ -89,6 +130,18 @@ class RelayService {
   std::string TempFolder_;
   SubstitutionTable SubstitutionTable_;
   bool destroyed_ = false;
+
+  WallClock clock_;
+  std::ostream* errors_;
+  bool configRequired_ = false;
+  bool ended_ = false;
+  int exitStatus_ = kExitOk;
+  std::unique_ptr<RelayQueue> queue_;
+  platform::FolderLock runLock_;
+  // Files deferred in this run, by name, with the time they are due: they are not taken again
+  // before, even when their record could not be written.
+  std::map<std::string, std::int64_t> deferredInRun_;
+  std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
 };
 
 }  // namespace droprelay

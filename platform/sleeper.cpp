@@ -3,12 +3,19 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/termination_signal.h"
+
 namespace droprelay::platform {
 namespace {
 
 class RealSleeper final : public Sleeper {
  public:
   void Sleep(std::uint32_t milliseconds) override {
+    // A stop request cuts every wait short: the caller checks TerminationRequested() after it.
+    if (TerminationSignalsWatched()) {
+      WaitForTerminationSignal(milliseconds);
+      return;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 };

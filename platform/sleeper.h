@@ -1,6 +1,8 @@
 // The one place where droprelay waits. Every wait of the relay (disposal attempts, file-deletion
 // retries, the HTML engine's waits) goes through Sleep(), so unit tests can install an instant,
-// recording sleeper instead of the real one.
+// recording sleeper instead of the real one. Once the program watches the stop signals (SIGTERM,
+// SIGINT, SIGHUP), the real sleeper returns as soon as one arrives; callers then check
+// TerminationRequested() and take no further step.
 #pragma once
 
 #include <cstdint>

@@ -54,15 +54,41 @@ std::string AttachmentName(const std::string& path) {
 
 }  // namespace
 
+SubmissionFailure ClassifySendResult(std::uint32_t code) {
+  if (code == submit::SUCCESS_SUCCESS) return SubmissionFailure::kNone;
+  if (code >= 500 && code <= 599) return SubmissionFailure::kPermanent;
+  if (code >= 400 && code <= 499) return SubmissionFailure::kTemporary;
+  switch (code) {
+    // The message itself is wrong: sending it again gives the same answer.
+    case submit::MAPI_E_UNKNOWN_RECIPIENT:
+    case submit::MAPI_E_BAD_RECIPTYPE:
+    case submit::MAPI_E_INVALID_MESSAGE:
+    case submit::MAPI_E_INVALID_RECIPS:
+      return SubmissionFailure::kPermanent;
+    default:
+      return SubmissionFailure::kTemporary;
+  }
+}
+
 bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
                      std::string& errorText) {
+  SubmissionFailure failure = SubmissionFailure::kNone;
+  return SendMapiMessage(profileName, password, recipients, subject, body, attachmentPath, errorText, failure);
+}
+
+bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
+                     const std::string& subject, const std::string& body, const std::string& attachmentPath,
+                     std::string& errorText, SubmissionFailure& failure) {
   bool result = false;
   errorText.clear();
+  // Until the submission has answered, nothing is known about the message: try again later.
+  failure = SubmissionFailure::kTemporary;
   try {
     std::string list = NormaliseRecipients(recipients);
     if (list.empty()) {
       errorText += texts::NoRecipient();
+      failure = SubmissionFailure::kPermanent;
       return false;  // no logon is attempted
     }
 
@@ -122,8 +148,10 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
     const submit::ULONG sent = submit::MAPISendMail(session, 0, &message, submit::MAPI_LOGON_UI, 0);
     if (sent != submit::SUCCESS_SUCCESS) {
       errorText += texts::SendFailed() + std::to_string(sent) + "\" (" + platform::SystemErrorText() + ")!;";
+      failure = ClassifySendResult(sent);
     }
     result = errorText.empty();
+    if (result) failure = SubmissionFailure::kNone;
   } catch (...) {
     // The result stays false; the error text keeps what was appended so far.
   }

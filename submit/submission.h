@@ -1,6 +1,7 @@
 // The relay's one entry into the submission facility.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace droprelay {
@@ -11,6 +12,19 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
                      std::string& errorText);
 
+// Whether a failed submission can succeed later. Permanent: the server refused for good (a reply
+// of 500 to 599), or the message itself cannot be sent (no or an invalid recipient). Temporary:
+// everything else (a reply of 400 to 499, no connection, a timeout, a refused logon, a missing
+// attachment file), which may pass on a later attempt.
+enum class SubmissionFailure { kNone, kTemporary, kPermanent };
+
+// The same, also telling what kind of failure it was (kNone exactly when it answers true).
+bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
+                     const std::string& subject, const std::string& body, const std::string& attachmentPath,
+                     std::string& errorText, SubmissionFailure& failure);
+
+// The kind of failure a MAPISendMail result code stands for (kNone for 0).
+SubmissionFailure ClassifySendResult(std::uint32_t code);
 // Ends the session that SendMapiMessage keeps open between messages (QUIT to the server). Called
 // once the run is over; the next SendMapiMessage would log on anew.
 void EndMapiSession();

@@ -45,6 +45,32 @@ DROPRELAY_TEXT(FileQuoted, "Файл \"")
 DROPRELAY_TEXT(FileNotFound, "\" не найден!;")
 DROPRELAY_TEXT(SendFailed, "Ошибка отправки сообщения \"")
 
+DROPRELAY_TEXT(ConfigUnreadable, "Файл настроек не найден или не читается: ")
+DROPRELAY_TEXT(DropFolderUnreadable, "Папка не найдена или не читается: ")
+DROPRELAY_TEXT(FolderUnusable, "Папка недоступна для записи: ")
+DROPRELAY_TEXT(AnotherRunActive, "Папка уже обрабатывается другим запуском: ")
+DROPRELAY_TEXT(StopRequested, "Получен сигнал завершения")
+DROPRELAY_TEXT(StateWriteFailed, "Ошибка записи в папку состояния ")
+
+DROPRELAY_TEXT(AlreadyAccepted, " уже принят к отправке ранее, повторно не отправляется")
+DROPRELAY_TEXT(DeferredUntil, " отложен до ")
+DROPRELAY_TEXT(AttemptNumber, " (попытка ")
+DROPRELAY_TEXT(WaitingUntil, " ожидает повторной попытки до ")
+DROPRELAY_TEXT(Quarantined, " перемещен в карантин ")
+DROPRELAY_TEXT(QuarantineFailed, " переместить в карантин НЕ УДАЛОСЬ! (")
+
+DROPRELAY_TEXT(ReasonNotRegular, "не является обычным файлом")
+DROPRELAY_TEXT(ReasonUnreadable, "файл не удалось разобрать как письмо")
+DROPRELAY_TEXT(ReasonNoRecipient, "нет адреса получателя")
+DROPRELAY_TEXT(ReasonBadRecipient, "недопустимые символы в адресе получателя")
+DROPRELAY_TEXT(ReasonRefused, "сервер окончательно отказал в приеме")
+DROPRELAY_TEXT(ReasonSendFailed, "временная ошибка отправки")
+DROPRELAY_TEXT(ReasonAttachmentNotSaved, "вложение не удалось сохранить")
+DROPRELAY_TEXT(ReasonAttachmentUnreadable, "вложение не удалось извлечь")
+DROPRELAY_TEXT(ReasonLocked, "файл занят другим процессом")
+DROPRELAY_TEXT(ReasonNotDisposed, "файл не удалось удалить/переместить")
+DROPRELAY_TEXT(ReasonExpired, "истек срок ожидания в очереди, дней: ")
+
 #undef DROPRELAY_TEXT
 
 }  // namespace droprelay::texts

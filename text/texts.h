@@ -46,4 +46,34 @@ const std::string& FileQuoted();         // "Файл \""
 const std::string& FileNotFound();       // "\" не найден!;"
 const std::string& SendFailed();         // "Ошибка отправки сообщения \""
 
+// Start-up checks, the run lock and stopping. Each is followed by a folder or file, and most
+// then by " (" + system error text + ")".
+const std::string& ConfigUnreadable();     // "Файл настроек не найден или не читается: "
+const std::string& DropFolderUnreadable(); // "Папка не найдена или не читается: "
+const std::string& FolderUnusable();       // "Папка недоступна для записи: "
+const std::string& AnotherRunActive();     // "Папка уже обрабатывается другим запуском: "
+const std::string& StopRequested();        // "Получен сигнал завершения"
+const std::string& StateWriteFailed();     // "Ошибка записи в папку состояния "
+
+// The queue: "Файл " + name + one of these.
+const std::string& AlreadyAccepted();      // " уже принят к отправке ранее, повторно не отправляется"
+const std::string& DeferredUntil();        // " отложен до " + time + AttemptNumber + n + "): " + reason
+const std::string& AttemptNumber();        // " (попытка "
+const std::string& WaitingUntil();         // " ожидает повторной попытки до " + time
+const std::string& Quarantined();          // " перемещен в карантин " + folder + ": " + reason
+const std::string& QuarantineFailed();     // " переместить в карантин НЕ УДАЛОСЬ! (" + error + ")"
+
+// Why a file was deferred or set aside.
+const std::string& ReasonNotRegular();          // "не является обычным файлом"
+const std::string& ReasonUnreadable();          // "файл не удалось разобрать как письмо"
+const std::string& ReasonNoRecipient();         // "нет адреса получателя"
+const std::string& ReasonBadRecipient();        // "недопустимые символы в адресе получателя"
+const std::string& ReasonRefused();             // "сервер окончательно отказал в приеме"
+const std::string& ReasonSendFailed();          // "временная ошибка отправки"
+const std::string& ReasonAttachmentNotSaved();  // "вложение не удалось сохранить"
+const std::string& ReasonAttachmentUnreadable();// "вложение не удалось извлечь"
+const std::string& ReasonLocked();              // "файл занят другим процессом"
+const std::string& ReasonNotDisposed();         // "файл не удалось удалить/переместить"
+const std::string& ReasonExpired();             // "истек срок ожидания в очереди, дней: " + days
+
 }  // namespace droprelay::texts

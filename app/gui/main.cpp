@@ -57,9 +57,13 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   application.setWindowIcon(QIcon(QStringLiteral(":/droprelay/droprelay.png")));
 
-  droprelay::TRelayForm RelayForm(start.files, start.mirror.get());
-  // The loop has not started: a refused start ends here, and the form's destruction logs the end.
+  droprelay::TRelayForm RelayForm(start.files, start.mirror.get(), start.configNamed);
+  // The loop has not started: a failed start-up check or a refused start ends here (quitting would
+  // not end a loop that has not started yet), and the form's destruction logs the end.
+  if (RelayForm.RunEnded()) return RelayForm.ExitStatus();
   if (const int refused = droprelay::RefuseExposedSecrets(RelayForm.Service(), std::cerr); refused != 0) return refused;
   if (RelayForm.ShowMainForm()) RelayForm.show();
-  return QApplication::exec();
+  const int loopStatus = QApplication::exec();
+  // The run's own status (sysexits.h): 0, or 75 while files wait for a later attempt.
+  return loopStatus != 0 ? loopStatus : RelayForm.ExitStatus();
 }

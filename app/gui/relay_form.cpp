@@ -13,7 +13,8 @@
 
 namespace droprelay {
 
-TRelayForm::TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror) : LogMemo(this), WorkTimer(this), TrayIcon(this) {
+TRelayForm::TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror, bool configRequired)
+    : LogMemo(this), WorkTimer(this), TrayIcon(this) {
   // Close button only: no minimise or maximise, and the size is fixed.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
@@ -58,6 +59,7 @@ TRelayForm::TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror) :
 
   service_ = std::make_unique<RelayService>(files, static_cast<RelayHost&>(*this), static_cast<LogView*>(this));
   service_->SetLogMirror(mirror);
+  service_->SetConfigRequired(configRequired);
   service_->FormCreate();
   // The interval is read once, at start-up. With 0 the timer fires whenever the event loop is idle,
   // so window events and stop requests are still handled between two cycles.

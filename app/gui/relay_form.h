@@ -23,12 +23,16 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   static constexpr int kWorkTimerInterval = kDefaultCycleIntervalMs;  // until the setting is read
 
   // Creating the form runs FormCreate, as the window's creation does; `mirror` (not owned, may be
-  // null) receives a copy of every log line from the first one on.
-  explicit TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror = nullptr);
+  // null) receives a copy of every log line from the first one on. `configRequired`: the
+  // configuration file was named on the command line and must be readable.
+  explicit TRelayForm(const platform::ProgramFiles& files, LogMirror* mirror = nullptr, bool configRequired = false);
   ~TRelayForm() override;
 
   // Whether start-up asked for the window to be shown.
   bool ShowMainForm() const { return showMainForm_; }
+  // Whether the run already ended (a failed start-up check), and the program's exit status.
+  bool RunEnded() const { return service_->RunEnded(); }
+  int ExitStatus() const { return service_->ExitStatus(); }
 
   RelayService& Service() { return *service_; }
 

@@ -20,5 +20,6 @@ int main(int argc, char** argv) {
   droprelay::HeadlessHost host;
   droprelay::RelayService service(start.files, host, nullptr);
   service.SetLogMirror(start.mirror.get());
+  service.SetConfigRequired(start.configNamed);
   return droprelay::RunRelayLoop(service, host, droprelay::WaitForStopRequest, std::cerr);
 }

@@ -1,6 +1,8 @@
 // Where the programs find their files, the start-up refusal of exposed secrets, the severity of
 // log lines and the headless loop.
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <sys/stat.h>
 
 #include <set>
@@ -73,6 +75,12 @@ TEST(LogSeverity, ErrorsWarningsAndTheRest) {
   EXPECT_EQ(SeverityOfLogLine(texts::WorkStarted()), LogSeverity::kInfo);
   EXPECT_EQ(SeverityOfLogLine(texts::FoundFile() + "a.eml"), LogSeverity::kInfo);
   EXPECT_EQ(SeverityOfLogLine(texts::DatabaseError()), LogSeverity::kError);
+  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::Quarantined() + "/f/: x"), LogSeverity::kError);
+  EXPECT_EQ(SeverityOfLogLine(texts::FolderUnusable() + "/tmp/x/ (Not a directory)"), LogSeverity::kError);
+  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::DeferredUntil() + "07.12.2026 9:06:08"),
+            LogSeverity::kWarning);
+  EXPECT_EQ(SeverityOfLogLine(texts::AnotherRunActive() + "/drop/"), LogSeverity::kWarning);
+  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::AlreadyAccepted()), LogSeverity::kInfo);
   EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::MoveFailed() + "Busy)"), LogSeverity::kError);
   EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "550\" (550 5.1.1 no such user)!;"), LogSeverity::kError);
   EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "451\" (451 4.3.0 try later)!;"), LogSeverity::kWarning);
@@ -154,6 +162,8 @@ class HeadlessLoop : public ::testing::Test {
     WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nmoveto_path=" + archive +
                        "/\ncycle_interval_ms=250\n" + more);
     ::chmod(ini.c_str(), 0640);
+    // An hour ahead: the files the tests write count as complete (not modified just now).
+    service.SetWallClock([] { return std::chrono::system_clock::now() + std::chrono::hours(1); });
   }
 
   TempFolder folder;

@@ -39,7 +39,7 @@ class RelayMessageTest : public ::testing::Test {
   }
 
   // Writes a stored message (LF line ends are fine: the loader accepts them) and relays it.
-  bool Relay(const std::string& name, const std::string& text) {
+  RelayOutcome Relay(const std::string& name, const std::string& text) {
     WriteFile(drop + name, text);
     const RelayContext context{config, log, tempFolder, table};
     return RelayMessageFile(context, drop, name);
@@ -96,7 +96,7 @@ const std::string kPlainWithAttachment =
     "--b1--\n";
 
 TEST_F(RelayMessageTest, LogsEveryStepInOrderAndCleansUpTheAttachment) {
-  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));  // send_mail is off: the outcome is true
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment).Done());  // send_mail is off: the outcome is true
   const std::vector<std::string> expected = {
       "Найден файл msg1.eml",
       "Письмо содержит вложение: re;port.bin",
@@ -109,9 +109,10 @@ TEST_F(RelayMessageTest, LogsEveryStepInOrderAndCleansUpTheAttachment) {
       "Текст после обработки: Добрый день!\r\n",
   };
   EXPECT_EQ(Lines(), expected);
-  // Saved as "report.bin" and removed again after the (switched-off) send.
-  EXPECT_FALSE(std::filesystem::exists(tempFolder + "report.bin"));
-  EXPECT_TRUE(sleeper.waits.empty()) << "the saved attachment goes at the first attempt, without a wait";
+  // Saved as "report.bin" in a folder of its own, removed with it after the (switched-off) send,
+  // without any wait.
+  EXPECT_TRUE(std::filesystem::is_empty(temp));
+  EXPECT_TRUE(sleeper.waits.empty());
 }
 
 TEST_F(RelayMessageTest, PreviewShowsWhatWouldBeSentWithoutWritingAnything) {
@@ -127,14 +128,80 @@ TEST_F(RelayMessageTest, PreviewShowsWhatWouldBeSentWithoutWritingAnything) {
   EXPECT_TRUE(sleeper.waits.empty());
 }
 
-TEST_F(RelayMessageTest, MissingTempFolderLogsAttachmentErrorAndGoesOn) {
+TEST_F(RelayMessageTest, UnsavableAttachmentKeepsTheMessageFromBeingSent) {
+  // Sending is on: a message without its attachment must not reach the submission at all.
+  Configure("[system]\nsend_mail=1\nMAPIProfile=no-such-profile\n");
   ASSERT_EQ(::rmdir(temp.c_str()), 0);
-  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));
+  const RelayOutcome outcome = Relay("msg1.eml", kPlainWithAttachment);
+  EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kTemporary);
+  EXPECT_EQ(Cp1251ToUtf8(outcome.reason), "вложение не удалось сохранить");
   const std::vector<std::string> got = Lines();
-  ASSERT_GE(got.size(), 4u);
+  ASSERT_GE(got.size(), 5u);
   EXPECT_EQ(got[1], "Письмо содержит вложение: re;port.bin");
-  EXPECT_EQ(got[2], "Ошибка извлечения Attachs!");
-  EXPECT_EQ(got[3], "Charset=iso-8859-1");
+  EXPECT_EQ(got[2], "No such file or directory");
+  EXPECT_EQ(got[3], "Ошибка извлечения Attachs!");
+  EXPECT_EQ(got[4], "Charset=iso-8859-1");
+  for (const std::string& line : got) EXPECT_EQ(line.find("Попытка отправки"), std::string::npos) << line;
+}
+
+TEST_F(RelayMessageTest, AttachmentNamedLikeSomethingInTempFolderTouchesNothingThere) {
+  // A folder and a file of the attachment's name already stand in the shared temporary folder.
+  ASSERT_EQ(::mkdir((tempFolder + "report.bin").c_str(), 0755), 0);
+  WriteFile(tempFolder + "second.txt", "someone else's file");
+  WriteFile(tempFolder + "victim.txt", "someone else's file");
+  const std::string named = "To: a@b\nContent-Type: multipart/mixed; boundary=z\n\n--z\nContent-Type: text/plain\n\nhi\n"
+                            "--z\nContent-Type: text/plain; name=\"victim.txt\"\n\nmine\n--z--\n";
+  EXPECT_TRUE(Relay("a.eml", kPlainWithAttachment).Done());
+  EXPECT_TRUE(Relay("b.eml", named).Done());
+  EXPECT_TRUE(std::filesystem::is_directory(tempFolder + "report.bin"));
+  EXPECT_EQ(ReadFile(tempFolder + "second.txt"), "someone else's file");
+  EXPECT_EQ(ReadFile(tempFolder + "victim.txt"), "someone else's file");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp), {}), 3) << "private folders removed";
+}
+
+TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
+  struct Case {
+    std::string to;
+    bool relayable;
+  };
+  const Case cases[] = {
+      {"ivanov@example.net", true},
+      {"\"Ivanov, Ivan\" <ivanov@example.net>", true},
+      {"undisclosed-recipients:;", false},
+      {"", false},
+      {"attacker%evil.test@example.net", false},
+      {"evil.test!attacker@example.net", false},
+      {"us\ter@example.net", false},
+      {"<@example.net>", false},
+  };
+  for (const bool sending : {true, false}) {
+    // With sending on, a relayable message reaches the submission (whose unknown profile then
+    // fails for now); with sending off, every message is simply processed, as before.
+    Configure(sending ? "[system]\nsend_mail=1\nMAPIProfile=no-such-profile\n" : "");
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.to + (sending ? " sending" : " not sending"));
+      lines.clear();
+      const std::string header = c.to.empty() ? std::string() : "To: " + c.to + "\n";
+      const RelayOutcome outcome = Relay("r.eml", header + "Subject: x\n\nbody\n");
+      const bool submitted = Lines().back().rfind("Попытка отправки", 0) == 0 ||
+                             Lines()[Lines().size() - 2].rfind("Попытка отправки", 0) == 0;
+      if (!sending) {
+        EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kDone);
+      } else {
+        EXPECT_EQ(outcome.kind, c.relayable ? RelayOutcome::Kind::kTemporary : RelayOutcome::Kind::kPermanent);
+        EXPECT_EQ(submitted, c.relayable);
+      }
+    }
+  }
+  // A NUL inside the local part is never cut off or dropped into another user's address.
+  std::string withNul = "us";
+  withNul += '\0';
+  withNul += "er@example.net";
+  EXPECT_TRUE(RecipientProblem(withNul, "user@corp.example").has_value());
+  EXPECT_FALSE(RecipientProblem("user@example.net", "user@corp.example").has_value());
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("a%b@example.net", "ab@corp.example")),
+            "недопустимые символы в адресе получателя");
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("x", "x@corp.example")), "нет адреса получателя");
 }
 
 TEST_F(RelayMessageTest, AttachmentNamesNeverLeaveTempFolder) {
@@ -158,9 +225,9 @@ TEST_F(RelayMessageTest, SymbolicLinkInTempFolderIsNotWrittenThrough) {
   const std::string victim = root / "victim.txt";
   WriteFile(victim, "keep me");
   ASSERT_EQ(::symlink(victim.c_str(), (tempFolder + "report.bin").c_str()), 0);
-  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment));
+  EXPECT_TRUE(Relay("msg1.eml", kPlainWithAttachment).Done());
   EXPECT_EQ(ReadFile(victim), "keep me");
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(tempFolder + "report.bin")));
+  EXPECT_TRUE(std::filesystem::is_symlink(tempFolder + "report.bin")) << "not ours to remove";
 }
 
 TEST_F(RelayMessageTest, NoToHeaderGivesBareDomain) {
@@ -200,7 +267,7 @@ const std::string kHtmlOnly =
     "<body><div class=pre>hidden</div><p>Новости&nbsp;недели</p><p>Второй абзац</p></body></html>\n";
 
 TEST_F(RelayMessageTest, HtmlOnlyMessageBecomesItsVisibleTextAfterTwoWaits) {
-  EXPECT_TRUE(Relay("h.eml", kHtmlOnly));
+  EXPECT_TRUE(Relay("h.eml", kHtmlOnly).Done());
   EXPECT_EQ(sleeper.waits, (std::vector<std::uint32_t>{7000, 7000}));
   const std::vector<std::string> got = Lines();
   EXPECT_EQ(got[got.size() - 4], "Тема: Новости");
@@ -222,7 +289,7 @@ TEST_F(RelayMessageTest, HtmlWaitsFollowTheirSettingAndChangeNothingElse) {
     Configure(c.keys);
     lines.clear();
     sleeper.waits.clear();
-    EXPECT_TRUE(Relay("h.eml", kHtmlOnly));
+    EXPECT_TRUE(Relay("h.eml", kHtmlOnly).Done());
     EXPECT_EQ(sleeper.waits, c.waits) << c.keys;
     const std::vector<std::string> got = Lines();
     ASSERT_GE(got.size(), 4u);
@@ -252,7 +319,9 @@ TEST_F(RelayMessageTest, LinksAndPipesInTheDropFolderAreNotRead) {
   const RelayContext context{config, log, tempFolder, table};
   for (const std::string name : {"link.eml", "pipe.eml"}) {
     lines.clear();
-    EXPECT_TRUE(RelayMessageFile(context, drop, name));  // send_mail is off
+    const RelayOutcome outcome = RelayMessageFile(context, drop, name);
+    EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kPermanent) << name;
+    EXPECT_EQ(Cp1251ToUtf8(outcome.reason), "не является обычным файлом");
     const std::vector<std::string> got = Lines();
     ASSERT_EQ(got.size(), 3u) << name;
     EXPECT_EQ(got[0], "Найден файл " + name);
@@ -289,7 +358,8 @@ TEST_F(RelayMessageTest, TheDropFileIsOpenedOnceAndBothRawTextAndParseComeFromIt
   WriteFile(drop + "once.eml",
             "To: a@b\nSubject: s\nContent-Type: text/plain; charset=windows-1251\n\n\xC4\xE0\n");
   const RelayContext context{config, log, tempFolder, table};
-  const int opens = OpensDuring(drop, "once.eml", [&] { EXPECT_TRUE(RelayMessageFile(context, drop, "once.eml")); });
+  const int opens =
+      OpensDuring(drop, "once.eml", [&] { EXPECT_TRUE(RelayMessageFile(context, drop, "once.eml").Done()); });
   EXPECT_EQ(opens, 1);
   const std::vector<std::string> got = Lines();
   ASSERT_EQ(got.size(), 8u);
@@ -317,7 +387,9 @@ TEST_F(RelayMessageTest, ALinkOrPipeSwappedInAfterTheListingIsNeitherFollowedNor
       }
     };
     const RelayContext context{config, swapping, tempFolder, table};
-    EXPECT_TRUE(RelayMessageFile(context, drop, name));  // send_mail is off
+    // Set aside even with sending off: it is no stored message.
+    const RelayOutcome outcome = RelayMessageFile(context, drop, name);
+    EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kPermanent) << kind;
     const std::vector<std::string> got = Lines();
     ASSERT_EQ(got.size(), 3u) << kind;
     EXPECT_EQ(got[1], kind == "link" ? "Is a symbolic link, not a stored message" : "Not a regular file");
@@ -331,14 +403,15 @@ TEST_F(RelayMessageTest, AFileItsWriterStillHoldsIsNotReadUntilItLetsGo) {
   ASSERT_GE(writer, 0);
   ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
   const RelayContext context{config, log, tempFolder, table};
-  EXPECT_TRUE(RelayMessageFile(context, drop, "busy.eml"));
+  const RelayOutcome busy = RelayMessageFile(context, drop, "busy.eml");
+  EXPECT_EQ(busy.kind, RelayOutcome::Kind::kTemporary) << "left for a later attempt, also with sending off";
   const std::vector<std::string> held = {"Найден файл busy.eml", "Resource temporarily unavailable",
                                          "Ошибка при обработке email\"а!"};
   EXPECT_EQ(Lines(), held) << "neither the raw text nor the parse may read a file that is still being written";
 
   ::close(writer);
   lines.clear();
-  EXPECT_TRUE(RelayMessageFile(context, drop, "busy.eml"));
+  EXPECT_TRUE(RelayMessageFile(context, drop, "busy.eml").Done());
   ASSERT_GE(Lines().size(), 4u);
   EXPECT_EQ(Lines()[3], "Адресат: ivanov@example.net,petrov@example.net");
 }

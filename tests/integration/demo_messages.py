@@ -4,6 +4,7 @@ tests and by bench/relay_bench.py; write_backlog() fills a drop folder with N of
 
 import base64
 import os
+import time
 
 KINDS = ('plain-utf8', 'koi8-r', 'attachment', 'html-only')
 
@@ -72,7 +73,12 @@ def write_backlog(folder, count):
     names = []
     for n in range(count):
         name = 'msg%06d.eml' % n
-        with open(os.path.join(folder, name), 'wb') as f:
+        path = os.path.join(folder, name)
+        with open(path, 'wb') as f:
             f.write(message(KINDS[n % len(KINDS)], n))
+        # Written a minute ago, as a finished backlog is: the relay leaves files modified in the
+        # last two seconds for a later cycle.
+        then = time.time() - 60
+        os.utime(path, (then, then))
         names.append(name)
     return names

@@ -4,7 +4,7 @@
 
     smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
                  [--reject-data CODE] [--drop-data] [--log-commands] [--close-after N]
-                 [--stall-rcpt SECONDS] [--stall-data SECONDS]
+                 [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-accepted]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
 
 Listens on 127.0.0.1 on a free port and prints "PORT <number>" on a line of its own as soon as it
@@ -27,6 +27,8 @@ DIR/connections.log, so a test can prove that no connection was made at all.
   --close-after N           close a connection, without a word, once N messages went over it
   --stall-rcpt SECONDS      wait that long before answering RCPT TO
   --stall-data SECONDS      wait that long before answering the end of DATA
+  --notify-accepted         print "ACCEPTED N" on standard output once the 250 reply to the end of
+                            DATA of message N has been written to the connection
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
                             require it before MAIL) or --smtps (TLS from the first byte)
 """
@@ -111,13 +113,15 @@ def logged(verb):
 
 
 class SinkSMTP(SMTP):
-    def __init__(self, *args, folder, drop_data, log_commands=False, close_after=0, **kwargs):
+    def __init__(self, *args, folder, drop_data, log_commands=False, close_after=0, notify_accepted=False,
+                 **kwargs):
         super().__init__(*args, **kwargs)
         self.folder = folder
         self.drop_data = drop_data
         self.log_commands = log_commands
         self.close_after = close_after
         self.delivered = 0
+        self.notify_accepted = notify_accepted
 
     for _verb in ('HELO', 'EHLO', 'AUTH', 'STARTTLS', 'MAIL', 'RCPT', 'RSET', 'NOOP', 'QUIT', 'VRFY', 'HELP'):
         locals()['smtp_' + _verb] = logged(_verb)
@@ -132,7 +136,11 @@ class SinkSMTP(SMTP):
             with open(os.path.join(self.folder, 'commands.log'), 'a') as f:
                 f.write('DATA\n')
         if not self.drop_data:
+            before = self.event_handler.count
             result = await super().smtp_DATA(arg)
+            if self.notify_accepted and self.event_handler.count > before:
+                await self._writer.drain()
+                print('ACCEPTED', self.event_handler.count, flush=True)
             self.delivered += 1
             if self.close_after and self.delivered >= self.close_after:
                 self.transport.close()
@@ -156,6 +164,7 @@ async def main():
     parser.add_argument('--close-after', type=int, default=0)
     parser.add_argument('--stall-rcpt', type=float, default=0)
     parser.add_argument('--stall-data', type=float, default=0)
+    parser.add_argument('--notify-accepted', action='store_true')
     parser.add_argument('--tls-cert')
     parser.add_argument('--tls-key')
     parser.add_argument('--starttls', action='store_true')
@@ -182,7 +191,7 @@ async def main():
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
         lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, log_commands=args.log_commands,
-                         close_after=args.close_after, **options),
+                         close_after=args.close_after, notify_accepted=args.notify_accepted, **options),
         host='127.0.0.1', port=0, ssl=context if args.smtps else None)
     print('PORT', server.sockets[0].getsockname()[1], flush=True)
 

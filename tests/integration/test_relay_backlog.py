@@ -161,7 +161,8 @@ class RelayBacklog(unittest.TestCase):
         # Six seconds, longer than the default interval: a relay that ignored the setting would
         # have looked into the drop folder by then.
         self.assertEqual(self.stopped_run(started, then_wait=6), 0)
-        self.assertEqual(self.messages()[-2:], ['Начало работы...', 'Завершение работы...'])
+        self.assertEqual(self.messages()[-3:],
+                         ['Начало работы...', 'Получен сигнал завершения', 'Завершение работы...'])
         self.assertEqual(len(os.listdir(self.drop)), 1)
 
 

@@ -23,9 +23,11 @@ from email.message import EmailMessage
 
 from aiosmtpd.controller import Controller
 
+from relay_harness import Sink
+
 BIN = os.environ['DROPRELAY_BIN']
 SOURCE = os.environ['DROPRELAY_SOURCE_DIR']
-SINK = os.path.join(SOURCE, 'tests', 'integration', 'smtp_sink.py')
+
 
 
 def free_port():
@@ -50,31 +52,6 @@ class DropFolderService:
                     else envelope.content)
         os.rename(tmp, os.path.join(self.drop, name))
         return '250 Queued'
-
-
-class Sink:
-    """smtp_sink.py in a child process: the submission server droprelay sends to."""
-
-    def __init__(self, folder, *options):
-        self.folder = folder
-        self.process = subprocess.Popen(['/usr/bin/python3', SINK, '--dir', folder, *options],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.process.stdout.readline().split()
-        assert line and line[0] == 'PORT', line
-        self.port = int(line[1])
-
-    def messages(self):
-        found = []
-        n = 1
-        while os.path.exists(os.path.join(self.folder, '%d.envelope' % n)):
-            with open(os.path.join(self.folder, '%d.eml' % n), 'rb') as f:
-                found.append(email.message_from_bytes(f.read(), policy=email.policy.default))
-            n += 1
-        return found
-
-    def stop(self):
-        self.process.stdin.close()
-        self.process.wait(timeout=10)
 
 
 class RelayEndToEnd(unittest.TestCase):
@@ -234,35 +211,37 @@ class RelayEndToEnd(unittest.TestCase):
         self.assertEqual(uu_attachments[0].get_content().encode() if isinstance(uu_attachments[0].get_content(), str)
                          else uu_attachments[0].get_content(), uu_data)
 
-    def test_refused_message_stays_in_the_drop_folder(self):
-        sink = Sink(os.path.join(self.root, 'received'), '--reject-data', '554')
-        self.addCleanup(sink.stop)
-        env = self.configure(sink)
-        m = EmailMessage()
-        m['From'] = 'a@example.net'
-        m['To'] = 'b@partner.example'
-        m['Subject'] = 'refused'
-        m.set_content('body')
-        self.submit(m)
-        name = os.listdir(self.drop)[0]
+    def test_refused_message_is_set_aside_and_a_deferred_one_stays(self):
+        for code, stays in (('554', False), ('451', True)):
+            with self.subTest(code=code):
+                received = os.path.join(self.root, 'received-' + code)
+                os.mkdir(received)
+                sink = Sink(received, '--reject-data', code)
+                self.addCleanup(sink.stop)
+                env = self.configure(sink)
+                m = EmailMessage()
+                m['From'] = 'a@example.net'
+                m['To'] = 'b@partner.example'
+                m['Subject'] = 'refused'
+                m.set_content('body')
+                self.submit(m)
+                name = os.listdir(self.drop)[0]
+                time.sleep(2.1)  # the relay leaves files modified in the last 2 seconds for later
 
-        relay = subprocess.Popen([BIN, '--config', self.ini], env=env,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.time() + 60
-            while time.time() < deadline:
-                if os.path.exists(self.log) and 'Ошибка отправки сообщения "554"' in self.read_log():
-                    break
-                time.sleep(0.5)
-            else:
-                self.fail('no send failure logged:\n' + (self.read_log() if os.path.exists(self.log) else ''))
-        finally:
-            relay.send_signal(signal.SIGTERM)
-            relay.wait(timeout=30)
-        self.assertEqual(os.listdir(self.drop), [name])
-        self.assertEqual(os.listdir(os.path.join(self.root, 'archive')), [])
-        self.assertEqual(sink.messages(), [])
-
+                run = subprocess.run([BIN, '--config', self.ini], env=env, timeout=120,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                log = self.read_log()
+                self.assertIn('Ошибка отправки сообщения "%s"' % code, log)
+                self.assertEqual(os.listdir(os.path.join(self.root, 'archive')), [])
+                self.assertEqual(sink.messages(), [])
+                if stays:
+                    self.assertEqual(run.returncode, 75, log)
+                    self.assertEqual(os.listdir(self.drop), [name])
+                else:
+                    self.assertEqual(run.returncode, 0, log)
+                    self.assertEqual(os.listdir(self.drop), [])
+                    self.assertEqual(os.listdir(os.path.join(self.root, 'failed')), [name])
+                    os.remove(os.path.join(self.root, 'failed', name))
 
 if __name__ == '__main__':
     unittest.main(verbosity=2)

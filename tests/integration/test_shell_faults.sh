@@ -13,9 +13,16 @@ expect_eq "unknown option exit status" 2 "$rc"
 grep -q '^Usage:' "$scratch/bad.err" && pass "usage on stderr" || fail "no usage on stderr"
 expect_eq "nothing on stdout" "" "$(cat "$scratch/bad.out")"
 
-# No INI file at all: every default; the default drop folder does not exist on a test machine.
+# A settings file named on the command line that is not there is a configuration error.
 mkdir -p "$scratch/noini"
 run_relay "$scratch/noini/absent.ini" &
+
+# No INI file beside the program: every default; the default drop folder does not exist on a
+# test machine, which ends the run loudly.
+mkdir -p "$scratch/beside"
+cp "$DROPRELAY_BIN" "$scratch/beside/droprelay"
+( rc=0; env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 300 "$scratch/beside/droprelay" \
+    >"$scratch/beside/out" 2>"$scratch/beside/err" || rc=$?; echo "$rc" >"$scratch/beside/rc" ) &
 
 # The log file cannot be written (a folder stands in its way, which stops root too): the messages
 # still reach the box and the relay goes on.
@@ -49,15 +56,23 @@ printf '[System]\nSmtp_DropMail_path=%s/\n' "$scratch/stop/drop" >"$scratch/stop
 wait
 
 expect_eq "SIGTERM: exit status" 0 "$(cat "$scratch/stop/rc")"
-expect_log "$scratch/stop/relay.log" "" "Начало работы..." "Завершение работы..."
+expect_log "$scratch/stop/relay.log" "" "Начало работы..." "Получен сигнал завершения" "Завершение работы..."
+
+expect_log "$scratch/noini/absent.log" "" "Начало работы..." \
+  "Файл настроек не найден или не читается: $scratch/noini/absent.ini (No such file or directory)" "Завершение работы..."
+expect_eq "named INI missing: exit status" 78 "$(cat "$scratch/noini/absent.ini.rc")"
+expect_eq "named INI missing: stderr" \
+  "droprelay: cannot read the configuration file $scratch/noini/absent.ini: No such file or directory" \
+  "$(cat "$scratch/noini/absent.ini.err")"
 
 if [ -e /var/spool/droprelay/drop ]; then
   echo "skip: /var/spool/droprelay/drop exists here; the no-INI run looked into it"
 else
-  expect_log "$scratch/noini/absent.log" "" "Начало работы..." "Просмотр папки /var/spool/droprelay/drop/" \
-    "Нет новых файлов" "Завершение работы..."
+  expect_log "$scratch/beside/droprelay.log" "" "Начало работы..." \
+    "Папка не найдена или не читается: /var/spool/droprelay/drop/ (No such file or directory)" "Завершение работы..."
+  expect_eq "no INI: exit status" 66 "$(cat "$scratch/beside/rc")"
+  expect_eq "no INI: stdout" "" "$(cat "$scratch/beside/out")"
 fi
-expect_eq "no INI: exit status" 0 "$(cat "$scratch/noini/absent.ini.rc")"
 
 expect_eq "unwritable log: exit status" 0 "$(cat "$scratch/nolog/relay.ini.rc")"
 expect_eq "unwritable log: file deleted" "" "$(ls -A "$scratch/nolog/drop")"
@@ -70,11 +85,15 @@ expect_log "$scratch/slash/relay.log" "" "Начало работы..." \
   "Просмотр папки $scratch/slash/drop/" "Нет новых файлов" "Завершение работы..."
 expect_eq "slash: decoy untouched" "decoy" "$(cat "$scratch/slash/drop-decoy.eml")"
 
-expect_eq "garbage: exit status" 0 "$(cat "$scratch/garbage/relay.ini.rc")"
-# Under cron any output is mailed to the administrator every run.
-expect_eq "no output without a display" "" "$(cat "$scratch/garbage/relay.ini.out" "$scratch/garbage/relay.ini.err")"
+# The folder named by the cut value does not exist: a loud end, and nothing else on the output
+# (under cron any output is mailed to the administrator every run).
+expect_eq "garbage: exit status" 66 "$(cat "$scratch/garbage/relay.ini.rc")"
 long_folder="$scratch/garbage/$(head -c $((2047 - ${#scratch} - 9)) /dev/zero | tr '\0' 'x')/"
-expect_log "$scratch/garbage/relay.log" "" "Начало работы..." "Просмотр папки $long_folder" "Нет новых файлов" \
-  "Завершение работы..."
+expect_eq "only the error line without a display" \
+  "droprelay: cannot read the drop folder $long_folder: File name too long" \
+  "$(cat "$scratch/garbage/relay.ini.out" "$scratch/garbage/relay.ini.err")"
+expect_eq "a normal run prints nothing" "" "$(cat "$scratch/slash/relay.ini.out" "$scratch/slash/relay.ini.err")"
+expect_log "$scratch/garbage/relay.log" "" "Начало работы..." \
+  "Папка не найдена или не читается: $long_folder (File name too long)" "Завершение работы..."
 
 finish

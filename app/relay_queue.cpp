@@ -1,0 +1,95 @@
+#include "app/relay_queue.h"
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/file.h"
+
+namespace droprelay {
+namespace {
+
+constexpr const char* kSent = "sent/";
+constexpr const char* kQueue = "queue/";
+constexpr std::int64_t kFirstWait = 60;
+constexpr std::int64_t kLongestWait = 3600;
+
+std::string FactsText(const platform::FileFacts& facts) {
+  return std::to_string(facts.device) + " " + std::to_string(facts.inode) + " " + std::to_string(facts.size) + " " +
+         std::to_string(facts.mtimeNs);
+}
+
+bool ReadFacts(std::istringstream& in, platform::FileFacts& facts) {
+  return static_cast<bool>(in >> facts.device >> facts.inode >> facts.size >> facts.mtimeNs);
+}
+
+bool SameFile(const platform::FileFacts& a, const platform::FileFacts& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size && a.mtimeNs == b.mtimeNs;
+}
+
+}  // namespace
+
+std::int64_t RetryWaitSeconds(int attempts) {
+  std::int64_t wait = kFirstWait;
+  for (int i = 1; i < attempts && wait < kLongestWait; ++i) wait *= 2;
+  return std::min(wait, kLongestWait);
+}
+
+bool RelayQueue::Prepare() const {
+  return platform::PrepareWritableFolder(folder_) && platform::PrepareWritableFolder(folder_ + kSent) &&
+         platform::PrepareWritableFolder(folder_ + kQueue);
+}
+
+bool RelayQueue::RecordAccepted(const std::string& name, const platform::FileFacts& facts) const {
+  return platform::WriteFileDurably(folder_ + kSent + name, FactsText(facts) + "\n");
+}
+
+bool RelayQueue::WasAccepted(const std::string& name, const platform::FileFacts& facts) const {
+  const std::string path = folder_ + kSent + name;
+  if (!platform::EntryFacts(path)) return false;
+  std::string text;
+  if (!platform::ReadWholeFile(path, text)) return true;
+  std::istringstream in(text);
+  platform::FileFacts recorded;
+  if (!ReadFacts(in, recorded)) return true;
+  return SameFile(recorded, facts);
+}
+
+void RelayQueue::ForgetAccepted(const std::string& name) const { platform::RemoveFileDurably(folder_ + kSent + name); }
+
+std::optional<Deferral> RelayQueue::FindDeferral(const std::string& name, const platform::FileFacts& facts) const {
+  std::string text;
+  if (!platform::ReadWholeFile(folder_ + kQueue + name, text)) return std::nullopt;
+  std::istringstream in(text);
+  Deferral deferral;
+  if (!ReadFacts(in, deferral.facts) || !(in >> deferral.firstFailure >> deferral.nextDue >> deferral.attempts)) {
+    return std::nullopt;
+  }
+  if (!SameFile(deferral.facts, facts)) return std::nullopt;
+  return deferral;
+}
+
+bool RelayQueue::SaveDeferral(const std::string& name, const Deferral& deferral) const {
+  return platform::WriteFileDurably(folder_ + kQueue + name,
+                                    FactsText(deferral.facts) + " " + std::to_string(deferral.firstFailure) + " " +
+                                        std::to_string(deferral.nextDue) + " " + std::to_string(deferral.attempts) +
+                                        "\n");
+}
+
+void RelayQueue::ForgetDeferral(const std::string& name) const { platform::RemoveFileDurably(folder_ + kQueue + name); }
+
+void RelayQueue::ForgetVanished(const std::string& dropFolder) const {
+  for (const char* kind : {kSent, kQueue}) {
+    std::vector<std::string> names;
+    platform::DirectorySearch search(folder_ + kind);
+    while (const std::optional<std::string> name = search.NextFile()) {
+      if (!name->empty() && name->front() != '.') names.push_back(*name);
+    }
+    for (const std::string& name : names) {
+      if (!platform::EntryFacts(dropFolder + name)) platform::RemoveFileDurably(folder_ + kind + name);
+    }
+  }
+}
+
+}  // namespace droprelay
