@@ -70,16 +70,19 @@ class Relay:
         self.test.addCleanup(self.sink.stop)
         return self.sink
 
-    def configure(self, port=None, extra='', send_mail=1, temppath=None, moveto=None, copy_to=''):
+    def configure(self, port=None, extra='', send_mail=1, temppath=None, moveto=None, copy_to='',
+                  interval_ms=200):
+        # A short cycle keeps the suite quick; these tests are about outcomes, not the specified
+        # pace (which test_shell_cycles checks). A cycle_interval_ms in `extra` comes first and wins.
         port = port if port is not None else self.sink.port
         with open(self.path('profiles.ini'), 'w') as f:
             f.write('[Profiles]\nDefaultProfile=office\n\n[office]\nurl=smtp://127.0.0.1:%d\n'
                     'from=relay@corp.example\n' % port)
         with open(self.ini, 'w') as f:
             f.write('[System]\nSmtp_DropMail_path=%s/\ndomain_name=corp.example\nsend_copy_to=%s\n\n'
-                    '[system]\nsend_mail=%d\ntemppath=%s\nmoveto_path=%s\n%s'
+                    '[system]\nsend_mail=%d\ntemppath=%s\nmoveto_path=%s\n%scycle_interval_ms=%d\n'
                     % (self.drop, copy_to, send_mail, temppath or self.path('temp') + '/',
-                       moveto or self.path('archive'), extra))
+                       moveto or self.path('archive'), extra, interval_ms))
 
     def env(self):
         env = dict(os.environ, DROPRELAY_PROFILES=self.path('profiles.ini'), QT_QPA_PLATFORM='offscreen')
