@@ -4,6 +4,8 @@
 # folders and enable the timer, the relay's libraries (no Qt, X11 or GL in droprelay), and lintian
 # (no errors). Usage: check_package.sh FOLDER-WITH-THE-DEBS
 set -euo pipefail
+# (Under pipefail a "grep -q" that stops reading early can fail the pipeline through SIGPIPE on
+# the writer, so the checks below let grep read everything.)
 folder=${1:?usage: check_package.sh FOLDER}
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -26,7 +28,7 @@ grep -q 'libcurl4' <<<"$depends" && pass "shared libraries in Depends" || fail "
 window_depends=$(field "$window" Depends)
 grep -q "droprelay (= $version)" <<<"$window_depends" && grep -qi 'libqt6widgets6' <<<"$window_depends" \
   && pass "droprelay-window depends on droprelay and Qt" || fail "droprelay-window Depends: $window_depends"
-dpkg-deb -I "$relay" | grep -q '^ Description: ' && pass "description" || fail "no description"
+dpkg-deb -I "$relay" | grep -c '^ Description: ' >/dev/null && pass "description" || fail "no description"
 
 # Content.
 dpkg-deb -c "$relay" | awk '{ print $1, $2, $6 }' >"$work/content"

@@ -19,13 +19,13 @@ grep -q 'not found' <<<"$resolved" && fail "unresolved libraries: $resolved"
 
 if [ -n "${DROPRELAY_BIN:-}" ]; then
   # The check means something only if the window program, built from the same tree, does link them.
-  if readelf -d "$DROPRELAY_BIN" | grep -q 'libQt6Widgets'; then pass "window program links Qt"; else fail "window program without Qt?"; fi
+  if readelf -d "$DROPRELAY_BIN" | grep -c 'libQt6Widgets' >/dev/null; then pass "window program links Qt"; else fail "window program without Qt?"; fi
 fi
 
 version=$("$headless" --version)
 [ "$version" = "droprelay $(sed -n 's/^project(droprelay VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")" ] \
   && pass "--version: $version" || fail "--version said '$version'"
-"$headless" --help | grep -q -- '--inspect' && pass "--help" || fail "--help lacks --inspect"
+"$headless" --help | grep -c -- '--inspect' >/dev/null && pass "--help" || fail "--help lacks --inspect"
 rc=0; "$headless" --bogus >/dev/null 2>&1 || rc=$?
 [ "$rc" -eq 2 ] && pass "wrong option: status 2" || fail "wrong option: status $rc"
 

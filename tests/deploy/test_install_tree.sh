@@ -43,7 +43,7 @@ want=$(printf '%s\n' "${expected[@]}" | sort)
 
 # The installed relay is the headless one.
 if readelf -d "$stage$prefix/bin/droprelay" | grep -Eq 'libQt|libX11|libGL'; then fail "installed droprelay links graphics"; else pass "installed droprelay is headless"; fi
-"$stage$prefix/bin/droprelay" --version | grep -q '^droprelay ' && pass "installed droprelay runs" || fail "installed droprelay --version"
+"$stage$prefix/bin/droprelay" --version | grep -c '^droprelay ' >/dev/null && pass "installed droprelay runs" || fail "installed droprelay --version"
 
 # The service names the installed program and every folder it writes.
 service=$stage$unitdir/droprelay.service
