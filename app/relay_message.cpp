@@ -1,5 +1,6 @@
 #include "app/relay_message.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -169,9 +170,28 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
 
 }  // namespace
 
+namespace {
+
+// RFC 5322 atext and the dot: what a plain local part is made of.
+bool IsLocalPartCharacter(char c) {
+  const auto code = static_cast<unsigned char>(c);
+  return (code >= 'a' && code <= 'z') || (code >= 'A' && code <= 'Z') || (code >= '0' && code <= '9') ||
+         std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
 std::optional<std::string> RecipientProblem(std::string_view toAddresses, std::string_view rewritten) {
   const std::size_t at = toAddresses.find('@');
-  if (at == std::string_view::npos) return texts::ReasonNoRecipient();
+  if (at == std::string_view::npos) {
+    // A bare name is qualified with the domain, as a local mail system does ("ivan" becomes
+    // ivan@domain); what group syntax ("undisclosed-recipients:;") or an empty field leaves is no
+    // address at all.
+    const std::string_view local = rewritten.substr(0, rewritten.find('@'));
+    if (local.empty() || !std::all_of(local.begin(), local.end(), IsLocalPartCharacter)) {
+      return texts::ReasonNoRecipient();
+    }
+  }
   for (const char c : TrimControls(toAddresses.substr(0, at))) {
     const auto code = static_cast<unsigned char>(c);
     if (code < 32 || code == 127 || c == '%' || c == '!') return texts::ReasonBadRecipient();

@@ -169,6 +169,7 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
       {"\"Ivanov, Ivan\" <ivanov@example.net>", true},
       {"undisclosed-recipients:;", false},
       {"", false},
+      {"helpdesk", true},
       {"attacker%evil.test@example.net", false},
       {"evil.test!attacker@example.net", false},
       {"us\ter@example.net", false},
@@ -201,7 +202,12 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
   EXPECT_FALSE(RecipientProblem("user@example.net", "user@corp.example").has_value());
   EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("a%b@example.net", "ab@corp.example")),
             "недопустимые символы в адресе получателя");
-  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("x", "x@corp.example")), "нет адреса получателя");
+  // A bare name is qualified with the domain; group syntax and empty fields are no address.
+  EXPECT_FALSE(RecipientProblem("ivan", "ivan@corp.example").has_value());
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("undisclosed-recipients:;", "undisclosed-recipients:@corp.example")),
+            "нет адреса получателя");
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("", "@corp.example")), "нет адреса получателя");
+  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("a!b", "a!b@corp.example")), "недопустимые символы в адресе получателя");
 }
 
 TEST_F(RelayMessageTest, AttachmentNamesNeverLeaveTempFolder) {
