@@ -35,6 +35,20 @@ TEST(SecretFile, ReadableByOthersNamesTheModeToSet) {
   EXPECT_EQ(ExposedSecretText(folder / "missing", "a Password"), "");
 }
 
+// A datagram socket of the test's own at `path`, standing in for the syslog daemon; -1 on failure.
+int BoundDatagramSocket(const std::string& path) {
+  const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (server < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(server);
+    return -1;
+  }
+  return server;
+}
+
 TEST(SyslogSocket, SendsRfc3164LinesWithFacilityDaemon) {
   TempFolder folder;
   const std::string path = folder / "log.sock";
@@ -82,12 +96,8 @@ TEST(SyslogSocket, SendsRfc3164LinesWithFacilityDaemon) {
 TEST(SyslogSocket, AFullSocketDropsLinesInsteadOfBlocking) {
   TempFolder folder;
   const std::string path = folder / "log.sock";
-  const int server = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  const int server = BoundDatagramSocket(path);
   ASSERT_GE(server, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, path.c_str());
-  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
   SyslogSocket socket(path, "droprelay");
   int refused = 0;
