@@ -71,6 +71,38 @@ DROPRELAY_TEXT(ReasonLocked, "файл занят другим процессо�
 DROPRELAY_TEXT(ReasonNotDisposed, "файл не удалось удалить/переместить")
 DROPRELAY_TEXT(ReasonExpired, "истек срок ожидания в очереди, дней: ")
 
+DROPRELAY_TEXT(ReasonNotSent, "отправка отключена (send_mail=0), письмо не отправлено")
+DROPRELAY_TEXT(ReasonNoConnection, "нет соединения с сервером")
+DROPRELAY_TEXT(ReasonLogonRefused, "сервер отказал во входе")
+DROPRELAY_TEXT(ReasonServerBusy, "сервер временно отказал в приеме")
+DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение пропало до отправки")
+DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
+DROPRELAY_TEXT(ReasonDelivered, "принято к отправке")
+
 #undef DROPRELAY_TEXT
+
+const std::string& OutcomeReason(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kDelivered: return ReasonDelivered();
+    case Outcome::kNotSent: return ReasonNotSent();
+    case Outcome::kNoConnection: return ReasonNoConnection();
+    case Outcome::kLogonRefused: return ReasonLogonRefused();
+    case Outcome::kServerBusy: return ReasonServerBusy();
+    case Outcome::kSendFailed: return ReasonSendFailed();
+    case Outcome::kAttachmentMissing: return ReasonAttachmentMissing();
+    case Outcome::kAttachmentNotSaved: return ReasonAttachmentNotSaved();
+    case Outcome::kFileLocked: return ReasonLocked();
+    case Outcome::kNotDisposed: return ReasonNotDisposed();
+    case Outcome::kInternalError: return ReasonInternalError();
+    case Outcome::kRefused: return ReasonRefused();
+    case Outcome::kNoRecipient: return ReasonNoRecipient();
+    case Outcome::kBadRecipient: return ReasonBadRecipient();
+    case Outcome::kUnreadable: return ReasonUnreadable();
+    case Outcome::kAttachmentUnreadable: return ReasonAttachmentUnreadable();
+    case Outcome::kExpired: return ReasonExpired();
+    case Outcome::kNotRegular: return ReasonNotRegular();
+  }
+  return ReasonInternalError();
+}
 
 }  // namespace droprelay::texts

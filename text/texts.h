@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "text/outcome.h"
+
 namespace droprelay::texts {
 
 // Start-up and shutdown
@@ -75,5 +77,9 @@ const std::string& ReasonAttachmentUnreadable();// "вложение не уда
 const std::string& ReasonLocked();              // "файл занят другим процессом"
 const std::string& ReasonNotDisposed();         // "файл не удалось удалить/переместить"
 const std::string& ReasonExpired();             // "истек срок ожидания в очереди, дней: " + days
+
+
+// The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
+const std::string& OutcomeReason(Outcome outcome);
 
 }  // namespace droprelay::texts

@@ -1,0 +1,80 @@
+// What can happen to one drop file, as one enumeration. Every step, from the submission up to the
+// cycle, answers one of these; what the cycle does with the file (dispose of it, wait and try again,
+// set it aside) and the priority of the line that tells it are derived from the value, never from a
+// text. The Russian reason for the log is texts::OutcomeReason, the English token for tools and
+// records is OutcomeToken; both are written where the outcome is reported.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace droprelay {
+
+enum class Outcome : std::uint8_t {
+  // Handed over: the file may be disposed of.
+  kDelivered,
+  kNotSent,  // sending is switched off: read and disposed of without submission
+
+  // Temporary: the file stays and is tried again after a growing wait.
+  kNoConnection,        // no connection, TLS failed, timed out, connection lost before the data went out
+  kLogonRefused,        // the server refused the credentials
+  kServerBusy,          // a reply of 400 to 499
+  kSendFailed,          // any other failure of the submission that may pass later
+  kAttachmentMissing,   // the saved attachment was gone when the submission looked for it
+  kAttachmentNotSaved,  // the attachment could not be written into the temporary folder
+  kFileLocked,          // its writer still holds the drop file
+  kNotDisposed,         // accepted, but the file could not be deleted or moved
+  kInternalError,       // an unexpected error of the relay itself (logged with its cause)
+
+  // Permanent: the file is set aside into the quarantine folder with its reason.
+  kRefused,               // a reply of 500 to 599
+  kNoRecipient,           // no recipient address at all
+  kBadRecipient,          // a recipient no server should be handed
+  kUnreadable,            // not readable as a message at all
+  kAttachmentUnreadable,  // the attachment the message should carry cannot be decoded or named
+  kExpired,               // waited longer than max_queue_days
+
+  // Not a message at all: set aside without being read.
+  kNotRegular,  // a folder, device, FIFO or symbolic link
+};
+
+// The highest value: loops over every outcome end here. Keep it the last value listed.
+inline constexpr Outcome kLastOutcome = Outcome::kNotRegular;
+
+// What the cycle does with a file after an outcome.
+enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine };
+
+constexpr Disposition DispositionOf(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kDelivered:
+    case Outcome::kNotSent:
+      return Disposition::kDispose;
+    case Outcome::kNoConnection:
+    case Outcome::kLogonRefused:
+    case Outcome::kServerBusy:
+    case Outcome::kSendFailed:
+    case Outcome::kAttachmentMissing:
+    case Outcome::kAttachmentNotSaved:
+    case Outcome::kFileLocked:
+    case Outcome::kNotDisposed:
+    case Outcome::kInternalError:
+      return Disposition::kDefer;
+    case Outcome::kRefused:
+    case Outcome::kNoRecipient:
+    case Outcome::kBadRecipient:
+    case Outcome::kUnreadable:
+    case Outcome::kAttachmentUnreadable:
+    case Outcome::kExpired:
+    case Outcome::kNotRegular:
+      return Disposition::kQuarantine;
+  }
+  return Disposition::kDefer;
+}
+
+// A stable English token ("refused", "no-connection" ...) for records, --json output and stderr.
+std::string_view OutcomeToken(Outcome outcome);
+// The outcome a token names, for reading records back.
+std::optional<Outcome> OutcomeFromToken(std::string_view token);
+
+}  // namespace droprelay
