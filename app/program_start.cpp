@@ -8,6 +8,7 @@
 #include "platform/syserror.h"
 #include "submit/profiles.h"
 #include "text/convert.h"
+#include "text/log_text.h"
 #include "text/texts.h"
 
 namespace droprelay {
@@ -26,7 +27,7 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
       start.exitStatus = 0;
       return start;
     case CommandLine::Action::Error:
-      err << "droprelay: " << commandLine.error << "\n" << UsageText(programName);
+      err << ErrorLine(commandLine.error) << UsageText(programName);
       start.exitStatus = 2;
       return start;
     case CommandLine::Action::Inspect:
@@ -67,7 +68,7 @@ int RefuseExposedSecrets(RelayService& service, std::ostream& err) {
   const std::string problem = ExposedSecretProblem(*config);
   if (problem.empty()) return 0;
   service.mainlog(texts::SecretExposed() + Utf8ToCp1251(problem));
-  err << "droprelay: refusing to start: " << problem << "\n";
+  err << ErrorLine("refusing to start: " + problem);
   return kExitConfig;
 }
 

@@ -1,5 +1,5 @@
-// Where the programs find their files, the start-up refusal of exposed secrets, the severity of
-// log lines and the headless loop.
+// Where the programs find their files, the start-up refusal of exposed secrets, the log's copy for
+// the system log and the headless loop.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -71,27 +71,6 @@ TEST(ProgramFiles, LogPathOverridesAndRelativeIsBesideTheIni) {
   EXPECT_EQ(WithLogPath(platform::ProgramFiles{"relay.ini", "relay.log"}, "x.log").logFile, "x.log");
 }
 
-TEST(LogSeverity, ErrorsWarningsAndTheRest) {
-  EXPECT_EQ(SeverityOfLogLine(texts::WorkStarted()), LogSeverity::kInfo);
-  EXPECT_EQ(SeverityOfLogLine(texts::FoundFile() + "a.eml"), LogSeverity::kInfo);
-  EXPECT_EQ(SeverityOfLogLine(texts::DatabaseError()), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::Quarantined() + "/f/: x"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::FolderUnusable() + "/tmp/x/ (Not a directory)"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::DeferredUntil() + "07.12.2026 9:06:08"),
-            LogSeverity::kWarning);
-  EXPECT_EQ(SeverityOfLogLine(texts::AnotherRunActive() + "/drop/"), LogSeverity::kWarning);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::AlreadyAccepted()), LogSeverity::kInfo);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::MoveFailed() + "Busy)"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "550\" (550 5.1.1 no such user)!;"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "451\" (451 4.3.0 try later)!;"), LogSeverity::kWarning);
-  EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "2\" (Sending failed)!;"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::LogonFailed() + "office\"! (Couldn't connect to server);"),
-            LogSeverity::kWarning);
-  // An attachment that cannot be found is an error even when it comes before the send's reason.
-  EXPECT_EQ(SeverityOfLogLine(texts::FileQuoted() + "/tmp/x" + texts::FileNotFound() + texts::SendFailed() + "451\""),
-            LogSeverity::kError);
-}
-
 TEST(LogMirrorSetting, NoneWithoutJournalAndForZeroOrGarbage) {
   ::unsetenv("JOURNAL_STREAM");
   EXPECT_EQ(MakeLogMirror(""), nullptr);
@@ -116,7 +95,7 @@ TEST(ActivityLogFile, CreatedWithoutAccessForOthersAndMirrored) {
   log.SetMirror(&mirror);
   log.mainlog(texts::WorkStarted());
   log.mainlog(" ");  // an empty line stays in the file only
-  log.mainlog(texts::DatabaseError());
+  log.mainlog(texts::DatabaseError(), LogSeverity::kError);
   log.mainlog(texts::NoNewFiles(), LogSeverity::kWarning);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -218,7 +197,6 @@ TEST_F(HeadlessLoop, APasswordInAnIniOthersCanReadStopsTheStart) {
     logged = logged || Cp1251ToUtf8(line).find("Работа остановлена, пароль не защищён: " + expected) != std::string::npos;
   }
   EXPECT_TRUE(logged);
-  EXPECT_EQ(SeverityOfLogLine(texts::SecretExposed() + "x"), LogSeverity::kError);
 
   // Without the Password, or with the file closed to others, the same file is fine.
   ::chmod(ini.c_str(), 0640);
