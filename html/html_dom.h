@@ -70,6 +70,8 @@ struct ElementInfo {
   NameFilter ancestor_names{};  // tags, ids and classes of all ancestors
   ComputedStyle style;
   bool rendered = true;  // has a box: neither it nor an ancestor is display:none
+  bool svg_text = false;       // an SVG element whose text children are laid out (<text> and in it)
+  bool svg_switch_taken = false;  // an SVG <switch> whose one rendered child has been chosen
 };
 
 // Attribute value of an element, nullptr when absent. Names are lower case.

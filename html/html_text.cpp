@@ -158,7 +158,6 @@ class InnerTextWriter {
     std::size_t pos = 0;
     while (pos < text.size()) {
       char32_t c = NextCodePoint(text, pos);
-      if (c == '\r') c = '\n';
       if (c == '\n' && keep_newlines) {
         line_.pending_space = false;
         if (visible) Write("\n");
@@ -167,7 +166,10 @@ class InnerTextWriter {
         line_.previous = line_.before_previous = 0;
         continue;
       }
-      bool space = c == ' ' || c == '\t' || c == '\n' || c == '\f';
+      // CSS white space. A CR (only a character reference makes one; the parser turns line ends
+      // into LF) counts as a space and stays itself where spaces are kept. A form feed and the
+      // other control characters are text, as a browser shows them.
+      bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
       if (space && !keep_spaces) {
         if (!line_.at_line_start && !line_.pending_space && !line_.after_space) {
           line_.pending_space = true;
@@ -301,6 +303,9 @@ class InnerText {
         if (dom_.Find(child)->rendered) Enter(child);
       } else if (child->type == GUMBO_NODE_TEXT || child->type == GUMBO_NODE_WHITESPACE ||
                  child->type == GUMBO_NODE_CDATA) {
+        // In an SVG image only the text content elements lay out their text.
+        if (frame.node->v.element.tag_namespace == GUMBO_NAMESPACE_SVG && !frame.info->svg_text)
+          continue;
         const ComputedStyle& style = frame.info->style;
         writer_.Text(child->v.text.text, style, style.visibility == Visibility::kVisible);
       }
@@ -410,8 +415,9 @@ std::string DescendantText(const GumboNode* root) {
   return text;
 }
 
-// CR LF line ends, and the format characters a reader never sees dropped.
-std::string Finish(std::string_view text) {
+// CR LF line ends, and the format characters a reader never sees dropped. The soft hyphen stays,
+// as in the browser's answer: Windows-1251 has it (0xAD). A CR stays where the text kept one.
+std::string Finish(std::string_view text, bool c1_carried) {
   std::string out;
   out.reserve(text.size() + text.size() / 16);
   std::size_t pos = 0;
@@ -424,14 +430,15 @@ std::string Finish(std::string_view text) {
       case U'\u200D':
       case U'\u2060':
       case U'\uFEFF':
-      case U'\u00AD':
         break;
       case '\n':
         out += "\r\n";
         break;
-      case '\r':
-        break;  // only from text without a box; LF alone marks its line ends
       default:
+        if (c1_carried && c >= kC1Carrier && c < kC1Carrier + 0x20) {
+          AppendUtf8(out, c - kC1Carrier + 0x80);
+          break;
+        }
         out.append(text.substr(start, pos - start));
     }
   }
@@ -453,9 +460,10 @@ std::optional<std::string> HtmlInnerText(std::string_view html) {
   const GumboNode* root = output->root;
   const ElementInfo* info = dom.Find(root);
   if (info == nullptr) return std::nullopt;
-  if (!info->rendered) return Finish(DescendantText(root));
+  const bool c1_carried = CarriesC1Controls(html);
+  if (!info->rendered) return Finish(DescendantText(root), c1_carried);
   InnerText walker(dom);
-  return Finish(walker.Run(root));
+  return Finish(walker.Run(root), c1_carried);
 }
 
 }  // namespace droprelay::html
