@@ -12,7 +12,30 @@
 #include <unordered_map>
 #include <vector>
 
+#include "html/html_text.h"
+
 namespace droprelay::html {
+
+// Counts the steps of one conversion and asks its budget every kHtmlBudgetStep of them.
+class BudgetMeter {
+ public:
+  explicit BudgetMeter(const HtmlBudget* budget) : budget_(budget) {}
+
+  // Counts one step; true once the budget has run out.
+  bool Step() {
+    if (spent_) return true;
+    if (budget_ == nullptr || !budget_->expired) return false;
+    if (++steps_ % kHtmlBudgetStep != 0) return false;
+    spent_ = budget_->expired();
+    return spent_;
+  }
+  bool Spent() const { return spent_; }
+
+ private:
+  const HtmlBudget* budget_;
+  std::uint64_t steps_ = 0;
+  bool spent_ = false;
+};
 
 enum class Display : std::uint8_t {
   kNone,

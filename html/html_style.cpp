@@ -258,7 +258,7 @@ class StyleResolver {
     }
   }
 
-  void Compute(ElementInfo& element) {
+  void Compute(ElementInfo& element, BudgetMeter& meter) {
     std::array<Winner, kCssPropertyCount> winners;
     // SVG's presentation attributes rank below every style rule: offered first, a rule of the
     // lowest rank still replaces them.
@@ -271,11 +271,14 @@ class StyleResolver {
       }
     }
     candidates_.clear();
-    if (!element.id.empty()) Collect(by_id_, Key(element.id));
-    for (std::string_view name : element.classes) Collect(by_class_, Key(name));
-    Collect(by_tag_, element.tag);
-    candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
+    if (!meter.Step()) {
+      if (!element.id.empty()) Collect(by_id_, Key(element.id));
+      for (std::string_view name : element.classes) Collect(by_class_, Key(name));
+      Collect(by_tag_, element.tag);
+      candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
+    }
     for (const IndexedSelector& candidate : candidates_) {
+      if (meter.Step()) break;
       if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
       if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
       std::uint32_t position = 0;
@@ -508,7 +511,7 @@ bool ChildrenNeverRendered(std::string_view tag) {
   return (IsReplacedElement(tag) && tag != "svg") || tag == "template" || tag == "math";
 }
 
-void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
+void BuildStyledDom(GumboOutput* output, HtmlDom& dom, BudgetMeter& meter) {
   const GumboDocument& document = output->document->v.document;
   dom.quirks = document.doc_type_quirks_mode == GUMBO_DOCTYPE_QUIRKS;
   AddChildren(output->document, nullptr, dom);
@@ -534,7 +537,7 @@ void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
   StyleResolver resolver(dom.quirks);
   resolver.AddRules(std::move(rules));
   // Parents were created before their children, so every parent's style is ready first.
-  for (ElementInfo& element : dom.elements) resolver.Compute(element);
+  for (ElementInfo& element : dom.elements) resolver.Compute(element, meter);
 }
 
 }  // namespace droprelay::html

@@ -285,11 +285,19 @@ bool ChildShown(const HtmlDom& dom, const Frame& frame, const GumboNode* child) 
 
 class InnerText {
  public:
-  explicit InnerText(const HtmlDom& dom) : dom_(dom) {}
+  // Each node laid out is a step of `meter` (none: no bound); once its budget has run out, the
+  // text so far is the answer.
+  InnerText(const HtmlDom& dom, BudgetMeter* meter) : dom_(dom), meter_(meter) {}
+
+  bool CutShort() const { return cut_short_; }
 
   std::string Run(const GumboNode* root) {
     Enter(root);
     while (!stack_.empty()) {
+      if (meter_ != nullptr && meter_->Step()) {
+        cut_short_ = true;
+        break;
+      }
       Frame& frame = stack_.back();
       const GumboVector& children = frame.node->v.element.children;
       if (frame.next_child >= children.length || ChildrenNeverRendered(frame.info->tag) ||
@@ -392,6 +400,8 @@ class InnerText {
   }
 
   const HtmlDom& dom_;
+  BudgetMeter* meter_;
+  bool cut_short_ = false;
   std::vector<Frame> stack_;
   InnerTextWriter writer_;
 };
@@ -447,7 +457,7 @@ std::string Finish(std::string_view text, bool c1_carried) {
 
 }  // namespace
 
-std::optional<std::string> HtmlInnerText(std::string_view html) {
+std::optional<HtmlText> HtmlInnerText(std::string_view html, const HtmlBudget& budget) {
   std::string capped = PrepareHtml(html);
   GumboOptions options = kGumboDefaultOptions;
   options.max_errors = 0;  // each recorded error copies the open elements: quadratic otherwise
@@ -456,14 +466,30 @@ std::optional<std::string> HtmlInnerText(std::string_view html) {
   if (!output || output->root == nullptr || output->root->type != GUMBO_NODE_ELEMENT)
     return std::nullopt;
   HtmlDom dom;
-  BuildStyledDom(output.get(), dom);
+  BudgetMeter meter(&budget);
+  BuildStyledDom(output.get(), dom, meter);
   const GumboNode* root = output->root;
   const ElementInfo* info = dom.Find(root);
   if (info == nullptr) return std::nullopt;
   const bool c1_carried = CarriesC1Controls(html);
-  if (!info->rendered) return Finish(DescendantText(root), c1_carried);
-  InnerText walker(dom);
-  return Finish(walker.Run(root), c1_carried);
+  HtmlText result;
+  result.cut_short = meter.Spent();
+  if (!info->rendered) {
+    result.text = Finish(DescendantText(root), c1_carried);
+    return result;
+  }
+  // Styling that ran out leaves the walk unbounded: it is linear in the tree, and its text is what
+  // is left to give.
+  InnerText walker(dom, meter.Spent() ? nullptr : &meter);
+  result.text = Finish(walker.Run(root), c1_carried);
+  result.cut_short = result.cut_short || walker.CutShort();
+  return result;
+}
+
+std::optional<std::string> HtmlInnerText(std::string_view html) {
+  std::optional<HtmlText> text = HtmlInnerText(html, HtmlBudget{});
+  if (!text) return std::nullopt;
+  return std::move(text->text);
 }
 
 }  // namespace droprelay::html

@@ -436,6 +436,48 @@ TEST(PrepareHtml, NoscriptIsMarkup) {
             "<noscript><b>x</b></noscript>");
 }
 
+// The budget is asked every kHtmlBudgetStep steps; the conversion ends with what it has once the
+// budget answers true.
+TEST(HtmlInnerText, BudgetEndsTheConversionWithWhatItHas) {
+  std::string page = "<style>.h{display:none}</style>";
+  for (int i = 0; i < 3000; ++i) page += "<p class=h>hidden</p><div>line " + std::to_string(i) + "</div>";
+  const std::string full = *html::HtmlInnerText(page);
+  ASSERT_EQ(full.find("hidden"), std::string::npos);
+
+  struct Case {
+    const char* name;
+    int expires_at;  // the call of `expired` that first answers true; 0: never
+    bool styled;     // all rules applied: the cut, if any, came while collecting the text
+  };
+  int calls = 0;
+  HtmlBudget counting{[&] { return ++calls < 0; }};
+  ASSERT_FALSE(html::HtmlInnerText(page, counting)->cut_short);
+  ASSERT_GT(calls, 10);  // asked while styling and while collecting
+  const Case cases[] = {
+      {"never", 0, true},
+      {"while styling", 2, false},
+      {"while collecting the text", calls - 2, true},  // the last calls come from collecting
+  };
+  for (const Case& c : cases) {
+    int call = 0;
+    HtmlBudget budget{[&] { return ++call == c.expires_at || (c.expires_at > 0 && call > c.expires_at); }};
+    std::optional<HtmlText> text = html::HtmlInnerText(page, budget);
+    ASSERT_TRUE(text.has_value()) << c.name;
+    EXPECT_EQ(text->cut_short, c.expires_at != 0) << c.name;
+    if (c.expires_at == 0) {
+      EXPECT_EQ(text->text, full) << c.name;
+    } else if (c.styled) {
+      // The text so far: a beginning of the full text.
+      EXPECT_LT(text->text.size(), full.size()) << c.name;
+      EXPECT_EQ(full.substr(0, text->text.size()), text->text) << c.name;
+    } else {
+      // Elements not yet styled keep the default style; all their text is collected.
+      EXPECT_NE(text->text.find("hidden"), std::string::npos) << c.name;
+      EXPECT_NE(text->text.find("line 2999"), std::string::npos) << c.name;
+    }
+  }
+}
+
 using droprelay::testing::ReadFile;
 
 TEST(HtmlInnerText, MatchesTheBrowserOnGoldenPages) {
