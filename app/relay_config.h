@@ -33,6 +33,8 @@ inline constexpr int kDefaultMaxQueueDays = 5;
 // The pause between two relay cycles, and each of the HTML fallback's two waits.
 inline constexpr int kDefaultCycleIntervalMs = 5000;
 inline constexpr int kDefaultHtmlWaitMs = 7000;
+// The longest an HTML body's conversion to text may take before the text so far is used.
+inline constexpr int kDefaultHtmlTimeBudgetMs = 3000;
 
 // The sections as the program spells them; names match without regard to case, so both are one.
 inline constexpr const char* kSectionSystem = "System";
@@ -68,6 +70,8 @@ class RelayConfig {
   // means nothing sensible and gets the default.
   int cycle_interval_ms() const { return NonNegative("cycle_interval_ms", kDefaultCycleIntervalMs); }
   int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
+  // 0: no bound.
+  int html_time_budget_ms() const { return NonNegative("html_time_budget_ms", kDefaultHtmlTimeBudgetMs); }
   // Where the log goes; empty: the program's default (read once, at start-up).
   std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
   // Mirror of the log for the system log: empty (the journal when systemd started the program),

@@ -79,6 +79,10 @@ DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение
 DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
 DROPRELAY_TEXT(ReasonDelivered, "принято к отправке")
 
+DROPRELAY_TEXT(HtmlTimeBudgetSpent,
+               "Преобразование HTML в текст остановлено, взят текст, полученный до этого момента: "
+               "превышено время html_time_budget_ms, мс: ")
+
 #undef DROPRELAY_TEXT
 
 const std::string& OutcomeReason(Outcome outcome) {

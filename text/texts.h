@@ -79,6 +79,9 @@ const std::string& ReasonNotDisposed();         // "файл не удалось
 const std::string& ReasonExpired();             // "истек срок ожидания в очереди, дней: " + days
 
 
+// The HTML step: its time budget ran out ("... мс: " + the budget in ms).
+const std::string& HtmlTimeBudgetSpent();
+
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
