@@ -72,8 +72,8 @@ printf 'a\0b\r\n' >> "$work/damaged.eml"
 out=$("$bin" "$work/damaged.eml")
 warnings=$(sed -n '/^-- warnings/,/^-- tree after/p' <<<"$out")
 grep -q '^-- warnings (4)$' <<<"$warnings" || fail "warning count: $warnings"
-grep -q '! missing closing delimiter "--b--"' <<<"$warnings" || fail "closing delimiter warning"
-grep -q '! NUL bytes' <<<"$warnings" || fail "NUL warning"
+grep -q '! message: missing closing delimiter "--b--"' <<<"$warnings" || fail "closing delimiter warning"
+grep -q '! message: NUL bytes' <<<"$warnings" || fail "NUL warning"
 grep -q '! message\[0\]: unknown transfer encoding "x-mystery"' <<<"$warnings" || fail "encoding warning"
 grep -q '! message\[1\]: name read from its RFC 2231 form: а.pdf' <<<"$warnings" || fail "RFC 2231 warning"
 grep -q '^  \* а.pdf$' <<<"$out" || fail "RFC 2231 name not used: $out"
