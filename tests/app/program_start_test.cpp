@@ -159,7 +159,7 @@ class HeadlessLoop : public ::testing::Test {
     });
   }
   void WriteConfig(const std::string& more) {
-    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nmoveto_path=" + archive +
+    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\nmoveto_path=" + archive +
                        "/\ncycle_interval_ms=250\n" + more);
     ::chmod(ini.c_str(), 0640);
     // An hour ahead: the files the tests write count as complete (not modified just now).

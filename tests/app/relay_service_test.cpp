@@ -73,7 +73,7 @@ class RelayServiceTest : public ::testing::Test {
   }
 
   void WriteConfig(const std::string& systemKeys) {
-    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nmoveto_path=" + archive + "\n" +
+    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\nmoveto_path=" + archive + "\n" +
                        systemKeys);
   }
 
@@ -106,7 +106,7 @@ class RelayServiceTest : public ::testing::Test {
 TEST_F(RelayServiceTest, StartAndEndOfARun) {
   WriteFile(folder / "relay.log", "07.12.2026 8:00:00 previous run\r\n");
   WriteFile(ini, "[SYSTEM]\nConnectionString=DSN=projects\nSmtp_DropMail_path=" + drop +
-                     "\n[System]\ntemppath=/var/tmp\ncorrect_scheduled_time=1\nmoveto_path=" + archive + "\n");
+                     "\ntemppath=/var/tmp\ncorrect_scheduled_time=1\nmoveto_path=" + archive + "\n");
   std::vector<std::string> corrections;
   service.SetScheduleCorrection([&](const std::string& connection, const LogFunction& log) {
     corrections.push_back(connection);
@@ -197,7 +197,7 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
     int status;
     std::string logStart;
   };
-  const std::string good = "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=" + archive + "\n";
+  const std::string good = "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=" + archive + "\n";
   const Case cases[] = {
       {"named configuration missing", "", true, 78, "Файл настроек не найден или не читается: "},
       {"drop folder missing", "[System]\nSmtp_DropMail_path=" + (folder / "absent/") + "\n", false, 66,
@@ -205,9 +205,9 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
       {"temppath impossible", good + "temppath=" + (folder / "blocker/t/") + "\n", false, 73,
        "Папка недоступна для записи: " + (folder / "blocker/t/") + " (Not a directory)"},
       {"archive impossible",
-       "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=" + (folder / "blocker/a/") + "\n", false, 73,
+       "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=" + (folder / "blocker/a/") + "\n", false, 73,
        "Папка недоступна для записи: " + (folder / "blocker/a/") + " (Not a directory)"},
-      {"archive empty", "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=\n", false, 73,
+      {"archive empty", "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\n", false, 73,
        "Папка недоступна для записи:  (No such file or directory)"},
       {"state folder impossible", good + "state_path=" + (folder / "blocker/s") + "\n", false, 73,
        "Папка недоступна для записи: " + (folder / "blocker/s/")},
@@ -357,7 +357,7 @@ TEST_F(RelayServiceTest, DropFolderWithoutFinalSlashIsSearchedItself) {
   // Before the fix, "<folder>*.*" searched the parent, where this decoy's name starts with "drop".
   WriteFile(folder / "drop-decoy.eml", "not ours");
   WriteFile(drop + "/m.eml", "ours");
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nDelete_or_move=1\n");
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nDelete_or_move=1\n");
   service.FormCreate();
   service.WorkTimerTimer();
   EXPECT_EQ(LogLinesFrom(2), (std::vector<std::string>{"Просмотр папки " + drop + "/", "Найден файл m.eml",
@@ -515,7 +515,7 @@ TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {
 }
 
 TEST_F(RelayServiceTest, RelayStepReachesSettingsAndLog) {
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\ndomain_name=corp.example\n[system]\ntemppath=" +
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\ndomain_name=corp.example\ntemppath=" +
                      (folder / "t") + "\n[Strings2change]\nstring1=a\n");
   WriteFile(drop + "/m.eml", "x");
   std::string seen;
@@ -608,7 +608,7 @@ TEST_F(RelayServiceTest, EmptyArchiveSettingStopsDisposalWithTheErrorLines) {
   WriteConfig("");
   WriteFile(drop + "/m.eml", "x");
   service.FormCreate();
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=\n");
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\n");
   service.WorkTimerTimer();
   const std::vector<std::string> lines = LogLines();
   EXPECT_EQ(lines[lines.size() - 3], "No such file or directory");
