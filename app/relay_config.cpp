@@ -17,8 +17,13 @@ std::string FolderBesideDropFolder(const std::string& dropFolder, const std::str
 
 std::string StateFolder(const RelayConfig& config, const std::string& dropFolder) {
   const std::string configured = config.state_path();
-  return configured.empty() ? FolderBesideDropFolder(dropFolder, kDefaultStateFolderName)
-                            : WithTrailingDelimiter(configured);
+  if (!configured.empty()) return WithTrailingDelimiter(configured);
+  std::string folder = dropFolder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const std::size_t slash = folder.rfind('/');
+  const std::string name = slash == std::string::npos ? folder : folder.substr(slash + 1);
+  // A drop folder without a name of its own (the root) still gets a state folder beside it.
+  return FolderBesideDropFolder(dropFolder, (name.empty() || name == "/" ? "droprelay" : name) + kDefaultStateFolderSuffix);
 }
 
 std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder) {

@@ -24,9 +24,10 @@ inline constexpr int kDefaultMaxLogLength = 510;
 // The relay's own state (delivery journal, waiting times, run lock) and the quarantine default to
 // folders beside the drop folder: the user that runs the relay must be able to change the drop
 // folder's parent anyway in the README's setups (/var/spool/droprelay/, a Maildir), it needs no
-// root and no home folder, it survives reboots (unlike /run or /tmp), and each drop folder gets
-// state of its own, so two relays on two drop folders never share a lock or a journal.
-inline constexpr const char* kDefaultStateFolderName = "droprelay-state";
+// root and no home folder, and it survives reboots (unlike /run or /tmp). The state folder bears
+// its drop folder's name ("drop" gets "drop.droprelay-state"), so two relays on two drop folders in
+// one parent never share a lock, a journal or deferrals.
+inline constexpr const char* kDefaultStateFolderSuffix = ".droprelay-state";
 inline constexpr const char* kDefaultFailedFolderName = "failed";
 // How long a message may keep failing temporarily before it is set aside, as mail servers do.
 inline constexpr int kDefaultMaxQueueDays = 5;
@@ -92,6 +93,8 @@ std::string WithTrailingDelimiter(std::string folder);
 std::string FolderBesideDropFolder(const std::string& dropFolder, const std::string& name);
 
 // The state and quarantine folders as configured, else beside the drop folder; each ends in "/".
+// The default state folder is named after the drop folder: "/var/spool/droprelay/drop/" gives
+// "/var/spool/droprelay/drop.droprelay-state/".
 std::string StateFolder(const RelayConfig& config, const std::string& dropFolder);
 std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder);
 

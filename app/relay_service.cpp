@@ -128,7 +128,9 @@ bool RelayService::StartUpChecks() {
     case platform::FolderLock::Result::kLocked:
       break;
     case platform::FolderLock::Result::kHeldByAnother:
-      mainlog(texts::AnotherRunActive() + ForLog(dropFolder));
+      // The busy folder: the drop folder, whose state folder is its own unless state_path names
+      // one that several drop folders share.
+      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()));
       EndRun(kExitTempFail);
       return false;
     case platform::FolderLock::Result::kFailed:

@@ -460,7 +460,7 @@ TEST_F(RelayServiceTest, TemporaryFailuresPastTheMaximumAgeAreQuarantined) {
   const std::int64_t now =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count() +
       3600;
-  RelayQueue queue(folder / "droprelay-state/");
+  RelayQueue queue(folder / "drop.droprelay-state/");
   ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, now - 5 * 86400 - 10, now - 1, 9}));
   service.WorkTimerTimer();
   EXPECT_EQ(LogLines().back(), "Файл m.eml перемещен в карантин " + (folder / "held/") +
@@ -473,7 +473,7 @@ TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
   WriteConfig("Delete_or_move=1\n");
   WriteFile(drop + "/sent.eml", "accepted before a crash");
   WriteFile(drop + "/reused.eml", "a new message under an old name");
-  RelayQueue queue(folder / "droprelay-state/");
+  RelayQueue queue(folder / "drop.droprelay-state/");
   ASSERT_TRUE(queue.Prepare());
   const auto sentFacts = platform::EntryFacts(drop + "/sent.eml");
   ASSERT_TRUE(sentFacts);
@@ -494,7 +494,7 @@ TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Файл sent.eml уже принят к отправке ранее, повторно не отправляется"),
             lines.end());
   EXPECT_TRUE(std::filesystem::is_empty(drop));
-  EXPECT_TRUE(std::filesystem::is_empty(folder / "droprelay-state/sent")) << "records go after the disposal";
+  EXPECT_TRUE(std::filesystem::is_empty(folder / "drop.droprelay-state/sent")) << "records go after the disposal";
 }
 
 TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {
@@ -505,13 +505,13 @@ TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {
   bool recordedAtFirstAttempt = false;
   sleeper.onWait = [&](std::size_t) {
     if (sleeper.waits.size() == 1) {
-      recordedAtFirstAttempt = std::filesystem::exists(folder / "droprelay-state/sent/m.eml");
+      recordedAtFirstAttempt = std::filesystem::exists(folder / "drop.droprelay-state/sent/m.eml");
     }
   };
   service.FormCreate();
   service.WorkTimerTimer();
   EXPECT_TRUE(recordedAtFirstAttempt);
-  EXPECT_TRUE(std::filesystem::exists(folder / "droprelay-state/sent/m.eml")) << "kept: the file is still there";
+  EXPECT_TRUE(std::filesystem::exists(folder / "drop.droprelay-state/sent/m.eml")) << "kept: the file is still there";
 }
 
 TEST_F(RelayServiceTest, RelayStepReachesSettingsAndLog) {
