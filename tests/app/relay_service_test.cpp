@@ -114,6 +114,8 @@ TEST_F(RelayServiceTest, StartAndEndOfARun) {
   });
   service.FormCreate();
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"07.12.2026 8:00:00 previous run", "", "Начало работы...",
+                                                  "Отправка писем выключена (send_mail=0): письма не отправляются, "
+                                                  "файлы перемещаются в " + archive,
                                                   "Новое время обновления 093000"}));
   EXPECT_EQ(corrections, std::vector<std::string>{"DSN=projects"});
   EXPECT_EQ(service.TempFolder(), "/var/tmp/");
@@ -360,7 +362,8 @@ TEST_F(RelayServiceTest, DropFolderWithoutFinalSlashIsSearchedItself) {
   WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nDelete_or_move=1\n");
   service.FormCreate();
   service.WorkTimerTimer();
-  EXPECT_EQ(LogLinesFrom(2), (std::vector<std::string>{"Просмотр папки " + drop + "/", "Найден файл m.eml",
+  EXPECT_EQ(LogLinesFrom(2), (std::vector<std::string>{"Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются",
+                                                       "Просмотр папки " + drop + "/", "Найден файл m.eml",
                                                        "Файл m.eml успешно удален"}));
   EXPECT_EQ(ReadFile(folder / "drop-decoy.eml"), "not ours");
 }
