@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/ini_file.h"
 
@@ -24,9 +26,10 @@ inline constexpr int kDefaultMaxLogLength = 510;
 // The relay's own state (delivery journal, waiting times, run lock) and the quarantine default to
 // folders beside the drop folder: the user that runs the relay must be able to change the drop
 // folder's parent anyway in the README's setups (/var/spool/droprelay/, a Maildir), it needs no
-// root and no home folder, it survives reboots (unlike /run or /tmp), and each drop folder gets
-// state of its own, so two relays on two drop folders never share a lock or a journal.
-inline constexpr const char* kDefaultStateFolderName = "droprelay-state";
+// root and no home folder, and it survives reboots (unlike /run or /tmp). The state folder bears
+// its drop folder's name ("drop" gets "drop.droprelay-state"), so two relays on two drop folders in
+// one parent never share a lock, a journal or deferrals.
+inline constexpr const char* kDefaultStateFolderSuffix = ".droprelay-state";
 inline constexpr const char* kDefaultFailedFolderName = "failed";
 // How long a message may keep failing temporarily before it is set aside, as mail servers do.
 inline constexpr int kDefaultMaxQueueDays = 5;
@@ -87,6 +90,29 @@ class RelayConfig {
   const platform::IniFile& file_;
 };
 
+// What a key holds, for checking a configuration file and listing the settings in effect.
+enum class SettingKind {
+  kText,
+  kInteger,      // ParseIniInteger; garbage gives the default
+  kNonNegative,  // an integer of 0 or more; garbage or a negative value gives the default
+  kBoolean,      // an integer, true when not 0
+  kSyslog,       // empty, 0, 1 or the path of a socket
+  kSecret,       // text never shown
+};
+struct KnownSetting {
+  const char* key;
+  SettingKind kind;
+  const char* defaultValue;  // what the relay uses without the key ("" also for defaults derived elsewhere)
+};
+
+// Every key of section [System] the relay reads, as RelayConfig's accessors read them: a key
+// added there needs its line in this table too (a test compares them), or the start-up check
+// calls it unknown.
+const std::vector<KnownSetting>& SystemSettings();
+
+// The keys of the substitution sections: "string0" ... "string255".
+bool IsSubstitutionKey(std::string_view key);
+
 // `folder` with a final "/" added when it has none; an empty folder stays empty (it names no
 // folder, and must not become the root).
 std::string WithTrailingDelimiter(std::string folder);
@@ -96,7 +122,10 @@ std::string WithTrailingDelimiter(std::string folder);
 std::string FolderBesideDropFolder(const std::string& dropFolder, const std::string& name);
 
 // The state and quarantine folders as configured, else beside the drop folder; each ends in "/".
+// The default state folder is named after the drop folder: "/var/spool/droprelay/drop/" gives
+// "/var/spool/droprelay/drop.droprelay-state/".
 std::string StateFolder(const RelayConfig& config, const std::string& dropFolder);
+std::string DefaultStateFolder(const std::string& dropFolder);
 std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder);
 
 }  // namespace droprelay
