@@ -79,6 +79,9 @@ DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение
 DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
 DROPRELAY_TEXT(ReasonDelivered, "принято к отправке")
 
+DROPRELAY_TEXT(CopyRefused, "Копия не доставлена, письмо отправлено без нее: \"")
+DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок")
+
 #undef DROPRELAY_TEXT
 
 const std::string& OutcomeReason(Outcome outcome) {
@@ -101,6 +104,7 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kAttachmentUnreadable: return ReasonAttachmentUnreadable();
     case Outcome::kExpired: return ReasonExpired();
     case Outcome::kNotRegular: return ReasonNotRegular();
+    case Outcome::kMailLoop: return ReasonMailLoop();
   }
   return ReasonInternalError();
 }
