@@ -110,9 +110,24 @@ MailLoop FindMailLoop(std::string_view rawMessage, std::string_view traceId) {
   return received > kMaxTraceFields ? MailLoop::kTooManyHops : MailLoop::kNone;
 }
 
+std::vector<std::string> ReceivedFields(std::string_view rawMessage) {
+  std::vector<std::string> fields;
+  for (const Field& field : HeaderFields(rawMessage)) {
+    if (field.name != "received") continue;
+    std::string line = "Received: " + std::string(TrimBytes(field.value, " "));
+    for (char& c : line) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) c = '?';
+    }
+    fields.push_back(std::move(line));
+  }
+  return fields;
+}
+
 MailLoop CheckMailLoop(const RelayConfig& config, std::string_view rawMessage) {
   const std::string id = RelayTraceId(ThisHostName(), WithTrailingDelimiter(config.Smtp_DropMail_path()));
-  submit::SetTraceFields({RelayTraceField(id, Rfc5322Date(std::time(nullptr)))});
+  std::vector<std::string> trace = {RelayTraceField(id, Rfc5322Date(std::time(nullptr)))};
+  for (std::string& field : ReceivedFields(rawMessage)) trace.push_back(std::move(field));
+  submit::SetTraceFields(std::move(trace));
   return FindMailLoop(rawMessage, id);
 }
 

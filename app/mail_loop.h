@@ -3,6 +3,9 @@
 //
 //   Received: by <host> (droprelay <drop folder>); <date>
 //
+// The relayed message also carries the drop file's own Received fields after it, as a forwarding
+// mail server does, so the count of hops grows along a loop through several relays.
+//
 // A drop file that already carries this relay's own trace has been round once (its recipient leads
 // back into this drop folder); one with more than kMaxTraceFields Received fields has gone round
 // somewhere else. Either would go round again for ever, so the relay sets it aside. The drop folder
@@ -12,6 +15,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/relay_config.h"
 
@@ -34,9 +38,13 @@ enum class MailLoop { kNone, kOwnTrace, kTooManyHops };
 // `traceId`, else kTooManyHops when there are more than kMaxTraceFields Received fields.
 MailLoop FindMailLoop(std::string_view rawMessage, std::string_view traceId);
 
+// The Received fields of a stored message's header, in order, each unfolded into one line
+// ("Received: " + value, runs of blanks made one) with bytes that are not printable ASCII made "?".
+std::vector<std::string> ReceivedFields(std::string_view rawMessage);
+
 // The relay's check of one drop file: this machine's name and the configured drop folder make the
-// trace id; the submission is given the trace field the message will carry when it is relayed
-// now, and the answer is FindMailLoop's.
+// trace id; the submission is given the trace the message will carry when it is relayed now (this
+// relay's field, then the file's ReceivedFields), and the answer is FindMailLoop's.
 MailLoop CheckMailLoop(const RelayConfig& config, std::string_view rawMessage);
 
 // The kernel's name for this machine; "localhost" when it cannot be read.

@@ -76,5 +76,21 @@ TEST(MailLoop, FindsOwnTraceAndTooManyHops) {
   for (const Case& c : cases) EXPECT_EQ(FindMailLoop(c.message, id), c.expected) << c.what;
 }
 
+// What the relayed message carries on of the stored message's trace.
+TEST(MailLoop, ReceivedFieldsAreCarriedOnAsPrintableLines) {
+  const std::string message =
+      "Received: from a.example\r\n\tby b.example;  Mon, 7 Dec 2026 10:00:00 +0000\r\n"
+      "From: x@example.net\r\n"
+      "RECEIVED:from \xD0\x90\x01 by c \r\n"
+      "Received-SPF: pass\r\n"
+      "X-Received: by d\r\n"
+      "\r\n"
+      "Received: in the body\r\n";
+  const std::vector<std::string> expected = {"Received: from a.example by b.example; Mon, 7 Dec 2026 10:00:00 +0000",
+                                             "Received: from ??? by c"};
+  EXPECT_EQ(ReceivedFields(message), expected);
+  EXPECT_EQ(ReceivedFields("no header at all"), std::vector<std::string>());
+}
+
 }  // namespace
 }  // namespace droprelay
