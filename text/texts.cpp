@@ -99,6 +99,8 @@ DROPRELAY_TEXT(ConfigRepeatedKey, "повторный ключ ")
 DROPRELAY_TEXT(ConfigRepeatedKeyIgnored, " не используется, действует строка ")
 DROPRELAY_TEXT(SendingOffMoved, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в ")
 DROPRELAY_TEXT(SendingOffDeleted, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются")
+DROPRELAY_TEXT(CopyRefused, "Копия не доставлена, письмо отправлено без нее: \"")
+DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок")
 
 #undef DROPRELAY_TEXT
 
@@ -122,6 +124,7 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kAttachmentUnreadable: return ReasonAttachmentUnreadable();
     case Outcome::kExpired: return ReasonExpired();
     case Outcome::kNotRegular: return ReasonNotRegular();
+    case Outcome::kMailLoop: return ReasonMailLoop();
   }
   return ReasonInternalError();
 }

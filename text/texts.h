@@ -105,4 +105,9 @@ const std::string& SendingOffDeleted();      // "Отправка писем в�
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
+// The submission's edges: a refused copy recipient (a warning; address and reply follow), and a
+// message that came back to this relay.
+const std::string& CopyRefused();     // "Копия не доставлена, письмо отправлено без нее: \"" + address + "\" (" + reply + ");"
+const std::string& ReasonMailLoop();  // "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок"
+
 }  // namespace droprelay::texts
