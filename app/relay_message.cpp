@@ -7,6 +7,7 @@
 
 #include "app/drop_file.h"
 #include "app/html_fallback.h"
+#include "app/mail_loop.h"
 #include "app/message_text.h"
 #include "mail/header_utils.h"
 #include "mail/mail_message.h"
@@ -110,6 +111,10 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     throw std::runtime_error("not a stored message");
   }
   const std::string& rawText = drop->bytes;
+  if (!preview && CheckMailLoop(context.config, rawText) != MailLoop::kNone) {
+    values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::OutcomeReason(Outcome::kMailLoop));
+    return;
+  }
 
   message.LoadFromBytes(rawText);
   message.LocateBodies();
@@ -154,6 +159,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.engineWaitMs = options.waitForEngine && !values.failure
                              ? static_cast<std::uint32_t>(context.config.html_wait_ms())
                              : 0;
+    input.timeBudgetMs = static_cast<std::uint32_t>(context.config.html_time_budget_ms());
+    input.log = log;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);
@@ -210,6 +217,7 @@ bool sending_mail(const RelayContext& context, const std::string& recipient, con
   SubmissionFailure kind = SubmissionFailure::kNone;
   const bool sent = SendMapiMessage(profile, password, recipient, subject, body, attachmentPath, errorText, kind);
   if (!sent) context.mainlog(errorText);
+  if (sent && !SubmissionWarnings().empty()) context.mainlog(SubmissionWarnings());
   failure = sent ? RelayOutcome::Kind::kDone
                  : (kind == SubmissionFailure::kPermanent ? RelayOutcome::Kind::kPermanent : RelayOutcome::Kind::kTemporary);
   return sent;

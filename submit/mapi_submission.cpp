@@ -24,6 +24,9 @@ using submit::MapiRecipDesc;
 // a logon like the last one with the same open session, which EndMapiSession closes.
 submit::LHANDLE session = 0;
 
+// What the last call has to say although the message went out (refused copies).
+std::string warnings;
+
 std::string Trim(std::string_view s) { return std::string(TrimControls(s)); }
 
 // A list with separators ends in exactly one ";" and never has two side by side.
@@ -82,6 +85,7 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
                      std::string& errorText, SubmissionFailure& failure) {
   bool result = false;
   errorText.clear();
+  warnings.clear();
   // Until the submission has answered, nothing is known about the message: try again later.
   failure = SubmissionFailure::kTemporary;
   try {
@@ -90,6 +94,14 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
       errorText += texts::NoRecipient();
       failure = SubmissionFailure::kPermanent;
       return false;  // no logon is attempted
+    }
+
+    // Nothing incomplete is sent: an attachment that is not there fails the message before the
+    // logon, as a temporary failure, and nothing reaches the server.
+    if (!attachmentPath.empty() && !platform::IsExistingFile(attachmentPath)) {
+      errorText += texts::FileQuoted() + attachmentPath + texts::FileNotFound();
+      failure = ClassifySendResult(submit::MAPI_E_ATTACHMENT_NOT_FOUND);
+      return false;
     }
 
     const submit::ULONG logon =
@@ -107,17 +119,14 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 
     std::string pathCopy;
     std::string fileNameCopy;
+    // Checked above; should it vanish meanwhile, the facility fails the message without sending.
     if (!attachmentPath.empty()) {
-      if (!platform::IsExistingFile(attachmentPath)) {
-        errorText += texts::FileQuoted() + attachmentPath + texts::FileNotFound();
-      } else {
-        pathCopy = attachmentPath;
-        fileNameCopy = AttachmentName(attachmentPath);
-        files[0].nPosition = 0xFFFFFFFF;  // not placed inside the body
-        files[0].lpszPathName = pathCopy.data();
-        files[0].lpszFileName = fileNameCopy.data();
-        fileCount = 1;
-      }
+      pathCopy = attachmentPath;
+      fileNameCopy = AttachmentName(attachmentPath);
+      files[0].nPosition = 0xFFFFFFFF;  // not placed inside the body
+      files[0].lpszPathName = pathCopy.data();
+      files[0].lpszFileName = fileNameCopy.data();
+      fileCount = 1;
     }
 
     list = NormaliseRecipients(recipients);
@@ -150,6 +159,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
       errorText += texts::SendFailed() + std::to_string(sent) + "\" (" + platform::SystemErrorText() + ")!;";
       failure = ClassifySendResult(sent);
     }
+    for (const submit::RefusedCopy& copy : submit::RefusedCopies()) {
+      warnings += texts::CopyRefused() + copy.address + "\" (" + copy.reply + ");";
+    }
     result = errorText.empty();
     if (result) failure = SubmissionFailure::kNone;
   } catch (...) {
@@ -161,6 +173,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 void EndMapiSession() {
   if (session != 0) submit::MAPILogoff(session, 0, 0, 0);
   session = 0;
+  submit::ForgetFailedLogons();
 }
+
+std::string SubmissionWarnings() { return warnings; }
 
 }  // namespace droprelay

@@ -23,6 +23,7 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kUnreadable, "unreadable"},
     {Outcome::kAttachmentUnreadable, "attachment-unreadable"},
     {Outcome::kExpired, "expired"},
+    {Outcome::kMailLoop, "mail-loop"},
     {Outcome::kNotRegular, "not-regular"},
 };
 

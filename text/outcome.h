@@ -34,6 +34,7 @@ enum class Outcome : std::uint8_t {
   kUnreadable,            // not readable as a message at all
   kAttachmentUnreadable,  // the attachment the message should carry cannot be decoded or named
   kExpired,               // waited longer than max_queue_days
+  kMailLoop,              // came back to this relay (its own trace), or passed too many hops
 
   // Not a message at all: set aside without being read.
   kNotRegular,  // a folder, device, FIFO or symbolic link
@@ -66,6 +67,7 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kUnreadable:
     case Outcome::kAttachmentUnreadable:
     case Outcome::kExpired:
+    case Outcome::kMailLoop:
     case Outcome::kNotRegular:
       return Disposition::kQuarantine;
   }

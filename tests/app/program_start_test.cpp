@@ -15,6 +15,7 @@
 #include "app/program_files.h"
 #include "app/program_start.h"
 #include "platform/sleeper.h"
+#include "platform/syserror.h"
 #include "text/convert.h"
 #include "text/texts.h"
 
@@ -69,6 +70,58 @@ TEST(ProgramFiles, LogPathOverridesAndRelativeIsBesideTheIni) {
   EXPECT_EQ(WithLogPath(base, "/srv/log/relay.log").logFile, "/srv/log/relay.log");
   EXPECT_EQ(WithLogPath(base, "logs/relay.log").logFile, "/etc/droprelay/logs/relay.log");
   EXPECT_EQ(WithLogPath(platform::ProgramFiles{"relay.ini", "relay.log"}, "x.log").logFile, "x.log");
+}
+
+TEST(ProgramFiles, TheInstalledConfigurationComesWithItsProfiles) {
+  EXPECT_EQ(InstalledProfilesFile("/etc/droprelay/droprelay.ini", kLayout), "/etc/droprelay/profiles.ini");
+  EXPECT_EQ(InstalledProfilesFile("/srv/relay.ini", kLayout), "");
+  EXPECT_EQ(InstalledProfilesFile("/usr/bin/droprelay.ini", kLayout), "");
+}
+
+// The decision to leave root, with the identity calls replaced; the real switch is run by
+// tests/deploy/test_root_switch.sh.
+TEST(BecomeServiceUser, OnlyAnInstalledProgramRunAsRootSwitches) {
+  struct Case {
+    const char* name;
+    bool installed;
+    uid_t euid;
+    bool userExists;
+    bool switchWorks;
+    int status;
+    bool switched;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"build tree as root", false, 0, true, true, 0, false, ""},
+      {"installed as the service user", true, 998, true, true, 0, false, ""},
+      {"installed as root", true, 0, true, true, 0, true, ""},
+      {"installed as root, no such user", true, 0, false, true, 78, false,
+       "droprelay: refusing to run as root: there is no user droprelay to switch to"},
+      {"installed as root, switch refused", true, 0, true, false, 78, false,
+       "droprelay: refusing to run as root: cannot switch to the user droprelay: Operation not permitted"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> became;
+    const platform::IdentitySystem fake{
+        [&] { return c.euid; },
+        [&](const std::string& name) -> std::optional<platform::UserIdentity> {
+          if (!c.userExists) return std::nullopt;
+          return platform::UserIdentity{name, 998, 997, "/var/lib/droprelay"};
+        },
+        [&](const platform::UserIdentity& user) {
+          if (!c.switchWorks) {
+            platform::SetLastError(EPERM);
+            return false;
+          }
+          became.push_back(user.name + ":" + std::to_string(user.uid) + ":" + std::to_string(user.gid));
+          return true;
+        }};
+    std::ostringstream err;
+    EXPECT_EQ(BecomeServiceUser(c.installed, "droprelay", fake, err), c.status) << c.name;
+    EXPECT_EQ(became, c.switched ? std::vector<std::string>{"droprelay:998:997"} : std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(err.str().substr(0, std::string(c.said).size()), c.said) << c.name;
+    EXPECT_EQ(err.str().empty(), std::string(c.said).empty()) << c.name;
+  }
 }
 
 TEST(LogMirrorSetting, NoneWithoutJournalAndForZeroOrGarbage) {
@@ -138,7 +191,7 @@ class HeadlessLoop : public ::testing::Test {
     });
   }
   void WriteConfig(const std::string& more) {
-    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nmoveto_path=" + archive +
+    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\nmoveto_path=" + archive +
                        "/\ncycle_interval_ms=250\n" + more);
     ::chmod(ini.c_str(), 0640);
     // An hour ahead: the files the tests write count as complete (not modified just now).

@@ -158,6 +158,37 @@ TEST(Compose, MessageEndsInCrLfAndUsesCrLfOnly) {
   EXPECT_NE(text.find("Date: Mon, 7 Dec 2026 10:00:00 +0300\r\n"), std::string::npos);
 }
 
+// Trace fields come before everything else; one that could break the header is left out.
+TEST(Compose, TraceFieldsComeFirstAndOnlyWellFormed) {
+  const std::string folded = "Received: by host (droprelay /var/spool/drop/);\r\n\tMon, 7 Dec 2026 10:00:00 +0300";
+  struct Case {
+    std::string field;
+    bool kept;
+  };
+  const Case cases[] = {
+      {folded, true},
+      {"Received: by host; Mon, 7 Dec 2026 10:00:00 +0300", true},
+      {"Received: a\r\nBcc: evil@example.org", false},  // a line break that is no fold
+      {"Received: a\nb", false},
+      {"Received: a\rb", false},
+      {"Received: a\r\n", false},  // a fold with nothing after it
+      {"Received: \xD0\x90", false},
+      {std::string("Received: a\0b", 12), false},
+      {"Received: " + std::string(990, 'x'), false},
+      {"Received: " + std::string(500, 'x') + "\r\n " + std::string(500, 'y'), true},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    OutgoingMessage message;
+    message.from = "r@example.org";
+    message.to = {"a@example.org"};
+    message.traceFields = {c.field, "Received: second"};
+    const std::string text = ComposeMessage(message, MessageStamp{"date", "<id@example.org>", "=_b"});
+    const std::string expected = (c.kept ? c.field + "\r\n" : std::string()) + "Received: second\r\nFrom: ";
+    EXPECT_EQ(text.substr(0, expected.size()), expected) << EscapeForText(c.field);
+  }
+}
+
 TEST(Mapi, SendWithoutLogonIsAnInvalidSession) {
   submit::MapiMessage message{};
   EXPECT_EQ(submit::MAPISendMail(0, 0, &message, submit::MAPI_LOGON_UI, 0), submit::MAPI_E_INVALID_SESSION);

@@ -31,7 +31,10 @@ std::string W(const std::string& utf8) { return Utf8ToCp1251(utf8); }
 class Submission : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("DROPRELAY_PROFILES", (folder_ / "profiles.ini").c_str(), 1); }
-  void TearDown() override { ::unsetenv("DROPRELAY_PROFILES"); }
+  void TearDown() override {
+    EndMapiSession();  // the session and the failed logons of one test are not the next one's
+    ::unsetenv("DROPRELAY_PROFILES");
+  }
 
   void WriteProfiles(const std::string& text) { std::ofstream(folder_ / "profiles.ini", std::ios::binary) << text; }
   void UseServer(const SmtpSink& sink, const std::string& extra = "") {
@@ -143,18 +146,19 @@ TEST_F(Submission, NoRecipientMakesNoConnection) {
   EXPECT_EQ(sink.Connections(), 0);
 }
 
-TEST_F(Submission, MissingAttachmentStillSendsAndAnswersFalse) {
+TEST_F(Submission, MissingAttachmentSendsNothing) {
   SmtpSink sink;
   UseServer(sink);
-  const std::string missing = folder_ / "gone.pdf";
-  EXPECT_FALSE(Send("a@example.org", "s", "body\r\n", missing));
-  EXPECT_EQ(error_, texts::FileQuoted() + missing + texts::FileNotFound());
-  ASSERT_EQ(sink.MessageCount(), 1);
-  EXPECT_EQ(sink.Digest(1)["attachments"], "0");
-  EXPECT_EQ(sink.Digest(1)["body"], "body\r\n");
-  // A folder is no attachment file either.
-  EXPECT_FALSE(Send("a@example.org", "s", "b", folder_.str()));
-  EXPECT_EQ(error_, texts::FileQuoted() + folder_.str() + texts::FileNotFound());
+  // A file that is gone, and a folder, which is no attachment file either.
+  for (const std::string& attachment : {std::string(folder_ / "gone.pdf"), folder_.str()}) {
+    SubmissionFailure failure = SubmissionFailure::kNone;
+    EXPECT_FALSE(SendMapiMessage("office", "", "a@example.org", "s", "body\r\n", attachment, error_, failure));
+    EXPECT_EQ(error_, texts::FileQuoted() + attachment + texts::FileNotFound());
+    EXPECT_EQ(failure, SubmissionFailure::kTemporary) << "it may be there at a later attempt";
+  }
+  // Checked before the logon: the server never heard of the message.
+  EXPECT_EQ(sink.Connections(), 0);
+  EXPECT_EQ(sink.MessageCount(), 0);
 }
 
 TEST_F(Submission, LogonFailures) {
@@ -211,17 +215,49 @@ TEST_F(Submission, AuthenticatesWithTheProfileUserAndThePassword) {
   EXPECT_EQ(sink.MessageCount(), 1);
 }
 
-TEST_F(Submission, RejectedRecipientAnswersTheReplyCode) {
-  SmtpSink sink({"--reject-rcpt", "550:second@example.org"});
-  UseServer(sink);
-  EXPECT_FALSE(Send("first@example.org;second@example.org", "s", "b"));
-  EXPECT_EQ(error_, SendFailedText("550", "550 5.1.1 <second@example.org>: recipient rejected by the test"));
-  EXPECT_EQ(sink.MessageCount(), 0);
-  // After a missing attachment both texts stand, the attachment's first.
-  const std::string missing = folder_ / "none.txt";
-  EXPECT_FALSE(Send("second@example.org", "s", "b", missing));
-  EXPECT_EQ(error_, texts::FileQuoted() + missing + texts::FileNotFound() +
-                        SendFailedText("550", "550 5.1.1 <second@example.org>: recipient rejected by the test"));
+// The first recipient is the message's own; the others are copies (the relay's send_copy_to),
+// which must not hold the message back when the server refuses them.
+TEST_F(Submission, RefusedMainRecipientFailsTheMessageARefusedCopyDoesNot) {
+  struct Case {
+    const char* code;
+    const char* recipients;
+    bool sent;
+    SubmissionFailure failure;
+    const char* delivered;  // the envelope's recipients of what arrived
+  };
+  const Case cases[] = {
+      {"550", "refused@example.org ; copy@example.org", false, SubmissionFailure::kPermanent, nullptr},
+      {"450", "refused@example.org ; copy@example.org", false, SubmissionFailure::kTemporary, nullptr},
+      {"550", "main@example.org ; refused@example.org", true, SubmissionFailure::kNone, "[\"main@example.org\"]"},
+      {"450", "main@example.org ; refused@example.org", true, SubmissionFailure::kNone, "[\"main@example.org\"]"},
+      {"550", "main@example.org;refused@example.org;copy@example.org", true, SubmissionFailure::kNone,
+       "[\"main@example.org\", \"copy@example.org\"]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.code) + " " + c.recipients);
+    SmtpSink sink({"--reject-rcpt", std::string(c.code) + ":refused@example.org"});
+    UseServer(sink);
+    SubmissionFailure failure = SubmissionFailure::kNone;
+    EXPECT_EQ(SendMapiMessage("office", "", c.recipients, "s", "b", "", error_, failure), c.sent);
+    EXPECT_EQ(failure, c.failure);
+    const std::string reply = std::string(c.code) + " 5.1.1 <refused@example.org>: recipient rejected by the test";
+    if (!c.sent) {
+      EXPECT_EQ(error_, SendFailedText(c.code, reply));
+      EXPECT_EQ(SubmissionWarnings(), "");
+      EXPECT_EQ(sink.MessageCount(), 0);
+      EndMapiSession();
+      continue;
+    }
+    EXPECT_EQ(error_, "");
+    EXPECT_EQ(SubmissionWarnings(), texts::CopyRefused() + "refused@example.org\" (" + reply + ");");
+    ASSERT_EQ(sink.MessageCount(), 1);
+    EXPECT_NE(sink.Envelope(1).find(std::string("\"rcpt_tos\": ") + c.delivered), std::string::npos) << sink.Envelope(1);
+    EXPECT_EQ(sink.Digest(1)["to"], "main@example.org");
+    // The next message of the session says nothing about the last one's copies.
+    ASSERT_TRUE(Send("main@example.org", "s", "b")) << error_;
+    EXPECT_EQ(SubmissionWarnings(), "");
+    EndMapiSession();
+  }
 }
 
 TEST_F(Submission, RejectedOrDroppedDataIsAFailure) {
@@ -390,7 +426,7 @@ TEST_F(Submission, RefusalsAreToldPermanentOrTemporary) {
   {
     SmtpSink sink({"--reject-rcpt", "550:bad@example.org"});
     UseServer(sink);
-    EXPECT_FALSE(send("good@example.org ; bad@example.org"));
+    EXPECT_FALSE(send("bad@example.org ; good@example.org"));
     EXPECT_EQ(failure, SubmissionFailure::kPermanent) << error_;
     EXPECT_TRUE(send("good@example.org"));
     EXPECT_EQ(failure, SubmissionFailure::kNone);
