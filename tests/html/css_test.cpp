@@ -114,11 +114,13 @@ TEST(MediaQueries, NumbersDoNotDependOnTheLocale) {
     const char* query;
     bool matches;
   } cases[] = {
-      {"(max-aspect-ratio: 37.5/23.5)", false},  // 1.596 < 1.6; 37/23 would be above
-      {"(min-width: 80.5em)", false},            // 1288px; 80em would be 1280px
-      {"(min-width: 1280.5px)", false},
+      // Read by the locale, "37.5" would be 37 followed by the unknown unit ".5": no match.
+      {"(min-aspect-ratio: 37.5/23.5)", true},  // 1.596 <= 1.6
+      {"(max-aspect-ratio: 37.5/23.5)", false},
+      {"(max-width: 80.5em)", true},            // 1288px
+      {"(min-width: 80.5em)", false},
       {"(min-resolution: 1.5dppx)", false},
-      {"(max-width: +1279.9px)", false},
+      {"(max-width: +1280.5px)", true},
       {"(min-width: 1.28e3px)", true},
       {"(min-width: 79.99em)", true},
   };
