@@ -430,6 +430,16 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
   std::vector<ElementInfo*> created;
   std::unordered_map<std::string_view, std::uint32_t> per_tag;
   ElementInfo* previous = nullptr;
+  // What the children's ancestors are named: the parent's own names added once, not per child
+  // (a parent may bear a thousand classes over twenty thousand children).
+  NameFilter ancestor_names{};
+  if (parent != nullptr) {
+    ancestor_names = parent->ancestor_names;
+    AddToNameFilter(ancestor_names, parent->tag, false);
+    if (!parent->id.empty()) AddToNameFilter(ancestor_names, Prefixed('#', parent->id), dom.quirks);
+    for (std::string_view name : parent->classes)
+      AddToNameFilter(ancestor_names, Prefixed('.', name), dom.quirks);
+  }
   for (unsigned i = 0; i < children.length; ++i) {
     GumboNode* child = static_cast<GumboNode*>(children.data[i]);
     if (parent != nullptr && child->type != GUMBO_NODE_COMMENT) parent->empty = false;
@@ -442,14 +452,7 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
     info.id = AttributeView(child, "id");
     SplitClasses(AttributeView(child, "class"), info.classes);
     info.child_position = static_cast<std::uint32_t>(created.size() + 1);
-    if (parent != nullptr) {
-      info.ancestor_names = parent->ancestor_names;
-      AddToNameFilter(info.ancestor_names, parent->tag, false);
-      if (!parent->id.empty())
-        AddToNameFilter(info.ancestor_names, Prefixed('#', parent->id), dom.quirks);
-      for (std::string_view name : parent->classes)
-        AddToNameFilter(info.ancestor_names, Prefixed('.', name), dom.quirks);
-    }
+    info.ancestor_names = ancestor_names;
     dom.by_node.emplace(child, &info);
     created.push_back(&info);
     previous = &info;
