@@ -382,6 +382,7 @@ class StyleResolver {
         style.display = Display::kBlock;
       else
         style.display = Display::kInline;
+      style.floating = style.out_of_flow = false;  // SVG lays out by coordinates, not by CSS flow
       element.rendered = style.display != Display::kNone;
       return;
     }
