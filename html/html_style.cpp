@@ -263,11 +263,13 @@ class StyleResolver {
     // SVG's presentation attributes rank below every style rule: offered first, a rule of the
     // lowest rank still replaces them.
     if (IsSvg(element)) {
-      for (const char* name : {"display", "visibility"}) {
-        if (const char* value = AttributeOf(element, name)) {
-          for (const CssDeclaration& d : ParseDeclarations(std::string(name) + ":" + value))
-            if (!d.important) winners[static_cast<int>(d.property)].Offer(d, false, 0, 0, 0);
-        }
+      for (CssProperty property : {CssProperty::kDisplay, CssProperty::kVisibility}) {
+        const char* name = property == CssProperty::kDisplay ? "display" : "visibility";
+        const char* value = AttributeOf(element, name);
+        if (value == nullptr || std::string_view(value).find_first_of(";!") != std::string_view::npos)
+          continue;  // one value, nothing more
+        for (const CssDeclaration& d : ParseDeclarations(std::string(name) + ":" + value))
+          if (d.property == property) winners[static_cast<int>(property)].Offer(d, false, 0, 0, 0);
       }
     }
     candidates_.clear();
