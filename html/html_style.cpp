@@ -272,21 +272,27 @@ class StyleResolver {
           if (d.property == property) winners[static_cast<int>(property)].Offer(d, false, 0, 0, 0);
       }
     }
-    candidates_.clear();
+    // The rules whose rightmost compound names the element's id, a class of it or its tag, and
+    // those that name none of them; each list is walked where it is, never copied.
+    buckets_.clear();
     if (!meter.Step()) {
       if (!element.id.empty()) Collect(by_id_, Key(element.id));
       for (std::string_view name : element.classes) Collect(by_class_, Key(name));
       Collect(by_tag_, element.tag);
-      candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
+      buckets_.push_back(&universal_);
     }
-    for (const IndexedSelector& candidate : candidates_) {
-      if (meter.Step()) break;
-      if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
-      if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
-      std::uint32_t position = 0;
-      for (const CssDeclaration& d : candidate.rule->declarations)
-        winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
-                                                    candidate.order, position++);
+    bool spent = false;
+    for (const std::vector<IndexedSelector>* bucket : buckets_) {
+      for (const IndexedSelector& candidate : *bucket) {
+        if ((spent = meter.Step())) break;
+        if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
+        if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
+        std::uint32_t position = 0;
+        for (const CssDeclaration& d : candidate.rule->declarations)
+          winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
+                                                      candidate.order, position++);
+      }
+      if (spent) break;
     }
     if (const char* style = AttributeOf(element, "style")) {
       std::uint32_t position = 0;
@@ -304,8 +310,7 @@ class StyleResolver {
   void Collect(const std::unordered_map<std::string, std::vector<IndexedSelector>>& map,
                const std::string& key) {
     auto found = map.find(key);
-    if (found != map.end())
-      candidates_.insert(candidates_.end(), found->second.begin(), found->second.end());
+    if (found != map.end()) buckets_.push_back(&found->second);
   }
 
   void Resolve(ElementInfo& element, const std::array<Winner, kCssPropertyCount>& winners) {
@@ -403,7 +408,7 @@ class StyleResolver {
   std::vector<CssRule> rules_;
   std::unordered_map<std::string, std::vector<IndexedSelector>> by_id_, by_class_, by_tag_;
   std::vector<IndexedSelector> universal_;
-  std::vector<IndexedSelector> candidates_;
+  std::vector<const std::vector<IndexedSelector>*> buckets_;
   SelectorMatchCache match_cache_;
 };
 
