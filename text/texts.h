@@ -82,4 +82,7 @@ const std::string& ReasonExpired();             // "истек срок ожид
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
+// The mail library's repairs of a message, one log line each: the part, then what was done.
+const std::string& MailRepaired();  // "Письмо прочитано с исправлением: " + part + ": " + what
+
 }  // namespace droprelay::texts
