@@ -126,6 +126,10 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   message.ComposeBody();
 
   if (message.AttachmentParts().Count() > 0) ExtractFirstAttachment(context, message, options, values, preview);
+  // Damaged mail is relayed as far as it could be read; what the library repaired is logged.
+  for (const TMailWarning& warning : message.Warnings()) {
+    log(texts::MailRepaired() + Utf8ToCp1251(warning.PartPath + ": " + warning.Text));
+  }
 
   log("Charset=" + message.Charset());
 

@@ -129,4 +129,10 @@ const std::string& OutcomeReason(Outcome outcome) {
   return ReasonInternalError();
 }
 
+// The mail library's repairs of a message.
+const std::string& MailRepaired() {
+  static const std::string text = Utf8ToCp1251("Письмо прочитано с исправлением: ");
+  return text;
+}
+
 }  // namespace droprelay::texts

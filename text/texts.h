@@ -109,5 +109,7 @@ const std::string& OutcomeReason(Outcome outcome);
 // message that came back to this relay.
 const std::string& CopyRefused();     // "Копия не доставлена, письмо отправлено без нее: \"" + address + "\" (" + reply + ");"
 const std::string& ReasonMailLoop();  // "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок"
+// The mail library's repairs of a message, one log line each: the part, then what was done.
+const std::string& MailRepaired();  // "Письмо прочитано с исправлением: " + part + ": " + what
 
 }  // namespace droprelay::texts
