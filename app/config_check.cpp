@@ -305,7 +305,13 @@ int PrintConfigCheck(const std::string& file, const std::string& logFile, const 
 std::vector<StartNotice> StartUpNotices(const RelayConfig& config) {
   std::vector<StartNotice> notices;
   const std::string& file = config.File().FileName();
-  for (const ConfigFinding& finding : CheckConfigFile(file)) {
+  std::string text;
+  {
+    // A file that cannot be read is the start-up check's to report; its defaults are no news.
+    const platform::KeepLastError keep;
+    if (!platform::ReadWholeFile(file, text)) return notices;
+  }
+  for (const ConfigFinding& finding : CheckConfigText(text)) {
     notices.push_back({FindingLogText(file, finding), "warning: " + FindingText(file, finding)});
   }
   if (!config.send_mail()) {

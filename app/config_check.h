@@ -65,7 +65,7 @@ int PrintConfigCheck(const std::string& file, const std::string& logFile, const 
                      std::ostream& out, std::ostream& err);
 
 // The start-up notices of a run: each finding, and when send_mail is off the line saying that
-// messages are disposed of unsent. Called once the log has its start line; `log` takes
+// messages are disposed of unsent; none when the file cannot be read (the start-up check says so). Called once the log has its start line; `log` takes
 // Windows-1251 lines (logged as warnings), `err` gets "droprelay: warning: ..." lines.
 struct StartNotice {
   std::string logLine;    // Windows-1251
