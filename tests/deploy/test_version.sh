@@ -10,7 +10,7 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+version=$(sed -n '1s/^droprelay (\([^)]*\)).*/\1/p' "$source_dir/debian/changelog")
 [ -n "$version" ] || fail "no version in debian/changelog"
 cmake_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ "$cmake_version" = "$version" ] && pass "CMake project version $cmake_version" || fail "CMake says '$cmake_version', the changelog $version"
