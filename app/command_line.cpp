@@ -42,6 +42,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.action = CommandLine::Action::Inspect;
       continue;
     }
+    if (argument == "--check-config") {
+      result.action = CommandLine::Action::CheckConfig;
+      continue;
+    }
     if (argument == "--json") {
       result.json = true;
       continue;
@@ -55,6 +59,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   if (result.action == CommandLine::Action::Inspect && result.inspectFiles.empty()) {
     return Failure("option --inspect needs at least one file");
   }
+  if (result.action == CommandLine::Action::CheckConfig && !result.inspectFiles.empty()) {
+    return Failure("option --check-config goes alone");
+  }
   if (result.json && result.action != CommandLine::Action::Inspect) {
     return Failure("option --json goes with --inspect");
   }
@@ -65,6 +72,7 @@ std::string UsageText(const std::string& programName) {
   return "Usage: " + programName +
          " [--config FILE]\n"
          "       " + programName + " [--config FILE] --inspect [--json] FILE...\n"
+         "       " + programName + " [--config FILE] --check-config\n"
          "Relays the messages of a drop folder, one every five seconds, and ends when the folder is empty.\n"
          "\n"
          "  --config FILE  read the settings from FILE instead of the .ini file beside the program;\n"
@@ -72,6 +80,9 @@ std::string UsageText(const std::string& programName) {
          "  --inspect FILE...  show what would be sent for each stored message (recipient, subject,\n"
          "                 first attachment, body) without sending, waiting or writing anything\n"
          "  --json         with --inspect: one JSON object per file and line\n"
+         "  --check-config  warn about unknown sections and keys and values that do not parse, and\n"
+         "                 list every setting in effect with where it came from; exit status 78\n"
+         "                 when there is any warning, else 0\n"
          "  -h, --help     show this text and exit\n"
          "  -V, --version  show the version and exit\n"
          "\n"

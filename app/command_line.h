@@ -7,7 +7,7 @@
 namespace droprelay {
 
 struct CommandLine {
-  enum class Action { Run, Help, Version, Inspect, Error };
+  enum class Action { Run, Help, Version, Inspect, CheckConfig, Error };
   Action action = Action::Run;
   std::string configFile;  // empty: the INI beside the executable
   std::string error;       // for Action::Error, what was wrong
@@ -16,7 +16,8 @@ struct CommandLine {
 };
 
 // `arguments` excludes the program name. Accepts "--config FILE" and "--config=FILE", "--help"/"-h",
-// "--version"/"-V", "--inspect FILE..." with an optional "--json"; anything else is an error.
+// "--version"/"-V", "--inspect FILE..." with an optional "--json", "--check-config"; anything
+// else is an error.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // The usage text (UTF-8), ending in a line break.

@@ -159,6 +159,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.engineWaitMs = options.waitForEngine && !values.failure
                              ? static_cast<std::uint32_t>(context.config.html_wait_ms())
                              : 0;
+    input.timeBudgetMs = static_cast<std::uint32_t>(context.config.html_time_budget_ms());
+    input.log = log;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "app/config_check.h"
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
@@ -67,6 +68,11 @@ void RelayService::FormCreate() {
   log_.LoadFromFile();
   mainlog(" ");
   mainlog(texts::WorkStarted());
+  // What the configuration file cannot mean as written, and sending switched off, said at every start.
+  for (const StartNotice& notice : StartUpNotices(*config_)) {
+    log_.mainlog(notice.logLine, LogSeverity::kWarning);
+    *errors_ << "droprelay: " << notice.errorLine << std::endl;
+  }
 
   if (config_->showmainform()) host_.SetShowMainForm(true);
 
@@ -128,7 +134,9 @@ bool RelayService::StartUpChecks() {
     case platform::FolderLock::Result::kLocked:
       break;
     case platform::FolderLock::Result::kHeldByAnother:
-      mainlog(texts::AnotherRunActive() + ForLog(dropFolder));
+      // The busy folder: the drop folder, whose state folder is its own unless state_path names
+      // one that several drop folders share.
+      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()));
       EndRun(kExitTempFail);
       return false;
     case platform::FolderLock::Result::kFailed:

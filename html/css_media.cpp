@@ -83,7 +83,7 @@ std::string_view DiscreteFeature(std::string_view name) {
     return "no-preference";
   if (name == "hover" || name == "any-hover") return "hover";
   if (name == "pointer" || name == "any-pointer") return "fine";
-  if (name == "scripting") return "enabled";
+  if (name == "scripting") return "none";  // the relay never runs a message's scripts
   if (name == "display-mode") return "browser";
   if (name == "update") return "fast";
   if (name == "scan") return "progressive";

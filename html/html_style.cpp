@@ -45,7 +45,7 @@ Display DefaultDisplay(const ElementInfo& element) {
   const std::string& tag = element.tag;
   if (element.node->v.element.tag_namespace != GUMBO_NAMESPACE_HTML) return Display::kInline;
   if (AttributeOf(element, "hidden") != nullptr) return Display::kNone;
-  if (OneOf(tag, kNeverDisplayed) || tag == "noscript") return Display::kNone;
+  if (OneOf(tag, kNeverDisplayed)) return Display::kNone;
   if (tag == "input") {
     const char* type = AttributeOf(element, "type");
     if (type != nullptr && css_text::EqualsIgnoringCase(type, "hidden")) return Display::kNone;
@@ -125,6 +125,51 @@ Display Blockified(Display display) {
     default:
       return display;
   }
+}
+
+bool IsSvg(const ElementInfo& element) {
+  return element.node->v.element.tag_namespace == GUMBO_NAMESPACE_SVG;
+}
+
+// SVG's conditional attributes, for a reader whose language is English (as the browser the engine
+// is judged against): no extension is supported, and a language list matches when one of its
+// entries is English.
+bool SvgConditionsHold(const ElementInfo& element) {
+  if (AttributeOf(element, "requiredExtensions") != nullptr) return false;
+  const char* languages = AttributeOf(element, "systemLanguage");
+  if (languages == nullptr) return true;
+  std::string_view rest = languages;
+  while (!rest.empty()) {
+    std::size_t comma = rest.find(',');
+    std::string_view tag = css_text::Trim(rest.substr(0, comma));
+    std::string_view primary = tag.substr(0, tag.find('-'));
+    if (css_text::EqualsIgnoringCase(primary, "en")) return true;
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  return false;
+}
+
+// Whether an element inside an SVG image gets a box. Only the text content elements lay out text;
+// a few containers keep their content's boxes even where nothing is painted (<defs>, <symbol>,
+// masks, patterns, markers, and a <g> whatever its display, as browsers keep such content
+// referable); descriptions, scripts, styles and animations never have one.
+bool SvgChildHasBox(ElementInfo& element) {
+  ElementInfo& parent = *element.parent;
+  if (!parent.rendered || !SvgConditionsHold(element)) return false;
+  if (parent.tag == "switch") {  // the first child whose conditions hold is the only one shown
+    if (parent.svg_switch_taken) return false;
+    parent.svg_switch_taken = true;
+  }
+  const std::string& tag = element.tag;
+  if (parent.svg_text) {
+    if (tag != "tspan" && tag != "textpath" && tag != "a") return false;
+  } else {
+    static constexpr std::array<std::string_view, 13> kContainers = {
+        "svg",  "g",       "a",    "switch",   "defs", "symbol",        "marker",
+        "mask", "pattern", "text", "clippath", "use",  "foreignobject"};
+    if (!OneOf(tag, kContainers)) return false;
+  }
+  return element.style.display != Display::kNone || tag == "g";
 }
 
 struct IndexedSelector {
@@ -213,14 +258,27 @@ class StyleResolver {
     }
   }
 
-  void Compute(ElementInfo& element) {
+  void Compute(ElementInfo& element, BudgetMeter& meter) {
     std::array<Winner, kCssPropertyCount> winners;
+    // SVG's presentation attributes rank below every style rule: offered first, a rule of the
+    // lowest rank still replaces them.
+    if (IsSvg(element)) {
+      for (const char* name : {"display", "visibility"}) {
+        if (const char* value = AttributeOf(element, name)) {
+          for (const CssDeclaration& d : ParseDeclarations(std::string(name) + ":" + value))
+            if (!d.important) winners[static_cast<int>(d.property)].Offer(d, false, 0, 0, 0);
+        }
+      }
+    }
     candidates_.clear();
-    if (!element.id.empty()) Collect(by_id_, Key(element.id));
-    for (std::string_view name : element.classes) Collect(by_class_, Key(name));
-    Collect(by_tag_, element.tag);
-    candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
+    if (!meter.Step()) {
+      if (!element.id.empty()) Collect(by_id_, Key(element.id));
+      for (std::string_view name : element.classes) Collect(by_class_, Key(name));
+      Collect(by_tag_, element.tag);
+      candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
+    }
     for (const IndexedSelector& candidate : candidates_) {
+      if (meter.Step()) break;
       if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
       if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
       std::uint32_t position = 0;
@@ -312,6 +370,21 @@ class StyleResolver {
     style.content_hidden =
         content.set &&
         (content.value == 1 || (content.value == kCssInherit && inherited.content_hidden));
+
+    if (IsSvg(element) && parent != nullptr && IsSvg(*parent)) {
+      // Inside an SVG image: <text> is laid out as a block of its own, foreign content as a block.
+      bool box = SvgChildHasBox(element);
+      element.svg_text = box && (element.tag == "text" ||
+                                 (parent->svg_text && element.tag != "text"));
+      if (!box)
+        style.display = Display::kNone;
+      else if (element.tag == "text" || element.tag == "foreignobject")
+        style.display = Display::kBlock;
+      else
+        style.display = Display::kInline;
+      element.rendered = style.display != Display::kNone;
+      return;
+    }
 
     bool flex_item =
         parent != nullptr &&
@@ -426,17 +499,19 @@ void AddToNameFilter(NameFilter& filter, std::string_view name, bool quirks) {
 }
 
 bool IsReplacedElement(std::string_view tag) {
-  static constexpr std::array<std::string_view, 13> kReplaced = {
-      "img",    "input", "textarea", "iframe",   "video", "audio", "canvas",
-      "object", "embed", "meter",    "progress", "image", "svg"};
+  // Without scripting a <canvas> is no image: it shows its fallback content as ordinary elements.
+  static constexpr std::array<std::string_view, 12> kReplaced = {
+      "img",   "input", "textarea", "iframe",   "video", "audio",
+      "object", "embed", "meter",   "progress", "image", "svg"};
   return OneOf(tag, kReplaced);
 }
 
 bool ChildrenNeverRendered(std::string_view tag) {
-  return IsReplacedElement(tag) || tag == "noscript" || tag == "template" || tag == "math";
+  // An SVG image is a box on its line, but its <text> elements are text.
+  return (IsReplacedElement(tag) && tag != "svg") || tag == "template" || tag == "math";
 }
 
-void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
+void BuildStyledDom(GumboOutput* output, HtmlDom& dom, BudgetMeter& meter) {
   const GumboDocument& document = output->document->v.document;
   dom.quirks = document.doc_type_quirks_mode == GUMBO_DOCTYPE_QUIRKS;
   AddChildren(output->document, nullptr, dom);
@@ -462,7 +537,7 @@ void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
   StyleResolver resolver(dom.quirks);
   resolver.AddRules(std::move(rules));
   // Parents were created before their children, so every parent's style is ready first.
-  for (ElementInfo& element : dom.elements) resolver.Compute(element);
+  for (ElementInfo& element : dom.elements) resolver.Compute(element, meter);
 }
 
 }  // namespace droprelay::html

@@ -79,6 +79,26 @@ DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение
 DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
 DROPRELAY_TEXT(ReasonDelivered, "принято к отправке")
 
+DROPRELAY_TEXT(HtmlTimeBudgetSpent,
+               "Преобразование HTML в текст остановлено, взят текст, полученный до этого момента: "
+               "превышено время html_time_budget_ms, мс: ")
+DROPRELAY_TEXT(ConfigWarning, "Предупреждение настроек: ")
+DROPRELAY_TEXT(ConfigLine, ", строка ")
+DROPRELAY_TEXT(ConfigUnknownSection, "неизвестный раздел [")
+DROPRELAY_TEXT(ConfigSectionIgnored, "], его ключи не читаются")
+DROPRELAY_TEXT(ConfigMaybe, " (возможно, имелось в виду ")
+DROPRELAY_TEXT(ConfigUnknownKey, "неизвестный ключ ")
+DROPRELAY_TEXT(ConfigKeyIgnored, " не используется")
+DROPRELAY_TEXT(ConfigKeepsDefault, "; значение по умолчанию: ")
+DROPRELAY_TEXT(ConfigBadValue, "значение ")
+DROPRELAY_TEXT(ConfigNotANumber, " не является числом, используется значение по умолчанию: ")
+DROPRELAY_TEXT(ConfigBadSyslog, " не является 0, 1 или путем к сокету, копия в системный журнал не ведется")
+DROPRELAY_TEXT(ConfigRepeatedSection, "повторный раздел [")
+DROPRELAY_TEXT(ConfigRepeatedSectionIgnored, "] не читается, действует раздел из строки ")
+DROPRELAY_TEXT(ConfigRepeatedKey, "повторный ключ ")
+DROPRELAY_TEXT(ConfigRepeatedKeyIgnored, " не используется, действует строка ")
+DROPRELAY_TEXT(SendingOffMoved, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в ")
+DROPRELAY_TEXT(SendingOffDeleted, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются")
 DROPRELAY_TEXT(CopyRefused, "Копия не доставлена, письмо отправлено без нее: \"")
 DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок")
 

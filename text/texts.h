@@ -79,6 +79,29 @@ const std::string& ReasonNotDisposed();         // "файл не удалось
 const std::string& ReasonExpired();             // "истек срок ожидания в очереди, дней: " + days
 
 
+// The HTML step: its time budget ran out ("... мс: " + the budget in ms).
+const std::string& HtmlTimeBudgetSpent();
+// Configuration checks at start-up: "Предупреждение настроек: " + file + ", строка " + n + ": "
+// + one of the texts below with its names and values.
+const std::string& ConfigWarning();          // "Предупреждение настроек: "
+const std::string& ConfigLine();             // ", строка "
+const std::string& ConfigUnknownSection();   // "неизвестный раздел [" + name + "], его ключи не читаются"
+const std::string& ConfigSectionIgnored();   // "], его ключи не читаются"
+const std::string& ConfigMaybe();            // " (возможно, имелось в виду " + name + ")"
+const std::string& ConfigUnknownKey();       // "неизвестный ключ " + key + " не используется"
+const std::string& ConfigKeyIgnored();       // " не используется"
+const std::string& ConfigKeepsDefault();     // "; значение по умолчанию: " + value
+const std::string& ConfigBadValue();         // "значение " + key=value + " не является числом, используется значение по умолчанию: " + value
+const std::string& ConfigNotANumber();       // " не является числом, используется значение по умолчанию: "
+const std::string& ConfigBadSyslog();        // " не является 0, 1 или путем к сокету, копия в системный журнал не ведется"
+const std::string& ConfigRepeatedSection();  // "повторный раздел [" + name + "] не читается, действует раздел из строки " + n
+const std::string& ConfigRepeatedSectionIgnored();  // "] не читается, действует раздел из строки "
+const std::string& ConfigRepeatedKey();      // "повторный ключ " + key + " не используется, действует строка " + n
+const std::string& ConfigRepeatedKeyIgnored();  // " не используется, действует строка "
+// Sending switched off: said once at every start.
+const std::string& SendingOffMoved();        // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в " + folder
+const std::string& SendingOffDeleted();      // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются"
+
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 

@@ -99,7 +99,7 @@ class TemporaryFailures(unittest.TestCase):
         self.assertRegex(log, r'Файл m\.eml ожидает повторной попытки до \S+ \S+\r?\nНет новых файлов'
                          .replace(r'\r?\n', r'\r?\n\S+ \S+ '))
         self.assertEqual(relay.listing('drop'), ['m.eml'])
-        self.assertEqual(relay.listing('droprelay-state/queue'), ['m.eml'])
+        self.assertEqual(relay.listing('drop.droprelay-state/queue'), ['m.eml'])
 
         # The waiting survives the run: started again at once, the relay does not send it.
         with open(os.path.join(sink.folder, 'connections.log')) as f:
@@ -118,7 +118,7 @@ class TemporaryFailures(unittest.TestCase):
         self.assertIn('Не удалось подключится к MAPI', relay.log())
         # With no age allowed, the next temporary failure sets the file aside.
         relay.configure(port=free_port(), extra='max_queue_days=0\n')
-        os.remove(relay.path('droprelay-state', 'queue', 'm.eml'))
+        os.remove(relay.path('drop.droprelay-state', 'queue', 'm.eml'))
         run = relay.run()
         self.assertEqual(run.returncode, 0, relay.log())
         self.assertEqual(relay.listing('failed'), ['m.eml'])

@@ -42,7 +42,6 @@ run() {
 [System]
 Smtp_DropMail_path=$work/drop/
 ConnectionString=$connection
-[system]
 temppath=$work/tmp/
 moveto_path=$work/tmp/
 $extra

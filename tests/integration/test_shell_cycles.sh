@@ -14,14 +14,14 @@ printf '[System]\nSmtp_DropMail_path=%s/\n' "$scratch/empty/drop" >"$scratch/emp
 mkdir -p "$scratch/two/drop"
 printf 'Subject: one\r\n\r\nbody one\r\n' >"$scratch/two/drop/one.eml"
 printf 'Subject: two\r\n\r\nbody two\r\n' >"$scratch/two/drop/two.eml"
-printf '[system]\nmoveto_path=%s\nsend_mail=0\n[System]\nSmtp_DropMail_path=%s/\n' \
+printf '[system]\nmoveto_path=%s\nsend_mail=0\nSmtp_DropMail_path=%s/\n' \
   "$scratch/two/archive/sub" "$scratch/two/drop" >"$scratch/two/relay.ini"
 run_relay "$scratch/two/relay.ini" &
 
 # Delete mode.
 mkdir -p "$scratch/delete/drop"
 echo x >"$scratch/delete/drop/gone.eml"
-printf '[System]\nSmtp_DropMail_path=%s/\n[system]\nDelete_or_move=1\n' "$scratch/delete/drop" >"$scratch/delete/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s/\nDelete_or_move=1\n' "$scratch/delete/drop" >"$scratch/delete/relay.ini"
 run_relay "$scratch/delete/relay.ini" &
 
 # send_mail and moveto_path missing: processed, not sent, moved to the default archive /tmp/.

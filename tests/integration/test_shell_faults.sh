@@ -28,14 +28,14 @@ cp "$DROPRELAY_BIN" "$scratch/beside/droprelay"
 # still reach the box and the relay goes on.
 mkdir -p "$scratch/nolog/drop" "$scratch/nolog/relay.log" "$scratch/nolog/dump"
 echo x >"$scratch/nolog/drop/m.eml"
-printf '[System]\nSmtp_DropMail_path=%s\n[system]\nDelete_or_move=1\n' "$scratch/nolog/drop/" >"$scratch/nolog/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s\nDelete_or_move=1\n' "$scratch/nolog/drop/" >"$scratch/nolog/relay.ini"
 DROPRELAY_DEBUG_DUMP="$scratch/nolog/dump" run_relay "$scratch/nolog/relay.ini" &
 
 # Drop folder without a final "/": its own file is taken, not the decoy beside the folder.
 mkdir -p "$scratch/slash/drop"
 echo decoy >"$scratch/slash/drop-decoy.eml"
 echo x >"$scratch/slash/drop/m.eml"
-printf '[System]\nSmtp_DropMail_path=%s\n[system]\nDelete_or_move=1\n' "$scratch/slash/drop" >"$scratch/slash/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s\nDelete_or_move=1\n' "$scratch/slash/drop" >"$scratch/slash/relay.ini"
 run_relay "$scratch/slash/relay.ini" &
 
 # Garbage and oversized values: an unparsable bound is the default, a 100 KB value is cut to 2047
@@ -43,7 +43,7 @@ run_relay "$scratch/slash/relay.ini" &
 mkdir -p "$scratch/garbage"
 { printf '[SYSTEM]\nMax_log_length=lots\nSmtp_DropMail_path=%s/' "$scratch/garbage"
   head -c 102400 /dev/zero | tr '\0' 'x'
-  printf '\n[system]\nshowmainform=1\ncorrect_scheduled_time=maybe\n'; } >"$scratch/garbage/relay.ini"
+  printf '\nshowmainform=1\ncorrect_scheduled_time=maybe\n'; } >"$scratch/garbage/relay.ini"
 run_relay "$scratch/garbage/relay.ini" &
 
 # Stopped from outside (systemd sends SIGTERM): the run still ends with its last log line.

@@ -25,7 +25,7 @@ display=":$(head -1 "$scratch/display")"
 mkdir -p "$scratch/drop" "$scratch/dump"
 echo one >"$scratch/drop/first.eml"
 echo two >"$scratch/drop/second.eml"
-printf '[System]\nSmtp_DropMail_path=%s/\n[system]\nshowmainform=1\nDelete_or_move=1\n' "$scratch/drop" >"$scratch/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s/\nshowmainform=1\nDelete_or_move=1\n' "$scratch/drop" >"$scratch/relay.ini"
 DISPLAY=$display DROPRELAY_DEBUG_DUMP="$scratch/dump" timeout 120 "$DROPRELAY_BIN" --config "$scratch/relay.ini" \
   >"$scratch/relay.out" 2>&1 &
 relay_pid=$!
