@@ -259,6 +259,8 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
       // The relay step guards itself; anything escaping it keeps the file for a later attempt.
       outcome = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonSendFailed());
     }
+    // A submission cut short by a stop request is no failure: the file stays as it is for the next run.
+    if (outcome.kind == RelayOutcome::Kind::kTemporary && platform::TerminationRequested()) return;
     if (outcome.kind == RelayOutcome::Kind::kPermanent) {
       Quarantine(dropFolder, fileName, outcome.reason);
       return;
