@@ -82,4 +82,13 @@ const std::string& ReasonExpired();             // "истек срок ожид
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
+// The window's notification-area icon: its menu and the state its tooltip shows.
+const std::string& TrayShowLog();          // "Показать журнал"
+const std::string& TrayHideLog();          // "Скрыть журнал"
+const std::string& TrayQuit();             // "Завершить работу"
+const std::string& TrayRelaying();         // "пересылка почты"
+const std::string& TrayStopping();         // "завершение после текущего шага"
+const std::string& TrayWaiting();          // "ожидают повторной попытки: " + n
+const std::string& TrayQuarantined();      // "в карантине: " + n
+
 }  // namespace droprelay::texts

@@ -64,7 +64,7 @@ else
   [ "$dark" -gt 200 ] && pass "log text drawn ($dark dark pixels)" || fail "too few dark pixels: $dark"
 fi
 
-expect_log "$scratch/dump/logmemo.txt" "" "Начало работы..." "Просмотр папки $scratch/drop/" \
+expect_log "$scratch/dump/logmemo.txt" "Начало работы..." "Просмотр папки $scratch/drop/" \
   "Найден файл $(sed -n 's/.*Найден файл //p' "$scratch/dump/logmemo.txt" | head -1)" \
   "Файл $(sed -n 's/.*Найден файл //p' "$scratch/dump/logmemo.txt" | head -1) успешно удален"
 
