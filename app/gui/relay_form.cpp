@@ -213,6 +213,7 @@ void TRelayForm::showEvent(QShowEvent* event) {
   QMetaObject::invokeMethod(this, [this] { FitToScreen(false); }, Qt::QueuedConnection);
   TrayIcon.SetLogShown(true);
   if (boxStale_) FillBox();
+  if (!debugDumpFolder_.isEmpty()) QMetaObject::invokeMethod(this, [this] { WriteDebugDump(); }, Qt::QueuedConnection);
 }
 
 void TRelayForm::hideEvent(QHideEvent* event) {
