@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 
 #include "app/program_start.h"
@@ -232,8 +233,12 @@ void TRelayForm::FitToScreen(bool centre) {
   const QRect client = geometry();
   const int frameWidth = std::max(0, frame.width() - client.width());
   const int frameHeight = std::max(0, frame.height() - client.height());
-  const int maxWidth = std::max(1, area.width() - frameWidth);
-  const int maxHeight = std::max(1, area.height() - frameHeight);
+  // At a fractional scale the screen's size in device-independent pixels is rounded, perhaps up:
+  // one pixel less is on the screen whichever way it went.
+  const qreal ratio = screen->devicePixelRatio();
+  const int slack = ratio == std::floor(ratio) ? 0 : 1;
+  const int maxWidth = std::max(1, area.width() - frameWidth - slack);
+  const int maxHeight = std::max(1, area.height() - frameHeight - slack);
   setMinimumSize(std::min(kMinimumWidth, maxWidth), std::min(kMinimumHeight, maxHeight));
   setMaximumSize(maxWidth, maxHeight);
   const QSize size(std::min(width(), maxWidth), std::min(height(), maxHeight));
