@@ -86,7 +86,7 @@ expect_eq "nothing printed" "" "$(cat "$scratch/relay.out")"
 mkdir -p "$scratch/held/drop"
 echo later >"$scratch/held/drop/later.eml"
 touch -d '1 hour' "$scratch/held/drop/later.eml"
-printf '[System]\nSmtp_DropMail_path=%s/drop/\n[system]\nshowmainform=1\ncycle_interval_ms=200\n' "$scratch/held" \
+printf '[System]\nSmtp_DropMail_path=%s/drop/\n[system]\nshowmainform=1\ncycle_interval_ms=1000\n' "$scratch/held" \
   >"$scratch/held/relay.ini"
 held_window=""
 find_held_window() {
@@ -97,12 +97,18 @@ geometry() {  # <window>: width height x y
   DISPLAY=$display xwininfo -id "$1" | awk '/Width:/ {w=$2} /Height:/ {h=$2} /Absolute upper-left X:/ {x=$4}
     /Absolute upper-left Y:/ {y=$4} END {print w, h, x, y}'
 }
-right_edge() {  # <window> <picture>: the top of the window's right edge, where the scroll bar begins
+right_edge() {  # <window> <picture>: the top of the window's right edge: the scroll bar's up arrow
   DISPLAY=$display import -window "$1" "$scratch/resized.png"
-  convert "$scratch/resized.png" -gravity NorthEast -crop 18x40+0+0 +repage "$2"
+  convert "$scratch/resized.png" -gravity NorthEast -crop 18x14+0+0 +repage "$2"
+}
+held_painted() {  # the screen shows what Qt painted for the window
+  DISPLAY=$display import -window "$held_window" "$scratch/held.png" 2>/dev/null || return 1
+  [ "$(compare -metric AE "$scratch/held.png" "$scratch/held/dump/window.png" null: 2>&1 || true)" == 0 ]
 }
 for scale in 1 1.5 2 3; do
-  DISPLAY=$display QT_SCALE_FACTOR=$scale timeout 120 "$DROPRELAY_BIN" --config "$scratch/held/relay.ini" \
+  rm -rf "$scratch/held/dump" && mkdir -p "$scratch/held/dump"
+  DISPLAY=$display QT_SCALE_FACTOR=$scale DROPRELAY_DEBUG_DUMP="$scratch/held/dump" timeout 120 "$DROPRELAY_BIN" \
+    --config "$scratch/held/relay.ini" \
     >"$scratch/held/out" 2>&1 &
   held_pid=$!
   found=1
@@ -128,6 +134,9 @@ for scale in 1 1.5 2 3; do
     DISPLAY=$display import -window root "$scratch/screen-$scale.png"
     if [ "$scale" == 1 ]; then
       # Resizable, and the log box follows: its scroll bar stays at the window's right edge.
+      painted=1
+      for _ in $(seq 200); do held_painted && { painted=0; break; }; sleep 0.05; done
+      [ "$painted" -eq 0 ] || fail "scale 1: window not painted"
       right_edge "$held_window" "$scratch/edge-590.png"
       for size in 400x200 800x400; do
         DISPLAY=$display xdotool windowsize "$held_window" "${size%x*}" "${size#*x}"
