@@ -1,9 +1,9 @@
 #include "app/gui/tray_icon.h"
 
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 #include <QStringList>
+#include <algorithm>
 
 #include "text/convert.h"
 #include "text/texts.h"
