@@ -178,6 +178,7 @@ void RelayService::WorkTimerTimer() {
     // Every step guards itself; what could still arrive here (memory exhausted) must not end the
     // program with the drop file half handled, so the next cycle simply tries again.
   }
+  ReportQueueState();
   host_.SetWorkTimerEnabled(true);
 }
 
@@ -379,6 +380,27 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
     mainlog(texts::DisposalError());
   }
   return !fileSystem_->FileExists(path);
+}
+
+// Counted from the folders, not from this run's memory: files deferred or set aside by earlier
+// runs count too. A quarantined message's .reason note is not a message of its own.
+void RelayService::ReportQueueState() {
+  if (!config_ || !queue_) return;
+  const auto count = [](const std::string& folder, bool skipNotes) {
+    int n = 0;
+    platform::DirectorySearch search(folder);
+    while (const std::optional<std::string> name = search.NextFile()) {
+      if (name->empty() || name->front() == '.') continue;
+      if (skipNotes && name->size() > 7 && name->compare(name->size() - 7, 7, ".reason") == 0) continue;
+      ++n;
+    }
+    return n;
+  };
+  try {
+    const std::string dropFolder = WithTrailingDelimiter(config_->Smtp_DropMail_path());
+    host_.ReportQueueState(count(queue_->Folder() + "queue/", false), count(FailedFolder(*config_, dropFolder), true));
+  } catch (...) {
+  }
 }
 
 }  // namespace droprelay

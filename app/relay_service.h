@@ -36,6 +36,9 @@ class RelayHost {
   virtual void SetShowMainForm(bool show) = 0;
   // Closes the main window, which ends the application once the current cycle has returned.
   virtual void CloseMainForm() = 0;
+  // After every cycle: how many files wait for a later attempt and how many messages lie in the
+  // quarantine folder (the window's icon shows a warning while either is not 0).
+  virtual void ReportQueueState(int /*waiting*/, int /*quarantined*/) {}
 };
 
 using RelayFunction = std::function<RelayOutcome(const RelayContext& context, const std::string& dropFolder,
@@ -104,6 +107,7 @@ class RelayService {
 
  private:
   void RunCycle();
+  void ReportQueueState();
   bool StartUpChecks();
   void EndRun(int status);
   void StartUpFailure(int status, const std::string& logLine, const std::string& errorLine);

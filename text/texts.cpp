@@ -136,3 +136,24 @@ const std::string& MailRepaired() {
 }
 
 }  // namespace droprelay::texts
+
+// The window's notification-area icon.
+namespace droprelay::texts {
+
+#define DROPRELAY_TEXT(name, utf8)                              \
+  const std::string& name() {                                   \
+    static const std::string text = Utf8ToCp1251(utf8);         \
+    return text;                                                \
+  }
+
+DROPRELAY_TEXT(TrayShowLog, "Показать журнал")
+DROPRELAY_TEXT(TrayHideLog, "Скрыть журнал")
+DROPRELAY_TEXT(TrayQuit, "Завершить работу")
+DROPRELAY_TEXT(TrayRelaying, "пересылка почты")
+DROPRELAY_TEXT(TrayStopping, "завершение после текущего шага")
+DROPRELAY_TEXT(TrayWaiting, "ожидают повторной попытки: ")
+DROPRELAY_TEXT(TrayQuarantined, "в карантине: ")
+
+#undef DROPRELAY_TEXT
+
+}  // namespace droprelay::texts

@@ -111,5 +111,13 @@ const std::string& CopyRefused();     // "Копия не доставлена, 
 const std::string& ReasonMailLoop();  // "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок"
 // The mail library's repairs of a message, one log line each: the part, then what was done.
 const std::string& MailRepaired();  // "Письмо прочитано с исправлением: " + part + ": " + what
+// The window's notification-area icon: its menu and the state its tooltip shows.
+const std::string& TrayShowLog();          // "Показать журнал"
+const std::string& TrayHideLog();          // "Скрыть журнал"
+const std::string& TrayQuit();             // "Завершить работу"
+const std::string& TrayRelaying();         // "пересылка почты"
+const std::string& TrayStopping();         // "завершение после текущего шага"
+const std::string& TrayWaiting();          // "ожидают повторной попытки: " + n
+const std::string& TrayQuarantined();      // "в карантине: " + n
 
 }  // namespace droprelay::texts

@@ -73,7 +73,7 @@ grep -q "^droprelay: no configuration: cannot read $scratch/beside/droprelay.ini
 
 expect_eq "unwritable log: exit status" 0 "$(cat "$scratch/nolog/relay.ini.rc")"
 expect_eq "unwritable log: file deleted" "" "$(ls -A "$scratch/nolog/drop")"
-expect_log "$scratch/nolog/dump/logmemo.txt" "" "Начало работы..." "$(sending_off)" \
+expect_log "$scratch/nolog/dump/logmemo.txt" "Начало работы..." "$(sending_off)" \
   "Просмотр папки $scratch/nolog/drop/" "Найден файл m.eml" "Файл m.eml успешно удален" \
   "Просмотр папки $scratch/nolog/drop/" "Нет новых файлов" "Завершение работы..."
 
