@@ -1,8 +1,11 @@
 #include "app/program_start.h"
 
+#include <chrono>
+
 #include "app/command_line.h"
 #include "app/preview_command.h"
 #include "app/program_files.h"
+#include "platform/file.h"
 #include "platform/ini_file.h"
 #include "platform/secret_file.h"
 #include "platform/syserror.h"
@@ -27,8 +30,10 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
       return start;
     case CommandLine::Action::Error:
       err << "droprelay: " << commandLine.error << "\n" << UsageText(programName);
-      start.exitStatus = 2;
+      // A monitor takes 2 for CRITICAL: a wrong --check line is UNKNOWN to it.
+      start.exitStatus = commandLine.check ? kCheckUnknown : 2;
       return start;
+    case CommandLine::Action::Queue:
     case CommandLine::Action::Inspect:
     case CommandLine::Action::Run:
       break;
@@ -38,6 +43,15 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
   const platform::IniFile config(start.files.configFile);
   if (commandLine.action == CommandLine::Action::Inspect) {
     start.exitStatus = RunInspect(config, commandLine.inspectFiles, commandLine.json, out, err);
+    return start;
+  }
+  if (commandLine.action == CommandLine::Action::Queue) {
+    std::string content;
+    const bool readable = !start.configNamed || platform::ReadWholeFile(start.files.configFile, content);
+    QueueRequest request = commandLine.queue;
+    request.json = commandLine.json;
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+    start.exitStatus = RunQueueCommand(request, RelayConfig(config), readable, now.count(), out, err);
     return start;
   }
   start.mirror = MakeLogMirror(RelayConfig(config).syslog());

@@ -285,8 +285,9 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
 void RelayService::Defer(const std::string& fileName, const platform::FileFacts& facts,
                          const std::optional<Deferral>& previous, const std::string& reason) {
   const std::int64_t now = Now();
-  Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0});
+  Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0, Outcome::kSendFailed, {}});
   deferral.facts = facts;
+  deferral.lastReason = reason;
   ++deferral.attempts;
   int days = config_->max_queue_days();
   if (days < 0) days = kDefaultMaxQueueDays;
