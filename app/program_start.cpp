@@ -81,6 +81,7 @@ int RefuseExposedSecrets(RelayService& service, std::ostream& err) {
   const std::string problem = ExposedSecretProblem(*config);
   if (problem.empty()) return 0;
   service.mainlog(texts::SecretExposed() + Utf8ToCp1251(problem));
+  service.Report().refusedStatus = kExitConfig;
   err << "droprelay: refusing to start: " << problem << "\n";
   return kExitConfig;
 }

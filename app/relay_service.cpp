@@ -129,6 +129,7 @@ bool RelayService::StartUpChecks() {
       break;
     case platform::FolderLock::Result::kHeldByAnother:
       mainlog(texts::AnotherRunActive() + ForLog(dropFolder));
+      report_.lockedOut = true;
       EndRun(kExitTempFail);
       return false;
     case platform::FolderLock::Result::kFailed:
@@ -156,6 +157,7 @@ void RelayService::FormDestroy() {
   // The run is over: the mail session kept open between its messages is closed (QUIT).
   EndMapiSession();
   mainlog(texts::WorkFinished());
+  FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_);
   runLock_.Release();
   config_.reset();
   ConfigFile_.reset();
@@ -255,6 +257,12 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
       Quarantine(dropFolder, fileName, outcome.reason);
       return;
     }
+    if (outcome.kind == RelayOutcome::Kind::kConfiguration) {
+      // Not the message's fault and not mended by waiting: the file stays as it is, without a
+      // waiting time, and the run ends as a configuration error.
+      StartUpFailure(kExitConfig, texts::ConfigurationStop() + outcome.reason, ConfigurationProblem(*config_));
+      return;
+    }
     if (outcome.kind == RelayOutcome::Kind::kTemporary && outcome.reason == texts::ReasonLocked()) {
       // Its writer still holds it: taken again at the next cycle, like a file modified just now,
       // but a writer that never lets go must not keep the run going for ever.
@@ -269,6 +277,7 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     }
     // The acceptance is on disk before the file is touched, so a crash from here on cannot make
     // the message go out twice.
+    if (config_->send_mail()) report_.NoteRelayed();
     if (!queue_->RecordAccepted(fileName, facts)) {
       mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")");
     }
@@ -298,6 +307,7 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   }
   deferral.nextDue = now + RetryWaitSeconds(deferral.attempts);
   deferredInRun_[fileName] = deferral.nextDue;
+  report_.NoteDeferred(fileName, reason);
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::DeferredUntil() + FormatMoment(deferral.nextDue) +
           texts::AttemptNumber() + std::to_string(deferral.attempts) + "): " + reason);
   if (!queue_->SaveDeferral(fileName, deferral)) {
@@ -322,6 +332,7 @@ void RelayService::Quarantine(const std::string& dropFolder, const std::string& 
     queue_->ForgetDeferral(fileName);
     queue_->ForgetAccepted(fileName);
     deferredInRun_.erase(fileName);
+    report_.NoteQuarantined(fileName, reason);
     return;
   }
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::QuarantineFailed() + platform::SystemErrorText() + ") " +

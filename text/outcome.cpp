@@ -24,6 +24,7 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kAttachmentUnreadable, "attachment-unreadable"},
     {Outcome::kExpired, "expired"},
     {Outcome::kNotRegular, "not-regular"},
+    {Outcome::kNoMailProfile, "no-mail-profile"},
 };
 
 }  // namespace

@@ -79,6 +79,10 @@ DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение
 DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
 DROPRELAY_TEXT(ReasonDelivered, "принято к отправке")
 
+// A configuration fault found while sending: the run stops.
+DROPRELAY_TEXT(ReasonNoMailProfile, "профиль почты не найден")
+DROPRELAY_TEXT(ConfigurationStop, "Ошибка настройки, работа остановлена (файл оставлен в папке): ")
+
 #undef DROPRELAY_TEXT
 
 const std::string& OutcomeReason(Outcome outcome) {
@@ -101,6 +105,7 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kAttachmentUnreadable: return ReasonAttachmentUnreadable();
     case Outcome::kExpired: return ReasonExpired();
     case Outcome::kNotRegular: return ReasonNotRegular();
+    case Outcome::kNoMailProfile: return ReasonNoMailProfile();
   }
   return ReasonInternalError();
 }

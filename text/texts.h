@@ -79,6 +79,10 @@ const std::string& ReasonNotDisposed();         // "файл не удалось
 const std::string& ReasonExpired();             // "истек срок ожидания в очереди, дней: " + days
 
 
+// A configuration fault found while sending stops the run: ConfigurationStop + reason.
+const std::string& ReasonNoMailProfile();       // "профиль почты не найден"
+const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
+
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
