@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/sleeper.h"
+#include "platform/syslog_socket.h"
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
 #include "platform/file.h"
@@ -156,8 +157,9 @@ void RelayService::FormDestroy() {
   if (platform::TerminationRequested()) mainlog(texts::StopRequested());
   // The run is over: the mail session kept open between its messages is closed (QUIT).
   EndMapiSession();
+  // Told before the last log line, so that line ends the run on standard error too.
+  FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_, platform::StderrIsJournalStream());
   mainlog(texts::WorkFinished());
-  FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_);
   runLock_.Release();
   config_.reset();
   ConfigFile_.reset();

@@ -50,10 +50,12 @@ std::string LabelValue(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> FailureLines(const RunReport& report) {
+std::vector<std::string> FailureLines(const RunReport& report, bool priorities) {
   std::vector<std::string> lines;
-  for (const auto& [reason, names] : report.quarantined) lines.push_back(Line("quarantined", reason, names));
-  for (const auto& [reason, names] : report.deferred) lines.push_back(Line("deferred", reason, names));
+  const std::string error = priorities ? "<3>" : "";
+  const std::string warning = priorities ? "<4>" : "";
+  for (const auto& [reason, names] : report.quarantined) lines.push_back(error + Line("quarantined", reason, names));
+  for (const auto& [reason, names] : report.deferred) lines.push_back(warning + Line("deferred", reason, names));
   return lines;
 }
 
@@ -104,9 +106,9 @@ std::string ConfigurationProblem(const RelayConfig& config) {
 }
 
 void FinishRunReport(const RunReport& report, const RelayConfig& config, int exitStatus, std::int64_t endTime,
-                     std::ostream& err) {
+                     std::ostream& err, bool priorities) {
   if (report.lockedOut) return;
-  for (const std::string& line : FailureLines(report)) err << line << "\n";
+  for (const std::string& line : FailureLines(report, priorities)) err << line << "\n";
   const std::string path = MetricsPath(config);
   if (path.empty()) return;
   const QueueFolders folders = FoldersOf(config);
@@ -120,7 +122,7 @@ void FinishRunReport(const RunReport& report, const RelayConfig& config, int exi
   metrics.exitStatus = report.refusedStatus.value_or(exitStatus);
   // Not secret, and read by node_exporter's own user.
   if (!platform::WriteFileDurably(path, MetricsText(metrics), 0644)) {
-    err << "droprelay: cannot write the metrics file " << path << ": " << platform::SystemErrorText() << "\n";
+    err << (priorities ? "<3>" : "") << "droprelay: cannot write the metrics file " << path << ": " << platform::SystemErrorText() << "\n";
   }
 }
 

@@ -33,7 +33,9 @@ struct RunReport {
 };
 
 // The lines for standard error (UTF-8, without line breaks): one per reason, quarantines first.
-std::vector<std::string> FailureLines(const RunReport& report);
+// With `priorities` (standard error is the journal) each starts with its syslog priority, <3> for a
+// quarantine and <4> for a deferral, as the log's own copy does.
+std::vector<std::string> FailureLines(const RunReport& report, bool priorities = false);
 
 // The gauges of the metrics file.
 struct RunMetrics {
@@ -56,8 +58,9 @@ std::string MetricsPath(const RelayConfig& config);
 std::string ConfigurationProblem(const RelayConfig& config);
 
 // At the end of a run: prints the failure lines on `err` and writes the metrics file when one is
-// configured (a failure to write it is one more line on `err`). `exitStatus` is the run's own.
+// configured (a failure to write it is one more line on `err`). `exitStatus` is the run's own;
+// `priorities` as for FailureLines.
 void FinishRunReport(const RunReport& report, const RelayConfig& config, int exitStatus, std::int64_t endTime,
-                     std::ostream& err);
+                     std::ostream& err, bool priorities);
 
 }  // namespace droprelay
