@@ -62,6 +62,19 @@ std::string Plural(std::size_t count, const char* one, const char* many) {
 
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
 
+// A folder that is not there holds nothing; one that is there but cannot be listed would make an
+// empty queue out of a full one.
+std::optional<std::string> UnreadableFolder(const QueueFolders& folders) {
+  for (const std::string& folder : {folders.state + "queue/", folders.failed}) {
+    // Asked without the final "/": a file in the folder's place is there, not missing.
+    const std::string entry = folder.substr(0, folder.size() - 1);
+    if (platform::FileEntryState(entry) != platform::EntryState::kMissing && !platform::CanListFolder(folder)) {
+      return folder;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 QueueFolders FoldersOf(const RelayConfig& config) {
@@ -228,6 +241,10 @@ bool FlushQueue(const QueueFolders& folders, std::int64_t now, int& flushed) {
 ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string& name) {
   if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos) return ReleaseResult::kBadName;
   const std::string from = folders.failed + name;
+  // A reason file is no message: it goes with the one it describes.
+  if (EndsWith(name, kReasonSuffix) && IsReasonFile(folders.failed, name, VisibleNames(folders.failed))) {
+    return ReleaseResult::kBadName;
+  }
   if (!platform::StatusOfPath(from, platform::Links::kNoFollow)) return ReleaseResult::kNotFound;
   if (platform::StatusOfPath(folders.drop + name, platform::Links::kNoFollow)) return ReleaseResult::kNameTaken;
   if (!platform::RenameNoReplace(from, folders.drop + name)) {
@@ -324,6 +341,15 @@ int RunQueueCommand(const QueueRequest& request, const RelayConfig& config, bool
       return kCheckUnknown;
     }
     err << "droprelay: cannot read the drop folder " << NameText(folders.drop) << ": " << error << "\n";
+    return kExitNoInput;
+  }
+  if (const std::optional<std::string> folder = UnreadableFolder(folders)) {
+    const std::string error = platform::SystemErrorText();
+    if (check) {
+      out << "DROPRELAY UNKNOWN - cannot read the folder " << NameText(*folder) << ": " << error << "\n";
+      return kCheckUnknown;
+    }
+    err << "droprelay: cannot read the folder " << NameText(*folder) << ": " << error << "\n";
     return kExitNoInput;
   }
 

@@ -186,6 +186,7 @@ TEST(QueueRelease, NeverReplacesAndRefusesNamesOutsideTheQuarantine) {
   Write(f.folders.failed + "q.eml", "quarantined");
   Write(f.folders.failed + "q.eml.reason", "time=1\n");
   Write(f.folders.failed + "taken.eml", "quarantined");
+  Write(f.folders.failed + "taken.eml.reason", "time=1\n");
   Write(f.folders.drop + "taken.eml", "new mail");
   Write(f.root / "outside.eml", "not quarantined");
   struct Case {
@@ -196,6 +197,7 @@ TEST(QueueRelease, NeverReplacesAndRefusesNamesOutsideTheQuarantine) {
       {"q.eml", ReleaseResult::kReleased},   {"q.eml", ReleaseResult::kNotFound},
       {"taken.eml", ReleaseResult::kNameTaken}, {"../outside.eml", ReleaseResult::kBadName},
       {".hidden", ReleaseResult::kBadName},  {"", ReleaseResult::kBadName},
+      {"taken.eml.reason", ReleaseResult::kBadName},
   };
   for (const Case& c : cases) EXPECT_EQ(ReleaseQuarantined(f.folders, c.name), c.result) << c.name;
   std::string content;

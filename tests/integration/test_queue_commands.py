@@ -9,6 +9,7 @@ Needs DROPRELAY_BIN and DROPRELAY_SOURCE_DIR (set by CTest)."""
 import fcntl
 import json
 import os
+import socket
 import subprocess
 import unittest
 
@@ -193,6 +194,13 @@ class QueueCommands(unittest.TestCase):
                                 (['--warn-age', '5'], 2)):
             with self.subTest(options=options):
                 self.assertEqual(queue_command(relay, *options).returncode, status)
+        # A quarantine that cannot be listed is not an empty one.
+        with open(relay.path('failed'), 'w') as f:
+            f.write('not a folder')
+        check = queue_command(relay, '--check')
+        self.assertEqual(check.returncode, 3, check.stdout)
+        self.assertTrue(check.stdout.startswith(b'DROPRELAY UNKNOWN - cannot read the folder'), check.stdout)
+        os.remove(relay.path('failed'))
         os.rmdir(relay.drop)
         check = queue_command(relay, '--check')
         self.assertEqual(check.returncode, 3)
@@ -201,6 +209,29 @@ class QueueCommands(unittest.TestCase):
         missing = subprocess.run([BIN, '--config', relay.path('none.ini'), '--queue'], env=relay.env(),
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         self.assertEqual(missing.returncode, 78)
+
+
+class FailuresOnStandardError(unittest.TestCase):
+    def test_unreachable_server_is_said_once_per_reason_and_a_clean_run_is_silent(self):
+        relay = Relay(self, 'unreachable')
+        with socket.socket() as s:
+            s.bind(('127.0.0.1', 0))
+            port = s.getsockname()[1]
+        relay.configure(port=port)
+        relay.put('a.eml', plain(b'a@example.net'))
+        relay.put('b.eml', plain(b'b@example.net'))
+        run = relay.run()
+        self.assertEqual(run.returncode, 75, relay.log())
+        self.assertEqual(run.stdout, b'')
+        self.assertEqual(run.stderr.decode(), 'droprelay: deferred 2 files (a.eml, b.eml): временная ошибка отправки\n')
+        self.assertEqual([w['name'] for w in queue_json(relay)['waiting']], ['a.eml', 'b.eml'])
+
+        relay.start_sink()
+        relay.configure()
+        self.assertEqual(queue_command(relay, '--flush').returncode, 0)
+        run = relay.run()
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b'', b''), relay.log())
+        self.assertEqual(relay.sink.count(), 2)
 
 
 class ConfigurationErrors(unittest.TestCase):
