@@ -17,6 +17,7 @@
 #include "app/relay_config.h"
 #include "app/relay_message.h"
 #include "app/relay_queue.h"
+#include "app/run_report.h"
 #include "app/schedule_correction.h"
 #include "app/substitution_table.h"
 #include "platform/file_system.h"
@@ -104,6 +105,8 @@ class RelayService {
   const SubstitutionTable& Substitutions() const { return SubstitutionTable_; }
   // The configuration between FormCreate and FormDestroy, otherwise null.
   const RelayConfig* Config() const { return config_.get(); }
+  // What the run did so far; reported at its end (FormDestroy).
+  RunReport& Report() { return report_; }
 
  private:
   void RunCycle();
@@ -146,6 +149,7 @@ class RelayService {
   // before, even when their record could not be written.
   std::map<std::string, std::int64_t> deferredInRun_;
   std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
+  RunReport report_;
 };
 
 }  // namespace droprelay

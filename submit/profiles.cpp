@@ -139,6 +139,13 @@ std::string DefaultMailProfile() {
   return {};
 }
 
+bool MailProfileMissing(const std::string& name) {
+  if (Trim(name).empty()) return true;
+  const std::string path = MailProfilesPath();
+  std::string url;
+  return !platform::CanRead(path) || !ReadProfileValue(path, name, "url", url);
+}
+
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused) {
   if (secretRefused) *secretRefused = false;
   const auto refuse = [&](const std::string& text) {

@@ -101,6 +101,9 @@ DROPRELAY_TEXT(SendingOffMoved, "Отправка писем выключена 
 DROPRELAY_TEXT(SendingOffDeleted, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются")
 DROPRELAY_TEXT(CopyRefused, "Копия не доставлена, письмо отправлено без нее: \"")
 DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок")
+// A configuration fault found while sending: the run stops.
+DROPRELAY_TEXT(ReasonNoMailProfile, "профиль почты не найден")
+DROPRELAY_TEXT(ConfigurationStop, "Ошибка настройки, работа остановлена (файл оставлен в папке): ")
 
 #undef DROPRELAY_TEXT
 
@@ -125,6 +128,7 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kExpired: return ReasonExpired();
     case Outcome::kNotRegular: return ReasonNotRegular();
     case Outcome::kMailLoop: return ReasonMailLoop();
+    case Outcome::kNoMailProfile: return ReasonNoMailProfile();
   }
   return ReasonInternalError();
 }

@@ -101,6 +101,9 @@ const std::string& ConfigRepeatedKeyIgnored();  // " не используетс
 // Sending switched off: said once at every start.
 const std::string& SendingOffMoved();        // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в " + folder
 const std::string& SendingOffDeleted();      // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются"
+// A configuration fault found while sending stops the run: ConfigurationStop + reason.
+const std::string& ReasonNoMailProfile();       // "профиль почты не найден"
+const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
 
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
