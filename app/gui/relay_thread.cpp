@@ -6,6 +6,10 @@ namespace droprelay {
 
 RelayThread::RelayThread(QObject& owner) : owner_(owner) {
   thread_.setObjectName(QStringLiteral("relay"));
+  // The relay ran on the main thread, whose stack is usually 8 MiB; a thread's default may be
+  // less (2 MiB where the stack limit is "unlimited"). Parsing nested mail and HTML is bounded in
+  // depth, but gets the room it always had. Only what is used is ever committed.
+  thread_.setStackSize(kStackSize);
   context_.moveToThread(&thread_);
   thread_.start();
 }

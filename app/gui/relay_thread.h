@@ -26,6 +26,8 @@ class RelayThread {
   // Waits for the queued steps and ends the thread (their completions are not delivered).
   void Stop();
 
+  static constexpr unsigned kStackSize = 16u << 20;
+
  private:
   QObject& owner_;
   QThread thread_;

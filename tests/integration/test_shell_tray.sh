@@ -79,10 +79,15 @@ open_menu() {
 }
 # The entry of the icon's menu `n` places down (the menu opens with none chosen).
 menu_entry() {
-  local menu
-  click_icon 3
+  local menu opened=1
   menu_open() { menu=$(open_menu); [ -n "$menu" ]; }
-  if ! poll "$prompt" menu_open; then
+  # Now and then a press that follows the previous menu's entry within a split second opens
+  # nothing (no person is that quick); a second press does.
+  for _ in 1 2; do
+    click_icon 3
+    poll "$prompt" menu_open && { opened=0; break; }
+  done
+  if [ "$opened" -ne 0 ]; then
     fail "the icon's menu did not open"
     for id in $(xwininfo -root -children | awk '/"droprelay"/ {print $1}'); do echo "  $id $(xwininfo -id "$id" | grep -E 'Map State|geometry|Override' | xargs)" >&2; done
     return
@@ -114,7 +119,7 @@ mkdir -p "$scratch/drop" "$scratch/dump"
 dump="$scratch/dump"
 printf 'To: someone@example.net\r\nSubject: page\r\nContent-Type: text/html\r\n\r\n<p>Hello <b>world</b></p>\r\n' \
   >"$scratch/drop/page.eml"
-# Modified "in the future": still being written as far as the relay can tell, so each waits until
+# Modified "in the future": still being written as far as the relay can tell, so it waits until
 # the test is ready for it.
 touch -d '1 hour' "$scratch/drop/page.eml"
 printf '[System]\nSmtp_DropMail_path=%s/drop/\n[system]\nDelete_or_move=1\nhtml_wait_ms=10000\ncycle_interval_ms=200\nfailed_path=%s/failed/\n' \
@@ -129,7 +134,12 @@ icon=""
 find_icon() { icon=$(tray_window); [ -n "$icon" ]; }
 poll 200 find_icon && pass "icon embedded in the panel" || { fail "no icon in the panel"; xwininfo -root -tree >&2; finish; }
 expect_eq "tooltip before any cycle" "droprelay|пересылка почты" "$(sed -n '4,$p' "$dump/tray.txt" | paste -sd '|')"
-import -window "$icon" "$scratch/icon-normal.png"
+# The icon as the notification area shows it, once drawn (the panel alone is one grey).
+icon_drawn() {
+  import -window "$icon" "$scratch/icon-normal.png" 2>/dev/null || return 1
+  [ "$(convert "$scratch/icon-normal.png" -format '%k' info:)" -gt 8 ]
+}
+poll 200 icon_drawn && pass "icon drawn" || fail "icon not drawn"
 # A link in the drop folder is no message: it is set aside at the next cycle.
 ln -s /nonexistent "$scratch/drop/link.eml"
 
