@@ -26,7 +26,7 @@ std::size_t EditDistance(std::string_view a, std::string_view b) {
     row[0] = i;
     for (std::size_t j = 1; j <= b.size(); ++j) {
       const std::size_t above = row[j];
-      const bool same = AsciiLowerCase(std::string(1, a[i - 1])) == AsciiLowerCase(std::string(1, b[j - 1]));
+      const bool same = AsciiEqualNoCase(a.substr(i - 1, 1), b.substr(j - 1, 1));
       row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
       diagonal = above;
     }

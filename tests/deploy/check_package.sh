@@ -54,11 +54,14 @@ grep -q ' \./usr/bin/droprelay-window$' "$work/window-content" && pass "droprela
 dpkg-deb -e "$relay" "$work/control"
 grep -q 'systemd-sysusers' "$work/control/postinst" && pass "postinst creates the user" || fail "postinst lacks systemd-sysusers"
 grep -Eq 'systemd-tmpfiles .*--create droprelay.conf' "$work/control/postinst" && pass "postinst creates the folders" || fail "postinst lacks systemd-tmpfiles"
-# The timer is shipped disabled: nothing runs before the configuration is written.
-if grep -Eq 'deb-systemd-helper (--quiet )?enable droprelay.timer|deb-systemd-invoke (start|restart) .*droprelay.timer' "$work/control/postinst"; then
-  fail "postinst enables or starts the timer"
-else
+# The timer is shipped disabled: nothing runs before the configuration is written. debhelper then
+# enables it only where the administrator had (debian-installed), and never starts it.
+if grep -Eq "deb-systemd-invoke .*(start|restart) .*'?droprelay\.timer" "$work/control/postinst"; then
+  fail "postinst starts the timer"
+elif grep -q "deb-systemd-helper debian-installed 'droprelay.timer'" "$work/control/postinst"; then
   pass "postinst leaves the timer disabled"
+else
+  fail "postinst enables the timer on installation"
 fi
 sysusers_line=$(grep -n 'systemd-sysusers' "$work/control/postinst" | head -n 1 | cut -d: -f1)
 tmpfiles_line=$(grep -n 'systemd-tmpfiles' "$work/control/postinst" | head -n 1 | cut -d: -f1)
