@@ -11,9 +11,7 @@
 #include "app/gui/relay_form.h"
 #include "app/program_start.h"
 
-#ifndef DROPRELAY_VERSION
-#define DROPRELAY_VERSION "0.1.0"
-#endif
+// DROPRELAY_VERSION comes from the build (the project's one version number).
 
 namespace {
 
