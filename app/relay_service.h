@@ -50,6 +50,17 @@ inline constexpr int kExitTempFail = 75;       // EX_TEMPFAIL: files deferred, o
 inline constexpr int kExitConfig = 78;         // EX_CONFIG: the named configuration file is unreadable
 using ScheduleCorrection = std::function<void(const std::string& connectionString, const LogFunction& log)>;
 
+// What the quarantine keeps beside a file it holds, in `<stored name>.reason`.
+struct QuarantineRecord {
+  std::int64_t time = 0;  // seconds since the epoch
+  Outcome outcome = Outcome::kRefused;
+  std::string reason;  // as logged, Windows-1251
+  std::string reply;   // the server's reply, when there was one
+};
+// The reason file's text: UTF-8 lines "key=value" (time, local_time, outcome, reason and, when
+// there was one, reply), with control characters replaced.
+std::string QuarantineReasonText(const QuarantineRecord& record);
+
 class RelayService {
  public:
   static constexpr int kDisposalAttempts = 100;
@@ -65,6 +76,8 @@ class RelayService {
   RelayService& operator=(const RelayService&) = delete;
 
   // Seams for tests; the defaults are the real clock, file system, relay step and schedule correction.
+  // The wall clock is the relay's one clock: waits, due times, the log's timestamps (unless a
+  // date-time source is set apart) and the schedule correction all read it.
   void SetDateTimeSource(DateTimeSource now);
   void SetFileSystem(platform::FileSystem& fileSystem) { fileSystem_ = &fileSystem; }
   void SetRelayFunction(RelayFunction relay) { relay_ = std::move(relay); }
@@ -95,6 +108,7 @@ class RelayService {
 
   // Adds one message (Windows-1251) to the activity log. Never throws.
   void mainlog(const std::string& message);
+  void mainlog(const std::string& message, LogSeverity severity);
 
   const ActivityLog& Log() const { return log_; }
   const std::string& TempFolder() const { return TempFolder_; }
@@ -112,8 +126,10 @@ class RelayService {
   // True when the file is gone afterwards.
   bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName);
   void Defer(const std::string& fileName, const platform::FileFacts& facts, const std::optional<Deferral>& previous,
-             const std::string& reason);
-  void Quarantine(const std::string& dropFolder, const std::string& fileName, const std::string& reason);
+             Outcome outcome, const std::string& reason, const std::string& reply);
+  // Sets the file aside with `reason` (Windows-1251, as logged) and its reason file.
+  void Quarantine(const std::string& dropFolder, const std::string& fileName, const RelayOutcome& outcome,
+                  const std::string& reason);
   std::int64_t Now() const;
   int MaxLogLength() const;
 
@@ -124,6 +140,7 @@ class RelayService {
   ScheduleCorrection correction_;
   ActivityLog log_;
   LogFunction logFunction_;
+  SeverityLogFunction severityLog_;
 
   std::unique_ptr<platform::IniFile> ConfigFile_;
   std::unique_ptr<RelayConfig> config_;
@@ -142,6 +159,9 @@ class RelayService {
   // before, even when their record could not be written.
   std::map<std::string, std::int64_t> deferredInRun_;
   std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
+  // Files held by their writer, not taken again before this moment.
+  std::map<std::string, std::chrono::system_clock::time_point> heldUntil_;
+  bool scanLogged_ = false;  // the last cycle waited for a settling file and its scan is in the log
 };
 
 }  // namespace droprelay

@@ -20,6 +20,9 @@ FileStatus FromStat(const struct stat& st) {
   status.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   status.device = st.st_dev;
   status.inode = st.st_ino;
+  status.linkCount = static_cast<std::uint64_t>(st.st_nlink);
+  status.owner = st.st_uid;
+  status.group = st.st_gid;
   status.accessTime = st.st_atim;
   status.modifyTime = st.st_mtim;
   status.changeTime = st.st_ctim;

@@ -74,6 +74,9 @@ struct FileStatus {
   std::uint64_t size = 0;
   dev_t device = 0;
   ino_t inode = 0;
+  std::uint64_t linkCount = 0;  // names the file has (hard links)
+  uid_t owner = 0;
+  gid_t group = 0;
   struct timespec accessTime {};
   struct timespec modifyTime {};
   struct timespec changeTime {};

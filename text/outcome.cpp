@@ -17,13 +17,20 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kFileLocked, "file-locked"},
     {Outcome::kNotDisposed, "not-disposed"},
     {Outcome::kInternalError, "internal-error"},
+    {Outcome::kUncertain, "uncertain"},
+    {Outcome::kJournalUnwritable, "journal-unwritable"},
     {Outcome::kRefused, "refused"},
     {Outcome::kNoRecipient, "no-recipient"},
     {Outcome::kBadRecipient, "bad-recipient"},
     {Outcome::kUnreadable, "unreadable"},
     {Outcome::kAttachmentUnreadable, "attachment-unreadable"},
     {Outcome::kExpired, "expired"},
+    {Outcome::kMaybeDelivered, "maybe-delivered"},
+    {Outcome::kTooLarge, "too-large"},
+    {Outcome::kKilledTwice, "killed-twice"},
+    {Outcome::kJournalUnreadable, "journal-unreadable"},
     {Outcome::kNotRegular, "not-regular"},
+    {Outcome::kNotOwnFile, "not-own-file"},
 };
 
 }  // namespace

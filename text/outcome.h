@@ -26,6 +26,8 @@ enum class Outcome : std::uint8_t {
   kFileLocked,          // its writer still holds the drop file
   kNotDisposed,         // accepted, but the file could not be deleted or moved
   kInternalError,       // an unexpected error of the relay itself (logged with its cause)
+  kUncertain,           // the data went out but no answer came back: it may have been delivered
+  kJournalUnwritable,   // the note that the message may leave could not be written: not sent
 
   // Permanent: the file is set aside into the quarantine folder with its reason.
   kRefused,               // a reply of 500 to 599
@@ -34,13 +36,18 @@ enum class Outcome : std::uint8_t {
   kUnreadable,            // not readable as a message at all
   kAttachmentUnreadable,  // the attachment the message should carry cannot be decoded or named
   kExpired,               // waited longer than max_queue_days
+  kMaybeDelivered,        // uncertain twice: sending it again could deliver it once more
+  kTooLarge,              // larger than max_message_size, not read
+  kKilledTwice,           // the relay died twice while working on it
+  kJournalUnreadable,     // its delivery record cannot be read: no proof either way
 
   // Not a message at all: set aside without being read.
   kNotRegular,  // a folder, device, FIFO or symbolic link
+  kNotOwnFile,  // a hard link, or (run as root) a file of another owner than the drop folder's
 };
 
 // The highest value: loops over every outcome end here. Keep it the last value listed.
-inline constexpr Outcome kLastOutcome = Outcome::kNotRegular;
+inline constexpr Outcome kLastOutcome = Outcome::kNotOwnFile;
 
 // What the cycle does with a file after an outcome.
 enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine };
@@ -59,6 +66,8 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kFileLocked:
     case Outcome::kNotDisposed:
     case Outcome::kInternalError:
+    case Outcome::kUncertain:
+    case Outcome::kJournalUnwritable:
       return Disposition::kDefer;
     case Outcome::kRefused:
     case Outcome::kNoRecipient:
@@ -66,7 +75,12 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kUnreadable:
     case Outcome::kAttachmentUnreadable:
     case Outcome::kExpired:
+    case Outcome::kMaybeDelivered:
+    case Outcome::kTooLarge:
+    case Outcome::kKilledTwice:
+    case Outcome::kJournalUnreadable:
     case Outcome::kNotRegular:
+    case Outcome::kNotOwnFile:
       return Disposition::kQuarantine;
   }
   return Disposition::kDefer;

@@ -79,6 +79,18 @@ DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение
 DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
 DROPRELAY_TEXT(ReasonDelivered, "принято к отправке")
 
+// Outcomes of the relay's own bookkeeping and limits.
+DROPRELAY_TEXT(ReasonUncertain, "ответ сервера на отправленное письмо не получен")
+DROPRELAY_TEXT(ReasonJournalUnwritable, "не удалось записать журнал отправки")
+DROPRELAY_TEXT(ReasonMaybeDelivered, "ответ сервера дважды не получен, письмо могло быть уже доставлено")
+DROPRELAY_TEXT(ReasonTooLarge, "размер файла больше max_message_size")
+DROPRELAY_TEXT(ReasonKilledTwice, "работа программы дважды прервалась на этом файле")
+DROPRELAY_TEXT(ReasonJournalUnreadable, "запись журнала отправки не читается")
+DROPRELAY_TEXT(ReasonNotOwnFile, "файл с несколькими жесткими ссылками или чужого владельца")
+DROPRELAY_TEXT(WaitingSummary, "Ожидают повторной попытки файлов: ")
+DROPRELAY_TEXT(NextAttemptAt, ", ближайшая в ")
+DROPRELAY_TEXT(ReasonFileWriteFailed, "Не удалось записать файл причины ")
+
 #undef DROPRELAY_TEXT
 
 const std::string& OutcomeReason(Outcome outcome) {
@@ -101,6 +113,13 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kAttachmentUnreadable: return ReasonAttachmentUnreadable();
     case Outcome::kExpired: return ReasonExpired();
     case Outcome::kNotRegular: return ReasonNotRegular();
+    case Outcome::kUncertain: return ReasonUncertain();
+    case Outcome::kJournalUnwritable: return ReasonJournalUnwritable();
+    case Outcome::kMaybeDelivered: return ReasonMaybeDelivered();
+    case Outcome::kTooLarge: return ReasonTooLarge();
+    case Outcome::kKilledTwice: return ReasonKilledTwice();
+    case Outcome::kJournalUnreadable: return ReasonJournalUnreadable();
+    case Outcome::kNotOwnFile: return ReasonNotOwnFile();
   }
   return ReasonInternalError();
 }

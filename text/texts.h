@@ -82,4 +82,17 @@ const std::string& ReasonExpired();             // "истек срок ожид
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
+// Outcomes of the relay's own bookkeeping and limits (see OutcomeReason), and the queue's summary.
+const std::string& ReasonUncertain();         // "ответ сервера на отправленное письмо не получен"
+const std::string& ReasonJournalUnwritable(); // "не удалось записать журнал отправки"
+const std::string& ReasonMaybeDelivered();    // "ответ сервера дважды не получен, письмо могло быть уже доставлено"
+const std::string& ReasonTooLarge();          // "размер файла больше max_message_size"
+const std::string& ReasonKilledTwice();       // "работа программы дважды прервалась на этом файле"
+const std::string& ReasonJournalUnreadable(); // "запись журнала отправки не читается"
+const std::string& ReasonNotOwnFile();        // "файл с несколькими жесткими ссылками или чужого владельца"
+// "Ожидают повторной попытки файлов: " + count + NextAttemptAt + time
+const std::string& WaitingSummary();
+const std::string& NextAttemptAt();           // ", ближайшая в "
+const std::string& ReasonFileWriteFailed();   // "Не удалось записать файл причины " + path + " (" + error + ")"
+
 }  // namespace droprelay::texts

@@ -44,7 +44,8 @@ class PermanentFailures(unittest.TestCase):
         self.assertEqual(run.returncode, 0, log)
         self.assertEqual(run.stdout + run.stderr, b'', 'a normal run prints nothing')
         self.assertEqual(relay.listing('drop'), [], log)
-        self.assertEqual(relay.listing('failed'), sorted(list(bad) + ['link.eml', 'fifo.eml']), log)
+        quarantined = list(bad) + ['link.eml', 'fifo.eml']
+        self.assertEqual(relay.listing('failed'), sorted(quarantined + [n + '.reason' for n in quarantined]), log)
         self.assertEqual([m['subject'] for m in sink.messages()], ['the good one'])
         self.assertEqual(relay.listing('archive'), ['good.eml'])
         with open(outside, 'rb') as f:
@@ -73,7 +74,7 @@ class PermanentFailures(unittest.TestCase):
                 relay.put('m.eml', plain(b'someone@example.net'))
                 run = relay.run()
                 self.assertEqual(run.returncode, 0, relay.log())
-                self.assertEqual(relay.listing('failed'), ['m.eml'])
+                self.assertEqual(relay.listing('failed'), ['m.eml', 'm.eml.reason'])
                 self.assertIn('m.eml перемещен в карантин', relay.log())
                 self.assertEqual(sink.count(), 0)
 
@@ -94,7 +95,7 @@ class TemporaryFailures(unittest.TestCase):
         log = relay.log()
         self.assertEqual(run.returncode, 75, log)
         self.assertEqual(run.stderr, b'')
-        self.assertRegex(log, r'Файл m\.eml отложен до \S+ \S+ \(попытка 1\): временная ошибка отправки')
+        self.assertRegex(log, r'Файл m\.eml отложен до \S+ \S+ \(попытка 1\): сервер временно отказал в приеме')
         self.assertRegex(log, r'Файл m\.eml ожидает повторной попытки до \S+ \S+\r?\nНет новых файлов'
                          .replace(r'\r?\n', r'\r?\n\S+ \S+ '))
         self.assertEqual(relay.listing('drop'), ['m.eml'])
@@ -120,8 +121,8 @@ class TemporaryFailures(unittest.TestCase):
         os.remove(relay.path('droprelay-state', 'queue', 'm.eml'))
         run = relay.run()
         self.assertEqual(run.returncode, 0, relay.log())
-        self.assertEqual(relay.listing('failed'), ['m.eml'])
-        self.assertIn('истек срок ожидания в очереди, дней: 0 (временная ошибка отправки)', relay.log())
+        self.assertEqual(relay.listing('failed'), ['m.eml', 'm.eml.reason'])
+        self.assertIn('истек срок ожидания в очереди, дней: 0 (нет соединения с сервером)', relay.log())
 
 
 if __name__ == '__main__':
