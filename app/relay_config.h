@@ -33,6 +33,7 @@ inline constexpr int kDefaultMaxQueueDays = 5;
 // The pause between two relay cycles, and each of the HTML fallback's two waits.
 inline constexpr int kDefaultCycleIntervalMs = 5000;
 inline constexpr int kDefaultHtmlWaitMs = 7000;
+inline constexpr int kDefaultMaxMessageSize = 64 * 1024 * 1024;
 
 // The sections as the program spells them; names match without regard to case, so both are one.
 inline constexpr const char* kSectionSystem = "System";
@@ -68,6 +69,8 @@ class RelayConfig {
   // means nothing sensible and gets the default.
   int cycle_interval_ms() const { return NonNegative("cycle_interval_ms", kDefaultCycleIntervalMs); }
   int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
+  // The largest drop file read, in bytes; 0: no limit. A negative value gets the default.
+  int max_message_size() const { return NonNegative("max_message_size", kDefaultMaxMessageSize); }
   // Where the log goes; empty: the program's default (read once, at start-up).
   std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
   // Mirror of the log for the system log: empty (the journal when systemd started the program),

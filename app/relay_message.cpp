@@ -92,7 +92,9 @@ void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, 
     // A folder of its own for each message: no name in a message can reach, replace or delete
     // anything else in TempFolder (a shared folder such as /tmp).
     values.failure = Outcome::kAttachmentNotSaved;
-    const std::optional<std::string> folder = platform::MakePrivateFolder(context.TempFolder);
+    const std::optional<std::string> folder =
+        context.privatePrefix ? platform::MakePrivateFolder(context.TempFolder, *context.privatePrefix)
+                              : platform::MakePrivateFolder(context.TempFolder);
     if (!folder) throw std::runtime_error(platform::SystemErrorText());
     values.workFolder = *folder;
     values.attachmentPath = values.workFolder + name;
@@ -273,6 +275,8 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
         outcome.outcome = Outcome::kJournalUnwritable;
       } else {
         sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, outcome);
+        // The answer is noted before anything else happens: a kill from here on must find it.
+        if (context.afterSending) (*context.afterSending)(outcome);
       }
     }
     // The private folder goes whether or not the message went, without waiting: the drop file's

@@ -19,6 +19,7 @@
 namespace droprelay {
 
 using SeverityLogFunction = std::function<void(const std::string&, LogSeverity)>;
+struct RelayOutcome;
 
 // Everything the relay of one message may reach, owned by the relay service and valid for the
 // duration of the call.
@@ -35,6 +36,11 @@ struct RelayContext {
   // the caller notes durably that the message may leave. False (the note could not be written)
   // keeps the message from being sent. Null: nothing to note.
   const std::function<bool(const platform::FileFacts&)>* beforeSending = nullptr;
+  // Called right after the submission answered, before anything is cleaned up. Null: nothing.
+  const std::function<void(const RelayOutcome&)>* afterSending = nullptr;
+  // The start of the names of this relay's private attachment folders in TempFolder; null: the
+  // common "droprelay-".
+  const std::string* privatePrefix = nullptr;
 };
 
 // Logs `message` with its priority through the context.

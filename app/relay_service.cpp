@@ -1,6 +1,10 @@
 #include "app/relay_service.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <cerrno>
 #include <ctime>
 #include <iostream>
@@ -195,8 +199,34 @@ bool RelayService::StartUpChecks() {
   const std::string failed = FailedFolder(*config_, dropFolder);
   if (!platform::PrepareWritableFolder(failed)) return unusable(failed, platform::SystemErrorText());
 
+  // What the relay accepts as a drop file of its own.
+  dropRules_.maxSize = static_cast<std::uint64_t>(config_->max_message_size());
+  if (::geteuid() == 0) {
+    // Run as root, only files of the drop folder's owner or group are the relay's to send.
+    if (const auto folder = platform::StatusOfPath(dropFolder, platform::Links::kFollow)) {
+      dropRules_.owners = std::make_pair(folder->owner, folder->group);
+    }
+  }
+  // This relay's own private folders, named after its state folder: two relays sharing
+  // temppath never remove each other's.
+  std::uint32_t hash = 2166136261u;
+  for (const char c : queue_->Folder()) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  privatePrefix_ = std::string("droprelay-") + hex + "-";
+
+  RemoveLeftovers(dropFolder);
   queue_->ForgetVanished(dropFolder);
+  DisposeOfMarked(dropFolder);
   return true;
+}
+
+void RelayService::RemoveLeftovers(const std::string& dropFolder) {
+  // Under the run lock: no other run of this relay can be using them.
+  int removed = platform::RemoveLeftovers(TempFolder_, privatePrefix_);
+  removed += platform::RemoveLeftovers(FailedFolder(*config_, dropFolder), ".tmp-");
+  queue_->RemoveLeftovers();
+  if (removed > 0) mainlog(texts::LeftoversRemoved() + std::to_string(removed), LogSeverity::kInfo);
 }
 
 void RelayService::FormDestroy() {
@@ -280,10 +310,19 @@ void RelayService::RunCycle() {
       waiting[fileName] = known->second;
       continue;
     }
-    const std::optional<Deferral> deferral = queue_->FindDeferral(fileName, *facts);
-    if (deferral && deferral->nextDue > nowSeconds) {
-      waiting[fileName] = deferral->nextDue;
-      continue;
+    std::optional<Deferral> deferral = queue_->FindDeferral(fileName, *facts);
+    if (deferral) {
+      // Looked at, not only after another failure: a file parked far ahead (a clock that jumped,
+      // a hand-edited record) still ages out, and never waits longer than the longest wait.
+      if (Expired(*deferral) && !queue_->WasAccepted(fileName, *facts)) {
+        HandleExpired(dropFolder, fileName);
+        return;
+      }
+      deferral->nextDue = std::min(deferral->nextDue, nowSeconds + RetryWaitSeconds(1000));
+      if (deferral->nextDue > nowSeconds) {
+        waiting[fileName] = deferral->nextDue;
+        continue;
+      }
     }
     HandleFile(dropFolder, fileName, *facts, deferral);
     return;
@@ -319,55 +358,220 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kNotRegular), texts::ReasonNotRegular());
     return;
   }
-  // Accepted before, but the run ended before the file was disposed of: never send it twice.
-  if (queue_->WasAccepted(fileName, facts)) {
-    mainlog(texts::FilePrefix() + ForLog(fileName) + texts::AlreadyAccepted(), LogSeverity::kInfo);
-  } else {
-    RelayOutcome outcome;
-    try {
-      const RelayContext context{*config_, logFunction_, TempFolder_, SubstitutionTable_, &severityLog_};
-      outcome = relay_(context, dropFolder, fileName);
-    } catch (const std::exception& error) {
-      // The relay step guards itself; anything escaping it keeps the file for a later attempt.
-      mainlog(texts::OutcomeReason(Outcome::kInternalError) + ": " + ForLog(error.what()), LogSeverity::kError);
-      outcome = RelayOutcome(Outcome::kInternalError);
-    }
-    if (outcome.outcome == Outcome::kFileLocked) {
-      // Its writer still holds it: taken again a little later, like a file modified just now, but
-      // a writer that never lets go must not keep the run going for ever.
-      const std::int64_t now = Now();
-      const std::int64_t since = lockedSince_.emplace(fileName, now).first->second;
-      if (now - since < kSettleLimit.count()) {
-        heldUntil_[fileName] = clock_() + kSettleTime;
+  const JournalLookup found = queue_->ReadNote(fileName);
+  if (found.kind == JournalLookup::Kind::kNotAFile || found.kind == JournalLookup::Kind::kUnreadable) {
+    // No proof either way: never archived as sent, never sent again without a person looking.
+    if (found.kind == JournalLookup::Kind::kNotAFile) queue_->SetNoteAside(fileName);
+    Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kJournalUnreadable),
+               texts::OutcomeReason(Outcome::kJournalUnreadable));
+    return;
+  }
+  JournalNote note;
+  note.facts = facts;
+  const bool same = found.kind == JournalLookup::Kind::kFound && found.note.facts == facts;
+  if (same) {
+    note.killed = found.note.killed;
+    note.uncertain = found.note.uncertain;
+    switch (found.note.state) {
+      case JournalNote::State::kAccepted:
+        // Accepted before, but the run ended before the file was disposed of: never sent twice.
+        mainlog(texts::FilePrefix() + ForLog(fileName) + texts::AlreadyAccepted(), LogSeverity::kInfo);
+        FinishAccepted(dropFolder, fileName, facts, deferral);
         return;
-      }
-      lockedSince_.erase(fileName);
-      heldUntil_.erase(fileName);
-    }
-    switch (DispositionOf(outcome.outcome)) {
-      case Disposition::kQuarantine:
-        Quarantine(dropFolder, fileName, outcome, texts::OutcomeReason(outcome.outcome));
-        return;
-      case Disposition::kDefer:
-        Defer(fileName, facts, deferral, outcome.outcome, texts::OutcomeReason(outcome.outcome), outcome.reply);
-        return;
-      case Disposition::kDispose:
+      case JournalNote::State::kWorking:
+        ++note.killed;  // the relay died while working on it
+        break;
+      case JournalNote::State::kSending:
+        ++note.uncertain;  // the relay died while the data may have been on its way
+        break;
+      case JournalNote::State::kUncertain:
+      case JournalNote::State::kIdle:
         break;
     }
-    // The acceptance is on disk before the file is touched, so a crash from here on cannot make
-    // the message go out twice.
-    if (!queue_->RecordAccepted(fileName, facts)) {
-      mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")",
-              LogSeverity::kError);
+    if (note.killed >= 2) {
+      Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kKilledTwice), texts::OutcomeReason(Outcome::kKilledTwice));
+      return;
+    }
+    if (note.uncertain >= 2) {
+      Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kMaybeDelivered),
+                 texts::OutcomeReason(Outcome::kMaybeDelivered));
+      return;
     }
   }
+  // Noted before the file is even parsed: a file that kills the relay is known at the next run.
+  if (!queue_->WriteNote(fileName, note)) {
+    JournalFailure();
+    return;
+  }
+
+  bool accepted = false;
+  bool journalFailed = false;
+  const std::function<bool(const platform::FileFacts&)> beforeSending = [&](const platform::FileFacts& read) {
+    // From here the data may go out: noted with the facts of the file as actually read.
+    JournalNote sending = note;
+    sending.state = JournalNote::State::kSending;
+    sending.facts = read;
+    if (!queue_->WriteNote(fileName, sending)) {
+      journalFailed = true;
+      return false;
+    }
+    note = sending;
+    return true;
+  };
+  const std::function<void(const RelayOutcome&)> afterSending = [&](const RelayOutcome& result) {
+    if (result.outcome != Outcome::kDelivered) return;
+    accepted = queue_->MarkAccepted(fileName);
+    if (accepted) note.state = JournalNote::State::kAccepted;
+  };
+  RelayOutcome outcome;
+  try {
+    const RelayContext context{*config_, logFunction_, TempFolder_, SubstitutionTable_, &severityLog_,
+                               &dropRules_, &beforeSending, &afterSending, &privatePrefix_};
+    outcome = relay_(context, dropFolder, fileName);
+  } catch (const std::exception& error) {
+    // The relay step guards itself; anything escaping it keeps the file for a later attempt.
+    mainlog(texts::OutcomeReason(Outcome::kInternalError) + ": " + ForLog(error.what()), LogSeverity::kError);
+    outcome = RelayOutcome(Outcome::kInternalError);
+  }
+  const platform::FileFacts read = outcome.read.value_or(facts);
+
+  if (outcome.outcome == Outcome::kUncertain) {
+    ++note.uncertain;
+    if (note.uncertain >= 2) {
+      RelayOutcome twice = outcome;  // the server's last words, if any, stay with it
+      twice.outcome = Outcome::kMaybeDelivered;
+      Quarantine(dropFolder, fileName, twice, texts::OutcomeReason(Outcome::kMaybeDelivered));
+      return;
+    }
+    note.state = JournalNote::State::kUncertain;
+    if (!queue_->WriteNote(fileName, note)) journalFailed = true;
+  } else if (DispositionOf(outcome.outcome) == Disposition::kDefer) {
+    // Nothing went out, or the server said so: the note only keeps counts worth keeping.
+    note.state = JournalNote::State::kIdle;
+    const bool kept = note.killed == 0 && note.uncertain == 0 ? queue_->ForgetNote(fileName)
+                                                               : queue_->WriteNote(fileName, note);
+    if (!kept) journalFailed = true;
+  }
+  if (journalFailed || outcome.outcome == Outcome::kJournalUnwritable) {
+    if (outcome.outcome == Outcome::kDelivered && !accepted) {
+      // Accepted, but the note could not say so: disposed of, or marked in the drop folder itself.
+      FinishUnnoted(dropFolder, fileName);
+    }
+    JournalFailure();
+    return;
+  }
+
+  if (outcome.outcome == Outcome::kFileLocked) {
+    // Its writer still holds it: taken again a little later, like a file modified just now, but
+    // a writer that never lets go must not keep the run going for ever.
+    const std::int64_t now = Now();
+    const std::int64_t since = lockedSince_.emplace(fileName, now).first->second;
+    if (now - since < kSettleLimit.count()) {
+      heldUntil_[fileName] = clock_() + kSettleTime;
+      return;
+    }
+    lockedSince_.erase(fileName);
+    heldUntil_.erase(fileName);
+  }
+  switch (DispositionOf(outcome.outcome)) {
+    case Disposition::kQuarantine:
+      Quarantine(dropFolder, fileName, outcome, texts::OutcomeReason(outcome.outcome));
+      return;
+    case Disposition::kDefer:
+      Defer(fileName, facts, deferral, outcome.outcome, texts::OutcomeReason(outcome.outcome), outcome.reply);
+      return;
+    case Disposition::kDispose:
+      break;
+  }
+  // The acceptance is on disk before the file is touched, so a crash from here on cannot make
+  // the message go out twice.
+  if (!accepted && !queue_->RecordAccepted(fileName, read)) {
+    FinishUnnoted(dropFolder, fileName);
+    JournalFailure();
+    return;
+  }
+  FinishAccepted(dropFolder, fileName, facts, deferral);
+}
+
+void RelayService::FinishAccepted(const std::string& dropFolder, const std::string& fileName,
+                                  const platform::FileFacts& facts, const std::optional<Deferral>& deferral) {
+  const std::string path = dropFolder + fileName;
   if (DisposeOfFile(dropFolder, fileName)) {
-    queue_->ForgetAccepted(fileName);
-    queue_->ForgetDeferral(fileName);
+    // The disposal is on disk before the note goes: after a power loss the file cannot come back
+    // without its note.
+    if (SyncDisposal(dropFolder)) {
+      queue_->ForgetAccepted(fileName);
+      queue_->ForgetDeferral(fileName);
+    }
   } else if (fileSystem_->FileExists(path) && !platform::TerminationRequested()) {
     // Kept with its acceptance noted: later attempts dispose of it without sending it again.
     Defer(fileName, facts, deferral, Outcome::kNotDisposed, texts::ReasonNotDisposed(), std::string());
   }
+}
+
+bool RelayService::SyncDisposal(const std::string& dropFolder) {
+  std::vector<std::string> folders{dropFolder};
+  if (!config_->Delete_or_move()) folders.push_back(WithTrailingDelimiter(config_->moveto_path()));
+  bool synced = true;
+  for (const std::string& folder : folders) {
+    if (!folder.empty() && !platform::SyncFolder(folder)) {
+      mainlog(texts::SyncFailed() + ForLog(folder) + " (" + platform::SystemErrorText() + ")", LogSeverity::kError);
+      synced = false;
+    }
+  }
+  return synced;
+}
+
+void RelayService::FinishUnnoted(const std::string& dropFolder, const std::string& fileName) {
+  if (DisposeOfFile(dropFolder, fileName)) {
+    SyncDisposal(dropFolder);
+    queue_->ForgetNote(fileName);
+    return;
+  }
+  // Neither noted nor disposed of: a rename inside the drop folder needs no free space, and a
+  // hidden name is never taken as a message; a later run disposes of it without sending it.
+  const std::string marked = std::string(kAcceptedMark) + fileName;
+  if (platform::RenameNoReplace(dropFolder + fileName, dropFolder + marked)) {
+    mainlog(texts::FilePrefix() + ForLog(fileName) + texts::MarkedAccepted() + ForLog(marked), LogSeverity::kError);
+    platform::SyncFolder(dropFolder);
+  }
+}
+
+void RelayService::DisposeOfMarked(const std::string& dropFolder) {
+  std::vector<std::string> marked;
+  {
+    platform::DirectorySearch search(dropFolder);
+    while (const std::optional<std::string> name = search.NextFile()) {
+      if (name->rfind(kAcceptedMark, 0) == 0 && name->size() > std::strlen(kAcceptedMark)) marked.push_back(*name);
+    }
+  }
+  for (const std::string& name : marked) {
+    const std::string original = name.substr(std::strlen(kAcceptedMark));
+    mainlog(texts::FilePrefix() + ForLog(original) + texts::AlreadyAccepted(), LogSeverity::kInfo);
+    if (DisposeOfFile(dropFolder, name, original)) SyncDisposal(dropFolder);
+  }
+}
+
+void RelayService::JournalFailure() {
+  mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")",
+          LogSeverity::kError);
+  *errors_ << "droprelay: cannot write to the state folder " << queue_->Folder() << std::endl;
+  // Without its journal the relay could send a message twice: it takes no further file.
+  EndRun(kExitCantCreate);
+}
+
+int RelayService::MaxQueueDays() const {
+  const int days = config_->max_queue_days();
+  return days < 0 ? kDefaultMaxQueueDays : days;
+}
+
+bool RelayService::Expired(const Deferral& deferral) const {
+  return Now() - deferral.firstFailure >= static_cast<std::int64_t>(MaxQueueDays()) * kSecondsPerDay;
+}
+
+void RelayService::HandleExpired(const std::string& dropFolder, const std::string& fileName) {
+  Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kExpired),
+             texts::ReasonExpired() + std::to_string(MaxQueueDays()));
 }
 
 void RelayService::Defer(const std::string& fileName, const platform::FileFacts& facts,
@@ -377,9 +581,8 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0});
   deferral.facts = facts;
   ++deferral.attempts;
-  int days = config_->max_queue_days();
-  if (days < 0) days = kDefaultMaxQueueDays;
-  if (now - deferral.firstFailure >= static_cast<std::int64_t>(days) * kSecondsPerDay) {
+  const int days = MaxQueueDays();
+  if (Expired(deferral)) {
     RelayOutcome expired(Outcome::kExpired, reply);
     Quarantine(WithTrailingDelimiter(config_->Smtp_DropMail_path()), fileName, expired,
                texts::ReasonExpired() + std::to_string(days) + " (" + reason + ")");
@@ -437,9 +640,11 @@ void RelayService::Quarantine(const std::string& dropFolder, const std::string& 
   deferredInRun_[fileName] = Now() + RetryWaitSeconds(1);
 }
 
-bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::string& fileName) {
+bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::string& fileName,
+                                 const std::string& archiveName) {
   const std::string path = dropFolder + fileName;
-  const std::string name = ForLog(fileName);
+  const std::string stored = archiveName.empty() ? fileName : archiveName;
+  const std::string name = ForLog(stored);
   int attempt = 0;
   while (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) {
     const std::string archive = WithTrailingDelimiter(config_->moveto_path());
@@ -461,7 +666,7 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
       }
       // A folder that cannot be created makes the move fail, which reports the reason.
       fileSystem_->CreateFolderPath(archive);
-      if (fileSystem_->MoveFileReplace(path, archive + fileName)) {
+      if (fileSystem_->MoveFileReplace(path, archive + stored)) {
         mainlog(texts::FilePrefix() + name + texts::MovedOk() + ForLog(archive), LogSeverity::kInfo);
       } else {
         mainlog(texts::FilePrefix() + name + texts::MoveFailed() + platform::SystemErrorText() + ")",

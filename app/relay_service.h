@@ -63,6 +63,9 @@ std::string QuarantineReasonText(const QuarantineRecord& record);
 
 class RelayService {
  public:
+  // The hidden name prefix of a drop file accepted by the server whose acceptance could not be
+  // noted: never taken as a message, disposed of by the next run.
+  static constexpr const char* kAcceptedMark = ".droprelay-accepted-";
   static constexpr int kDisposalAttempts = 100;
   static constexpr std::uint32_t kDisposalWaitMs = 1000;
   // A file modified more recently than this may still be being written.
@@ -123,14 +126,31 @@ class RelayService {
   void StartUpFailure(int status, const std::string& logLine, const std::string& errorLine);
   void HandleFile(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
                   const std::optional<Deferral>& deferral);
-  // True when the file is gone afterwards.
-  bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName);
+  // True when the file is gone afterwards. A moved file keeps `archiveName` (default: its own).
+  bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName,
+                     const std::string& archiveName = std::string());
+  // Disposes of an accepted file (its acceptance noted), then forgets its records.
+  void FinishAccepted(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
+                      const std::optional<Deferral>& deferral);
+  // An accepted file whose acceptance could not be noted: disposed of, or marked in the drop folder.
+  void FinishUnnoted(const std::string& dropFolder, const std::string& fileName);
+  // Disposes of the files an earlier run marked accepted (FinishUnnoted).
+  void DisposeOfMarked(const std::string& dropFolder);
+  // Flushes the drop folder (and the archive) after a disposal; false, logged, when one failed.
+  bool SyncDisposal(const std::string& dropFolder);
+  // A journal note could not be written: the run takes no further file and ends with 73.
+  void JournalFailure();
+  // Removes what killed runs of this relay left behind (private folders, temporary notes).
+  void RemoveLeftovers(const std::string& dropFolder);
   void Defer(const std::string& fileName, const platform::FileFacts& facts, const std::optional<Deferral>& previous,
              Outcome outcome, const std::string& reason, const std::string& reply);
   // Sets the file aside with `reason` (Windows-1251, as logged) and its reason file.
   void Quarantine(const std::string& dropFolder, const std::string& fileName, const RelayOutcome& outcome,
                   const std::string& reason);
   std::int64_t Now() const;
+  int MaxQueueDays() const;
+  bool Expired(const Deferral& deferral) const;
+  void HandleExpired(const std::string& dropFolder, const std::string& fileName);
   int MaxLogLength() const;
 
   platform::ProgramFiles files_;
@@ -161,7 +181,9 @@ class RelayService {
   std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
   // Files held by their writer, not taken again before this moment.
   std::map<std::string, std::chrono::system_clock::time_point> heldUntil_;
-  bool scanLogged_ = false;  // the last cycle waited for a settling file and its scan is in the log
+  bool scanLogged_ = false;
+  DropFileRules dropRules_;
+  std::string privatePrefix_ = "droprelay-";  // this relay's private folders in TempFolder  // the last cycle waited for a settling file and its scan is in the log
 };
 
 }  // namespace droprelay

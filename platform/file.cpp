@@ -158,9 +158,13 @@ bool SyncFile(const FileDescriptor& file) {
   return true;
 }
 
-void SyncFolder(const std::string& folder) {
+bool SyncFolder(const std::string& folder) {
   const FileDescriptor dir(::open(folder.c_str(), OpenFlags({.directory = true})));
-  if (dir) ::fsync(dir.get());
+  if (!dir || ::fsync(dir.get()) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
 }
 
 EntryState FileEntryState(const std::string& path) {

@@ -90,6 +90,9 @@ DROPRELAY_TEXT(ReasonNotOwnFile, "файл с несколькими жестк�
 DROPRELAY_TEXT(WaitingSummary, "Ожидают повторной попытки файлов: ")
 DROPRELAY_TEXT(NextAttemptAt, ", ближайшая в ")
 DROPRELAY_TEXT(ReasonFileWriteFailed, "Не удалось записать файл причины ")
+DROPRELAY_TEXT(SyncFailed, "Не удалось сбросить на диск папку ")
+DROPRELAY_TEXT(MarkedAccepted, " принят сервером, но не отмечен в журнале и не удален; переименован в ")
+DROPRELAY_TEXT(LeftoversRemoved, "Удалены остатки прерванных запусков: ")
 
 #undef DROPRELAY_TEXT
 

@@ -94,5 +94,9 @@ const std::string& ReasonNotOwnFile();        // "файл с нескольки
 const std::string& WaitingSummary();
 const std::string& NextAttemptAt();           // ", ближайшая в "
 const std::string& ReasonFileWriteFailed();   // "Не удалось записать файл причины " + path + " (" + error + ")"
+const std::string& SyncFailed();              // "Не удалось сбросить на диск папку " + folder + " (" + error + ")"
+// "Файл " + name + MarkedAccepted + hidden name: accepted, neither noted nor disposed of
+const std::string& MarkedAccepted();          // " принят сервером, но не отмечен в журнале и не удален; переименован в "
+const std::string& LeftoversRemoved();        // "Удалены остатки прерванных запусков: " + count
 
 }  // namespace droprelay::texts

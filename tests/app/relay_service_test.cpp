@@ -549,21 +549,48 @@ TEST_F(RelayServiceTest, PermanentFailureIsQuarantinedAndTheRunGoesOn) {
   EXPECT_FALSE(std::filesystem::exists(folder / "failed/bad.eml.reason")) << "the older file's reason is not touched";
 }
 
-TEST_F(RelayServiceTest, TemporaryFailuresPastTheMaximumAgeAreQuarantined) {
-  WriteConfig("Delete_or_move=1\nmax_queue_days=5\nfailed_path=" + (folder / "held") + "\n");
-  WriteFile(drop + "/m.eml", "x");
-  service.SetRelayFunction([](const RelayContext&, const std::string&, const std::string&) { return false; });
-  service.FormCreate();
-  const auto facts = platform::EntryFacts(drop + "/m.eml");
-  ASSERT_TRUE(facts);
+// The maximum age is applied when a file is looked at, and no record parks a file for ever.
+TEST_F(RelayServiceTest, DeferralRecordsAreCheckedWhenLookedAt) {
   const std::int64_t now = Seconds(kBase);
+  struct Case {
+    const char* name;
+    std::int64_t firstFailure;
+    std::int64_t nextDue;
+    std::string lastLine;
+  };
+  const Case cases[] = {
+      {"due after five days of failing", now - 5 * 86400 - 10, now - 1,
+       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5"},
+      {"expired although due far ahead", now - 5 * 86400, now + 86400,
+       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5"},
+      {"due ten years ahead", now - 10, now + 10 * 365 * 86400,
+       "Файл m.eml ожидает повторной попытки до " + FormatLogTimestampOf(now + 3600)},
+  };
+  WriteConfig("Delete_or_move=1\nmax_queue_days=5\nfailed_path=" + (folder / "held") + "\n");
+  int relays = 0;
+  service.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return false;
+  });
+  service.FormCreate();
   RelayQueue queue(folder / "droprelay-state/");
-  ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, now - 5 * 86400 - 10, now - 1, 9}));
-  service.WorkTimerTimer();
-  EXPECT_EQ(LogLines().back(), "Файл m.eml перемещен в карантин " + (folder / "held/") +
-                                   ": истек срок ожидания в очереди, дней: 5 (временная ошибка отправки)");
-  EXPECT_EQ(ReadFile(folder / "held/m.eml"), "x");
-  EXPECT_FALSE(queue.FindDeferral("m.eml", *facts)) << "the record goes with the file";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(drop + "/m.eml", "x");
+    const auto facts = platform::EntryFacts(drop + "/m.eml");
+    ASSERT_TRUE(facts);
+    ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, c.firstFailure, c.nextDue, 9}));
+    service.WorkTimerTimer();
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(lines.back() == "Нет новых файлов" ? lines[lines.size() - 2] : lines.back(), c.lastLine);
+    if (lines.back() != "Нет новых файлов") {
+      EXPECT_EQ(ReadFile(folder / "held/m.eml"), "x");
+      EXPECT_FALSE(queue.FindDeferral("m.eml", *facts)) << "the record goes with the file";
+      ::unlink((folder / "held/m.eml").c_str());
+      ::unlink((folder / "held/m.eml.reason").c_str());
+    }
+  }
+  EXPECT_EQ(relays, 0) << "none of them is sent";
 }
 
 TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
@@ -592,6 +619,92 @@ TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
             lines.end());
   EXPECT_TRUE(std::filesystem::is_empty(drop));
   EXPECT_TRUE(std::filesystem::is_empty(folder / "droprelay-state/sent")) << "records go after the disposal";
+}
+
+// What the journal note found for a file decides whether it may be sent, and how often.
+TEST_F(RelayServiceTest, JournalNotesBoundWhatIsSentAgain) {
+  struct Case {
+    const char* name;
+    std::string note;     // the note's text before the run ("" none, "/" a folder); %F the facts
+    Outcome relayAnswer;  // what the relay step answers when it is called
+    int relays;           // how often the relay step may be called
+    const char* where;    // where the file ends: "drop", "archive" or "failed"
+    const char* token;    // the reason file's outcome when quarantined
+    std::string noteAfter;  // the note's start afterwards ("" none)
+  };
+  const Case cases[] = {
+      {"accepted by an earlier version", "%F", Outcome::kDelivered, 0, "archive", "", ""},
+      {"accepted", "A 0 0 %F", Outcome::kDelivered, 0, "archive", "", ""},
+      {"accepted, for another file of that name", "A 0 0 1 2 3 4", Outcome::kDelivered, 1, "archive", "", ""},
+      {"killed once while working on it", "W 0 0 %F", Outcome::kDelivered, 1, "archive", "", ""},
+      {"killed twice", "W 1 0 %F", Outcome::kDelivered, 0, "failed", "killed-twice", ""},
+      {"killed while sending: tried once more", "F 0 0 %F", Outcome::kDelivered, 1, "archive", "", ""},
+      {"killed while sending, twice", "F 0 1 %F", Outcome::kDelivered, 0, "failed", "maybe-delivered", ""},
+      {"no answer once", "", Outcome::kUncertain, 1, "drop", "", "U 0 1 "},
+      {"no answer a second time", "U 0 1 %F", Outcome::kUncertain, 1, "failed", "maybe-delivered", ""},
+      {"a 4xx after an earlier uncertain one keeps the count", "U 0 1 %F", Outcome::kServerBusy, 1, "drop", "",
+       "D 0 1 "},
+      {"a 4xx alone leaves no note", "", Outcome::kServerBusy, 1, "drop", "", ""},
+      {"unreadable note", "garbage", Outcome::kDelivered, 0, "failed", "journal-unreadable", ""},
+      {"empty note", "\n", Outcome::kDelivered, 0, "failed", "journal-unreadable", ""},
+      {"a folder at the note's name", "/", Outcome::kDelivered, 0, "failed", "journal-unreadable", ""},
+  };
+  WriteConfig("");
+  service.FormCreate();
+  const std::string sent = folder / "droprelay-state/sent/";
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A name of its own: what the run remembers of one case does not reach the next.
+    const std::string m = "m" + std::to_string(++index) + ".eml";
+    WriteFile(drop + "/" + m, "x");
+    const auto facts = platform::EntryFacts(drop + "/" + m);
+    ASSERT_TRUE(facts);
+    const std::string factsText = std::to_string(facts->device) + " " + std::to_string(facts->inode) + " " +
+                                  std::to_string(facts->size) + " " + std::to_string(facts->mtimeNs);
+    if (c.note == "/") {
+      ASSERT_EQ(::mkdir((sent + m).c_str(), 0700), 0);
+    } else if (!c.note.empty()) {
+      std::string text = c.note;
+      if (const std::size_t at = text.find("%F"); at != std::string::npos) text.replace(at, 2, factsText);
+      WriteFile(sent + m, text + "\n");
+    }
+    int relays = 0;
+    service.SetRelayFunction([&](const RelayContext& context, const std::string&, const std::string&) {
+      ++relays;
+      // Like the real step: noted before the data goes out, and the answer right after.
+      EXPECT_TRUE((*context.beforeSending)(*facts));
+      RelayOutcome outcome(c.relayAnswer);
+      (*context.afterSending)(outcome);
+      return outcome;
+    });
+    service.WorkTimerTimer();
+    EXPECT_EQ(relays, c.relays);
+    EXPECT_EQ(std::filesystem::exists(drop + "/" + m), std::string(c.where) == "drop");
+    EXPECT_EQ(std::filesystem::exists(archive + m), std::string(c.where) == "archive");
+    EXPECT_EQ(std::filesystem::exists(folder / ("failed/" + m)), std::string(c.where) == "failed");
+    if (std::string(c.where) == "failed") {
+      EXPECT_NE(ReadFile(folder / ("failed/" + m + ".reason")).find(std::string("outcome=") + c.token + "\n"),
+                std::string::npos);
+    }
+    if (c.noteAfter.empty()) {
+      EXPECT_FALSE(std::filesystem::exists(sent + m));
+    } else {
+      EXPECT_EQ(ReadFile(sent + m).substr(0, c.noteAfter.size()), c.noteAfter);
+    }
+    if (c.note == "/") {
+      EXPECT_TRUE(std::filesystem::is_directory(sent + ".aside-" + m)) << "moved out of every later file's way";
+    }
+    // Clean slate for the next case.
+    std::filesystem::remove_all(sent + ".aside-" + m);
+    std::filesystem::remove(sent + m);
+    std::filesystem::remove(drop + "/" + m);
+    std::filesystem::remove(archive + m);
+    std::filesystem::remove(folder / ("failed/" + m));
+    std::filesystem::remove(folder / ("failed/" + m + ".reason"));
+    std::filesystem::remove_all(folder / "droprelay-state/queue");
+    std::filesystem::create_directory(folder / "droprelay-state/queue");
+  }
 }
 
 TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {
