@@ -707,6 +707,68 @@ TEST_F(RelayServiceTest, JournalNotesBoundWhatIsSentAgain) {
   }
 }
 
+// Start-up tidies what killed runs of this relay left, and finishes what they could not note.
+TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
+  const std::string temp = folder / "t/";
+  WriteConfig("temppath=" + temp + "\n");
+  WriteFile(drop + "/m.eml", "x");
+  std::string prefix;
+  service.SetRelayFunction([&](const RelayContext& context, const std::string&, const std::string&) {
+    prefix = *context.privatePrefix;
+    std::filesystem::create_directories(context.TempFolder + prefix + "killed/");
+    WriteFile(context.TempFolder + prefix + "killed/attachment.pdf", "left by a killed run");
+    return RelayOutcome(Outcome::kServerBusy);
+  });
+  service.FormCreate();
+  service.WorkTimerTimer();
+  service.FormDestroy();
+  ASSERT_EQ(prefix.rfind("droprelay-", 0), 0u);
+  ASSERT_TRUE(std::filesystem::exists(temp + prefix + "killed/attachment.pdf"));
+  std::filesystem::create_directories(temp + "droprelay-0123abcd-other/");  // another relay's
+  WriteFile(folder / "droprelay-state/sent/.tmp-5f3a", "half a note");
+  // Accepted by the server, but neither noted nor disposed of by the run that sent it.
+  WriteFile(drop + "/.droprelay-accepted-sent.eml", "accepted");
+
+  FakeHost nextHost;
+  RelayService next(platform::ProgramFiles{ini, folder / "relay.log"}, nextHost, nullptr);
+  next.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
+  next.SetWallClock([] { return kBase; });
+  int relays = 0;
+  next.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return true;
+  });
+  next.FormCreate();
+  EXPECT_FALSE(std::filesystem::exists(temp + prefix + "killed"));
+  EXPECT_TRUE(std::filesystem::exists(temp + "droprelay-0123abcd-other/"));
+  EXPECT_FALSE(std::filesystem::exists(folder / "droprelay-state/sent/.tmp-5f3a"));
+  EXPECT_FALSE(std::filesystem::exists(drop + "/.droprelay-accepted-sent.eml"));
+  EXPECT_EQ(ReadFile(archive + "sent.eml"), "accepted") << "archived under its own name";
+  EXPECT_EQ(relays, 0) << "never sent again";
+  next.FormDestroy();
+}
+
+TEST_F(RelayServiceTest, ANoteThatCannotBeWrittenEndsTheRunWith73BeforeAnythingIsSent) {
+  WriteConfig("");
+  WriteFile(drop + "/m.eml", "x");
+  int relays = 0;
+  service.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return true;
+  });
+  service.FormCreate();
+  // The journal goes bad after the start-up check.
+  std::filesystem::remove_all(folder / "droprelay-state/sent");
+  WriteFile(folder / "droprelay-state/sent", "a file where the journal folder should be");
+  service.WorkTimerTimer();
+  EXPECT_TRUE(service.RunEnded());
+  EXPECT_EQ(service.ExitStatus(), 73);
+  EXPECT_EQ(relays, 0);
+  EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
+  EXPECT_EQ(LogLines().back().rfind("Ошибка записи в папку состояния ", 0), 0u) << LogLines().back();
+  EXPECT_NE(errors.str().find("state folder"), std::string::npos);
+}
+
 TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {
   WriteConfig("Delete_or_move=1\n");
   WriteFile(drop + "/m.eml", "x");
