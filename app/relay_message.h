@@ -51,7 +51,7 @@ void LogAs(const RelayContext& context, const std::string& message, LogSeverity 
 // the file follows from the outcome alone (DispositionOf).
 struct RelayOutcome {
   Outcome outcome = Outcome::kDelivered;
-  std::string reply;   // the server's (or the library's) reply when the submission failed, Windows-1251
+  std::string reply;   // the server's (or the library's) reply when the submission failed, as it gave it
   bool dataSent = false;  // the submission failed after the whole message had gone out
   // The facts of the file as read through its one descriptor, when it was read.
   std::optional<platform::FileFacts> read;
@@ -72,7 +72,8 @@ std::optional<Outcome> RecipientProblem(std::string_view toAddresses, std::strin
 
 // Relays the file `dropFolder` + `fileName` (the folder ends in "/"): parses it, saves its first
 // attachment into a private folder of its own in TempFolder, rewrites recipient, subject and body,
-// submits the result when send_mail is on, and removes the private folder again. Never throws.
+// submits the result when send_mail is on, and removes the private folder again. Every
+// std::exception is answered as an outcome, with its what() logged.
 RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dropFolder, const std::string& fileName);
 
 // What the relay would send for one stored message, for a person or another tool to look at.

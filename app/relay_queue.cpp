@@ -126,6 +126,7 @@ std::optional<Deferral> RelayQueue::FindDeferral(const std::string& name, const 
   std::string text;
   if (!platform::ReadWholeFile(folder_ + kQueue + name, text)) return std::nullopt;
   std::istringstream in(text);
+  in.imbue(std::locale::classic());
   Deferral deferral;
   if (!ReadFacts(in, deferral.facts) || !(in >> deferral.firstFailure >> deferral.nextDue >> deferral.attempts)) {
     return std::nullopt;

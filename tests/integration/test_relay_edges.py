@@ -229,5 +229,29 @@ class FullStateFolder(unittest.TestCase):
         self.assertEqual(sink.count(), 6, 'each message exactly once')
 
 
+    def test_a_full_archive_is_found_at_start_up_before_anything_is_sent(self):
+        if os.geteuid() != 0:
+            self.skipTest('mounting a small tmpfs needs root')
+        relay = Relay(self, 'full-archive')
+        sink = relay.start_sink()
+        archive = relay.path('archive')
+        if subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=64k', 'tmpfs', archive]).returncode != 0:
+            self.skipTest('cannot mount a tmpfs here')
+        self.addCleanup(subprocess.run, ['umount', '-l', archive])
+        try:
+            with open(os.path.join(archive, '.filler'), 'wb') as f:
+                while True:
+                    f.write(b'x' * 4096)
+                    f.flush()
+        except OSError:
+            pass  # full to the last block; an empty file would still fit
+        relay.configure()
+        relay.put('m.eml', plain(b'someone@example.net', 'waits for room'))
+        run = relay.run(timeout=60)
+        self.assertEqual(run.returncode, 73, relay.log())
+        self.assertIn('Папка недоступна для записи: ' + archive, relay.log())
+        self.assertEqual(sink.count(), 0)
+        self.assertEqual(relay.listing('drop'), ['m.eml'])
+
 if __name__ == '__main__':
     unittest.main(verbosity=2)
