@@ -6,27 +6,57 @@
 #include "platform/syserror.h"
 
 namespace droprelay {
+namespace {
 
-std::optional<DropFile> ReadDropFile(const std::string& path) {
+DropFileRead Refused(Outcome problem, std::string error) {
+  DropFileRead read;
+  read.problem = problem;
+  read.error = std::move(error);
+  return read;
+}
+
+}  // namespace
+
+DropFileRead ReadDropFile(const std::string& path, const DropFileRules& rules) {
   // No link followed: a link could mail out any file the relay can read. Non-blocking: a FIFO
   // would hang the relay in the open or the read. Locked: the writer may still hold the file, and
   // nothing is read until it lets go.
   const platform::FileDescriptor file =
-      platform::OpenFile(path, {.noFollow = true, .nonBlocking = true, .regularOnly = true, .lock = true});
+      platform::OpenFile(path, {.noFollow = true, .nonBlocking = true, .lock = true});
   if (!file) {
-    if (platform::LastErrorCode() == ELOOP) platform::SetLastErrorText("Is a symbolic link, not a stored message");
-    return std::nullopt;
+    // The open's own error, taken at once, before anything else can record another.
+    const int code = platform::LastErrorCode();
+    std::string error = platform::SystemErrorText();
+    if (code == ELOOP) return Refused(Outcome::kNotRegular, "Is a symbolic link, not a stored message");
+    if (code == EWOULDBLOCK || code == ENOENT) return Refused(Outcome::kFileLocked, std::move(error));
+    return Refused(Outcome::kUnreadable, std::move(error));
   }
   const std::optional<platform::FileStatus> status = platform::StatusOf(file);
-  if (!status) return std::nullopt;
+  if (!status) return Refused(Outcome::kUnreadable, platform::SystemErrorText());
+  if (!status->IsRegular()) return Refused(Outcome::kNotRegular, "Not a regular file");
+  // A second name means someone linked a file here that may not be theirs to send (a root-only
+  // file linked into a folder others can write); the relay only sends files written for it.
+  if (status->linkCount != 1) {
+    return Refused(Outcome::kNotOwnFile, "Has " + std::to_string(status->linkCount) + " names (hard links)");
+  }
+  if (rules.owners && status->owner != rules.owners->first && status->group != rules.owners->second) {
+    return Refused(Outcome::kNotOwnFile, "Owned by user " + std::to_string(status->owner) + ", group " +
+                                             std::to_string(status->group) + ", not the drop folder's");
+  }
+  if (rules.maxSize != 0 && status->size > rules.maxSize) {
+    return Refused(Outcome::kTooLarge, std::to_string(status->size) + " bytes, more than " +
+                                           std::to_string(rules.maxSize));
+  }
   DropFile drop;
   drop.device = status->device;
   drop.inode = status->inode;
   drop.size = status->size;
   drop.modifyTimeNs = status->ModifyTimeNs();
   drop.bytes.reserve(static_cast<std::size_t>(drop.size));
-  if (!platform::ReadAll(file, drop.bytes)) return std::nullopt;
-  return drop;
+  if (!platform::ReadAll(file, drop.bytes)) return Refused(Outcome::kUnreadable, platform::SystemErrorText());
+  DropFileRead read;
+  read.file = std::move(drop);
+  return read;
 }
 
 }  // namespace droprelay

@@ -9,8 +9,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <utility>
 #include <optional>
 #include <string>
+
+#include "text/outcome.h"
 
 namespace droprelay {
 
@@ -23,11 +26,24 @@ struct DropFile {
   std::int64_t modifyTimeNs = 0;
 };
 
-// Opens `path` once (read-only, no link followed, non-blocking, close-on-exec), insists on a
-// regular file, takes the exclusive lock without waiting and reads the whole file. std::nullopt,
-// with the reason recorded for SystemErrorText(), when it is a symbolic link ("Is a symbolic link,
-// not a stored message"), not a regular file ("Not a regular file"), locked by another holder,
-// missing, or unreadable.
-std::optional<DropFile> ReadDropFile(const std::string& path);
+// What the relay accepts as one of its own drop files.
+struct DropFileRules {
+  std::uint64_t maxSize = 0;  // 0: no limit
+  // When set (the relay runs as root), a file owned by neither this user nor this group is refused.
+  std::optional<std::pair<uid_t, gid_t>> owners;
+};
+
+// The read, or why there is none: kFileLocked (its writer holds it, or it went meanwhile: nothing
+// to say about the message yet), kNotRegular (a symbolic link, FIFO, device or folder),
+// kNotOwnFile (more than one name, or another owner), kTooLarge, kUnreadable (the read failed).
+struct DropFileRead {
+  std::optional<DropFile> file;
+  Outcome problem = Outcome::kDelivered;  // meaningful when there is no file
+  std::string error;                      // the system's or the check's own text, when there is no file
+};
+
+// Opens `path` once (read-only, no link followed, non-blocking, close-on-exec), checks it against
+// `rules` before reading anything, takes the exclusive lock without waiting and reads the whole file.
+DropFileRead ReadDropFile(const std::string& path, const DropFileRules& rules = {});
 
 }  // namespace droprelay

@@ -27,6 +27,7 @@ const std::vector<KnownSetting>& SystemSettings() {
       {"html_time_budget_ms", SettingKind::kNonNegative, "3000"},
       {"log_path", SettingKind::kText, ""},
       {"metrics_path", SettingKind::kText, ""},
+      {"max_message_size", SettingKind::kNonNegative, "67108864"},
       {"syslog", SettingKind::kSyslog, ""},
   };
   return settings;

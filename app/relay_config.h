@@ -38,6 +38,7 @@ inline constexpr int kDefaultCycleIntervalMs = 5000;
 inline constexpr int kDefaultHtmlWaitMs = 7000;
 // The longest an HTML body's conversion to text may take before the text so far is used.
 inline constexpr int kDefaultHtmlTimeBudgetMs = 3000;
+inline constexpr int kDefaultMaxMessageSize = 64 * 1024 * 1024;
 
 // The sections as the program spells them; names match without regard to case, so both are one.
 inline constexpr const char* kSectionSystem = "System";
@@ -75,6 +76,8 @@ class RelayConfig {
   int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
   // 0: no bound.
   int html_time_budget_ms() const { return NonNegative("html_time_budget_ms", kDefaultHtmlTimeBudgetMs); }
+  // The largest drop file read, in bytes; 0: no limit. A negative value gets the default.
+  int max_message_size() const { return NonNegative("max_message_size", kDefaultMaxMessageSize); }
   // Where the log goes; empty: the program's default (read once, at start-up).
   std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
   // Mirror of the log for the system log: empty (the journal when systemd started the program),

@@ -30,9 +30,28 @@ struct RelayValues {
   std::string subject;
   std::string body;
   std::string attachmentPath;
-  std::string workFolder;               // the message's private folder in TempFolder, ends in "/"
-  std::optional<RelayOutcome> failure;  // set when the message must not be sent
+  std::string workFolder;          // the message's private folder in TempFolder, ends in "/"
+  std::optional<Outcome> failure;  // set when the message must not be sent
+  std::optional<platform::FileFacts> read;  // the drop file as its descriptor described it
 };
+
+// The priority of the lines that tell a failure: waiting is a warning, giving up an error.
+LogSeverity SeverityOf(Outcome outcome) {
+  switch (DispositionOf(outcome)) {
+    case Disposition::kDispose: return LogSeverity::kInfo;
+    case Disposition::kDefer: return LogSeverity::kWarning;
+    case Disposition::kQuarantine:
+    case Disposition::kStop: return LogSeverity::kError;
+  }
+  return LogSeverity::kError;
+}
+
+// Outcomes about the drop file itself rather than the message in it: they stand whether or not
+// sending is switched on.
+bool IsAboutTheFile(Outcome outcome) {
+  return outcome == Outcome::kNotRegular || outcome == Outcome::kFileLocked || outcome == Outcome::kNotOwnFile ||
+         outcome == Outcome::kTooLarge;
+}
 
 struct StepOptions {
   bool saveAttachment = true;  // false: only name and measure the first attachment
@@ -62,8 +81,8 @@ void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, 
     try {
       if (part.DecodedBody().Size() == 0) part.DecodeBody();
       name = part.GetAttachmentFileName();
-    } catch (...) {
-      values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonAttachmentUnreadable());
+    } catch (const std::exception&) {
+      values.failure = Outcome::kAttachmentUnreadable;
       throw;
     }
     // The name is the bytes its header decoded to, usually UTF-8; the log shows it readable.
@@ -74,19 +93,21 @@ void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, 
 
     // A folder of its own for each message: no name in a message can reach, replace or delete
     // anything else in TempFolder (a shared folder such as /tmp).
-    values.failure = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonAttachmentNotSaved());
-    const std::optional<std::string> folder = platform::MakePrivateFolder(context.TempFolder);
-    if (!folder) throw std::runtime_error("no private folder");
+    values.failure = Outcome::kAttachmentNotSaved;
+    const std::optional<std::string> folder =
+        context.privatePrefix ? platform::MakePrivateFolder(context.TempFolder, *context.privatePrefix)
+                              : platform::MakePrivateFolder(context.TempFolder);
+    if (!folder) throw std::runtime_error(platform::SystemErrorText());
     values.workFolder = *folder;
     values.attachmentPath = values.workFolder + name;
     if (!platform::SaveAttachmentFile(values.attachmentPath, part.DecodedBody().View())) {
-      throw std::runtime_error("attachment not saved");
+      throw std::runtime_error(platform::SystemErrorText());
     }
     values.failure.reset();
-  } catch (...) {
-    if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonAttachmentUnreadable());
-    context.mainlog(platform::SystemErrorText());
-    context.mainlog(texts::AttachmentError());
+  } catch (const std::exception& error) {
+    if (!values.failure) values.failure = Outcome::kAttachmentUnreadable;
+    LogAs(context, Utf8ToCp1251(error.what()), SeverityOf(*values.failure));
+    LogAs(context, texts::AttachmentError(), SeverityOf(*values.failure));
   }
 }
 
@@ -95,24 +116,21 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
                         const std::string& fileName, const StepOptions& options, RelayValues& values,
                         RelayPreview* preview) {
   const auto& log = context.mainlog;
-  log(texts::FoundFile() + fileName);
-  // Only a regular file is a stored message; anything else is set aside. The raw-text checks and
-  // the parse use the same bytes, read once under the lock.
-  const std::optional<DropFile> drop = ReadDropFile(path);
-  if (!drop) {
-    const int code = platform::LastErrorCode();
-    const std::string error = platform::SystemErrorText();
-    if (code == EWOULDBLOCK || code == ENOENT) {
-      // Its writer still holds it, or it went meanwhile: nothing to say about the message yet.
-      values.failure = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonLocked());
-    } else if (error == "Not a regular file" || error == "Is a symbolic link, not a stored message") {
-      values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonNotRegular());
-    }
-    throw std::runtime_error("not a stored message");
+  // File names are the file system's bytes (UTF-8); the log holds Windows-1251.
+  log(texts::FoundFile() + Utf8ToCp1251(fileName));
+  // Only a regular file of the relay's own is a stored message; anything else is set aside. The
+  // raw-text checks and the parse use the same bytes, read once under the lock.
+  DropFileRead drop = ReadDropFile(path, context.rules ? *context.rules : DropFileRules{});
+  if (!drop.file) {
+    values.failure = drop.problem;
+    throw std::runtime_error(drop.error);
   }
-  const std::string& rawText = drop->bytes;
+  values.read = platform::FileFacts{static_cast<std::uint64_t>(drop.file->device),
+                                    static_cast<std::uint64_t>(drop.file->inode), drop.file->size,
+                                    drop.file->modifyTimeNs, true};
+  const std::string rawText = std::move(drop.file->bytes);
   if (!preview && CheckMailLoop(context.config, rawText) != MailLoop::kNone) {
-    values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::OutcomeReason(Outcome::kMailLoop));
+    values.failure = Outcome::kMailLoop;
     return;
   }
 
@@ -139,8 +157,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   const std::string copyTo = context.config.send_copy_to().empty() ? std::string() : context.config.send_copy_to();
   values.recipient = RewriteRecipient(values.recipient, context.config.domain_name(), copyTo);
   log(texts::RecipientAfter() + values.recipient);
-  if (const std::optional<std::string> problem = RecipientProblem(toAddresses, values.recipient)) {
-    if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, *problem);
+  if (const std::optional<Outcome> problem = RecipientProblem(toAddresses, values.recipient)) {
+    if (!values.failure) values.failure = *problem;
   }
 
   // The message's Subject, with folded encoded words joined before decoding.
@@ -192,7 +210,15 @@ bool IsLocalPartCharacter(char c) {
 
 }  // namespace
 
-std::optional<std::string> RecipientProblem(std::string_view toAddresses, std::string_view rewritten) {
+void LogAs(const RelayContext& context, const std::string& message, LogSeverity severity) {
+  if (context.mainlogAs) {
+    (*context.mainlogAs)(message, severity);
+  } else {
+    context.mainlog(message);
+  }
+}
+
+std::optional<Outcome> RecipientProblem(std::string_view toAddresses, std::string_view rewritten) {
   const std::size_t at = toAddresses.find('@');
   if (at == std::string_view::npos) {
     // A bare name is qualified with the domain, as a local mail system does ("ivan" becomes
@@ -200,38 +226,38 @@ std::optional<std::string> RecipientProblem(std::string_view toAddresses, std::s
     // address at all.
     const std::string_view local = rewritten.substr(0, rewritten.find('@'));
     if (local.empty() || !std::all_of(local.begin(), local.end(), IsLocalPartCharacter)) {
-      return texts::ReasonNoRecipient();
+      return Outcome::kNoRecipient;
     }
   }
   for (const char c : TrimControls(toAddresses.substr(0, at))) {
     const auto code = static_cast<unsigned char>(c);
-    if (code < 32 || code == 127 || c == '%' || c == '!') return texts::ReasonBadRecipient();
+    if (code < 32 || code == 127 || c == '%' || c == '!') return Outcome::kBadRecipient;
   }
-  if (rewritten.empty() || rewritten.front() == '@') return texts::ReasonNoRecipient();
+  if (rewritten.empty() || rewritten.front() == '@') return Outcome::kNoRecipient;
   return std::nullopt;
 }
 
 bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
-                  const std::string& body, const std::string& attachmentPath, RelayOutcome::Kind& failure) {
+                  const std::string& body, const std::string& attachmentPath, RelayOutcome& outcome) {
   std::string profile = context.config.MAPIProfile();
   if (profile.empty()) profile = submit::DefaultMailProfile();
   context.mainlog(texts::SendingWithProfile() + profile + "\"...");
   const std::string password = context.config.Password();
   std::string errorText;
-  SubmissionFailure kind = SubmissionFailure::kNone;
-  const bool sent = SendMapiMessage(profile, password, recipient, subject, body, attachmentPath, errorText, kind);
-  if (!sent) context.mainlog(errorText);
-  if (sent && !SubmissionWarnings().empty()) context.mainlog(SubmissionWarnings());
-  failure = sent ? RelayOutcome::Kind::kDone
-                 : (kind == SubmissionFailure::kPermanent ? RelayOutcome::Kind::kPermanent : RelayOutcome::Kind::kTemporary);
-  if (kind == SubmissionFailure::kConfiguration) failure = RelayOutcome::Kind::kConfiguration;
+  SubmissionResult result;
+  const bool sent = SendMapiMessage(profile, password, recipient, subject, body, attachmentPath, errorText, result);
+  if (!sent) LogAs(context, errorText, SeverityOf(result.outcome));
+  outcome.outcome = result.outcome;
+  outcome.reply = result.reply;
+  outcome.dataSent = result.dataSent;
+  if (sent && !SubmissionWarnings().empty()) LogAs(context, SubmissionWarnings(), LogSeverity::kWarning);
   return sent;
 }
 
 bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
                   const std::string& body, const std::string& attachmentPath) {
-  RelayOutcome::Kind failure = RelayOutcome::Kind::kDone;
-  return sending_mail(context, recipient, subject, body, attachmentPath, failure);
+  RelayOutcome outcome;
+  return sending_mail(context, recipient, subject, body, attachmentPath, outcome);
 }
 
 RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dropFolder, const std::string& fileName) {
@@ -242,38 +268,41 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
       const auto message = std::make_unique<TMailMessage>();
       try {
         RunPerMessageSteps(context, *message, dropFolder + fileName, fileName, StepOptions{}, values, nullptr);
-      } catch (...) {
-        context.mainlog(platform::SystemErrorText());
-        context.mainlog(texts::MessageError());
+      } catch (const std::exception& error) {
         // Half a message is never sent: what could not be read now will not be read later.
-        if (!values.failure) values.failure = RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonUnreadable());
+        if (!values.failure) values.failure = Outcome::kUnreadable;
+        LogAs(context, Utf8ToCp1251(error.what()), SeverityOf(*values.failure));
+        LogAs(context, texts::MessageError(), SeverityOf(*values.failure));
       }
+      outcome.read = values.read;
       const bool sending = context.config.send_mail();
-      // With sending off nothing reaches the submission: only a file that is no stored message at
-      // all is set aside, and one its writer still holds waits; everything else is disposed of.
-      const bool aboutTheFile = values.failure && (values.failure->reason == texts::ReasonNotRegular() ||
-                                                   values.failure->reason == texts::ReasonLocked());
-      if (values.failure && (sending || aboutTheFile)) {
-        outcome = *values.failure;
-      } else if (values.failure) {
-        outcome = RelayOutcome(true);
-      } else if (sending) {
-        RelayOutcome::Kind kind = RelayOutcome::Kind::kDone;
-        sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, kind);
-        outcome.kind = kind;
-        if (kind == RelayOutcome::Kind::kPermanent) outcome.reason = texts::ReasonRefused();
-        if (kind == RelayOutcome::Kind::kTemporary) outcome.reason = texts::ReasonSendFailed();
-        if (kind == RelayOutcome::Kind::kConfiguration) outcome.reason = texts::OutcomeReason(Outcome::kNoMailProfile);
+      // With sending off nothing reaches the submission: only a file that is no stored message of
+      // the relay's at all is set aside, and one its writer still holds waits; everything else is
+      // disposed of.
+      if (values.failure && (sending || IsAboutTheFile(*values.failure))) {
+        outcome.outcome = *values.failure;
+      } else if (!sending) {
+        outcome.outcome = Outcome::kNotSent;
+      } else if (context.beforeSending && values.read && !(*context.beforeSending)(*values.read)) {
+        // The note that the message may leave could not be written: it does not leave.
+        outcome.outcome = Outcome::kJournalUnwritable;
+      } else {
+        sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, outcome);
+        // The answer is noted before anything else happens: a kill from here on must find it.
+        if (context.afterSending) (*context.afterSending)(outcome);
       }
     }
     // The private folder goes whether or not the message went, without waiting: the drop file's
     // disposal does not depend on it.
     if (!values.workFolder.empty()) platform::RemovePrivateFolder(values.workFolder);
     return outcome;
-  } catch (...) {
+  } catch (const std::exception& error) {
     // Only an allocation failure gets here; the file stays for a later attempt.
     if (!values.workFolder.empty()) platform::RemovePrivateFolder(values.workFolder);
-    return RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonSendFailed());
+    LogAs(context, Utf8ToCp1251(error.what()), LogSeverity::kError);
+    RelayOutcome outcome(Outcome::kInternalError);
+    outcome.read = values.read;
+    return outcome;
   }
 }
 
@@ -288,9 +317,9 @@ RelayPreview PreviewMessageFile(const RelayContext& context, const std::string& 
   options.waitForEngine = false;
   try {
     RunPerMessageSteps(context, *message, path, fileName, options, values, &preview);
-  } catch (...) {
-    context.mainlog(platform::SystemErrorText());
-    context.mainlog(texts::MessageError());
+  } catch (const std::exception& error) {
+    LogAs(context, Utf8ToCp1251(error.what()), LogSeverity::kError);
+    LogAs(context, texts::MessageError(), LogSeverity::kError);
   }
   preview.recipient = std::move(values.recipient);
   preview.subject = std::move(values.subject);

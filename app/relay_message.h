@@ -9,11 +9,17 @@
 #include <string>
 #include <string_view>
 
+#include "app/drop_file.h"
+#include "app/log_mirror.h"
 #include "app/relay_config.h"
 #include "app/substitution_table.h"
-#include "text/texts.h"
+#include "platform/state_files.h"
+#include "text/outcome.h"
 
 namespace droprelay {
+
+using SeverityLogFunction = std::function<void(const std::string&, LogSeverity)>;
+struct RelayOutcome;
 
 // Everything the relay of one message may reach, owned by the relay service and valid for the
 // duration of the call.
@@ -22,31 +28,52 @@ struct RelayContext {
   const std::function<void(const std::string&)>& mainlog;  // the activity log (Windows-1251 text)
   const std::string& TempFolder;                           // ends in "/" unless empty
   const SubstitutionTable& substitutions;
+  // Lines with a priority of their own (warnings, errors); null: they go to mainlog.
+  const SeverityLogFunction* mainlogAs = nullptr;
+  // What the relay accepts as a drop file; null: every regular file with one name.
+  const DropFileRules* rules = nullptr;
+  // Called just before the message is handed to the submission, with the facts of the file read:
+  // the caller notes durably that the message may leave. False (the note could not be written)
+  // keeps the message from being sent. Null: nothing to note.
+  const std::function<bool(const platform::FileFacts&)>* beforeSending = nullptr;
+  // Called right after the submission answered, before anything is cleaned up. Null: nothing.
+  const std::function<void(const RelayOutcome&)>* afterSending = nullptr;
+  // The start of the names of this relay's private attachment folders in TempFolder; null: the
+  // common "droprelay-".
+  const std::string* privatePrefix = nullptr;
 };
 
-// The relay outcome. A message is handed to the submission only when everything it should carry
-// was gathered; otherwise it is not sent, and the outcome says whether trying again can help.
+// Logs `message` with its priority through the context.
+void LogAs(const RelayContext& context, const std::string& message, LogSeverity severity);
+
+// What became of one file. A message is handed to the submission only when everything it should
+// carry was gathered; otherwise it is not sent, and the outcome says why. What the cycle does with
+// the file follows from the outcome alone (DispositionOf).
 struct RelayOutcome {
-  enum class Kind { kDone, kTemporary, kPermanent, kConfiguration };  // kConfiguration: the run stops
-  Kind kind = Kind::kDone;
-  std::string reason;  // Windows-1251, for the log; empty when done
+  Outcome outcome = Outcome::kDelivered;
+  std::string reply;   // the server's (or the library's) reply when the submission failed, as it gave it
+  bool dataSent = false;  // the submission failed after the whole message had gone out
+  // The facts of the file as read through its one descriptor, when it was read.
+  std::optional<platform::FileFacts> read;
   RelayOutcome() = default;
-  RelayOutcome(Kind k, std::string why) : kind(k), reason(std::move(why)) {}
-  // The Boolean outcome: true when done, false for a failed submission worth trying again.
+  RelayOutcome(Outcome o, std::string serverReply = std::string())  // NOLINT: an outcome converts
+      : outcome(o), reply(std::move(serverReply)) {}
+  // The Boolean outcome: true when delivered, false for a failed submission worth trying again.
   RelayOutcome(bool done)  // NOLINT: the Boolean outcome converts implicitly
-      : kind(done ? Kind::kDone : Kind::kTemporary), reason(done ? std::string() : texts::ReasonSendFailed()) {}
-  bool Done() const { return kind == Kind::kDone; }
+      : outcome(done ? Outcome::kDelivered : Outcome::kSendFailed) {}
+  bool Done() const { return DispositionOf(outcome) == Disposition::kDispose; }
 };
 
 // Why the first "To" address cannot be relayed, or nothing when it can: no address at all (no
-// "@", as in "undisclosed-recipients:;"), a local part that holds control characters (NUL
-// included), "%" or "!" (which many servers still route onward), or one that is empty after the
-// rewrite. Windows-1251 text for the log.
-std::optional<std::string> RecipientProblem(std::string_view toAddresses, std::string_view rewritten);
+// "@", as in "undisclosed-recipients:;") or one that is empty after the rewrite (kNoRecipient);
+// a local part that holds control characters (NUL included), "%" or "!", which many servers still
+// route onward (kBadRecipient).
+std::optional<Outcome> RecipientProblem(std::string_view toAddresses, std::string_view rewritten);
 
 // Relays the file `dropFolder` + `fileName` (the folder ends in "/"): parses it, saves its first
 // attachment into a private folder of its own in TempFolder, rewrites recipient, subject and body,
-// submits the result when send_mail is on, and removes the private folder again. Never throws.
+// submits the result when send_mail is on, and removes the private folder again. Every
+// std::exception is answered as an outcome, with its what() logged.
 RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dropFolder, const std::string& fileName);
 
 // What the relay would send for one stored message, for a person or another tool to look at.
@@ -69,8 +96,8 @@ RelayPreview PreviewMessageFile(const RelayContext& context, const std::string& 
 // submits, and logs the collected error text when the submission reports a problem.
 bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
                   const std::string& body, const std::string& attachmentPath);
-// The same, telling a permanent refusal from a temporary failure.
+// The same, telling what became of the message.
 bool sending_mail(const RelayContext& context, const std::string& recipient, const std::string& subject,
-                  const std::string& body, const std::string& attachmentPath, RelayOutcome::Kind& failure);
+                  const std::string& body, const std::string& attachmentPath, RelayOutcome& outcome);
 
 }  // namespace droprelay

@@ -1,6 +1,7 @@
 #include "app/relay_queue.h"
 
 #include <algorithm>
+#include <locale>
 #include <sstream>
 #include <vector>
 
@@ -29,6 +30,7 @@ bool ReadFacts(std::istringstream& in, platform::FileFacts& facts) {
 std::optional<Deferral> ParseDeferral(const std::string& text) {
   const std::size_t lineEnd = text.find('\n');
   std::istringstream in(text.substr(0, lineEnd));
+  in.imbue(std::locale::classic());
   Deferral deferral;
   if (!ReadFacts(in, deferral.facts) || !(in >> deferral.firstFailure >> deferral.nextDue >> deferral.attempts)) {
     return std::nullopt;
@@ -72,21 +74,83 @@ bool RelayQueue::Prepare() const {
 }
 
 bool RelayQueue::RecordAccepted(const std::string& name, const platform::FileFacts& facts) const {
-  return platform::WriteFileDurably(folder_ + kSent + name, FactsText(facts) + "\n");
+  JournalNote note;
+  note.state = JournalNote::State::kAccepted;
+  note.facts = facts;
+  return WriteNote(name, note);
 }
 
 bool RelayQueue::WasAccepted(const std::string& name, const platform::FileFacts& facts) const {
-  const std::string path = folder_ + kSent + name;
-  if (!platform::EntryFacts(path)) return false;
-  std::string text;
-  if (!platform::ReadWholeFile(path, text)) return true;
-  std::istringstream in(text);
-  platform::FileFacts recorded;
-  if (!ReadFacts(in, recorded)) return true;
-  return SameFile(recorded, facts);
+  const JournalLookup found = ReadNote(name);
+  return found.kind == JournalLookup::Kind::kFound && found.note.state == JournalNote::State::kAccepted &&
+         SameFile(found.note.facts, facts);
 }
 
-void RelayQueue::ForgetAccepted(const std::string& name) const { platform::RemoveFileDurably(folder_ + kSent + name); }
+JournalLookup RelayQueue::ReadNote(const std::string& name) const {
+  const std::string path = folder_ + kSent + name;
+  JournalLookup found;
+  const std::optional<platform::FileFacts> entry = platform::EntryFacts(path);
+  if (!entry) return found;
+  if (!entry->regular) {
+    found.kind = JournalLookup::Kind::kNotAFile;
+    return found;
+  }
+  found.kind = JournalLookup::Kind::kUnreadable;
+  std::string text;
+  if (!platform::ReadWholeFile(path, text) || text.empty()) return found;
+  std::istringstream in(text);
+  in.imbue(std::locale::classic());
+  JournalNote& note = found.note;
+  const char first = text.front();
+  if (first >= '0' && first <= '9') {
+    // A note of an earlier version: the facts alone, written only after an acceptance.
+    note.state = JournalNote::State::kAccepted;
+  } else {
+    std::string state;
+    if (!(in >> state >> note.killed >> note.uncertain) || state.size() != 1) return found;
+    switch (state[0]) {
+      case 'W': case 'F': case 'U': case 'A': case 'D':
+        note.state = static_cast<JournalNote::State>(state[0]);
+        break;
+      default:
+        return found;
+    }
+    if (note.killed < 0 || note.killed > 9 || note.uncertain < 0 || note.uncertain > 9) return found;
+  }
+  std::string rest;
+  if (!ReadFacts(in, note.facts) || (in >> rest)) return found;
+  note.facts.regular = true;
+  found.kind = JournalLookup::Kind::kFound;
+  return found;
+}
+
+bool RelayQueue::WriteNote(const std::string& name, const JournalNote& note) const {
+  // The state comes first and is one character, so it can change in place.
+  const std::string text = std::string(1, static_cast<char>(note.state)) + " " + std::to_string(note.killed) + " " +
+                           std::to_string(note.uncertain) + " " + FactsText(note.facts) + "\n";
+  return platform::WriteFileDurably(folder_ + kSent + name, text);
+}
+
+bool RelayQueue::MarkAccepted(const std::string& name) const {
+  return platform::OverwriteStartDurably(folder_ + kSent + name, std::string(1, static_cast<char>(JournalNote::State::kAccepted)));
+}
+
+bool RelayQueue::SetNoteAside(const std::string& name) const {
+  const std::string from = folder_ + kSent + name;
+  for (int n = 0; n < 100; ++n) {
+    const std::string to = folder_ + kSent + ".aside-" + name + (n == 0 ? std::string() : "." + std::to_string(n));
+    if (platform::RenameNoReplace(from, to)) return true;
+  }
+  return false;
+}
+
+void RelayQueue::RemoveLeftovers() const {
+  for (const char* kind : {kSent, kQueue}) platform::RemoveLeftovers(folder_ + kind, ".tmp-");
+}
+
+void RelayQueue::ForgetAccepted(const std::string& name) const { ForgetNote(name); }
+
+bool RelayQueue::ForgetNote(const std::string& name) const { return platform::RemoveFileDurably(folder_ + kSent + name); }
 
 std::optional<Deferral> RelayQueue::FindDeferral(const std::string& name, const platform::FileFacts& facts) const {
   std::string text;

@@ -1,6 +1,8 @@
 // The relay's own state in the state folder, kept across crashes and runs:
-//   sent/<name>   the drop file <name> was accepted by the submission and is not yet disposed of;
-//                 a file found again with the same facts is disposed of without sending it again
+//   sent/<name>   the journal note of the drop file <name> while the relay works on it: being
+//                 worked on, about to be sent, sent without an answer, or accepted by the server
+//                 and not yet disposed of (a file found again accepted is disposed of without
+//                 being sent again)
 //   queue/<name>  the drop file <name> failed temporarily: since when, how often, and when it is due
 //   lock          held by the run that works on the drop folder
 // Records name their file by its name in the drop folder and carry its device, inode, size and
@@ -38,6 +40,29 @@ struct QueuedFile {
 // The wait after the n-th temporary failure in a row: about a minute first, doubling up to an hour.
 std::int64_t RetryWaitSeconds(int attempts);
 
+// The journal note of one drop file. Its state changes in place (one write, one fsync); the
+// counts survive from one attempt to the next.
+struct JournalNote {
+  enum class State : char {
+    kWorking = 'W',    // read and relayed now; found again: the relay died on it
+    kSending = 'F',    // the data may be on its way; found again: its fate is unknown
+    kUncertain = 'U',  // sent, but no answer came; tried once more later
+    kAccepted = 'A',   // the server accepted it; only the disposal is left
+    kIdle = 'D',       // waiting for a later attempt, with counts worth keeping
+  };
+  State state = State::kWorking;
+  int killed = 0;     // runs that died while working on it
+  int uncertain = 0;  // attempts whose outcome stayed unknown
+  platform::FileFacts facts;  // of the file as read (or as listed before it was read)
+};
+
+// What the journal holds for a name.
+struct JournalLookup {
+  enum class Kind { kNone, kFound, kUnreadable, kNotAFile };
+  Kind kind = Kind::kNone;
+  JournalNote note;  // when found
+};
+
 class RelayQueue {
  public:
   // `stateFolder` ends in "/".
@@ -52,10 +77,23 @@ class RelayQueue {
   // Durably notes that the message in drop file `name` was accepted. False (error recorded) when
   // the note could not be written.
   bool RecordAccepted(const std::string& name, const platform::FileFacts& facts) const;
-  // True when such a note exists for this very file. A note that cannot be read counts: it is
-  // only ever written after an acceptance, and sending twice is the worse mistake.
+  // True when a readable note says this very file was accepted. A note that cannot be read is no
+  // proof of delivery (ReadNote tells it apart).
   bool WasAccepted(const std::string& name, const platform::FileFacts& facts) const;
   void ForgetAccepted(const std::string& name) const;
+
+  JournalLookup ReadNote(const std::string& name) const;
+  // Removes the note; false (error recorded) when it stays.
+  bool ForgetNote(const std::string& name) const;
+  // The whole note, written durably (a new file renamed into place).
+  bool WriteNote(const std::string& name, const JournalNote& note) const;
+  // Marks the existing note accepted in place: one write, one fsync.
+  bool MarkAccepted(const std::string& name) const;
+  // A record that is no file at all (a folder at its name) is renamed aside, out of the way of
+  // every later file of that name.
+  bool SetNoteAside(const std::string& name) const;
+  // Removes the temporary files of notes that killed runs left behind.
+  void RemoveLeftovers() const;
 
   // The deferral of this very file, if any.
   std::optional<Deferral> FindDeferral(const std::string& name, const platform::FileFacts& facts) const;

@@ -1,6 +1,10 @@
 #include "app/relay_service.h"
 
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <cerrno>
 #include <ctime>
 #include <iostream>
@@ -22,29 +26,78 @@ namespace {
 // File and folder names are the file system's bytes (UTF-8 on Linux); the log holds Windows-1251.
 std::string ForLog(const std::string& name) { return Utf8ToCp1251(name); }
 
-// A moment for the log, in the log's own date and time form.
-std::string FormatMoment(std::int64_t seconds) {
+std::int64_t SecondsOf(std::chrono::system_clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
+}
+
+LocalDateTime LocalOf(std::int64_t seconds) {
   const std::time_t when = static_cast<std::time_t>(seconds);
   std::tm local {};
   ::localtime_r(&when, &local);
-  return FormatLogTimestamp(LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                          local.tm_min, local.tm_sec});
+  return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
+// A moment for the log, in the log's own date and time form.
+std::string FormatMoment(std::int64_t seconds) { return FormatLogTimestamp(LocalOf(seconds)); }
+
 constexpr std::int64_t kSecondsPerDay = 86400;
+// More waiting files than this are told in one summary line instead of one line each.
+constexpr std::size_t kWaitingListedSingly = 10;
+
+// A value for one line of a reason file: UTF-8, with control characters (C0 but TAB, DEL, C1)
+// replaced, so a reply or a name can neither break the line nor carry escape sequences along.
+std::string ForReasonFile(std::string text) {
+  if (!IsValidUtf8(text)) text = Cp1251ToUtf8(text);
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7F || c1) {
+      out += '?';
+      if (c1) ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The priority of a line that tells an outcome: waiting is a warning, giving up an error.
+LogSeverity SeverityOf(Outcome outcome) {
+  switch (DispositionOf(outcome)) {
+    case Disposition::kDispose: return LogSeverity::kInfo;
+    case Disposition::kDefer: return LogSeverity::kWarning;
+    case Disposition::kQuarantine: return LogSeverity::kError;
+  }
+  return LogSeverity::kError;
+}
 
 }  // namespace
+
+std::string QuarantineReasonText(const QuarantineRecord& record) {
+  std::string text = "time=" + std::to_string(record.time) + "\n";
+  text += "local_time=" + FormatMoment(record.time) + "\n";
+  text += "outcome=" + std::string(OutcomeToken(record.outcome)) + "\n";
+  text += "reason=" + ForReasonFile(record.reason) + "\n";
+  if (!record.reply.empty()) text += "reply=" + ForReasonFile(record.reply) + "\n";
+  return text;
+}
 
 RelayService::RelayService(platform::ProgramFiles files, RelayHost& host, LogView* view)
     : files_(std::move(files)),
       host_(host),
       fileSystem_(&platform::RealFileSystem()),
       relay_(RelayMessageFile),
-      correction_([](const std::string& connectionString, const LogFunction& log) {
-        CorrectScheduledTime(connectionString, CurrentLocalClockTime(), log);
+      correction_([this](const std::string& connectionString, const LogFunction& log) {
+        const LocalDateTime now = LocalOf(Now());
+        CorrectScheduledTime(connectionString, LocalClockTime{now.hour, now.minute}, log);
       }),
-      log_(files_.logFile, [this] { return MaxLogLength(); }, view, CurrentLocalDateTime),
+      // The log's timestamps come from the relay's one clock unless a test sets them apart.
+      log_(files_.logFile, [this] { return MaxLogLength(); }, view, [this] { return LocalOf(Now()); }),
       logFunction_([this](const std::string& message) { mainlog(message); }),
+      severityLog_([this](const std::string& message, LogSeverity severity) { mainlog(message, severity); }),
       clock_([] { return std::chrono::system_clock::now(); }),
       errors_(&std::cerr) {}
 
@@ -60,6 +113,7 @@ int RelayService::MaxLogLength() const {
 }
 
 void RelayService::mainlog(const std::string& message) { log_.mainlog(message); }
+void RelayService::mainlog(const std::string& message, LogSeverity severity) { log_.mainlog(message, severity); }
 
 void RelayService::FormCreate() {
   ConfigFile_ = std::make_unique<platform::IniFile>(files_.configFile);
@@ -68,7 +122,7 @@ void RelayService::FormCreate() {
   log_.Clear();
   log_.LoadFromFile();
   mainlog(" ");
-  mainlog(texts::WorkStarted());
+  mainlog(texts::WorkStarted(), LogSeverity::kInfo);
   // What the configuration file cannot mean as written, and sending switched off, said at every start.
   for (const StartNotice& notice : StartUpNotices(*config_)) {
     log_.mainlog(notice.logLine, LogSeverity::kWarning);
@@ -95,13 +149,14 @@ void RelayService::EndRun(int status) {
 }
 
 void RelayService::StartUpFailure(int status, const std::string& logLine, const std::string& errorLine) {
-  mainlog(logLine);
+  mainlog(logLine, LogSeverity::kError);
   *errors_ << "droprelay: " << errorLine << std::endl;
   EndRun(status);
 }
 
 // Everything a run needs is checked before any file is taken, so a wrong setting stops the run
 // loudly instead of sending messages without their attachments, or sending them again and again.
+// Each failing check's error text is taken from the check itself, at once.
 bool RelayService::StartUpChecks() {
   if (configRequired_) {
     std::string content;
@@ -115,21 +170,20 @@ bool RelayService::StartUpChecks() {
 
   const std::string dropFolder = WithTrailingDelimiter(config_->Smtp_DropMail_path());
   if (dropFolder.empty() || !platform::CanListFolder(dropFolder)) {
-    const std::string error = platform::SystemErrorText();
+    const std::string error = dropFolder.empty() ? std::string("No such file or directory") : platform::SystemErrorText();
     StartUpFailure(kExitNoInput, texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")",
                    "cannot read the drop folder " + dropFolder + ": " + error);
     return false;
   }
 
-  const auto unusable = [this](const std::string& folder) {
-    const std::string error = platform::SystemErrorText();
+  const auto unusable = [this](const std::string& folder, const std::string& error) {
     StartUpFailure(kExitCantCreate, texts::FolderUnusable() + ForLog(folder) + " (" + error + ")",
                    "cannot write to the folder " + folder + ": " + error);
     return false;
   };
 
   queue_ = std::make_unique<RelayQueue>(StateFolder(*config_, dropFolder));
-  if (!queue_->Prepare()) return unusable(queue_->Folder());
+  if (!queue_->Prepare()) return unusable(queue_->Folder(), platform::SystemErrorText());
   // One run per drop folder: a second one would send the same files a second time.
   switch (runLock_.Acquire(queue_->LockFile())) {
     case platform::FolderLock::Result::kLocked:
@@ -137,37 +191,63 @@ bool RelayService::StartUpChecks() {
     case platform::FolderLock::Result::kHeldByAnother:
       // The busy folder: the drop folder, whose state folder is its own unless state_path names
       // one that several drop folders share.
-      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()));
+      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()), LogSeverity::kWarning);
       report_.lockedOut = true;
       EndRun(kExitTempFail);
       return false;
     case platform::FolderLock::Result::kFailed:
-      return unusable(queue_->LockFile());
+      return unusable(queue_->LockFile(), platform::SystemErrorText());
   }
 
-  if (!platform::CanCreateIn(dropFolder)) return unusable(dropFolder);
-  if (!platform::PrepareWritableFolder(TempFolder_)) return unusable(TempFolder_);
+  if (!platform::CanCreateIn(dropFolder)) return unusable(dropFolder, platform::SystemErrorText());
+  if (!platform::PrepareWritableFolder(TempFolder_)) return unusable(TempFolder_, platform::SystemErrorText());
   if (!config_->Delete_or_move()) {
     const std::string archive = WithTrailingDelimiter(config_->moveto_path());
-    if (archive.empty()) platform::SetLastError(ENOENT);
-    if (archive.empty() || !platform::PrepareWritableFolder(archive)) return unusable(archive);
+    if (archive.empty()) return unusable(archive, "No such file or directory");
+    if (!platform::PrepareWritableFolder(archive)) return unusable(archive, platform::SystemErrorText());
   }
   const std::string failed = FailedFolder(*config_, dropFolder);
-  if (!platform::PrepareWritableFolder(failed)) return unusable(failed);
+  if (!platform::PrepareWritableFolder(failed)) return unusable(failed, platform::SystemErrorText());
 
+  // What the relay accepts as a drop file of its own.
+  dropRules_.maxSize = static_cast<std::uint64_t>(config_->max_message_size());
+  if (::geteuid() == 0) {
+    // Run as root, only files of the drop folder's owner or group are the relay's to send.
+    if (const auto folder = platform::StatusOfPath(dropFolder, platform::Links::kFollow)) {
+      dropRules_.owners = std::make_pair(folder->owner, folder->group);
+    }
+  }
+  // This relay's own private folders, named after its state folder: two relays sharing
+  // temppath never remove each other's.
+  std::uint32_t hash = 2166136261u;
+  for (const char c : queue_->Folder()) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  privatePrefix_ = std::string("droprelay-") + hex + "-";
+
+  RemoveLeftovers(dropFolder);
   queue_->ForgetVanished(dropFolder);
+  DisposeOfMarked(dropFolder);
   return true;
+}
+
+void RelayService::RemoveLeftovers(const std::string& dropFolder) {
+  // Under the run lock: no other run of this relay can be using them.
+  int removed = platform::RemoveLeftovers(TempFolder_, privatePrefix_);
+  removed += platform::RemoveLeftovers(FailedFolder(*config_, dropFolder), ".tmp-");
+  queue_->RemoveLeftovers();
+  if (removed > 0) mainlog(texts::LeftoversRemoved() + std::to_string(removed), LogSeverity::kInfo);
 }
 
 void RelayService::FormDestroy() {
   if (destroyed_ || !config_) return;
   destroyed_ = true;
-  if (platform::TerminationRequested()) mainlog(texts::StopRequested());
+  if (platform::TerminationRequested()) mainlog(texts::StopRequested(), LogSeverity::kWarning);
   // The run is over: the mail session kept open between its messages is closed (QUIT).
   EndMapiSession();
   // Told before the last log line, so that line ends the run on standard error too.
   FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_, platform::StderrIsJournalStream());
-  mainlog(texts::WorkFinished());
+  mainlog(texts::WorkFinished(), LogSeverity::kInfo);
   runLock_.Release();
   config_.reset();
   ConfigFile_.reset();
@@ -176,19 +256,20 @@ void RelayService::FormDestroy() {
 void RelayService::WorkTimerTimer() {
   if (ended_) return;
   host_.SetWorkTimerEnabled(false);
+  // The outermost frame of a cycle: nothing may end the program with the drop file half handled,
+  // so whatever arrives here is logged and the next cycle simply tries again.
   try {
     RunCycle();
+  } catch (const std::exception& error) {
+    mainlog(texts::OutcomeReason(Outcome::kInternalError) + ": " + ForLog(error.what()), LogSeverity::kError);
   } catch (...) {
-    // Every step guards itself; what could still arrive here (memory exhausted) must not end the
-    // program with the drop file half handled, so the next cycle simply tries again.
+    mainlog(texts::OutcomeReason(Outcome::kInternalError), LogSeverity::kError);
   }
   ReportQueueState();
   host_.SetWorkTimerEnabled(true);
 }
 
-std::int64_t RelayService::Now() const {
-  return std::chrono::duration_cast<std::chrono::seconds>(clock_().time_since_epoch()).count();
-}
+std::int64_t RelayService::Now() const { return SecondsOf(clock_()); }
 
 void RelayService::RunCycle() {
   if (!config_ || ended_ || !queue_) return;
@@ -196,51 +277,89 @@ void RelayService::RunCycle() {
   if (platform::TerminationRequested()) return;
   // A folder without its final "/" would otherwise be searched as a name prefix in its parent.
   const std::string dropFolder = WithTrailingDelimiter(config_->Smtp_DropMail_path());
-  mainlog(texts::ScanningFolder() + ForLog(dropFolder));
+  // After a wait for files still being written, the scan that follows is the same scan.
+  if (!scanLogged_) mainlog(texts::ScanningFolder() + ForLog(dropFolder), LogSeverity::kInfo);
+  scanLogged_ = false;
 
   platform::DirectorySearch search(dropFolder);
   if (!search.IsOpen()) {
     const std::string error = platform::SystemErrorText();
-    mainlog(texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")");
+    mainlog(texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")", LogSeverity::kError);
     *errors_ << "droprelay: cannot read the drop folder " << dropFolder << ": " << error << std::endl;
     EndRun(kExitNoInput);
     return;
   }
-
-  const auto now = clock_();
-  const std::int64_t nowSeconds = Now();
-  std::vector<std::string> settling;  // files still being written keep the run going
-  std::map<std::string, std::int64_t> waiting;
+  // Taken in name order, as the drop folder of a Windows mail service lists them: the order files
+  // go out does not depend on how the file system happens to list them.
+  std::vector<std::string> names;
   while (const std::optional<std::string> fileName = search.NextFile()) {
     // Hidden names are temporary files of writers (and of this relay), never messages.
-    if (fileName->empty() || fileName->front() == '.') continue;
+    if (!fileName->empty() && fileName->front() != '.') names.push_back(*fileName);
+  }
+  std::sort(names.begin(), names.end());
+
+  const auto now = clock_();
+  const std::int64_t nowSeconds = SecondsOf(now);
+  std::optional<std::chrono::system_clock::time_point> firstSettled;  // files still being written
+  const auto settlesAt = [&](std::chrono::system_clock::time_point due) {
+    firstSettled = firstSettled ? std::min(*firstSettled, due) : due;
+  };
+  std::map<std::string, std::int64_t> waiting;
+  for (const std::string& fileName : names) {
     // Looked at without opening the file: the one read of the message comes later, under its lock.
-    const std::optional<platform::FileFacts> facts = platform::EntryFacts(dropFolder + *fileName);
+    const std::optional<platform::FileFacts> facts = platform::EntryFacts(dropFolder + fileName);
     if (!facts) continue;  // gone meanwhile
     const auto modified = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(facts->mtimeNs)));
     if (facts->regular && now - modified < kSettleTime) {
-      settling.push_back(*fileName);
+      settlesAt(modified + kSettleTime);
       continue;
     }
-    if (const auto known = deferredInRun_.find(*fileName); known != deferredInRun_.end() && known->second > nowSeconds) {
-      waiting[*fileName] = known->second;
+    if (const auto held = heldUntil_.find(fileName); held != heldUntil_.end() && held->second > now) {
+      settlesAt(held->second);
       continue;
     }
-    const std::optional<Deferral> deferral = queue_->FindDeferral(*fileName, *facts);
-    if (deferral && deferral->nextDue > nowSeconds) {
-      waiting[*fileName] = deferral->nextDue;
+    if (const auto known = deferredInRun_.find(fileName); known != deferredInRun_.end() && known->second > nowSeconds) {
+      waiting[fileName] = known->second;
       continue;
     }
-    HandleFile(dropFolder, *fileName, *facts, deferral);
+    std::optional<Deferral> deferral = queue_->FindDeferral(fileName, *facts);
+    if (deferral) {
+      // Looked at, not only after another failure: a file parked far ahead (a clock that jumped,
+      // a hand-edited record) still ages out, and never waits longer than the longest wait.
+      if (Expired(*deferral) && !queue_->WasAccepted(fileName, *facts)) {
+        HandleExpired(dropFolder, fileName);
+        return;
+      }
+      deferral->nextDue = std::min(deferral->nextDue, nowSeconds + RetryWaitSeconds(1000));
+      if (deferral->nextDue > nowSeconds) {
+        waiting[fileName] = deferral->nextDue;
+        continue;
+      }
+    }
+    HandleFile(dropFolder, fileName, *facts, deferral);
     return;
   }
-  if (!settling.empty()) return;  // looked at again at the next cycle
-
-  for (const auto& [name, due] : waiting) {
-    mainlog(texts::FilePrefix() + ForLog(name) + texts::WaitingUntil() + FormatMoment(due));
+  if (firstSettled) {
+    // Only files still being written are left: wait until the first of them is due instead of
+    // scanning the folder again and again, and let the next cycle take it.
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*firstSettled - now);
+    platform::Sleep(static_cast<std::uint32_t>(std::clamp<std::int64_t>(wait.count(), 1, 1000 * kSettleTime.count())));
+    scanLogged_ = true;
+    return;
   }
-  mainlog(texts::NoNewFiles());
+
+  if (waiting.size() > kWaitingListedSingly) {
+    std::int64_t next = waiting.begin()->second;
+    for (const auto& [name, due] : waiting) next = std::min(next, due);
+    mainlog(texts::WaitingSummary() + std::to_string(waiting.size()) + texts::NextAttemptAt() + FormatMoment(next),
+            LogSeverity::kInfo);
+  } else {
+    for (const auto& [name, due] : waiting) {
+      mainlog(texts::FilePrefix() + ForLog(name) + texts::WaitingUntil() + FormatMoment(due), LogSeverity::kInfo);
+    }
+  }
+  mainlog(texts::NoNewFiles(), LogSeverity::kInfo);
   EndRun(waiting.empty() ? kExitOk : kExitTempFail);
 }
 
@@ -248,73 +367,248 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
                               const platform::FileFacts& facts, const std::optional<Deferral>& deferral) {
   const std::string path = dropFolder + fileName;
   if (!facts.regular) {
-    mainlog(texts::FoundFile() + ForLog(fileName));
-    Quarantine(dropFolder, fileName, texts::ReasonNotRegular());
+    mainlog(texts::FoundFile() + ForLog(fileName), LogSeverity::kInfo);
+    Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kNotRegular), texts::ReasonNotRegular());
     return;
   }
-  // Accepted before, but the run ended before the file was disposed of: never send it twice.
-  if (queue_->WasAccepted(fileName, facts)) {
-    mainlog(texts::FilePrefix() + ForLog(fileName) + texts::AlreadyAccepted());
-  } else {
-    RelayOutcome outcome;
-    try {
-      const RelayContext context{*config_, logFunction_, TempFolder_, SubstitutionTable_};
-      outcome = relay_(context, dropFolder, fileName);
-    } catch (...) {
-      // The relay step guards itself; anything escaping it keeps the file for a later attempt.
-      outcome = RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonSendFailed());
+  const JournalLookup found = queue_->ReadNote(fileName);
+  if (found.kind == JournalLookup::Kind::kNotAFile || found.kind == JournalLookup::Kind::kUnreadable) {
+    // No proof either way: never archived as sent, never sent again without a person looking.
+    if (found.kind == JournalLookup::Kind::kNotAFile) queue_->SetNoteAside(fileName);
+    Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kJournalUnreadable),
+               texts::OutcomeReason(Outcome::kJournalUnreadable));
+    return;
+  }
+  JournalNote note;
+  note.facts = facts;
+  const bool same = found.kind == JournalLookup::Kind::kFound && found.note.facts == facts;
+  if (same) {
+    note.killed = found.note.killed;
+    note.uncertain = found.note.uncertain;
+    switch (found.note.state) {
+      case JournalNote::State::kAccepted:
+        // Accepted before, but the run ended before the file was disposed of: never sent twice.
+        mainlog(texts::FilePrefix() + ForLog(fileName) + texts::AlreadyAccepted(), LogSeverity::kInfo);
+        FinishAccepted(dropFolder, fileName, facts, deferral);
+        return;
+      case JournalNote::State::kWorking:
+        ++note.killed;  // the relay died while working on it
+        break;
+      case JournalNote::State::kSending:
+        ++note.uncertain;  // the relay died while the data may have been on its way
+        break;
+      case JournalNote::State::kUncertain:
+      case JournalNote::State::kIdle:
+        break;
     }
-    // A submission cut short by a stop request is no failure: the file stays as it is for the next run.
-    if (outcome.kind == RelayOutcome::Kind::kTemporary && platform::TerminationRequested()) return;
-    if (outcome.kind == RelayOutcome::Kind::kPermanent) {
-      Quarantine(dropFolder, fileName, outcome.reason);
+    if (note.killed >= 2) {
+      Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kKilledTwice), texts::OutcomeReason(Outcome::kKilledTwice));
       return;
     }
-    if (outcome.kind == RelayOutcome::Kind::kConfiguration) {
-      // Not the message's fault and not mended by waiting: the file stays as it is, without a
-      // waiting time, and the run ends as a configuration error.
-      StartUpFailure(kExitConfig, texts::ConfigurationStop() + outcome.reason, ConfigurationProblem(*config_));
+    if (note.uncertain >= 2) {
+      Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kMaybeDelivered),
+                 texts::OutcomeReason(Outcome::kMaybeDelivered));
       return;
-    }
-    if (outcome.kind == RelayOutcome::Kind::kTemporary && outcome.reason == texts::ReasonLocked()) {
-      // Its writer still holds it: taken again at the next cycle, like a file modified just now,
-      // but a writer that never lets go must not keep the run going for ever.
-      const std::int64_t now = Now();
-      const std::int64_t since = lockedSince_.emplace(fileName, now).first->second;
-      if (now - since < kSettleLimit.count()) return;
-      lockedSince_.erase(fileName);
-    }
-    if (outcome.kind == RelayOutcome::Kind::kTemporary) {
-      Defer(fileName, facts, deferral, outcome.reason);
-      return;
-    }
-    // The acceptance is on disk before the file is touched, so a crash from here on cannot make
-    // the message go out twice.
-    if (config_->send_mail()) report_.NoteRelayed();
-    if (!queue_->RecordAccepted(fileName, facts)) {
-      mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")");
     }
   }
+  // Noted before the file is even parsed: a file that kills the relay is known at the next run.
+  if (!queue_->WriteNote(fileName, note)) {
+    JournalFailure();
+    return;
+  }
+
+  bool accepted = false;
+  bool journalFailed = false;
+  const std::function<bool(const platform::FileFacts&)> beforeSending = [&](const platform::FileFacts& read) {
+    // From here the data may go out: noted with the facts of the file as actually read.
+    JournalNote sending = note;
+    sending.state = JournalNote::State::kSending;
+    sending.facts = read;
+    if (!queue_->WriteNote(fileName, sending)) {
+      journalFailed = true;
+      return false;
+    }
+    note = sending;
+    return true;
+  };
+  const std::function<void(const RelayOutcome&)> afterSending = [&](const RelayOutcome& result) {
+    if (result.outcome != Outcome::kDelivered) return;
+    accepted = queue_->MarkAccepted(fileName);
+    if (accepted) note.state = JournalNote::State::kAccepted;
+  };
+  RelayOutcome outcome;
+  try {
+    const RelayContext context{*config_, logFunction_, TempFolder_, SubstitutionTable_, &severityLog_,
+                               &dropRules_, &beforeSending, &afterSending, &privatePrefix_};
+    outcome = relay_(context, dropFolder, fileName);
+  } catch (const std::exception& error) {
+    // The relay step guards itself; anything escaping it keeps the file for a later attempt.
+    mainlog(texts::OutcomeReason(Outcome::kInternalError) + ": " + ForLog(error.what()), LogSeverity::kError);
+    outcome = RelayOutcome(Outcome::kInternalError);
+  }
+  const platform::FileFacts read = outcome.read.value_or(facts);
+
+  if (outcome.outcome == Outcome::kUncertain) {
+    ++note.uncertain;
+    if (note.uncertain >= 2) {
+      RelayOutcome twice = outcome;  // the server's last words, if any, stay with it
+      twice.outcome = Outcome::kMaybeDelivered;
+      Quarantine(dropFolder, fileName, twice, texts::OutcomeReason(Outcome::kMaybeDelivered));
+      return;
+    }
+    note.state = JournalNote::State::kUncertain;
+    if (!queue_->WriteNote(fileName, note)) journalFailed = true;
+  } else if (DispositionOf(outcome.outcome) == Disposition::kDefer ||
+             DispositionOf(outcome.outcome) == Disposition::kStop) {
+    // Nothing went out, or the server said so: the note only keeps counts worth keeping.
+    note.state = JournalNote::State::kIdle;
+    const bool kept = note.killed == 0 && note.uncertain == 0 ? queue_->ForgetNote(fileName)
+                                                               : queue_->WriteNote(fileName, note);
+    if (!kept) journalFailed = true;
+  }
+  if (journalFailed || outcome.outcome == Outcome::kJournalUnwritable) {
+    if (outcome.outcome == Outcome::kDelivered && !accepted) {
+      // Accepted, but the note could not say so: disposed of, or marked in the drop folder itself.
+      FinishUnnoted(dropFolder, fileName);
+    }
+    JournalFailure();
+    return;
+  }
+
+  // A submission cut short by a stop request is no failure: the file stays as it is for the next run.
+  if (DispositionOf(outcome.outcome) == Disposition::kDefer && platform::TerminationRequested()) return;
+  if (outcome.outcome == Outcome::kFileLocked) {
+    // Its writer still holds it: taken again a little later, like a file modified just now, but
+    // a writer that never lets go must not keep the run going for ever.
+    const std::int64_t now = Now();
+    const std::int64_t since = lockedSince_.emplace(fileName, now).first->second;
+    if (now - since < kSettleLimit.count()) {
+      heldUntil_[fileName] = clock_() + kSettleTime;
+      return;
+    }
+    lockedSince_.erase(fileName);
+    heldUntil_.erase(fileName);
+  }
+  switch (DispositionOf(outcome.outcome)) {
+    case Disposition::kQuarantine:
+      Quarantine(dropFolder, fileName, outcome, texts::OutcomeReason(outcome.outcome));
+      return;
+    case Disposition::kDefer:
+      Defer(fileName, facts, deferral, outcome.outcome, texts::OutcomeReason(outcome.outcome), outcome.reply);
+      return;
+    case Disposition::kStop:
+      // Not the message's fault and not mended by waiting: the file stays as it is, without a
+      // waiting time, and the run ends as a configuration error.
+      StartUpFailure(kExitConfig, texts::ConfigurationStop() + texts::OutcomeReason(outcome.outcome),
+                     ConfigurationProblem(*config_));
+      return;
+    case Disposition::kDispose:
+      break;
+  }
+  if (outcome.outcome == Outcome::kDelivered) report_.NoteRelayed();
+  // The acceptance is on disk before the file is touched, so a crash from here on cannot make
+  // the message go out twice.
+  if (!accepted && !queue_->RecordAccepted(fileName, read)) {
+    FinishUnnoted(dropFolder, fileName);
+    JournalFailure();
+    return;
+  }
+  FinishAccepted(dropFolder, fileName, facts, deferral);
+}
+
+void RelayService::FinishAccepted(const std::string& dropFolder, const std::string& fileName,
+                                  const platform::FileFacts& facts, const std::optional<Deferral>& deferral) {
+  const std::string path = dropFolder + fileName;
   if (DisposeOfFile(dropFolder, fileName)) {
-    queue_->ForgetAccepted(fileName);
-    queue_->ForgetDeferral(fileName);
+    // The disposal is on disk before the note goes: after a power loss the file cannot come back
+    // without its note.
+    if (SyncDisposal(dropFolder)) {
+      queue_->ForgetAccepted(fileName);
+      queue_->ForgetDeferral(fileName);
+    }
   } else if (fileSystem_->FileExists(path) && !platform::TerminationRequested()) {
     // Kept with its acceptance noted: later attempts dispose of it without sending it again.
-    Defer(fileName, facts, deferral, texts::ReasonNotDisposed());
+    Defer(fileName, facts, deferral, Outcome::kNotDisposed, texts::ReasonNotDisposed(), std::string());
   }
 }
 
+bool RelayService::SyncDisposal(const std::string& dropFolder) {
+  std::vector<std::string> folders{dropFolder};
+  if (!config_->Delete_or_move()) folders.push_back(WithTrailingDelimiter(config_->moveto_path()));
+  bool synced = true;
+  for (const std::string& folder : folders) {
+    if (!folder.empty() && !platform::SyncFolder(folder)) {
+      mainlog(texts::SyncFailed() + ForLog(folder) + " (" + platform::SystemErrorText() + ")", LogSeverity::kError);
+      synced = false;
+    }
+  }
+  return synced;
+}
+
+void RelayService::FinishUnnoted(const std::string& dropFolder, const std::string& fileName) {
+  if (DisposeOfFile(dropFolder, fileName)) {
+    SyncDisposal(dropFolder);
+    queue_->ForgetNote(fileName);
+    return;
+  }
+  // Neither noted nor disposed of: a rename inside the drop folder needs no free space, and a
+  // hidden name is never taken as a message; a later run disposes of it without sending it.
+  const std::string marked = std::string(kAcceptedMark) + fileName;
+  if (platform::RenameNoReplace(dropFolder + fileName, dropFolder + marked)) {
+    mainlog(texts::FilePrefix() + ForLog(fileName) + texts::MarkedAccepted() + ForLog(marked), LogSeverity::kError);
+    platform::SyncFolder(dropFolder);
+  }
+}
+
+void RelayService::DisposeOfMarked(const std::string& dropFolder) {
+  std::vector<std::string> marked;
+  {
+    platform::DirectorySearch search(dropFolder);
+    while (const std::optional<std::string> name = search.NextFile()) {
+      if (name->rfind(kAcceptedMark, 0) == 0 && name->size() > std::strlen(kAcceptedMark)) marked.push_back(*name);
+    }
+  }
+  for (const std::string& name : marked) {
+    const std::string original = name.substr(std::strlen(kAcceptedMark));
+    mainlog(texts::FilePrefix() + ForLog(original) + texts::AlreadyAccepted(), LogSeverity::kInfo);
+    if (DisposeOfFile(dropFolder, name, original)) SyncDisposal(dropFolder);
+  }
+}
+
+void RelayService::JournalFailure() {
+  mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")",
+          LogSeverity::kError);
+  *errors_ << "droprelay: cannot write to the state folder " << queue_->Folder() << std::endl;
+  // Without its journal the relay could send a message twice: it takes no further file.
+  EndRun(kExitCantCreate);
+}
+
+int RelayService::MaxQueueDays() const {
+  const int days = config_->max_queue_days();
+  return days < 0 ? kDefaultMaxQueueDays : days;
+}
+
+bool RelayService::Expired(const Deferral& deferral) const {
+  return Now() - deferral.firstFailure >= static_cast<std::int64_t>(MaxQueueDays()) * kSecondsPerDay;
+}
+
+void RelayService::HandleExpired(const std::string& dropFolder, const std::string& fileName) {
+  Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kExpired),
+             texts::ReasonExpired() + std::to_string(MaxQueueDays()));
+}
+
 void RelayService::Defer(const std::string& fileName, const platform::FileFacts& facts,
-                         const std::optional<Deferral>& previous, const std::string& reason) {
+                         const std::optional<Deferral>& previous, Outcome outcome, const std::string& reason,
+                         const std::string& reply) {
   const std::int64_t now = Now();
   Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0, Outcome::kSendFailed, {}});
   deferral.facts = facts;
   deferral.lastReason = reason;
   ++deferral.attempts;
-  int days = config_->max_queue_days();
-  if (days < 0) days = kDefaultMaxQueueDays;
-  if (now - deferral.firstFailure >= static_cast<std::int64_t>(days) * kSecondsPerDay) {
-    Quarantine(WithTrailingDelimiter(config_->Smtp_DropMail_path()), fileName,
+  const int days = MaxQueueDays();
+  if (Expired(deferral)) {
+    RelayOutcome expired(Outcome::kExpired, reply);
+    Quarantine(WithTrailingDelimiter(config_->Smtp_DropMail_path()), fileName, expired,
                texts::ReasonExpired() + std::to_string(days) + " (" + reason + ")");
     return;
   }
@@ -322,76 +616,94 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   deferredInRun_[fileName] = deferral.nextDue;
   report_.NoteDeferred(fileName, reason);
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::DeferredUntil() + FormatMoment(deferral.nextDue) +
-          texts::AttemptNumber() + std::to_string(deferral.attempts) + "): " + reason);
+              texts::AttemptNumber() + std::to_string(deferral.attempts) + "): " + reason,
+          SeverityOf(outcome));
   if (!queue_->SaveDeferral(fileName, deferral)) {
-    mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")");
+    mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")",
+            LogSeverity::kError);
   }
 }
 
-void RelayService::Quarantine(const std::string& dropFolder, const std::string& fileName, const std::string& reason) {
+void RelayService::Quarantine(const std::string& dropFolder, const std::string& fileName, const RelayOutcome& outcome,
+                              const std::string& reason) {
   const std::string path = dropFolder + fileName;
   const std::string failed = FailedFolder(*config_, dropFolder);
   bool moved = platform::PrepareWritableFolder(failed);
+  std::string error = moved ? std::string() : platform::SystemErrorText();
+  std::string target = failed + fileName;
   if (moved) {
-    // An earlier file of the same name stays: it is another message waiting for a person.
-    std::string target = failed + fileName;
-    for (int n = 1; fileSystem_->FileExists(target); ++n) target = failed + fileName + "." + std::to_string(n);
+    // An earlier file of the same name stays: it is another message waiting for a person. A
+    // reason file left behind by a release keeps its name taken too.
+    for (int n = 1; fileSystem_->FileExists(target) || fileSystem_->FileExists(target + ".reason"); ++n) {
+      target = failed + fileName + "." + std::to_string(n);
+    }
     moved = platform::RenameNoReplace(path, target);
     // Another file system: copied, flushed and renamed into place, then the source removed.
+    if (!moved) error = platform::SystemErrorText();
     if (!moved && !fileSystem_->FileExists(target)) moved = fileSystem_->MoveFileReplace(path, target);
+    if (!moved) error = platform::SystemErrorText();
   }
   if (moved) {
-    mainlog(texts::FilePrefix() + ForLog(fileName) + texts::Quarantined() + ForLog(failed) + ": " + reason);
+    mainlog(texts::FilePrefix() + ForLog(fileName) + texts::Quarantined() + ForLog(failed) + ": " + reason,
+            LogSeverity::kError);
+    // The reason stays beside the file, where a person looking at the quarantine finds it; the
+    // log's copy is pushed out by newer lines sooner or later.
+    const QuarantineRecord record{Now(), outcome.outcome, reason, outcome.reply};
+    if (!platform::WriteFileDurably(target + ".reason", QuarantineReasonText(record), 0640)) {
+      mainlog(texts::ReasonFileWriteFailed() + ForLog(target) + ".reason (" + platform::SystemErrorText() + ")",
+              LogSeverity::kError);
+    }
     queue_->ForgetDeferral(fileName);
     queue_->ForgetAccepted(fileName);
     deferredInRun_.erase(fileName);
     report_.NoteQuarantined(fileName, reason);
     return;
   }
-  mainlog(texts::FilePrefix() + ForLog(fileName) + texts::QuarantineFailed() + platform::SystemErrorText() + ") " +
-          reason);
+  mainlog(texts::FilePrefix() + ForLog(fileName) + texts::QuarantineFailed() + error + ") " +
+              reason,
+          LogSeverity::kError);
   // Not taken again in this run; the next run tries again.
   deferredInRun_[fileName] = Now() + RetryWaitSeconds(1);
 }
 
-bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::string& fileName) {
+bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::string& fileName,
+                                 const std::string& archiveName) {
   const std::string path = dropFolder + fileName;
-  try {
-    const std::string name = ForLog(fileName);
-    int attempt = 0;
-    while (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) {
-      const std::string archive = WithTrailingDelimiter(config_->moveto_path());
-      const bool deleteFile = config_->Delete_or_move();
-      if (deleteFile) {
-        if (fileSystem_->DeleteFile(path)) {
-          mainlog(texts::FilePrefix() + name + texts::DeletedOk());
-        } else {
-          mainlog(texts::FilePrefix() + name + texts::DeleteFailed() + platform::SystemErrorText() + ")");
-        }
+  const std::string stored = archiveName.empty() ? fileName : archiveName;
+  const std::string name = ForLog(stored);
+  int attempt = 0;
+  while (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) {
+    const std::string archive = WithTrailingDelimiter(config_->moveto_path());
+    const bool deleteFile = config_->Delete_or_move();
+    if (deleteFile) {
+      if (fileSystem_->DeleteFile(path)) {
+        mainlog(texts::FilePrefix() + name + texts::DeletedOk(), LogSeverity::kInfo);
       } else {
-        if (archive.empty()) {
-          // An empty archive setting names no folder; moving "into" it would drop the file into
-          // whatever the working folder happens to be.
-          platform::SetLastError(ENOENT);
-          throw std::runtime_error("no archive folder");
-        }
-        // A folder that cannot be created makes the move fail, which reports the reason.
-        fileSystem_->CreateFolderPath(archive);
-        if (fileSystem_->MoveFileReplace(path, archive + fileName)) {
-          mainlog(texts::FilePrefix() + name + texts::MovedOk() + ForLog(archive));
-        } else {
-          mainlog(texts::FilePrefix() + name + texts::MoveFailed() + platform::SystemErrorText() + ")");
-        }
+        mainlog(texts::FilePrefix() + name + texts::DeleteFailed() + platform::SystemErrorText() + ")",
+                LogSeverity::kWarning);
       }
-      ++attempt;
-      // Only a failed attempt is followed by a wait, and the last one by none.
-      if (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) platform::Sleep(kDisposalWaitMs);
-      // A stop request ends the attempts; the file and its acceptance note stay for the next run.
-      if (platform::TerminationRequested()) break;
+    } else {
+      if (archive.empty()) {
+        // An empty archive setting names no folder; moving "into" it would drop the file into
+        // whatever the working folder happens to be.
+        mainlog("No such file or directory", LogSeverity::kError);
+        mainlog(texts::DisposalError(), LogSeverity::kError);
+        break;
+      }
+      // A folder that cannot be created makes the move fail, which reports the reason.
+      fileSystem_->CreateFolderPath(archive);
+      if (fileSystem_->MoveFileReplace(path, archive + stored)) {
+        mainlog(texts::FilePrefix() + name + texts::MovedOk() + ForLog(archive), LogSeverity::kInfo);
+      } else {
+        mainlog(texts::FilePrefix() + name + texts::MoveFailed() + platform::SystemErrorText() + ")",
+                LogSeverity::kWarning);
+      }
     }
-  } catch (...) {
-    mainlog(platform::SystemErrorText());
-    mainlog(texts::DisposalError());
+    ++attempt;
+    // Only a failed attempt is followed by a wait, and the last one by none.
+    if (attempt < kDisposalAttempts && fileSystem_->FileExists(path)) platform::Sleep(kDisposalWaitMs);
+    // A stop request ends the attempts; the file and its acceptance note stay for the next run.
+    if (platform::TerminationRequested()) break;
   }
   return !fileSystem_->FileExists(path);
 }

@@ -54,8 +54,22 @@ inline constexpr int kExitTempFail = 75;       // EX_TEMPFAIL: files deferred, o
 inline constexpr int kExitConfig = 78;         // EX_CONFIG: the named configuration file is unreadable
 using ScheduleCorrection = std::function<void(const std::string& connectionString, const LogFunction& log)>;
 
+// What the quarantine keeps beside a file it holds, in `<stored name>.reason`.
+struct QuarantineRecord {
+  std::int64_t time = 0;  // seconds since the epoch
+  Outcome outcome = Outcome::kRefused;
+  std::string reason;  // as logged, Windows-1251
+  std::string reply;   // the server's reply, when there was one
+};
+// The reason file's text: UTF-8 lines "key=value" (time, local_time, outcome, reason and, when
+// there was one, reply), with control characters replaced.
+std::string QuarantineReasonText(const QuarantineRecord& record);
+
 class RelayService {
  public:
+  // The hidden name prefix of a drop file accepted by the server whose acceptance could not be
+  // noted: never taken as a message, disposed of by the next run.
+  static constexpr const char* kAcceptedMark = ".droprelay-accepted-";
   static constexpr int kDisposalAttempts = 100;
   static constexpr std::uint32_t kDisposalWaitMs = 1000;
   // A file modified more recently than this may still be being written.
@@ -69,6 +83,8 @@ class RelayService {
   RelayService& operator=(const RelayService&) = delete;
 
   // Seams for tests; the defaults are the real clock, file system, relay step and schedule correction.
+  // The wall clock is the relay's one clock: waits, due times, the log's timestamps (unless a
+  // date-time source is set apart) and the schedule correction all read it.
   void SetDateTimeSource(DateTimeSource now);
   void SetFileSystem(platform::FileSystem& fileSystem) { fileSystem_ = &fileSystem; }
   void SetRelayFunction(RelayFunction relay) { relay_ = std::move(relay); }
@@ -99,6 +115,7 @@ class RelayService {
 
   // Adds one message (Windows-1251) to the activity log. Never throws.
   void mainlog(const std::string& message);
+  void mainlog(const std::string& message, LogSeverity severity);
 
   const ActivityLog& Log() const { return log_; }
   const std::string& TempFolder() const { return TempFolder_; }
@@ -116,12 +133,31 @@ class RelayService {
   void StartUpFailure(int status, const std::string& logLine, const std::string& errorLine);
   void HandleFile(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
                   const std::optional<Deferral>& deferral);
-  // True when the file is gone afterwards.
-  bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName);
+  // True when the file is gone afterwards. A moved file keeps `archiveName` (default: its own).
+  bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName,
+                     const std::string& archiveName = std::string());
+  // Disposes of an accepted file (its acceptance noted), then forgets its records.
+  void FinishAccepted(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
+                      const std::optional<Deferral>& deferral);
+  // An accepted file whose acceptance could not be noted: disposed of, or marked in the drop folder.
+  void FinishUnnoted(const std::string& dropFolder, const std::string& fileName);
+  // Disposes of the files an earlier run marked accepted (FinishUnnoted).
+  void DisposeOfMarked(const std::string& dropFolder);
+  // Flushes the drop folder (and the archive) after a disposal; false, logged, when one failed.
+  bool SyncDisposal(const std::string& dropFolder);
+  // A journal note could not be written: the run takes no further file and ends with 73.
+  void JournalFailure();
+  // Removes what killed runs of this relay left behind (private folders, temporary notes).
+  void RemoveLeftovers(const std::string& dropFolder);
   void Defer(const std::string& fileName, const platform::FileFacts& facts, const std::optional<Deferral>& previous,
-             const std::string& reason);
-  void Quarantine(const std::string& dropFolder, const std::string& fileName, const std::string& reason);
+             Outcome outcome, const std::string& reason, const std::string& reply);
+  // Sets the file aside with `reason` (Windows-1251, as logged) and its reason file.
+  void Quarantine(const std::string& dropFolder, const std::string& fileName, const RelayOutcome& outcome,
+                  const std::string& reason);
   std::int64_t Now() const;
+  int MaxQueueDays() const;
+  bool Expired(const Deferral& deferral) const;
+  void HandleExpired(const std::string& dropFolder, const std::string& fileName);
   int MaxLogLength() const;
 
   platform::ProgramFiles files_;
@@ -131,6 +167,7 @@ class RelayService {
   ScheduleCorrection correction_;
   ActivityLog log_;
   LogFunction logFunction_;
+  SeverityLogFunction severityLog_;
 
   std::unique_ptr<platform::IniFile> ConfigFile_;
   std::unique_ptr<RelayConfig> config_;
@@ -150,6 +187,11 @@ class RelayService {
   std::map<std::string, std::int64_t> deferredInRun_;
   std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
   RunReport report_;
+  // Files held by their writer, not taken again before this moment.
+  std::map<std::string, std::chrono::system_clock::time_point> heldUntil_;
+  bool scanLogged_ = false;  // the last cycle waited for a settling file and its scan is in the log
+  DropFileRules dropRules_;
+  std::string privatePrefix_ = "droprelay-";  // this relay's private folders in TempFolder
 };
 
 }  // namespace droprelay

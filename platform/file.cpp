@@ -20,6 +20,7 @@ FileStatus FromStat(const struct stat& st) {
   status.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   status.device = st.st_dev;
   status.inode = st.st_ino;
+  status.linkCount = static_cast<std::uint64_t>(st.st_nlink);
   status.owner = st.st_uid;
   status.group = st.st_gid;
   status.accessTime = st.st_atim;
@@ -158,9 +159,13 @@ bool SyncFile(const FileDescriptor& file) {
   return true;
 }
 
-void SyncFolder(const std::string& folder) {
+bool SyncFolder(const std::string& folder) {
   const FileDescriptor dir(::open(folder.c_str(), OpenFlags({.directory = true})));
-  if (dir) ::fsync(dir.get());
+  if (!dir || ::fsync(dir.get()) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
 }
 
 EntryState FileEntryState(const std::string& path) {

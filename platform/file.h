@@ -75,6 +75,7 @@ struct FileStatus {
   std::uint64_t size = 0;
   dev_t device = 0;
   ino_t inode = 0;
+  std::uint64_t linkCount = 0;  // names the file has (hard links)
   uid_t owner = 0;
   gid_t group = 0;
   struct timespec accessTime {};
@@ -114,8 +115,9 @@ bool WriteAll(const FileDescriptor& file, std::string_view bytes);
 // fsync; false with the error recorded on failure.
 bool SyncFile(const FileDescriptor& file);
 
-// Flushes a folder's entries (a rename or create in it) to disk; failures are not reported.
-void SyncFolder(const std::string& folder);
+// Flushes a folder's entries (a rename, create or removal in it) to disk; false, with the error
+// recorded, when it could not be opened or fsync failed.
+bool SyncFolder(const std::string& folder);
 
 // The existence test. A "file" here is any entry that is not a directory; a symbolic link counts
 // as the entry itself.

@@ -1,10 +1,12 @@
 #include "platform/state_files.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "platform/file.h"
@@ -29,8 +31,12 @@ FileDescriptor CreateFreshFile(const std::string& folder, const char* prefix, st
   for (int attempt = 0; attempt < 8; ++attempt) {
     path = folder + "/" + prefix + RandomHex(12);
     FileDescriptor file = OpenFile(path, {.access = OpenOptions::Access::kWrite, .noFollow = true,
-                                          .create = true, .exclusive = true,
-                                          .mode = static_cast<mode_t>(mode)});
+                                          .create = true, .exclusive = true, .mode = 0600});
+    if (file && mode != 0600 && ::fchmod(file.get(), static_cast<mode_t>(mode)) != 0) {
+      SetLastErrorFromErrno();
+      DiscardFile(path);
+      return FileDescriptor();
+    }
     if (file || LastErrorCode() != EEXIST) return file;
   }
   return FileDescriptor();
@@ -65,15 +71,20 @@ bool WriteFileDurably(const std::string& path, std::string_view content, unsigne
     DiscardFile(temp);
     return false;
   }
-  SyncFolder(folder);
-  return true;
+  return SyncFolder(folder);
 }
 
 bool RemoveFileDurably(const std::string& path) {
   if (FileEntryState(path) == EntryState::kMissing) return true;
   if (!RemoveFileEntry(path)) return false;
-  SyncFolder(FolderOf(path));
-  return true;
+  return SyncFolder(FolderOf(path));
+}
+
+bool OverwriteStartDurably(const std::string& path, std::string_view bytes) {
+  FileDescriptor file = OpenFile(path, {.access = OpenOptions::Access::kWrite, .noFollow = true, .regularOnly = true});
+  if (!file) return false;
+  const bool ok = WriteAll(file, bytes) && SyncFile(file);
+  return file.Close() && ok;
 }
 
 bool PrepareWritableFolder(const std::string& folder) {
@@ -86,15 +97,20 @@ bool PrepareWritableFolder(const std::string& folder) {
   FileDescriptor file = CreateFreshFile(folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder,
                                         ".probe-", probe);
   if (!file) return false;
-  file.Close();
-  DiscardFile(probe);
-  return true;
+  // Real data, flushed: an empty file passes in a full file system that cannot take one block.
+  const bool ok = WriteAll(file, std::string(4096, 'x')) && SyncFile(file);
+  const bool closed = file.Close();
+  {
+    KeepLastError keep;
+    DiscardFile(probe);
+  }
+  return ok && closed;
 }
 
 bool CanListFolder(const std::string& folder) { return DirectorySearch(folder).IsOpen(); }
 
-std::optional<std::string> MakePrivateFolder(const std::string& parent) {
-  std::string path = parent + "droprelay-XXXXXX";
+std::optional<std::string> MakePrivateFolder(const std::string& parent, const std::string& prefix) {
+  std::string path = parent + prefix + "XXXXXX";
   if (!::mkdtemp(path.data())) {  // created with mode 0700, under a name nobody could plant
     SetLastErrorFromErrno();
     return std::nullopt;
@@ -116,6 +132,28 @@ bool RemovePrivateFolder(const std::string& folder) {
     return false;
   }
   return true;
+}
+
+int RemoveLeftovers(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  {
+    // Folders too: a private folder is one.
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return 0;
+    while (const struct dirent* entry = ::readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+    }
+  }
+  const std::string base = folder.back() == '/' ? folder : folder + "/";
+  int removed = 0;
+  for (const std::string& name : names) {
+    const std::optional<FileStatus> status = StatusOfPath(base + name, Links::kNoFollow);
+    if (!status) continue;
+    const bool gone = status->IsDirectory() ? RemovePrivateFolder(base + name + "/") : RemoveFileEntry(base + name);
+    if (gone) ++removed;
+  }
+  return removed;
 }
 
 FolderLock::~FolderLock() { Release(); }

@@ -29,23 +29,31 @@ std::optional<FileFacts> EntryFacts(const std::string& path);
 
 // Writes `content` to `path` so that it survives a crash: a new file in the same folder, flushed,
 // renamed over `path`, and the folder flushed. False (error recorded) on any failure; a partial
-// file never stands under `path`. The new file gets `mode` (before the umask).
+// file never stands under `path`. The file gets exactly `mode`, whatever the umask.
 bool WriteFileDurably(const std::string& path, std::string_view content, unsigned mode = 0600);
 
 // Removes `path` (a missing one is no error) and flushes its folder. False (error recorded) when
-// the entry stays.
+// the entry stays or the folder could not be flushed.
 bool RemoveFileDurably(const std::string& path);
 
-// Creates `folder` with every missing parent and proves it writable by creating and removing a
-// file in it. False (error recorded) otherwise.
+// Creates `folder` with every missing parent and proves it writable by writing, flushing and
+// removing a file of real data in it. False (error recorded) otherwise.
 bool PrepareWritableFolder(const std::string& folder);
 
 // True when `folder` can be opened and listed.
 bool CanListFolder(const std::string& folder);
 
-// A new folder of its own inside `parent` (which ends in "/"), mode 0700, with an unguessable
-// name; its path with a final "/", or nothing (error recorded).
-std::optional<std::string> MakePrivateFolder(const std::string& parent);
+// Overwrites the first bytes of the existing regular file `path` in place and flushes it: one
+// write and one fsync, for a note that changes state. False (error recorded) on any failure.
+bool OverwriteStartDurably(const std::string& path, std::string_view bytes);
+
+// A new folder of its own inside `parent` (which ends in "/"), mode 0700, named `prefix` and an
+// unguessable ending; its path with a final "/", or nothing (error recorded).
+std::optional<std::string> MakePrivateFolder(const std::string& parent, const std::string& prefix = "droprelay-");
+
+// Removes what killed runs left in `folder`: every entry whose name starts with `prefix` and is
+// longer (files and links themselves, folders with the files directly in them). The count removed.
+int RemoveLeftovers(const std::string& folder, const std::string& prefix);
 
 // Removes the folder made by MakePrivateFolder with the files directly in it. Links inside are
 // removed themselves, never followed. False (error recorded) when something stays.

@@ -24,6 +24,8 @@ using submit::MapiRecipDesc;
 // The session of the last logon. Every call logs on anew and overwrites it; the facility answers
 // a logon like the last one with the same open session, which EndMapiSession closes.
 submit::LHANDLE session = 0;
+// Set by the delivery when the current message's data has gone out (NoteMessageDataSent).
+bool dataSent = false;
 
 // What the last call has to say although the message went out (refused copies).
 std::string warnings;
@@ -58,42 +60,57 @@ std::string AttachmentName(const std::string& path) {
 
 }  // namespace
 
-SubmissionFailure ClassifySendResult(std::uint32_t code) {
-  if (code == submit::SUCCESS_SUCCESS) return SubmissionFailure::kNone;
-  if (code >= 500 && code <= 599) return SubmissionFailure::kPermanent;
-  if (code >= 400 && code <= 499) return SubmissionFailure::kTemporary;
+Outcome ClassifySendResult(std::uint32_t code) {
+  if (code == submit::SUCCESS_SUCCESS) return Outcome::kDelivered;
+  if (code >= 500 && code <= 599) return Outcome::kRefused;
+  if (code >= 400 && code <= 499) return Outcome::kServerBusy;
   switch (code) {
     // The message itself is wrong: sending it again gives the same answer.
     case submit::MAPI_E_UNKNOWN_RECIPIENT:
     case submit::MAPI_E_BAD_RECIPTYPE:
-    case submit::MAPI_E_INVALID_MESSAGE:
     case submit::MAPI_E_INVALID_RECIPS:
-      return SubmissionFailure::kPermanent;
+      return Outcome::kBadRecipient;
+    case submit::MAPI_E_INVALID_MESSAGE:
+      return Outcome::kUnreadable;
+    case submit::MAPI_E_ATTACHMENT_NOT_FOUND:
+    case submit::MAPI_E_ATTACHMENT_OPEN_FAILURE:
+      return Outcome::kAttachmentMissing;
+    case submit::MAPI_E_LOGIN_FAILURE:
+      return Outcome::kLogonRefused;
     default:
-      return SubmissionFailure::kTemporary;
+      return Outcome::kSendFailed;
   }
 }
+
+Outcome ClassifyLogonResult(std::uint32_t code) {
+  if (code == submit::SUCCESS_SUCCESS) return Outcome::kDelivered;
+  if (code == submit::MAPI_E_LOGIN_FAILURE) return Outcome::kLogonRefused;
+  return Outcome::kNoConnection;
+}
+
+void NoteMessageDataSent() { dataSent = true; }
 
 bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
                      std::string& errorText) {
-  SubmissionFailure failure = SubmissionFailure::kNone;
-  return SendMapiMessage(profileName, password, recipients, subject, body, attachmentPath, errorText, failure);
+  SubmissionResult result;
+  return SendMapiMessage(profileName, password, recipients, subject, body, attachmentPath, errorText, result);
 }
 
 bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
-                     std::string& errorText, SubmissionFailure& failure) {
+                     std::string& errorText, SubmissionResult& outcome) {
   bool result = false;
   errorText.clear();
   warnings.clear();
   // Until the submission has answered, nothing is known about the message: try again later.
-  failure = SubmissionFailure::kTemporary;
+  outcome = SubmissionResult{Outcome::kSendFailed, std::string(), false};
+  dataSent = false;
   try {
     std::string list = NormaliseRecipients(recipients);
     if (list.empty()) {
       errorText += texts::NoRecipient();
-      failure = SubmissionFailure::kPermanent;
+      outcome.outcome = Outcome::kNoRecipient;
       return false;  // no logon is attempted
     }
 
@@ -101,18 +118,19 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
     // logon, as a temporary failure, and nothing reaches the server.
     if (!attachmentPath.empty() && !platform::IsExistingFile(attachmentPath)) {
       errorText += texts::FileQuoted() + attachmentPath + texts::FileNotFound();
-      failure = ClassifySendResult(submit::MAPI_E_ATTACHMENT_NOT_FOUND);
+      outcome.outcome = Outcome::kAttachmentMissing;
       return false;
     }
 
     const submit::ULONG logon =
         submit::MAPILogon(0, profileName.c_str(), password.c_str(), submit::MAPI_LOGON_UI, 0, &session);
     if (logon != submit::SUCCESS_SUCCESS) {
-      errorText += texts::LogonFailed() + profileName + "\"! (" + platform::SystemErrorText() + ");";
-      if (submit::MailProfileMissing(profileName)) failure = SubmissionFailure::kConfiguration;
+      outcome.reply = platform::SystemErrorText();
+      outcome.outcome = ClassifyLogonResult(logon);
+      errorText += texts::LogonFailed() + profileName + "\"! (" + outcome.reply + ");";
+      if (submit::MailProfileMissing(profileName)) outcome.outcome = Outcome::kNoMailProfile;
       return false;
     }
-
     const std::size_t count =
         list.find(';') == std::string::npos ? 1 : static_cast<std::size_t>(std::count(list.begin(), list.end(), ';'));
     std::vector<submit::MapiRecipDesc> recips(count, submit::MapiRecipDesc{});
@@ -158,16 +176,26 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 
     const submit::ULONG sent = submit::MAPISendMail(session, 0, &message, submit::MAPI_LOGON_UI, 0);
     if (sent != submit::SUCCESS_SUCCESS) {
-      errorText += texts::SendFailed() + std::to_string(sent) + "\" (" + platform::SystemErrorText() + ")!;";
-      failure = ClassifySendResult(sent);
+      outcome.reply = platform::SystemErrorText();
+      errorText += texts::SendFailed() + std::to_string(sent) + "\" (" + outcome.reply + ")!;";
+      outcome.outcome = ClassifySendResult(sent);
+      // A server that answered after the data was sent decided; a connection that failed after
+      // it leaves the message's fate unknown.
+      outcome.dataSent = dataSent;
+      if (dataSent && sent < 400) outcome.outcome = Outcome::kUncertain;
     }
     for (const submit::RefusedCopy& copy : submit::RefusedCopies()) {
       warnings += texts::CopyRefused() + copy.address + "\" (" + copy.reply + ");";
     }
     result = errorText.empty();
-    if (result) failure = SubmissionFailure::kNone;
-  } catch (...) {
-    // The result stays false; the error text keeps what was appended so far.
+    if (result) outcome = SubmissionResult{};
+  } catch (const std::exception& error) {
+    // The error text keeps what was appended so far, and the cause.
+    errorText += std::string(error.what()) + ";";
+    outcome.outcome = Outcome::kInternalError;
+    outcome.reply = error.what();
+    outcome.dataSent = dataSent;
+    result = false;
   }
   return result;
 }

@@ -11,6 +11,7 @@
 #include "submit/address.h"
 #include "submit/delivery.h"
 #include "submit/mapi.h"
+#include "submit/submission.h"
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
 
@@ -126,8 +127,10 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
   auto* transfer = static_cast<Transfer*>(user);
   // Sent counts the bytes on the wire, the dots libcurl adds included, so it reaches the total
   // only when everything read has gone out.
-  if (transfer->uploading && transfer->uploaded == transfer->upload.size() && uploadedNow >= uploadTotal) {
+  if (!transfer->dataSent && transfer->uploading && transfer->uploaded == transfer->upload.size() &&
+      uploadedNow >= uploadTotal) {
     transfer->dataSent = true;
+    NoteMessageDataSent();  // from here a lost answer leaves the message's fate unknown
   }
   if (transfer->dataSent) return 0;
   // A stop request ends everything before the data is out (connecting, the greeting, the logon,

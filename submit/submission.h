@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "text/outcome.h"
+
 namespace droprelay {
 
 // Hands one message to the mail submission facility through the named profile. Every problem
@@ -12,21 +14,30 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
                      std::string& errorText);
 
-// Whether a failed submission can succeed later. Permanent: the server refused for good (a reply
-// of 500 to 599), or the message itself cannot be sent (no or an invalid recipient). Temporary:
-// everything else (a reply of 400 to 499, no connection, a timeout, a refused logon, a missing
-// attachment file), which may pass on a later attempt.
-// Configuration: the mail profile cannot be found (its file is missing or unreadable, or it names
-// no such profile); no message is to blame and waiting does not help.
-enum class SubmissionFailure { kNone, kTemporary, kPermanent, kConfiguration };
+// What became of one submission, as a value the caller decides on.
+struct SubmissionResult {
+  Outcome outcome = Outcome::kDelivered;
+  // The server's reply (or the library's own text) when the submission failed, else empty.
+  std::string reply;
+  // The whole message had gone out to the server when the submission failed: the server may have
+  // stored it and only its answer was lost, so the message may already have been delivered.
+  bool dataSent = false;
+};
 
-// The same, also telling what kind of failure it was (kNone exactly when it answers true).
+// The same, also telling what became of the message (kDelivered exactly when it answers true).
 bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
                      const std::string& subject, const std::string& body, const std::string& attachmentPath,
-                     std::string& errorText, SubmissionFailure& failure);
+                     std::string& errorText, SubmissionResult& result);
 
-// The kind of failure a MAPISendMail result code stands for (kNone for 0).
-SubmissionFailure ClassifySendResult(std::uint32_t code);
+// The outcome a MAPISendMail result code stands for (kDelivered for 0).
+Outcome ClassifySendResult(std::uint32_t code);
+// The outcome a failed MAPILogon stands for.
+Outcome ClassifyLogonResult(std::uint32_t code);
+
+// Told by the delivery the moment the last byte of a message's data has gone out and only the
+// server's answer is awaited. A failure after it leaves the message's fate unknown.
+void NoteMessageDataSent();
+
 // Ends the session that SendMapiMessage keeps open between messages (QUIT to the server). Called
 // once the run is over; the next SendMapiMessage would log on anew.
 // The run's failed logons are forgotten with it (see submit/mapi.h).

@@ -17,6 +17,8 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kFileLocked, "file-locked"},
     {Outcome::kNotDisposed, "not-disposed"},
     {Outcome::kInternalError, "internal-error"},
+    {Outcome::kUncertain, "uncertain"},
+    {Outcome::kJournalUnwritable, "journal-unwritable"},
     {Outcome::kRefused, "refused"},
     {Outcome::kNoRecipient, "no-recipient"},
     {Outcome::kBadRecipient, "bad-recipient"},
@@ -24,7 +26,12 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kAttachmentUnreadable, "attachment-unreadable"},
     {Outcome::kExpired, "expired"},
     {Outcome::kMailLoop, "mail-loop"},
+    {Outcome::kMaybeDelivered, "maybe-delivered"},
+    {Outcome::kTooLarge, "too-large"},
+    {Outcome::kKilledTwice, "killed-twice"},
+    {Outcome::kJournalUnreadable, "journal-unreadable"},
     {Outcome::kNotRegular, "not-regular"},
+    {Outcome::kNotOwnFile, "not-own-file"},
     {Outcome::kNoMailProfile, "no-mail-profile"},
 };
 

@@ -26,6 +26,8 @@ enum class Outcome : std::uint8_t {
   kFileLocked,          // its writer still holds the drop file
   kNotDisposed,         // accepted, but the file could not be deleted or moved
   kInternalError,       // an unexpected error of the relay itself (logged with its cause)
+  kUncertain,           // the data went out but no answer came back: it may have been delivered
+  kJournalUnwritable,   // the note that the message may leave could not be written: not sent
 
   // Permanent: the file is set aside into the quarantine folder with its reason.
   kRefused,               // a reply of 500 to 599
@@ -35,9 +37,14 @@ enum class Outcome : std::uint8_t {
   kAttachmentUnreadable,  // the attachment the message should carry cannot be decoded or named
   kExpired,               // waited longer than max_queue_days
   kMailLoop,              // came back to this relay (its own trace), or passed too many hops
+  kMaybeDelivered,        // uncertain twice: sending it again could deliver it once more
+  kTooLarge,              // larger than max_message_size, not read
+  kKilledTwice,           // the relay died twice while working on it
+  kJournalUnreadable,     // its delivery record cannot be read: no proof either way
 
   // Not a message at all: set aside without being read.
   kNotRegular,  // a folder, device, FIFO or symbolic link
+  kNotOwnFile,  // a hard link, or (run as root) a file of another owner than the drop folder's
 
   // The configuration is wrong: waiting will not mend it, and no message is to blame.
   kNoMailProfile,  // the profiles file is missing or unreadable, or names no such profile
@@ -64,6 +71,8 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kFileLocked:
     case Outcome::kNotDisposed:
     case Outcome::kInternalError:
+    case Outcome::kUncertain:
+    case Outcome::kJournalUnwritable:
       return Disposition::kDefer;
     case Outcome::kRefused:
     case Outcome::kNoRecipient:
@@ -72,7 +81,12 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kAttachmentUnreadable:
     case Outcome::kExpired:
     case Outcome::kMailLoop:
+    case Outcome::kMaybeDelivered:
+    case Outcome::kTooLarge:
+    case Outcome::kKilledTwice:
+    case Outcome::kJournalUnreadable:
     case Outcome::kNotRegular:
+    case Outcome::kNotOwnFile:
       return Disposition::kQuarantine;
     case Outcome::kNoMailProfile:
       return Disposition::kStop;

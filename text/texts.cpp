@@ -104,6 +104,20 @@ DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): пи�
 // A configuration fault found while sending: the run stops.
 DROPRELAY_TEXT(ReasonNoMailProfile, "профиль почты не найден")
 DROPRELAY_TEXT(ConfigurationStop, "Ошибка настройки, работа остановлена (файл оставлен в папке): ")
+// Outcomes of the relay's own bookkeeping and limits.
+DROPRELAY_TEXT(ReasonUncertain, "ответ сервера на отправленное письмо не получен")
+DROPRELAY_TEXT(ReasonJournalUnwritable, "не удалось записать журнал отправки")
+DROPRELAY_TEXT(ReasonMaybeDelivered, "ответ сервера дважды не получен, письмо могло быть уже доставлено")
+DROPRELAY_TEXT(ReasonTooLarge, "размер файла больше max_message_size")
+DROPRELAY_TEXT(ReasonKilledTwice, "работа программы дважды прервалась на этом файле")
+DROPRELAY_TEXT(ReasonJournalUnreadable, "запись журнала отправки не читается")
+DROPRELAY_TEXT(ReasonNotOwnFile, "файл с несколькими жесткими ссылками или чужого владельца")
+DROPRELAY_TEXT(WaitingSummary, "Ожидают повторной попытки файлов: ")
+DROPRELAY_TEXT(NextAttemptAt, ", ближайшая в ")
+DROPRELAY_TEXT(ReasonFileWriteFailed, "Не удалось записать файл причины ")
+DROPRELAY_TEXT(SyncFailed, "Не удалось сбросить на диск папку ")
+DROPRELAY_TEXT(MarkedAccepted, " принят сервером, но не отмечен в журнале и не удален; переименован в ")
+DROPRELAY_TEXT(LeftoversRemoved, "Удалены остатки прерванных запусков: ")
 
 #undef DROPRELAY_TEXT
 
@@ -129,6 +143,13 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kNotRegular: return ReasonNotRegular();
     case Outcome::kMailLoop: return ReasonMailLoop();
     case Outcome::kNoMailProfile: return ReasonNoMailProfile();
+    case Outcome::kUncertain: return ReasonUncertain();
+    case Outcome::kJournalUnwritable: return ReasonJournalUnwritable();
+    case Outcome::kMaybeDelivered: return ReasonMaybeDelivered();
+    case Outcome::kTooLarge: return ReasonTooLarge();
+    case Outcome::kKilledTwice: return ReasonKilledTwice();
+    case Outcome::kJournalUnreadable: return ReasonJournalUnreadable();
+    case Outcome::kNotOwnFile: return ReasonNotOwnFile();
   }
   return ReasonInternalError();
 }

@@ -122,5 +122,21 @@ const std::string& TrayRelaying();         // "пересылка почты"
 const std::string& TrayStopping();         // "завершение после текущего шага"
 const std::string& TrayWaiting();          // "ожидают повторной попытки: " + n
 const std::string& TrayQuarantined();      // "в карантине: " + n
+// Outcomes of the relay's own bookkeeping and limits (see OutcomeReason), and the queue's summary.
+const std::string& ReasonUncertain();         // "ответ сервера на отправленное письмо не получен"
+const std::string& ReasonJournalUnwritable(); // "не удалось записать журнал отправки"
+const std::string& ReasonMaybeDelivered();    // "ответ сервера дважды не получен, письмо могло быть уже доставлено"
+const std::string& ReasonTooLarge();          // "размер файла больше max_message_size"
+const std::string& ReasonKilledTwice();       // "работа программы дважды прервалась на этом файле"
+const std::string& ReasonJournalUnreadable(); // "запись журнала отправки не читается"
+const std::string& ReasonNotOwnFile();        // "файл с несколькими жесткими ссылками или чужого владельца"
+// "Ожидают повторной попытки файлов: " + count + NextAttemptAt + time
+const std::string& WaitingSummary();
+const std::string& NextAttemptAt();           // ", ближайшая в "
+const std::string& ReasonFileWriteFailed();   // "Не удалось записать файл причины " + path + " (" + error + ")"
+const std::string& SyncFailed();              // "Не удалось сбросить на диск папку " + folder + " (" + error + ")"
+// "Файл " + name + MarkedAccepted + hidden name: accepted, neither noted nor disposed of
+const std::string& MarkedAccepted();          // " принят сервером, но не отмечен в журнале и не удален; переименован в "
+const std::string& LeftoversRemoved();        // "Удалены остатки прерванных запусков: " + count
 
 }  // namespace droprelay::texts

@@ -194,8 +194,8 @@ class HeadlessLoop : public ::testing::Test {
     WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\nmoveto_path=" + archive +
                        "/\ncycle_interval_ms=250\n" + more);
     ::chmod(ini.c_str(), 0640);
-    // An hour ahead: the files the tests write count as complete (not modified just now).
-    service.SetWallClock([] { return std::chrono::system_clock::now() + std::chrono::hours(1); });
+    // A fixed moment in 2100: every file the tests write counts as complete (not modified just now).
+    service.SetWallClock([] { return std::chrono::system_clock::time_point(std::chrono::seconds(4102444800)); });
   }
 
   TempFolder folder;

@@ -40,15 +40,15 @@ class QueueStateReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(::mkdir(drop.c_str(), 0755), 0);
-    WriteFile(folder / "relay.ini", "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nDelete_or_move=1\n");
+    WriteFile(folder / "relay.ini", "[System]\nSmtp_DropMail_path=" + drop + "/\nDelete_or_move=1\n");
     // An hour ahead: the files written here count as complete.
     service.SetWallClock([] { return std::chrono::system_clock::now() + std::chrono::hours(1); });
     service.SetErrorStream(errors);
     // Each file's fate is named by its content.
     service.SetRelayFunction([this](const RelayContext&, const std::string& dropFolder, const std::string& name) {
       const std::string content = droprelay::testing::ReadFile(dropFolder + name);
-      if (content == "later") return RelayOutcome(RelayOutcome::Kind::kTemporary, texts::ReasonSendFailed());
-      if (content == "never") return RelayOutcome(RelayOutcome::Kind::kPermanent, texts::ReasonRefused());
+      if (content == "later") return RelayOutcome(Outcome::kSendFailed);
+      if (content == "never") return RelayOutcome(Outcome::kRefused);
       return RelayOutcome(true);
     });
   }

@@ -133,8 +133,7 @@ TEST_F(RelayMessageTest, UnsavableAttachmentKeepsTheMessageFromBeingSent) {
   Configure("send_mail=1\nMAPIProfile=no-such-profile\n");
   ASSERT_EQ(::rmdir(temp.c_str()), 0);
   const RelayOutcome outcome = Relay("msg1.eml", kPlainWithAttachment);
-  EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kTemporary);
-  EXPECT_EQ(Cp1251ToUtf8(outcome.reason), "вложение не удалось сохранить");
+  EXPECT_EQ(outcome.outcome, Outcome::kAttachmentNotSaved);
   const std::vector<std::string> got = Lines();
   ASSERT_GE(got.size(), 5u);
   EXPECT_EQ(got[1], "Письмо содержит вложение: re;port.bin");
@@ -187,9 +186,9 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
       const bool submitted = Lines().back().rfind("Попытка отправки", 0) == 0 ||
                              Lines()[Lines().size() - 2].rfind("Попытка отправки", 0) == 0;
       if (!sending) {
-        EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kDone);
+        EXPECT_EQ(outcome.outcome, Outcome::kNotSent);
       } else {
-        EXPECT_EQ(outcome.kind, c.relayable ? RelayOutcome::Kind::kConfiguration : RelayOutcome::Kind::kPermanent);
+        EXPECT_EQ(DispositionOf(outcome.outcome), c.relayable ? Disposition::kStop : Disposition::kQuarantine);
         EXPECT_EQ(submitted, c.relayable);
       }
     }
@@ -198,16 +197,27 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
   std::string withNul = "us";
   withNul += '\0';
   withNul += "er@example.net";
-  EXPECT_TRUE(RecipientProblem(withNul, "user@corp.example").has_value());
-  EXPECT_FALSE(RecipientProblem("user@example.net", "user@corp.example").has_value());
-  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("a%b@example.net", "ab@corp.example")),
-            "недопустимые символы в адресе получателя");
-  // A bare name is qualified with the domain; group syntax and empty fields are no address.
-  EXPECT_FALSE(RecipientProblem("ivan", "ivan@corp.example").has_value());
-  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("undisclosed-recipients:;", "undisclosed-recipients:@corp.example")),
-            "нет адреса получателя");
-  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("", "@corp.example")), "нет адреса получателя");
-  EXPECT_EQ(Cp1251ToUtf8(*RecipientProblem("a!b", "a!b@corp.example")), "недопустимые символы в адресе получателя");
+  struct Problem {
+    std::string to;
+    std::string rewritten;
+    std::optional<Outcome> expected;
+  };
+  const Problem problems[] = {
+      {withNul, "user@corp.example", Outcome::kBadRecipient},
+      {"user@example.net", "user@corp.example", std::nullopt},
+      {"a%b@example.net", "ab@corp.example", Outcome::kBadRecipient},
+      {"a!b", "a!b@corp.example", Outcome::kBadRecipient},
+      // The first and the last character of the local part count like every other.
+      {"%ivan@example.net", "ivan@corp.example", Outcome::kBadRecipient},
+      {"!ivan@example.net", "ivan@corp.example", Outcome::kBadRecipient},
+      {"\x7Fivan@example.net", "ivan@corp.example", Outcome::kBadRecipient},
+      {"ivan%@example.net", "ivan@corp.example", Outcome::kBadRecipient},
+      // A bare name is qualified with the domain; group syntax and empty fields are no address.
+      {"ivan", "ivan@corp.example", std::nullopt},
+      {"undisclosed-recipients:;", "undisclosed-recipients:@corp.example", Outcome::kNoRecipient},
+      {"", "@corp.example", Outcome::kNoRecipient},
+  };
+  for (const Problem& p : problems) EXPECT_EQ(RecipientProblem(p.to, p.rewritten), p.expected) << p.to;
 }
 
 TEST_F(RelayMessageTest, AttachmentNamesNeverLeaveTempFolder) {
@@ -326,8 +336,7 @@ TEST_F(RelayMessageTest, LinksAndPipesInTheDropFolderAreNotRead) {
   for (const std::string name : {"link.eml", "pipe.eml"}) {
     lines.clear();
     const RelayOutcome outcome = RelayMessageFile(context, drop, name);
-    EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kPermanent) << name;
-    EXPECT_EQ(Cp1251ToUtf8(outcome.reason), "не является обычным файлом");
+    EXPECT_EQ(outcome.outcome, Outcome::kNotRegular) << name;
     const std::vector<std::string> got = Lines();
     ASSERT_EQ(got.size(), 3u) << name;
     EXPECT_EQ(got[0], "Найден файл " + name);
@@ -395,7 +404,7 @@ TEST_F(RelayMessageTest, ALinkOrPipeSwappedInAfterTheListingIsNeitherFollowedNor
     const RelayContext context{config, swapping, tempFolder, table};
     // Set aside even with sending off: it is no stored message.
     const RelayOutcome outcome = RelayMessageFile(context, drop, name);
-    EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kPermanent) << kind;
+    EXPECT_EQ(outcome.outcome, Outcome::kNotRegular) << kind;
     const std::vector<std::string> got = Lines();
     ASSERT_EQ(got.size(), 3u) << kind;
     EXPECT_EQ(got[1], kind == "link" ? "Is a symbolic link, not a stored message" : "Not a regular file");
@@ -410,7 +419,7 @@ TEST_F(RelayMessageTest, AFileItsWriterStillHoldsIsNotReadUntilItLetsGo) {
   ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
   const RelayContext context{config, log, tempFolder, table};
   const RelayOutcome busy = RelayMessageFile(context, drop, "busy.eml");
-  EXPECT_EQ(busy.kind, RelayOutcome::Kind::kTemporary) << "left for a later attempt, also with sending off";
+  EXPECT_EQ(busy.outcome, Outcome::kFileLocked) << "left for a later attempt, also with sending off";
   const std::vector<std::string> held = {"Найден файл busy.eml", "Resource temporarily unavailable",
                                          "Ошибка при обработке email\"а!"};
   EXPECT_EQ(Lines(), held) << "neither the raw text nor the parse may read a file that is still being written";

@@ -56,13 +56,36 @@ class BusyFileSystem : public platform::FileSystem {
 
 const std::string kStamp = "07.12.2026 9:05:03 ";
 
+// The relay's clock in these tests: a fixed moment long after any file a test writes, so every
+// file counts as complete unless a test dates it otherwise (SetModified).
+const std::chrono::system_clock::time_point kBase{std::chrono::seconds(4102444800)};  // 2100-01-01 00:00 UTC
+
+std::int64_t Seconds(std::chrono::system_clock::time_point when) {
+  return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
+}
+
+// A moment as the log writes it, in the machine's time zone.
+std::string FormatLogTimestampOf(std::int64_t seconds) {
+  const std::time_t when = static_cast<std::time_t>(seconds);
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  return FormatLogTimestamp(LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                                          local.tm_min, local.tm_sec});
+}
+
+// Dates the file's modification to `when` on the relay's clock.
+void SetModified(const std::string& path, std::chrono::system_clock::time_point when) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+  const struct timespec times[2] = {{ns / 1000000000, ns % 1000000000}, {ns / 1000000000, ns % 1000000000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
 class RelayServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(::mkdir(drop.c_str(), 0755), 0);
     service.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
-    // An hour ahead: the files the tests write count as complete (not modified just now).
-    service.SetWallClock([this] { return std::chrono::system_clock::now() + std::chrono::hours(1) + advance; });
+    service.SetWallClock([this] { return kBase + advance; });
     service.SetErrorStream(errors);
     // These tests are about the cycle and disposal: relaying a file only reports it, as it does
     // when sending is off and the message has nothing to log.
@@ -92,7 +115,7 @@ class RelayServiceTest : public ::testing::Test {
   }
 
   TempFolder folder;
-  std::chrono::seconds advance{0};  // moves the relay's clock on
+  std::chrono::milliseconds advance{0};  // moves the relay's clock on
   std::ostringstream errors;
   std::string drop = folder / "drop";
   std::string archive = folder / "archive/relayed/";
@@ -220,7 +243,8 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
     SCOPED_TRACE(c.name);
     const std::string caseIni = folder / "case.ini";
     ::unlink(caseIni.c_str());
-    if (!c.ini.empty()) WriteFile(caseIni, c.ini);
+    // The database is left alone when start-up fails, even where its correction is asked for.
+    if (!c.ini.empty()) WriteFile(caseIni, c.ini + "correct_scheduled_time=1\n");
     FakeHost caseHost;
     std::ostringstream caseErrors;
     RelayService caseService(platform::ProgramFiles{caseIni, folder / "case.log"}, caseHost, nullptr);
@@ -282,17 +306,32 @@ TEST_F(RelayServiceTest, SecondRunOnTheSameDropFolderEndsAtOnce) {
   second.FormDestroy();
 }
 
-TEST_F(RelayServiceTest, FileStillBeingWrittenIsLeftForALaterCycle) {
-  WriteConfig("Delete_or_move=1\n");
+TEST_F(RelayServiceTest, FileStillBeingWrittenIsWaitedForWithoutScanningAgain) {
+  // The shortest interval: without a wait the relay would scan the folder again and again.
+  WriteConfig("Delete_or_move=1\ncycle_interval_ms=0\n");
   WriteFile(drop + "/m.eml", "half");
-  advance = -std::chrono::hours(1);  // the relay's clock is now: the file was written just now
+  WriteFile(drop + "/n.eml", "half too");
+  SetModified(drop + "/m.eml", kBase - std::chrono::milliseconds(500));
+  SetModified(drop + "/n.eml", kBase - std::chrono::milliseconds(1200));
+  sleeper.onWait = [&](std::size_t) { advance += std::chrono::milliseconds(sleeper.waits.back()); };
   service.FormCreate();
+  const std::size_t start = LogLines().size();
   service.WorkTimerTimer();
-  EXPECT_EQ(LogLines().back(), "Просмотр папки " + drop + "/");
-  EXPECT_EQ(host.closed, 0) << "the run waits for the file";
-  advance = -std::chrono::hours(1) + std::chrono::seconds(3);
+  EXPECT_EQ(LogLinesFrom(start), std::vector<std::string>{"Просмотр папки " + drop + "/"});
+  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>{800}) << "until the younger-dated file n.eml is due";
+  EXPECT_EQ(host.closed, 0) << "the run waits for the files";
   service.WorkTimerTimer();
-  EXPECT_EQ(LogLines().back(), "Файл m.eml успешно удален");
+  EXPECT_EQ(LogLinesFrom(start), (std::vector<std::string>{"Просмотр папки " + drop + "/", "Найден файл n.eml",
+                                                           "Файл n.eml успешно удален"}))
+      << "the scan is logged once";
+  service.WorkTimerTimer();
+  EXPECT_EQ(sleeper.waits, (std::vector<std::uint32_t>{800, 700}));
+  service.WorkTimerTimer();
+  service.WorkTimerTimer();
+  EXPECT_EQ(LogLinesFrom(start + 3), (std::vector<std::string>{"Просмотр папки " + drop + "/", "Найден файл m.eml",
+                                                               "Файл m.eml успешно удален", "Просмотр папки " + drop + "/",
+                                                               "Нет новых файлов"}));
+  EXPECT_EQ(host.closed, 1);
 }
 
 TEST_F(RelayServiceTest, FileLockedByItsWriterWaitsButNotForEver) {
@@ -393,7 +432,7 @@ TEST_F(RelayServiceTest, TemporaryFailureIsDeferredWithGrowingWaitsAcrossRuns) {
 
   // The waiting state survives the run: a new run before the due time leaves the file alone, one
   // after it tries again and then waits twice as long.
-  const auto base = std::chrono::system_clock::now() + std::chrono::hours(1);
+  const auto base = kBase;
   const auto run = [&](std::chrono::seconds later) {
     FakeHost runHost;
     RelayService next(platform::ProgramFiles{ini, folder / "relay.log"}, runHost, nullptr);
@@ -423,6 +462,55 @@ TEST_F(RelayServiceTest, TemporaryFailureIsDeferredWithGrowingWaitsAcrossRuns) {
   EXPECT_EQ(relayed, std::vector<std::string>{"a.eml"});
 }
 
+// Files are taken in name order; the end of a run lists up to ten waiting files, more in one line.
+TEST_F(RelayServiceTest, WaitingFilesAreTakenInNameOrderAndListedOrSummed) {
+  for (const std::size_t count : {std::size_t{10}, std::size_t{11}}) {
+    SCOPED_TRACE(count);
+    TempFolder caseFolder;
+    const std::string caseDrop = caseFolder / "drop";
+    ASSERT_EQ(::mkdir(caseDrop.c_str(), 0755), 0);
+    std::vector<std::string> names;
+    for (std::size_t i = count; i > 0; --i) {
+      names.push_back("m" + std::to_string(100 + i) + ".eml");
+      WriteFile(caseDrop + "/" + names.back(), "x");  // written in reverse order
+    }
+    std::sort(names.begin(), names.end());
+    WriteFile(caseFolder / "relay.ini", "[System]\nSmtp_DropMail_path=" + caseDrop + "\nDelete_or_move=1\n");
+    FakeHost caseHost;
+    RelayService caseService(platform::ProgramFiles{caseFolder / "relay.ini", caseFolder / "relay.log"}, caseHost,
+                             nullptr);
+    caseService.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
+    caseService.SetWallClock([] { return kBase; });
+    std::vector<std::string> relayed;
+    caseService.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string& name) {
+      relayed.push_back(name);
+      return false;
+    });
+    caseService.FormCreate();
+    for (std::size_t i = 0; i <= count && !caseService.RunEnded(); ++i) caseService.WorkTimerTimer();
+    EXPECT_EQ(relayed, names);
+    EXPECT_EQ(caseService.ExitStatus(), 75);
+    std::vector<std::string> tail;
+    for (const std::string& line : caseService.Log().Lines()) {
+      const std::string text = Cp1251ToUtf8(line);
+      tail.push_back(text.size() > kStamp.size() ? text.substr(kStamp.size()) : text);
+    }
+    ASSERT_EQ(tail.back(), "Нет новых файлов");
+    const std::size_t waitingLines = static_cast<std::size_t>(std::count_if(tail.begin(), tail.end(), [](const std::string& l) {
+      return l.find(" ожидает повторной попытки до ") != std::string::npos;
+    }));
+    const std::string due = FormatLogTimestampOf(Seconds(kBase) + 60);
+    if (count <= 10) {
+      EXPECT_EQ(waitingLines, count);
+      EXPECT_EQ(tail[tail.size() - 2], "Файл " + names.back() + " ожидает повторной попытки до " + due);
+    } else {
+      EXPECT_EQ(waitingLines, 0u);
+      EXPECT_EQ(tail[tail.size() - 2], "Ожидают повторной попытки файлов: 11, ближайшая в " + due);
+    }
+    caseService.FormDestroy();
+  }
+}
+
 TEST_F(RelayServiceTest, RetryWaitsDoubleUpToAnHour) {
   EXPECT_EQ(RetryWaitSeconds(1), 60);
   EXPECT_EQ(RetryWaitSeconds(2), 120);
@@ -438,7 +526,7 @@ TEST_F(RelayServiceTest, PermanentFailureIsQuarantinedAndTheRunGoesOn) {
   ASSERT_EQ(::mkdir((folder / "failed").c_str(), 0755), 0);
   WriteFile(folder / "failed/bad.eml", "older bad, still waiting for a person");
   service.SetRelayFunction([](const RelayContext&, const std::string&, const std::string& name) {
-    if (name == "bad.eml") return RelayOutcome(RelayOutcome::Kind::kPermanent, Utf8ToCp1251("сервер отказал"));
+    if (name == "bad.eml") return RelayOutcome(Outcome::kRefused, "550 5.1.1 <x@corp.example>: \x1b[2Jno such user");
     return RelayOutcome(true);
   });
   service.FormCreate();
@@ -446,30 +534,66 @@ TEST_F(RelayServiceTest, PermanentFailureIsQuarantinedAndTheRunGoesOn) {
   EXPECT_EQ(service.ExitStatus(), 0);
   const std::vector<std::string> lines = LogLines();
   EXPECT_NE(std::find(lines.begin(), lines.end(),
-                      "Файл bad.eml перемещен в карантин " + (folder / "failed/") + ": сервер отказал"),
+                      "Файл bad.eml перемещен в карантин " + (folder / "failed/") +
+                          ": сервер окончательно отказал в приеме"),
             lines.end());
   EXPECT_EQ(ReadFile(folder / "failed/bad.eml"), "older bad, still waiting for a person");
   EXPECT_EQ(ReadFile(folder / "failed/bad.eml.1"), "new bad");
   EXPECT_TRUE(std::filesystem::is_empty(drop));
+  // The reason stays beside the file; the server's reply cannot bring an escape sequence along.
+  const std::string localTime = FormatLogTimestampOf(Seconds(kBase));
+  EXPECT_EQ(ReadFile(folder / "failed/bad.eml.1.reason"),
+            "time=4102444800\nlocal_time=" + localTime +
+                "\noutcome=refused\nreason=сервер окончательно отказал в приеме\n"
+                "reply=550 5.1.1 <x@corp.example>: ?[2Jno such user\n");
+  EXPECT_EQ(std::filesystem::status(folder / "failed/bad.eml.1.reason").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read);
+  EXPECT_FALSE(std::filesystem::exists(folder / "failed/bad.eml.reason")) << "the older file's reason is not touched";
 }
 
-TEST_F(RelayServiceTest, TemporaryFailuresPastTheMaximumAgeAreQuarantined) {
+// The maximum age is applied when a file is looked at, and no record parks a file for ever.
+TEST_F(RelayServiceTest, DeferralRecordsAreCheckedWhenLookedAt) {
+  const std::int64_t now = Seconds(kBase);
+  struct Case {
+    const char* name;
+    std::int64_t firstFailure;
+    std::int64_t nextDue;
+    std::string lastLine;
+  };
+  const Case cases[] = {
+      {"due after five days of failing", now - 5 * 86400 - 10, now - 1,
+       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5"},
+      {"expired although due far ahead", now - 5 * 86400, now + 86400,
+       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5"},
+      {"due ten years ahead", now - 10, now + 10 * 365 * 86400,
+       "Файл m.eml ожидает повторной попытки до " + FormatLogTimestampOf(now + 3600)},
+  };
   WriteConfig("Delete_or_move=1\nmax_queue_days=5\nfailed_path=" + (folder / "held") + "\n");
-  WriteFile(drop + "/m.eml", "x");
-  service.SetRelayFunction([](const RelayContext&, const std::string&, const std::string&) { return false; });
+  int relays = 0;
+  service.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return false;
+  });
   service.FormCreate();
-  const auto facts = platform::EntryFacts(drop + "/m.eml");
-  ASSERT_TRUE(facts);
-  const std::int64_t now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count() +
-      3600;
   RelayQueue queue(folder / "drop.droprelay-state/");
-  ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, now - 5 * 86400 - 10, now - 1, 9, Outcome::kSendFailed, {}}));
-  service.WorkTimerTimer();
-  EXPECT_EQ(LogLines().back(), "Файл m.eml перемещен в карантин " + (folder / "held/") +
-                                   ": истек срок ожидания в очереди, дней: 5 (временная ошибка отправки)");
-  EXPECT_EQ(ReadFile(folder / "held/m.eml"), "x");
-  EXPECT_FALSE(queue.FindDeferral("m.eml", *facts)) << "the record goes with the file";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(drop + "/m.eml", "x");
+    const auto facts = platform::EntryFacts(drop + "/m.eml");
+    ASSERT_TRUE(facts);
+    ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, c.firstFailure, c.nextDue, 9}));
+    service.WorkTimerTimer();
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(lines.back() == "Нет новых файлов" ? lines[lines.size() - 2] : lines.back(), c.lastLine);
+    if (lines.back() != "Нет новых файлов") {
+      EXPECT_EQ(ReadFile(folder / "held/m.eml"), "x");
+      EXPECT_FALSE(queue.FindDeferral("m.eml", *facts)) << "the record goes with the file";
+      ::unlink((folder / "held/m.eml").c_str());
+      ::unlink((folder / "held/m.eml.reason").c_str());
+    }
+  }
+  EXPECT_EQ(relays, 0) << "none of them is sent";
 }
 
 TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
@@ -498,6 +622,154 @@ TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
             lines.end());
   EXPECT_TRUE(std::filesystem::is_empty(drop));
   EXPECT_TRUE(std::filesystem::is_empty(folder / "drop.droprelay-state/sent")) << "records go after the disposal";
+}
+
+// What the journal note found for a file decides whether it may be sent, and how often.
+TEST_F(RelayServiceTest, JournalNotesBoundWhatIsSentAgain) {
+  struct Case {
+    const char* name;
+    std::string note;     // the note's text before the run ("" none, "/" a folder); %F the facts
+    Outcome relayAnswer;  // what the relay step answers when it is called
+    int relays;           // how often the relay step may be called
+    const char* where;    // where the file ends: "drop", "archive" or "failed"
+    const char* token;    // the reason file's outcome when quarantined
+    std::string noteAfter;  // the note's start afterwards ("" none)
+  };
+  const Case cases[] = {
+      {"accepted by an earlier version", "%F", Outcome::kDelivered, 0, "archive", "", ""},
+      {"accepted", "A 0 0 %F", Outcome::kDelivered, 0, "archive", "", ""},
+      {"accepted, for another file of that name", "A 0 0 1 2 3 4", Outcome::kDelivered, 1, "archive", "", ""},
+      {"killed once while working on it", "W 0 0 %F", Outcome::kDelivered, 1, "archive", "", ""},
+      {"killed twice", "W 1 0 %F", Outcome::kDelivered, 0, "failed", "killed-twice", ""},
+      {"killed while sending: tried once more", "F 0 0 %F", Outcome::kDelivered, 1, "archive", "", ""},
+      {"killed while sending, twice", "F 0 1 %F", Outcome::kDelivered, 0, "failed", "maybe-delivered", ""},
+      {"no answer once", "", Outcome::kUncertain, 1, "drop", "", "U 0 1 "},
+      {"no answer a second time", "U 0 1 %F", Outcome::kUncertain, 1, "failed", "maybe-delivered", ""},
+      {"a 4xx after an earlier uncertain one keeps the count", "U 0 1 %F", Outcome::kServerBusy, 1, "drop", "",
+       "D 0 1 "},
+      {"a 4xx alone leaves no note", "", Outcome::kServerBusy, 1, "drop", "", ""},
+      {"unreadable note", "garbage", Outcome::kDelivered, 0, "failed", "journal-unreadable", ""},
+      {"empty note", "\n", Outcome::kDelivered, 0, "failed", "journal-unreadable", ""},
+      {"a folder at the note's name", "/", Outcome::kDelivered, 0, "failed", "journal-unreadable", ""},
+  };
+  WriteConfig("");
+  service.FormCreate();
+  const std::string sent = folder / "drop.droprelay-state/sent/";
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A name of its own: what the run remembers of one case does not reach the next.
+    const std::string m = "m" + std::to_string(++index) + ".eml";
+    WriteFile(drop + "/" + m, "x");
+    const auto facts = platform::EntryFacts(drop + "/" + m);
+    ASSERT_TRUE(facts);
+    const std::string factsText = std::to_string(facts->device) + " " + std::to_string(facts->inode) + " " +
+                                  std::to_string(facts->size) + " " + std::to_string(facts->mtimeNs);
+    if (c.note == "/") {
+      ASSERT_EQ(::mkdir((sent + m).c_str(), 0700), 0);
+    } else if (!c.note.empty()) {
+      std::string text = c.note;
+      if (const std::size_t at = text.find("%F"); at != std::string::npos) text.replace(at, 2, factsText);
+      WriteFile(sent + m, text + "\n");
+    }
+    int relays = 0;
+    service.SetRelayFunction([&](const RelayContext& context, const std::string&, const std::string&) {
+      ++relays;
+      // Like the real step: noted before the data goes out, and the answer right after.
+      EXPECT_TRUE((*context.beforeSending)(*facts));
+      RelayOutcome outcome(c.relayAnswer);
+      (*context.afterSending)(outcome);
+      return outcome;
+    });
+    service.WorkTimerTimer();
+    EXPECT_EQ(relays, c.relays);
+    EXPECT_EQ(std::filesystem::exists(drop + "/" + m), std::string(c.where) == "drop");
+    EXPECT_EQ(std::filesystem::exists(archive + m), std::string(c.where) == "archive");
+    EXPECT_EQ(std::filesystem::exists(folder / ("failed/" + m)), std::string(c.where) == "failed");
+    if (std::string(c.where) == "failed") {
+      EXPECT_NE(ReadFile(folder / ("failed/" + m + ".reason")).find(std::string("outcome=") + c.token + "\n"),
+                std::string::npos);
+    }
+    if (c.noteAfter.empty()) {
+      EXPECT_FALSE(std::filesystem::exists(sent + m));
+    } else {
+      EXPECT_EQ(ReadFile(sent + m).substr(0, c.noteAfter.size()), c.noteAfter);
+    }
+    if (c.note == "/") {
+      EXPECT_TRUE(std::filesystem::is_directory(sent + ".aside-" + m)) << "moved out of every later file's way";
+    }
+    // Clean slate for the next case.
+    std::filesystem::remove_all(sent + ".aside-" + m);
+    std::filesystem::remove(sent + m);
+    std::filesystem::remove(drop + "/" + m);
+    std::filesystem::remove(archive + m);
+    std::filesystem::remove(folder / ("failed/" + m));
+    std::filesystem::remove(folder / ("failed/" + m + ".reason"));
+    std::filesystem::remove_all(folder / "drop.droprelay-state/queue");
+    std::filesystem::create_directory(folder / "drop.droprelay-state/queue");
+  }
+}
+
+// Start-up tidies what killed runs of this relay left, and finishes what they could not note.
+TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
+  const std::string temp = folder / "t/";
+  WriteConfig("temppath=" + temp + "\n");
+  WriteFile(drop + "/m.eml", "x");
+  std::string prefix;
+  service.SetRelayFunction([&](const RelayContext& context, const std::string&, const std::string&) {
+    prefix = *context.privatePrefix;
+    std::filesystem::create_directories(context.TempFolder + prefix + "killed/");
+    WriteFile(context.TempFolder + prefix + "killed/attachment.pdf", "left by a killed run");
+    return RelayOutcome(Outcome::kServerBusy);
+  });
+  service.FormCreate();
+  service.WorkTimerTimer();
+  service.FormDestroy();
+  ASSERT_EQ(prefix.rfind("droprelay-", 0), 0u);
+  ASSERT_TRUE(std::filesystem::exists(temp + prefix + "killed/attachment.pdf"));
+  std::filesystem::create_directories(temp + "droprelay-0123abcd-other/");  // another relay's
+  WriteFile(folder / "drop.droprelay-state/sent/.tmp-5f3a", "half a note");
+  // Accepted by the server, but neither noted nor disposed of by the run that sent it.
+  WriteFile(drop + "/.droprelay-accepted-sent.eml", "accepted");
+
+  FakeHost nextHost;
+  RelayService next(platform::ProgramFiles{ini, folder / "relay.log"}, nextHost, nullptr);
+  next.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
+  next.SetWallClock([] { return kBase; });
+  int relays = 0;
+  next.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return true;
+  });
+  next.FormCreate();
+  EXPECT_FALSE(std::filesystem::exists(temp + prefix + "killed"));
+  EXPECT_TRUE(std::filesystem::exists(temp + "droprelay-0123abcd-other/"));
+  EXPECT_FALSE(std::filesystem::exists(folder / "drop.droprelay-state/sent/.tmp-5f3a"));
+  EXPECT_FALSE(std::filesystem::exists(drop + "/.droprelay-accepted-sent.eml"));
+  EXPECT_EQ(ReadFile(archive + "sent.eml"), "accepted") << "archived under its own name";
+  EXPECT_EQ(relays, 0) << "never sent again";
+  next.FormDestroy();
+}
+
+TEST_F(RelayServiceTest, ANoteThatCannotBeWrittenEndsTheRunWith73BeforeAnythingIsSent) {
+  WriteConfig("");
+  WriteFile(drop + "/m.eml", "x");
+  int relays = 0;
+  service.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+    ++relays;
+    return true;
+  });
+  service.FormCreate();
+  // The journal goes bad after the start-up check.
+  std::filesystem::remove_all(folder / "drop.droprelay-state/sent");
+  WriteFile(folder / "drop.droprelay-state/sent", "a file where the journal folder should be");
+  service.WorkTimerTimer();
+  EXPECT_TRUE(service.RunEnded());
+  EXPECT_EQ(service.ExitStatus(), 73);
+  EXPECT_EQ(relays, 0);
+  EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
+  EXPECT_EQ(LogLines().back().rfind("Ошибка записи в папку состояния ", 0), 0u) << LogLines().back();
+  EXPECT_NE(errors.str().find("state folder"), std::string::npos);
 }
 
 TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {

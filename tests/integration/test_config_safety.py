@@ -114,7 +114,8 @@ class TwoDropFolders(unittest.TestCase):
         self.assertEqual(sorted(m['subject'] for m in sink.messages()), ['first folder', 'held by its writer', 'second folder'])
         self.assertEqual(sorted(os.listdir(relay.root)), sorted(
             ['archive', 'drop', 'drop.droprelay-state', 'drop2', 'drop2.droprelay-state', 'failed', 'profiles.ini', 'received',
-             'relay.ini', 'relay.log', 'second.ini', 'second.log', 'staging', 'temp']))
+             'relay.ini', 'relay.log', 'relay.log.lock', 'second.ini', 'second.log', 'second.log.lock', 'staging',
+             'temp']))
 
 
 if __name__ == '__main__':

@@ -50,7 +50,8 @@ class PermanentFailures(unittest.TestCase):
             'droprelay: quarantined 3 files (bang.eml, nul.eml, percent.eml): недопустимые символы в адресе получателя',
             'droprelay: quarantined 2 files (fifo.eml, link.eml): не является обычным файлом']))
         self.assertEqual(relay.listing('drop'), [], log)
-        self.assertEqual(relay.listing('failed'), sorted(list(bad) + ['link.eml', 'fifo.eml']), log)
+        quarantined = list(bad) + ['link.eml', 'fifo.eml']
+        self.assertEqual(relay.listing('failed'), sorted(quarantined + [n + '.reason' for n in quarantined]), log)
         self.assertEqual([m['subject'] for m in sink.messages()], ['the good one'])
         self.assertEqual(relay.listing('archive'), ['good.eml'])
         with open(outside, 'rb') as f:
@@ -80,7 +81,7 @@ class PermanentFailures(unittest.TestCase):
                 relay.put('m.eml', plain(b'someone@example.net'))
                 run = relay.run()
                 self.assertEqual(run.returncode, 0, relay.log())
-                self.assertEqual(relay.listing('failed'), ['m.eml'])
+                self.assertEqual(relay.listing('failed'), ['m.eml', 'm.eml.reason'])
                 self.assertIn('m.eml перемещен в карантин', relay.log())
                 self.assertEqual(sink.count(), 0)
 
@@ -100,8 +101,8 @@ class TemporaryFailures(unittest.TestCase):
         run = relay.run()
         log = relay.log()
         self.assertEqual(run.returncode, 75, log)
-        self.assertEqual(run.stderr.decode(), 'droprelay: deferred 1 file (m.eml): временная ошибка отправки\n')
-        self.assertRegex(log, r'Файл m\.eml отложен до \S+ \S+ \(попытка 1\): временная ошибка отправки')
+        self.assertEqual(run.stderr.decode(), 'droprelay: deferred 1 file (m.eml): сервер временно отказал в приеме\n')
+        self.assertRegex(log, r'Файл m\.eml отложен до \S+ \S+ \(попытка 1\): сервер временно отказал в приеме')
         self.assertRegex(log, r'Файл m\.eml ожидает повторной попытки до \S+ \S+\r?\nНет новых файлов'
                          .replace(r'\r?\n', r'\r?\n\S+ \S+ '))
         self.assertEqual(relay.listing('drop'), ['m.eml'])
@@ -127,8 +128,8 @@ class TemporaryFailures(unittest.TestCase):
         os.remove(relay.path('drop.droprelay-state', 'queue', 'm.eml'))
         run = relay.run()
         self.assertEqual(run.returncode, 0, relay.log())
-        self.assertEqual(relay.listing('failed'), ['m.eml'])
-        self.assertIn('истек срок ожидания в очереди, дней: 0 (временная ошибка отправки)', relay.log())
+        self.assertEqual(relay.listing('failed'), ['m.eml', 'm.eml.reason'])
+        self.assertIn('истек срок ожидания в очереди, дней: 0 (нет соединения с сервером)', relay.log())
 
 
 if __name__ == '__main__':

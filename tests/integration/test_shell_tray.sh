@@ -122,7 +122,7 @@ printf 'To: someone@example.net\r\nSubject: page\r\nContent-Type: text/html\r\n\
 # Modified "in the future": still being written as far as the relay can tell, so it waits until
 # the test is ready for it.
 touch -d '1 hour' "$scratch/drop/page.eml"
-printf '[System]\nSmtp_DropMail_path=%s/drop/\n[system]\nDelete_or_move=1\nhtml_wait_ms=10000\ncycle_interval_ms=200\nfailed_path=%s/failed/\n' \
+printf '[System]\nSmtp_DropMail_path=%s/drop/\nDelete_or_move=1\nhtml_wait_ms=10000\ncycle_interval_ms=200\nfailed_path=%s/failed/\n' \
   "$scratch" "$scratch" >"$scratch/relay.ini"
 env -u XDG_RUNTIME_DIR DROPRELAY_DEBUG_DUMP="$dump" timeout 120 "$DROPRELAY_BIN" --config "$scratch/relay.ini" \
   >"$scratch/relay.out" 2>"$scratch/relay.err" &
@@ -213,7 +213,7 @@ mkdir -p "$run2/drop" "$run2/dump"
 dump="$run2/dump"
 printf 'Subject: later\r\n\r\nlater\r\n' >"$run2/drop/later.eml"
 touch -d '1 hour' "$run2/drop/later.eml"
-printf '[System]\nSmtp_DropMail_path=%s/drop/\n[system]\ncycle_interval_ms=200\n' "$run2" >"$run2/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s/drop/\ncycle_interval_ms=200\n' "$run2" >"$run2/relay.ini"
 env -u XDG_RUNTIME_DIR DROPRELAY_DEBUG_DUMP="$dump" timeout 120 "$DROPRELAY_BIN" --config "$run2/relay.ini" \
   >"$run2/relay.out" 2>"$run2/relay.err" &
 relay_pid=$!
@@ -244,7 +244,7 @@ printf '[Profiles]\nDefaultProfile=office\n\n[office]\nurl=smtp://127.0.0.1:%s\n
   >"$run3/profiles.ini"
 printf 'To: someone@example.net\r\nSubject: slow\r\n\r\nplain text\r\n' >"$run3/drop/slow.eml"
 touch -d '1 minute ago' "$run3/drop/slow.eml"
-printf '[System]\nSmtp_DropMail_path=%s/drop/\n[system]\nsend_mail=1\nDelete_or_move=1\ncycle_interval_ms=200\n' "$run3" \
+printf '[System]\nSmtp_DropMail_path=%s/drop/\nsend_mail=1\nDelete_or_move=1\ncycle_interval_ms=200\n' "$run3" \
   >"$run3/relay.ini"
 env -u XDG_RUNTIME_DIR DROPRELAY_PROFILES="$run3/profiles.ini" DROPRELAY_DEBUG_DUMP="$dump" timeout 120 \
   "$DROPRELAY_BIN" --config "$run3/relay.ini" >"$run3/relay.out" 2>"$run3/relay.err" &

@@ -100,6 +100,50 @@ TEST(StateFiles, WritableFolderProbe) {
 }
 
 // In a child process: installing the handlers changes how this test program reacts to signals.
+TEST(StateFiles, ModeOfADurableFileAndStateChangedInPlace) {
+  TempFolder folder;
+  const ::mode_t old = ::umask(077);
+  const std::string record = folder / "note";
+  ASSERT_TRUE(WriteFileDurably(record, "W 0 0 1 2 3 4\n", 0640));
+  ::umask(old);
+  EXPECT_EQ(fs::status(record).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+      << "exactly the mode asked for, whatever the umask";
+  struct stat before {};
+  struct stat after {};
+  ASSERT_EQ(::stat(record.c_str(), &before), 0);
+  ASSERT_TRUE(OverwriteStartDurably(record, "A"));
+  EXPECT_EQ(ReadFile(record), "A 0 0 1 2 3 4\n");
+  ASSERT_EQ(::stat(record.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "changed in place, not replaced";
+  EXPECT_FALSE(OverwriteStartDurably(folder / "absent", "A")) << "never creates a note";
+  EXPECT_FALSE(fs::exists(folder / "absent"));
+  ASSERT_EQ(::symlink(record.c_str(), (folder / "link").c_str()), 0);
+  EXPECT_FALSE(OverwriteStartDurably(folder / "link", "X")) << "never written through a link";
+  EXPECT_EQ(ReadFile(record), "A 0 0 1 2 3 4\n");
+}
+
+// Only this relay's leftovers go: its own prefix, never another relay's or anything else.
+TEST(StateFiles, LeftoversOfKilledRunsAreRemovedByTheirPrefix) {
+  TempFolder folder;
+  const std::string temp = folder.path() + "/";
+  const auto mine = MakePrivateFolder(temp, "droprelay-0000abcd-");
+  const auto theirs = MakePrivateFolder(temp, "droprelay-ffff0000-");
+  ASSERT_TRUE(mine && theirs);
+  EXPECT_EQ(fs::path(*mine).parent_path().filename().string().rfind("droprelay-0000abcd-", 0), 0u);
+  WriteFile(*mine + "attachment.pdf", "x");
+  WriteFile(temp + "droprelay-0000abcd-", "the bare prefix is someone's own file");
+  WriteFile(temp + "unrelated.txt", "x");
+  WriteFile(temp + ".tmp-1234", "a temporary note");
+  EXPECT_EQ(RemoveLeftovers(temp, "droprelay-0000abcd-"), 1);
+  EXPECT_FALSE(fs::exists(*mine));
+  EXPECT_TRUE(fs::exists(*theirs));
+  EXPECT_TRUE(fs::exists(temp + "droprelay-0000abcd-"));
+  EXPECT_TRUE(fs::exists(temp + "unrelated.txt"));
+  EXPECT_EQ(RemoveLeftovers(temp, ".tmp-"), 1);
+  EXPECT_FALSE(fs::exists(temp + ".tmp-1234"));
+  EXPECT_EQ(RemoveLeftovers(folder / "absent", ".tmp-"), 0);
+}
+
 TEST(TerminationSignal, ASignalCutsTheWaitShortAndStaysSeen) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
