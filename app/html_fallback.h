@@ -26,7 +26,7 @@ struct HtmlFallbackInput {
   // far is used and `log` gets a warning.
   std::uint32_t timeBudgetMs = kDefaultHtmlTimeBudgetMs;
   std::function<std::uint64_t()> clockMs;
-  std::function<void(const std::string&)> log;
+  std::function<void(const std::string&)> log;  // the budget warning (Windows-1251)
 };
 
 struct HtmlFallbackResult {

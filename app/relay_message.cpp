@@ -146,7 +146,7 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   if (message.AttachmentParts().Count() > 0) ExtractFirstAttachment(context, message, options, values, preview);
   // Damaged mail is relayed as far as it could be read; what the library repaired is logged.
   for (const TMailWarning& warning : message.Warnings()) {
-    log(texts::MailRepaired() + Utf8ToCp1251(warning.PartPath + ": " + warning.Text));
+    LogAs(context, texts::MailRepaired() + Utf8ToCp1251(warning.PartPath + ": " + warning.Text), LogSeverity::kWarning);
   }
 
   log("Charset=" + message.Charset());
@@ -182,7 +182,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
                              ? static_cast<std::uint32_t>(context.config.html_wait_ms())
                              : 0;
     input.timeBudgetMs = static_cast<std::uint32_t>(context.config.html_time_budget_ms());
-    input.log = log;
+    // Its only line says the text was cut short: a warning.
+    input.log = [&context](const std::string& line) { LogAs(context, line, LogSeverity::kWarning); };
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);
