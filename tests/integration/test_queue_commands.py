@@ -62,13 +62,13 @@ class QueueCommands(unittest.TestCase):
         run = relay.run()
         self.assertEqual(run.returncode, 75, relay.log())
         self.assertEqual(run.stderr.decode().splitlines(),
-                         ['droprelay: deferred 1 file (m.eml): временная ошибка отправки'])
+                         ['droprelay: deferred 1 file (m.eml): сервер временно отказал в приеме'])
         listed = queue_json(relay)
         self.assertEqual(listed['quarantined'], [])
         [waiting] = listed['waiting']
         self.assertEqual((waiting['name'], waiting['size'], waiting['attempts']),
                          ('m.eml', os.path.getsize(os.path.join(relay.drop, 'm.eml')), 1))
-        self.assertEqual(waiting['last_reason'], 'временная ошибка отправки')
+        self.assertEqual(waiting['last_reason'], 'сервер временно отказал в приеме')
         self.assertGreater(waiting['next_attempt'], waiting['first_failure'])
         gauges = metrics(relay)
         self.assertEqual({name: value for name, (_, value) in gauges.items()},
@@ -82,7 +82,7 @@ class QueueCommands(unittest.TestCase):
         human = queue_command(relay, '--queue')
         self.assertEqual(human.returncode, 0)
         self.assertIn('m.eml', human.stdout.decode())
-        self.assertIn('временная ошибка отправки', human.stdout.decode())
+        self.assertIn('сервер временно отказал в приеме', human.stdout.decode())
 
         # The age counts from the first failure: just deferred, it is under any threshold above 0.
         for options, status, word in ((), 0, 'OK'), (('--warn-age', '0'), 1, 'WARNING'), \
@@ -123,8 +123,10 @@ class QueueCommands(unittest.TestCase):
         self.assertEqual(run.returncode, 0, relay.log())
         self.assertEqual(run.stderr.decode().splitlines(),
                          ['droprelay: quarantined 1 file (bounce.eml): сервер окончательно отказал в приеме'])
-        self.assertEqual(relay.listing('failed'), ['bounce.eml'])
-        # The reason file is written by the quarantine; the listing reads what it says and still
+        self.assertEqual(relay.listing('failed'), ['bounce.eml', 'bounce.eml.reason'])
+        with open(relay.path('failed', 'bounce.eml.reason'), encoding='utf-8') as f:
+            self.assertIn('outcome=refused\n', f.read())
+        # The reason file is replaced with known values; the listing reads what it says and still
         # lists a file without one.
         write_reason(relay, 'bounce.eml', time=1700000000, local_time='14.11.2023 22:13:20', outcome='refused',
                      reason='сервер окончательно отказал в приеме', reply='550 5.1.1 no such user')
@@ -223,7 +225,7 @@ class FailuresOnStandardError(unittest.TestCase):
         run = relay.run()
         self.assertEqual(run.returncode, 75, relay.log())
         self.assertEqual(run.stdout, b'')
-        self.assertEqual(run.stderr.decode(), 'droprelay: deferred 2 files (a.eml, b.eml): временная ошибка отправки\n')
+        self.assertEqual(run.stderr.decode(), 'droprelay: deferred 2 files (a.eml, b.eml): нет соединения с сервером\n')
         self.assertEqual([w['name'] for w in queue_json(relay)['waiting']], ['a.eml', 'b.eml'])
 
         relay.start_sink()
