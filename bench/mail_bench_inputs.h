@@ -148,7 +148,7 @@ inline std::string QuotedPrintableMessage() {
          encoded;
 }
 
-// One multipart/mixed with a text part and 100,000 tiny text parts (about 4 MB): every step must
+// One multipart/mixed with a text part and 100,000 tiny text parts (about 5 MB): every step must
 // be linear in the number of parts.
 inline std::string TinyPartsMessage() {
   const std::string b = "bench-e";

@@ -1,6 +1,8 @@
 // The part model: header field access, the part lists, tree wiring and ownership.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "mail/mail_error.h"
 #include "mail/mail_message.h"
 #include "mail_test_util.h"
@@ -122,6 +124,53 @@ TEST(PartTree, DetachKeepsThePartAliveWithTheMessage) {
   EXPECT_THROW(second->AppendSubPart(first), EMailError);  // already in a tree
   first->DetachFromParent();
   m.reset();  // the loose part goes with the message
+}
+
+// Detaching leaves an empty slot that the next read closes up: whatever is taken out, in whatever
+// order, and whatever is appended in between, the list reads back in order with the right indexes.
+TEST(PartTree, SubPartsStayInOrderWhateverIsDetached) {
+  struct Case {
+    std::vector<int> detach;  // by original index, in this order
+    int appendAfter;          // re-append the detached parts after this many detaches (-1: never)
+  };
+  const std::vector<Case> cases = {
+      {{0}, -1},          {{4}, -1},        {{2}, -1},       {{0, 1, 2, 3, 4}, -1}, {{4, 3, 2, 1, 0}, -1},
+      {{1, 3}, -1},       {{0, 4}, 1},      {{2, 0, 4}, 2},  {{1, 2, 3}, 0},
+  };
+  for (const Case& c : cases) {
+    TMailMessage m;
+    std::vector<TMailPart*> parts;
+    for (int i = 0; i < 5; ++i) {
+      parts.push_back(m.CreatePart());
+      parts.back()->Name = std::to_string(i);
+      m.AppendSubPart(parts.back());
+    }
+    std::vector<std::string> expected = {"0", "1", "2", "3", "4"};
+    std::vector<TMailPart*> detached;
+    for (std::size_t k = 0; k < c.detach.size(); ++k) {
+      TMailPart* part = parts[static_cast<std::size_t>(c.detach[k])];
+      part->DetachFromParent();
+      detached.push_back(part);
+      expected.erase(std::find(expected.begin(), expected.end(), part->Name));
+      if (static_cast<int>(k) == c.appendAfter) {
+        for (TMailPart* d : detached) {
+          m.AppendSubPart(d);
+          expected.push_back(d->Name);
+        }
+        detached.clear();
+      }
+      EXPECT_EQ(m.SubParts().Count(), static_cast<int>(expected.size()));
+    }
+    std::vector<std::string> names;
+    for (const TMailPart* part : m.SubParts()) names.push_back(part->Name);
+    EXPECT_EQ(names, expected) << "case " << &c - cases.data();
+    for (int i = 0; i < m.SubParts().Count(); ++i) {
+      EXPECT_EQ(m.SubParts().IndexOf(m.SubParts()[i]), i);
+      EXPECT_EQ(m.SubParts()[i]->ParentPart(), &m);
+    }
+    for (TMailPart* d : detached) EXPECT_EQ(m.SubParts().IndexOf(d), -1);
+    EXPECT_EQ(m.LoosePartCount(), static_cast<int>(detached.size()));
+  }
 }
 
 TEST(PartTree, DetachWhenParentNoLongerListsThePart) {

@@ -97,7 +97,8 @@ std::vector<std::string> RandomTexts(std::mt19937& rng, int count) {
 std::vector<std::string> RandomData(std::mt19937& rng, int count) {
   // Text-like bytes with every kind of line break, blanks before them, controls, DEL and 8-bit
   // bytes; every sixth case any bytes at all.
-  const std::string alphabet = std::string("ab =.\r\n\t\x01\x7F\x80\xFF\x00", 15);
+  static constexpr char kBytes[] = "ab =.\r\n\t\x01\x7F\x80\xFF";  // and the NUL that ends it
+  const std::string alphabet(kBytes, sizeof kBytes);
   std::vector<std::string> data;
   for (int round = 0; round < count; ++round) {
     const std::size_t length = round < 100 ? static_cast<std::size_t>(round % 10) : rng() % 400;
@@ -189,7 +190,8 @@ TEST(QuotedPrintablePeer, ReadsBackWhatPythonWrites) {
   std::mt19937 rng(99);
   // CR LF text with blanks, tabs, "=", controls and 8-bit bytes, no bare CR or LF.
   std::vector<std::string> data;
-  const std::string alphabet = std::string("ab =\t\x01\x7F\xE9\xFF.\n", 11);
+  static constexpr char kBytes[] = "ab =\t\x01\x7F\xE9\xFF.\n";
+  const std::string alphabet(kBytes, sizeof kBytes - 1);
   for (int round = 0; round < 1000; ++round) {
     std::string text;
     const std::size_t length = rng() % 300;
