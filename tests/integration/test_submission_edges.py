@@ -56,6 +56,11 @@ class Stops(unittest.TestCase):
                 self.assertEqual(relay.listing('drop'), ['m.eml'], 'the file stays for the next run')
                 self.assertEqual(relay.listing('archive'), [])
                 self.assertEqual(connections(sink), 1)
+                # A stop is no failed attempt: the next run sends the file at once.
+                working = relay.start_sink()
+                relay.configure()
+                self.assertEqual(relay.run().returncode, 0, relay.log())
+                self.assertEqual(working.count(), 1)
 
 
 class UnreachableServer(unittest.TestCase):
