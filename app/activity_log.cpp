@@ -94,6 +94,7 @@ ActivityLog::ActivityLog(std::string logFile, std::function<int()> maxLines, Log
 
 void ActivityLog::Clear() {
   lines_.clear();
+  shown_.clear();
   Show();
 }
 
@@ -101,7 +102,11 @@ void ActivityLog::LoadFromFile() {
   try {
     std::string content;
     if (!platform::ReadWholeFile(logFile_, content)) return;
-    lines_ = LinesOfFileText(content);
+    std::deque<std::string> lines = LinesOfFileText(content);
+    std::deque<std::string> shown;
+    for (const std::string& line : lines) shown.push_back(OutgoingLine(line));
+    lines_ = std::move(lines);
+    shown_ = std::move(shown);
     fileSize_ = content.size();
     fileLines_ = DisplayedLines(lines_);
     Show();
@@ -114,12 +119,25 @@ int ActivityLog::DisplayedLineCount() const { return DisplayedLines(lines_); }
 
 void ActivityLog::Show() {
   if (!view_) return;
+  std::size_t size = shown_.size();
+  for (const std::string& line : shown_) size += line.size();
   std::string text;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
+  text.reserve(size);
+  for (std::size_t i = 0; i < shown_.size(); ++i) {
     if (i > 0) text += '\n';
-    text += OutgoingLine(lines_[i]);
+    text += shown_[i];
   }
   view_->SetText(text);
+}
+
+void ActivityLog::DropFirstDisplayedLine() {
+  const std::size_t before = lines_.size();
+  RemoveFirstDisplayedLine(lines_);
+  if (lines_.size() < before) {
+    shown_.pop_front();
+  } else if (!lines_.empty()) {
+    shown_.front() = OutgoingLine(lines_.front());
+  }
 }
 
 bool ActivityLog::EndUpdateQuietly() {
@@ -149,10 +167,12 @@ void ActivityLog::mainlog(std::string_view message, LogSeverity severity) {
     updating = true;
     if (cleaned.size() >= 3) {
       lines_.push_back(FormatLogTimestamp(now_()) + " " + cleaned);
-      added = OutgoingLine(lines_.back()) + "\r\n";
+      shown_.push_back(OutgoingLine(lines_.back()));
+      added = shown_.back() + "\r\n";
       addedLines = DisplayedLines(lines_.back());
     } else if (!cleaned.empty()) {
       lines_.emplace_back();
+      shown_.emplace_back();
       added = "\r\n";
       addedLines = 1;
     }
@@ -161,7 +181,7 @@ void ActivityLog::mainlog(std::string_view message, LogSeverity severity) {
     // The count is kept rather than recomputed for every removal.
     int count = DisplayedLineCount();
     for (bound = maxLines_(); bound >= 0 && bound < count; bound = maxLines_()) {
-      RemoveFirstDisplayedLine(lines_);
+      DropFirstDisplayedLine();
       --count;
     }
 

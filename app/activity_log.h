@@ -112,6 +112,7 @@ class ActivityLog {
 
  private:
   void Show();
+  void DropFirstDisplayedLine();
   bool EndUpdateQuietly();
   void AppendToFile(const std::string& bytes, int addedLines, int bound);
   void TrimFile(int bound);
@@ -124,6 +125,10 @@ class ActivityLog {
   LogView* view_;
   DateTimeSource now_;
   std::deque<std::string> lines_;
+  // Each of lines_ as the view receives it (UTF-8, made safe), kept in step with lines_: the whole
+  // log goes to the view for every line added, and converting it all anew each time cost a fifth of
+  // a relayed message's time.
+  std::deque<std::string> shown_;
   LogMirror* mirror_ = nullptr;
   bool saveFailureReported_ = false;
   bool trimFailureReported_ = false;

@@ -10,6 +10,7 @@
 #include "platform/syserror.h"
 #include "text/ascii.h"
 #include "text/convert.h"
+#include "text/log_text.h"
 #include "text/texts.h"
 
 namespace droprelay {
@@ -336,11 +337,11 @@ int PrintConfigCheck(const std::string& file, const std::string& logFile, const 
                      std::ostream& out, std::ostream& err) {
   std::string text;
   if (!platform::ReadWholeFile(file, text)) {
-    err << "droprelay: cannot read the configuration file " << file << ": " << platform::SystemErrorText() << "\n";
+    err << ErrorLine("cannot read the configuration file " + file + ": " + platform::SystemErrorText());
     return kExitConfig;
   }
   const std::vector<ConfigFinding> findings = CheckConfigText(text);
-  for (const ConfigFinding& finding : findings) err << "droprelay: warning: " << FindingText(file, finding) << "\n";
+  for (const ConfigFinding& finding : findings) err << ErrorLine("warning: " + FindingText(file, finding));
   out << "# configuration file: " << file << "\n# log file: " << logFile << "\n# profiles file: " << profilesFile
       << "\n";
   std::string section;

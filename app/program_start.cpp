@@ -27,13 +27,13 @@ int BecomeServiceUser(bool installed, const std::string& user, const platform::I
     case platform::SwitchResult::kSwitched:
       return 0;
     case platform::SwitchResult::kNoUser:
-      err << "droprelay: refusing to run as root: there is no user " << user
-          << " to switch to (the package creates it; else run systemd-sysusers, or start droprelay as the user"
-             " that owns its folders)\n";
+      err << ErrorLine("refusing to run as root: there is no user " + user +
+                       " to switch to (the package creates it; else run systemd-sysusers, or start droprelay as the"
+                       " user that owns its folders)");
       return kExitConfig;
     case platform::SwitchResult::kFailed:
-      err << "droprelay: refusing to run as root: cannot switch to the user " << user << ": "
-          << platform::SystemErrorText() << "\n";
+      err << ErrorLine("refusing to run as root: cannot switch to the user " + user + ": " +
+                       platform::SystemErrorText());
       return kExitConfig;
   }
   return kExitConfig;
@@ -88,9 +88,9 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
     // configuration would dispose of real mail unsent. It touches nothing instead.
     std::string content;
     if (!platform::ReadWholeFile(start.files.configFile, content)) {
-      err << "droprelay: no configuration: cannot read " << start.files.configFile << " ("
-          << platform::SystemErrorText() << "); nothing was done. Write it (see droprelay(8)) or name one with"
-          << " --config FILE\n";
+      err << ErrorLine("no configuration: cannot read " + start.files.configFile + " (" +
+                       platform::SystemErrorText() +
+                       "); nothing was done. Write it (see droprelay(8)) or name one with --config FILE");
       start.exitStatus = kExitConfig;
       return start;
     }

@@ -140,6 +140,7 @@ TEST_F(ActivityLogTest, BoundCountsWrappedLines) {
   const std::size_t firstPart = WrapLine(full, width).front().second;
   EXPECT_EQ(log.Lines().front(), full.substr(firstPart));
   EXPECT_EQ(ReadFile(logFile), full.substr(firstPart) + "\r\n") << "the file holds real line breaks only";
+  EXPECT_EQ(view.text, full.substr(firstPart)) << "the box shows what is left of the line";
 }
 
 TEST_F(ActivityLogTest, ReloadsTheFileAndTrimsItAtTheFirstMessage) {
