@@ -166,11 +166,11 @@ class QueueCommands(unittest.TestCase):
         relay = Relay(self, 'busy')
         relay.start_sink()
         self.configure(relay)
-        os.makedirs(relay.path('droprelay-state'))
+        os.makedirs(relay.path('drop.droprelay-state'))
         os.makedirs(relay.path('failed'))
         relay.put('m.eml', b'x')
         os.rename(os.path.join(relay.drop, 'm.eml'), relay.path('failed', 'm.eml'))
-        with open(relay.path('droprelay-state', 'lock'), 'w') as lock:
+        with open(relay.path('drop.droprelay-state', 'lock'), 'w') as lock:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
             for options in (['--flush'], ['--release', '--all']):
                 with self.subTest(options=options):
@@ -258,7 +258,7 @@ class ConfigurationErrors(unittest.TestCase):
                               relay.log())
                 # Untouched and not waiting: once fixed, the next run takes it at once.
                 self.assertEqual(relay.listing('drop'), ['m.eml'])
-                self.assertEqual(relay.listing('droprelay-state/queue'), [])
+                self.assertEqual(relay.listing('drop.droprelay-state/queue'), [])
                 relay.configure()
                 run = relay.run()
                 self.assertEqual(run.returncode, 0, relay.log())
