@@ -108,6 +108,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       continue;
     }
     if (argument == "--check-config") {
+      if (result.action == CommandLine::Action::Queue) return Failure("option --check-config goes alone");
       result.action = CommandLine::Action::CheckConfig;
       continue;
     }

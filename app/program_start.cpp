@@ -101,8 +101,10 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
     return start;
   }
   if (commandLine.action == CommandLine::Action::Queue) {
+    // Without any configuration the defaults would name the production folders: like a run, the
+    // queue commands then touch and report nothing.
     std::string content;
-    const bool readable = !start.configNamed || platform::ReadWholeFile(start.files.configFile, content);
+    const bool readable = platform::ReadWholeFile(start.files.configFile, content);
     QueueRequest request = commandLine.queue;
     request.json = commandLine.json;
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());

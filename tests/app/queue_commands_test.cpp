@@ -264,6 +264,7 @@ TEST(QueueCommandLine, CommandsAndTheirOptions) {
       {{"--queue", "--warn-age", "5"}, false, Kind::kList, 0, 0},
       {{"--queue", "x.eml"}, false, Kind::kList, 0, 0},
       {{"--inspect", "--queue"}, false, Kind::kList, 0, 0},
+      {{"--queue", "--check-config"}, false, Kind::kList, 0, 0},
   };
   for (const Case& c : cases) {
     std::string joined;
