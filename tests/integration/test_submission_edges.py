@@ -96,16 +96,6 @@ class CopyRecipient(unittest.TestCase):
         self.assertEqual(relay.listing('archive'), ['m.eml'])
         self.assertEqual(quarantined(relay), [])
 
-    def test_a_refused_main_recipient_still_fails_the_message(self):
-        relay = Relay(self, 'main')
-        sink = relay.start_sink('--reject-rcpt', '550:ivan@corp.example')
-        relay.configure(copy_to='archive@copies.example')
-        relay.put('m.eml', plain(b'ivan@example.net'))
-        relay.run()
-        self.assertEqual(sink.count(), 0, relay.log())
-        self.assertEqual(quarantined(relay), ['m.eml'], relay.log())
-        self.assertNotIn('Копия не доставлена', relay.log())
-
 
 class MailLoops(unittest.TestCase):
     def received(self, sink, n):
