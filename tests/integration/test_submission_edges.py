@@ -63,6 +63,23 @@ class Stops(unittest.TestCase):
                 self.assertEqual(working.count(), 1)
 
 
+    def test_a_stop_after_the_data_waits_for_the_servers_reply(self):
+        relay = Relay(self, 'stop-after-data')
+        # The server takes a while over the message, as a filtering server does.
+        sink = relay.start_sink('--notify-data', '--stall-data', '3')
+        relay.configure()
+        relay.put('m.eml', plain(b'ivan@example.net', subject='already on its way'))
+        run = relay.start()
+        self.assertEqual(sink.process.stdout.readline().split(), ['RECEIVED', '1'])
+        run.send_signal(signal.SIGTERM)
+        run.communicate(timeout=120)
+        # The message went out: its answer was awaited, so it is neither lost nor left in doubt.
+        self.assertEqual(sink.count(), 1, relay.log())
+        self.assertEqual(relay.listing('drop'), [], relay.log())
+        self.assertEqual(relay.listing('archive'), ['m.eml'])
+        self.assertIn('Получен сигнал завершения', relay.log())
+
+
 class UnreachableServer(unittest.TestCase):
     def test_the_runs_other_files_wait_without_another_attempt(self):
         relay = Relay(self, 'unreachable')
