@@ -26,7 +26,7 @@ std::size_t EditDistance(std::string_view a, std::string_view b) {
     row[0] = i;
     for (std::size_t j = 1; j <= b.size(); ++j) {
       const std::size_t above = row[j];
-      const bool same = AsciiLowerCase(std::string(1, a[i - 1])) == AsciiLowerCase(std::string(1, b[j - 1]));
+      const bool same = AsciiEqualNoCase(a.substr(i - 1, 1), b.substr(j - 1, 1));
       row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
       diagonal = above;
     }
@@ -156,6 +156,55 @@ std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
   return findings;
 }
 
+std::vector<ConfigFinding> CheckProfilesText(std::string_view text) {
+  static const char* const kProfileKeys[] = {"url", "from", "user", "password", "passwordfile",
+                                             "starttls", "plaintext", "cafile"};
+  static const char* const kListKeys[] = {"DefaultProfile"};
+  const platform::IniDocument document = platform::ParseIniDocument(text);
+  std::vector<ConfigFinding> findings;
+  std::vector<bool> readable(document.sections.size(), true);
+  for (std::size_t i = 0; i < document.sections.size(); ++i) {
+    const platform::IniSection& section = document.sections[i];
+    if (!section.Repeated()) continue;
+    ConfigFinding finding;
+    finding.kind = ConfigFinding::Kind::kRepeatedSection;
+    finding.line = section.line;
+    finding.section = section.name;
+    finding.firstLine = section.firstLine;
+    readable[i] = false;
+    findings.push_back(std::move(finding));
+  }
+  std::map<std::string, int> firstLines;
+  for (const platform::IniDocument::Key& key : document.keys) {
+    if (!readable[key.section]) continue;
+    const platform::IniEntry& entry = key.entry;
+    ConfigFinding finding;
+    finding.line = entry.line;
+    finding.section = entry.section;
+    finding.key = entry.key;
+    const bool list = AsciiEqualNoCase(entry.section, "Profiles");
+    const auto known = [&](const auto& names) {
+      return std::any_of(std::begin(names), std::end(names), [&](const char* name) { return AsciiEqualNoCase(name, entry.key); });
+    };
+    if (list ? !known(kListKeys) : !known(kProfileKeys)) {
+      finding.kind = ConfigFinding::Kind::kUnknownKey;
+      finding.suggestion = list ? Closest(entry.key, kListKeys) : Closest(entry.key, kProfileKeys);
+      findings.push_back(std::move(finding));
+      continue;
+    }
+    const auto [first, inserted] =
+        firstLines.emplace(AsciiLowerCase(entry.section) + "\n" + AsciiLowerCase(entry.key), entry.line);
+    if (!inserted) {
+      finding.kind = ConfigFinding::Kind::kRepeatedKey;
+      finding.firstLine = first->second;
+      findings.push_back(std::move(finding));
+    }
+  }
+  std::stable_sort(findings.begin(), findings.end(),
+                   [](const ConfigFinding& a, const ConfigFinding& b) { return a.line < b.line; });
+  return findings;
+}
+
 std::string FindingText(const std::string& file, const ConfigFinding& finding) {
   std::string text = file + ":" + std::to_string(finding.line) + ": ";
   const std::string used = finding.used.empty() ? "empty" : Shown(finding.valueKind, finding.used);
@@ -168,7 +217,10 @@ std::string FindingText(const std::string& file, const ConfigFinding& finding) {
     case ConfigFinding::Kind::kUnknownKey:
       text += "unknown key " + finding.key + " in [" + finding.section + "]";
       if (!finding.suggestion.empty()) {
-        text += " (did you mean " + finding.suggestion + "? it keeps its default: " + used + ")";
+        text += " (did you mean " + finding.suggestion;
+        text += finding.used.empty() && finding.valueKind == SettingKind::kText && !FindSystemSetting(finding.suggestion)
+                    ? "?)"
+                    : "? it keeps its default: " + used + ")";
       }
       text += "; not read";
       break;
@@ -299,13 +351,29 @@ int PrintConfigCheck(const std::string& file, const std::string& logFile, const 
     }
     out << setting.key << " = " << setting.value << "  # " << setting.origin << "\n";
   }
-  return findings.empty() ? 0 : kExitConfig;
+  std::size_t warnings = findings.size();
+  std::string profiles;
+  {
+    const platform::KeepLastError keep;  // no profiles file: every send says so, not this check
+    if (!platform::ReadWholeFile(profilesFile, profiles)) profiles.clear();
+  }
+  for (const ConfigFinding& finding : CheckProfilesText(profiles)) {
+    err << "droprelay: warning: " << FindingText(profilesFile, finding) << "\n";
+    ++warnings;
+  }
+  return warnings == 0 ? 0 : kExitConfig;
 }
 
 std::vector<StartNotice> StartUpNotices(const RelayConfig& config) {
   std::vector<StartNotice> notices;
   const std::string& file = config.File().FileName();
-  for (const ConfigFinding& finding : CheckConfigFile(file)) {
+  std::string text;
+  {
+    // A file that cannot be read is the start-up check's to report; its defaults are no news.
+    const platform::KeepLastError keep;
+    if (!platform::ReadWholeFile(file, text)) return notices;
+  }
+  for (const ConfigFinding& finding : CheckConfigText(text)) {
     notices.push_back({FindingLogText(file, finding), "warning: " + FindingText(file, finding)});
   }
   if (!config.send_mail()) {

@@ -38,6 +38,10 @@ struct ConfigFinding {
 // The findings for the text of a main configuration file, in file order.
 std::vector<ConfigFinding> CheckConfigText(std::string_view text);
 
+// The findings for the text of a mail profiles file: [Profiles] with DefaultProfile, and profile
+// sections with url, from, user, password, passwordfile, starttls, plaintext and cafile.
+std::vector<ConfigFinding> CheckProfilesText(std::string_view text);
+
 // One finding as one line: English (UTF-8) for standard error, Russian (Windows-1251) for the log.
 // Both name the file and the line.
 std::string FindingText(const std::string& file, const ConfigFinding& finding);
@@ -59,13 +63,14 @@ std::vector<EffectiveSetting> EffectiveSettings(std::string_view text, const std
 std::vector<ConfigFinding> CheckConfigFile(const std::string& file);
 
 // --check-config: prints each finding on `err` ("droprelay: warning: ...") and the settings in
-// effect on `out`, one "key = value  # origin" line each. Answers 0 without findings, else 78.
-// `logFile` and `profilesFile` are listed as comments.
+// effect on `out`, one "key = value  # origin" line each; then the findings of the profiles file
+// when there is one. Answers 0 without findings, else 78. `logFile` and `profilesFile` are listed
+// as comments.
 int PrintConfigCheck(const std::string& file, const std::string& logFile, const std::string& profilesFile,
                      std::ostream& out, std::ostream& err);
 
 // The start-up notices of a run: each finding, and when send_mail is off the line saying that
-// messages are disposed of unsent. Called once the log has its start line; `log` takes
+// messages are disposed of unsent; none when the file cannot be read (the start-up check says so). Called once the log has its start line; `log` takes
 // Windows-1251 lines (logged as warnings), `err` gets "droprelay: warning: ..." lines.
 struct StartNotice {
   std::string logLine;    // Windows-1251

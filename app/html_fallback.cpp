@@ -1,6 +1,6 @@
 #include "app/html_fallback.h"
 
-#include <chrono>
+#include <ctime>
 #include <optional>
 
 #include "app/message_text.h"
@@ -48,11 +48,11 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   std::optional<std::string> text;
   try {
     if (input.engineWaitMs > 0) platform::Sleep(input.engineWaitMs);  // the empty document settles
-    // The budget bounds the conversion, not the waits: no message can hold the relay for long.
+    // The budget bounds the conversion, not the waits: no message can hold the relay for long. It
+    // is counted in processor time, so that a busy machine does not cut a large page short (and
+    // the same message gives the same text under any load).
     const std::function<std::uint64_t()> clock = input.clockMs ? input.clockMs : [] {
-      return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now().time_since_epoch())
-                                            .count());
+      return static_cast<std::uint64_t>(std::clock()) * 1000 / CLOCKS_PER_SEC;
     };
     const std::uint64_t start = clock();
     html::HtmlBudget budget;

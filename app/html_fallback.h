@@ -22,8 +22,8 @@ struct HtmlFallbackInput {
   // changes nothing but the time.
   std::uint32_t engineWaitMs = kDefaultHtmlWaitMs;
   // The longest the conversion itself may take (html_time_budget_ms; 0: no bound), measured on
-  // `clockMs` (a monotonic clock in milliseconds; empty: the system's). When it runs out the text
-  // so far is used and `log` gets a warning.
+  // `clockMs` (milliseconds; empty: the program's processor time). When it runs out the text so
+  // far is used and `log` gets a warning.
   std::uint32_t timeBudgetMs = kDefaultHtmlTimeBudgetMs;
   std::function<std::uint64_t()> clockMs;
   std::function<void(const std::string&)> log;

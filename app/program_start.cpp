@@ -1,5 +1,6 @@
 #include "app/program_start.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include "app/command_line.h"
@@ -54,8 +55,10 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
       return start;
     case CommandLine::Action::Error:
       err << ErrorLine(commandLine.error) << UsageText(programName);
-      start.exitStatus = 2;
+      // A monitor takes 2 for CRITICAL: a wrong --check line is UNKNOWN to it.
+      start.exitStatus = commandLine.check ? kCheckUnknown : 2;
       return start;
+    case CommandLine::Action::Queue:
     case CommandLine::Action::Inspect:
     case CommandLine::Action::CheckConfig:
     case CommandLine::Action::Run:
@@ -97,6 +100,15 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
     start.exitStatus = RunInspect(config, commandLine.inspectFiles, commandLine.json, out, err);
     return start;
   }
+  if (commandLine.action == CommandLine::Action::Queue) {
+    std::string content;
+    const bool readable = !start.configNamed || platform::ReadWholeFile(start.files.configFile, content);
+    QueueRequest request = commandLine.queue;
+    request.json = commandLine.json;
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+    start.exitStatus = RunQueueCommand(request, RelayConfig(config), readable, now.count(), out, err);
+    return start;
+  }
   start.mirror = MakeLogMirror(RelayConfig(config).syslog());
   return start;
 }
@@ -124,6 +136,7 @@ int RefuseExposedSecrets(RelayService& service, std::ostream& err) {
   const std::string problem = ExposedSecretProblem(*config);
   if (problem.empty()) return 0;
   service.mainlog(texts::SecretExposed() + Utf8ToCp1251(problem));
+  service.Report().refusedStatus = kExitConfig;
   err << ErrorLine("refusing to start: " + problem);
   return kExitConfig;
 }

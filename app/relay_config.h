@@ -80,6 +80,8 @@ class RelayConfig {
   // Mirror of the log for the system log: empty (the journal when systemd started the program),
   // "0" (none), "1" (/dev/log) or the path of a syslog socket (read once, at start-up).
   std::string syslog() const { return file_.ReadString(kSectionSystemLower, "syslog", ""); }
+  // The Prometheus text file written after each run; empty for none.
+  std::string metrics_path() const { return file_.ReadString(kSectionSystemLower, "metrics_path", ""); }
 
  private:
   int NonNegative(const char* key, int fallback) const {

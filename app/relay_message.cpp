@@ -126,6 +126,10 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   message.ComposeBody();
 
   if (message.AttachmentParts().Count() > 0) ExtractFirstAttachment(context, message, options, values, preview);
+  // Damaged mail is relayed as far as it could be read; what the library repaired is logged.
+  for (const TMailWarning& warning : message.Warnings()) {
+    log(texts::MailRepaired() + Utf8ToCp1251(warning.PartPath + ": " + warning.Text));
+  }
 
   log("Charset=" + message.Charset());
 
@@ -220,6 +224,7 @@ bool sending_mail(const RelayContext& context, const std::string& recipient, con
   if (sent && !SubmissionWarnings().empty()) context.mainlog(SubmissionWarnings());
   failure = sent ? RelayOutcome::Kind::kDone
                  : (kind == SubmissionFailure::kPermanent ? RelayOutcome::Kind::kPermanent : RelayOutcome::Kind::kTemporary);
+  if (kind == SubmissionFailure::kConfiguration) failure = RelayOutcome::Kind::kConfiguration;
   return sent;
 }
 
@@ -258,6 +263,7 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
         outcome.kind = kind;
         if (kind == RelayOutcome::Kind::kPermanent) outcome.reason = texts::ReasonRefused();
         if (kind == RelayOutcome::Kind::kTemporary) outcome.reason = texts::ReasonSendFailed();
+        if (kind == RelayOutcome::Kind::kConfiguration) outcome.reason = texts::OutcomeReason(Outcome::kNoMailProfile);
       }
     }
     // The private folder goes whether or not the message went, without waiting: the drop file's

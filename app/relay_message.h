@@ -27,7 +27,7 @@ struct RelayContext {
 // The relay outcome. A message is handed to the submission only when everything it should carry
 // was gathered; otherwise it is not sent, and the outcome says whether trying again can help.
 struct RelayOutcome {
-  enum class Kind { kDone, kTemporary, kPermanent };
+  enum class Kind { kDone, kTemporary, kPermanent, kConfiguration };  // kConfiguration: the run stops
   Kind kind = Kind::kDone;
   std::string reason;  // Windows-1251, for the log; empty when done
   RelayOutcome() = default;

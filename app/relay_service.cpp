@@ -8,6 +8,7 @@
 
 #include "app/config_check.h"
 #include "platform/sleeper.h"
+#include "platform/syslog_socket.h"
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
 #include "platform/file.h"
@@ -137,6 +138,7 @@ bool RelayService::StartUpChecks() {
       // The busy folder: the drop folder, whose state folder is its own unless state_path names
       // one that several drop folders share.
       mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()));
+      report_.lockedOut = true;
       EndRun(kExitTempFail);
       return false;
     case platform::FolderLock::Result::kFailed:
@@ -163,6 +165,8 @@ void RelayService::FormDestroy() {
   if (platform::TerminationRequested()) mainlog(texts::StopRequested());
   // The run is over: the mail session kept open between its messages is closed (QUIT).
   EndMapiSession();
+  // Told before the last log line, so that line ends the run on standard error too.
+  FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_, platform::StderrIsJournalStream());
   mainlog(texts::WorkFinished());
   runLock_.Release();
   config_.reset();
@@ -178,6 +182,7 @@ void RelayService::WorkTimerTimer() {
     // Every step guards itself; what could still arrive here (memory exhausted) must not end the
     // program with the drop file half handled, so the next cycle simply tries again.
   }
+  ReportQueueState();
   host_.SetWorkTimerEnabled(true);
 }
 
@@ -265,6 +270,12 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
       Quarantine(dropFolder, fileName, outcome.reason);
       return;
     }
+    if (outcome.kind == RelayOutcome::Kind::kConfiguration) {
+      // Not the message's fault and not mended by waiting: the file stays as it is, without a
+      // waiting time, and the run ends as a configuration error.
+      StartUpFailure(kExitConfig, texts::ConfigurationStop() + outcome.reason, ConfigurationProblem(*config_));
+      return;
+    }
     if (outcome.kind == RelayOutcome::Kind::kTemporary && outcome.reason == texts::ReasonLocked()) {
       // Its writer still holds it: taken again at the next cycle, like a file modified just now,
       // but a writer that never lets go must not keep the run going for ever.
@@ -279,6 +290,7 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     }
     // The acceptance is on disk before the file is touched, so a crash from here on cannot make
     // the message go out twice.
+    if (config_->send_mail()) report_.NoteRelayed();
     if (!queue_->RecordAccepted(fileName, facts)) {
       mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")");
     }
@@ -295,8 +307,9 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
 void RelayService::Defer(const std::string& fileName, const platform::FileFacts& facts,
                          const std::optional<Deferral>& previous, const std::string& reason) {
   const std::int64_t now = Now();
-  Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0});
+  Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0, Outcome::kSendFailed, {}});
   deferral.facts = facts;
+  deferral.lastReason = reason;
   ++deferral.attempts;
   int days = config_->max_queue_days();
   if (days < 0) days = kDefaultMaxQueueDays;
@@ -307,6 +320,7 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   }
   deferral.nextDue = now + RetryWaitSeconds(deferral.attempts);
   deferredInRun_[fileName] = deferral.nextDue;
+  report_.NoteDeferred(fileName, reason);
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::DeferredUntil() + FormatMoment(deferral.nextDue) +
           texts::AttemptNumber() + std::to_string(deferral.attempts) + "): " + reason);
   if (!queue_->SaveDeferral(fileName, deferral)) {
@@ -331,6 +345,7 @@ void RelayService::Quarantine(const std::string& dropFolder, const std::string& 
     queue_->ForgetDeferral(fileName);
     queue_->ForgetAccepted(fileName);
     deferredInRun_.erase(fileName);
+    report_.NoteQuarantined(fileName, reason);
     return;
   }
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::QuarantineFailed() + platform::SystemErrorText() + ") " +
@@ -379,6 +394,27 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
     mainlog(texts::DisposalError());
   }
   return !fileSystem_->FileExists(path);
+}
+
+// Counted from the folders, not from this run's memory: files deferred or set aside by earlier
+// runs count too. A quarantined message's .reason note is not a message of its own.
+void RelayService::ReportQueueState() {
+  if (!config_ || !queue_) return;
+  const auto count = [](const std::string& folder, bool skipNotes) {
+    int n = 0;
+    platform::DirectorySearch search(folder);
+    while (const std::optional<std::string> name = search.NextFile()) {
+      if (name->empty() || name->front() == '.') continue;
+      if (skipNotes && name->size() > 7 && name->compare(name->size() - 7, 7, ".reason") == 0) continue;
+      ++n;
+    }
+    return n;
+  };
+  try {
+    const std::string dropFolder = WithTrailingDelimiter(config_->Smtp_DropMail_path());
+    host_.ReportQueueState(count(queue_->Folder() + "queue/", false), count(FailedFolder(*config_, dropFolder), true));
+  } catch (...) {
+  }
 }
 
 }  // namespace droprelay

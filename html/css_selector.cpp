@@ -3,7 +3,7 @@
 // browser; dynamic states (hover, focus, visited) never match in a document nobody touches.
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
+#include <charconv>
 #include <utility>
 
 #include "html/css.h"
@@ -64,8 +64,8 @@ class SelectorParser {
                std::isxdigit(static_cast<unsigned char>(text_[hex_end])))
           ++hex_end;
         if (hex_end > pos_ + 1) {
-          long code = std::strtol(std::string(text_.substr(pos_ + 1, hex_end - pos_ - 1)).c_str(),
-                                  nullptr, 16);
+          long code = 0;
+          std::from_chars(text_.data() + pos_ + 1, text_.data() + hex_end, code, 16);
           out.push_back(code > 0 && code < 0x80 ? static_cast<char>(code) : '?');
           pos_ = hex_end;
           if (!AtEnd() && IsSpace(text_[pos_])) ++pos_;
@@ -207,29 +207,35 @@ class SelectorParser {
       return true;
     }
     std::size_t n = arg.find('n');
-    char* end = nullptr;
     if (n == std::string::npos) {
       a = 0;
-      b = static_cast<int>(std::strtol(arg.c_str(), &end, 10));
-      return !arg.empty() && *end == '\0';
+      return WholeInteger(arg, b);
     }
     std::string coefficient = arg.substr(0, n);
     if (coefficient.empty() || coefficient == "+")
       a = 1;
     else if (coefficient == "-")
       a = -1;
-    else {
-      a = static_cast<int>(std::strtol(coefficient.c_str(), &end, 10));
-      if (*end != '\0') return false;
-    }
+    else if (!WholeInteger(coefficient, a))
+      return false;
     std::string offset = arg.substr(n + 1);
     if (offset.empty()) {
       b = 0;
       return true;
     }
     if (offset[0] != '+' && offset[0] != '-') return false;
-    b = static_cast<int>(std::strtol(offset.c_str(), &end, 10));
-    return *end == '\0' && offset.size() > 1;
+    return offset.size() > 1 && WholeInteger(offset, b);
+  }
+
+  // An optionally signed decimal integer that is all of `text` and fits an int.
+  static bool WholeInteger(std::string_view text, int& value) {
+    if (!text.empty() && text.front() == '+') {
+      text.remove_prefix(1);
+      if (!text.empty() && text.front() == '-') return false;
+    }
+    if (text.empty()) return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
   }
 
   bool ParsePseudo(CssCompound& compound, CssSelector& selector, std::uint32_t& ids,

@@ -263,28 +263,36 @@ class StyleResolver {
     // SVG's presentation attributes rank below every style rule: offered first, a rule of the
     // lowest rank still replaces them.
     if (IsSvg(element)) {
-      for (const char* name : {"display", "visibility"}) {
-        if (const char* value = AttributeOf(element, name)) {
-          for (const CssDeclaration& d : ParseDeclarations(std::string(name) + ":" + value))
-            if (!d.important) winners[static_cast<int>(d.property)].Offer(d, false, 0, 0, 0);
-        }
+      for (CssProperty property : {CssProperty::kDisplay, CssProperty::kVisibility}) {
+        const char* name = property == CssProperty::kDisplay ? "display" : "visibility";
+        const char* value = AttributeOf(element, name);
+        if (value == nullptr || std::string_view(value).find_first_of(";!") != std::string_view::npos)
+          continue;  // one value, nothing more
+        for (const CssDeclaration& d : ParseDeclarations(std::string(name) + ":" + value))
+          if (d.property == property) winners[static_cast<int>(property)].Offer(d, false, 0, 0, 0);
       }
     }
-    candidates_.clear();
+    // The rules whose rightmost compound names the element's id, a class of it or its tag, and
+    // those that name none of them; each list is walked where it is, never copied.
+    buckets_.clear();
     if (!meter.Step()) {
       if (!element.id.empty()) Collect(by_id_, Key(element.id));
       for (std::string_view name : element.classes) Collect(by_class_, Key(name));
       Collect(by_tag_, element.tag);
-      candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
+      buckets_.push_back(&universal_);
     }
-    for (const IndexedSelector& candidate : candidates_) {
-      if (meter.Step()) break;
-      if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
-      if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
-      std::uint32_t position = 0;
-      for (const CssDeclaration& d : candidate.rule->declarations)
-        winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
-                                                    candidate.order, position++);
+    bool spent = false;
+    for (const std::vector<IndexedSelector>* bucket : buckets_) {
+      for (const IndexedSelector& candidate : *bucket) {
+        if ((spent = meter.Step())) break;
+        if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
+        if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
+        std::uint32_t position = 0;
+        for (const CssDeclaration& d : candidate.rule->declarations)
+          winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
+                                                      candidate.order, position++);
+      }
+      if (spent) break;
     }
     if (const char* style = AttributeOf(element, "style")) {
       std::uint32_t position = 0;
@@ -302,8 +310,7 @@ class StyleResolver {
   void Collect(const std::unordered_map<std::string, std::vector<IndexedSelector>>& map,
                const std::string& key) {
     auto found = map.find(key);
-    if (found != map.end())
-      candidates_.insert(candidates_.end(), found->second.begin(), found->second.end());
+    if (found != map.end()) buckets_.push_back(&found->second);
   }
 
   void Resolve(ElementInfo& element, const std::array<Winner, kCssPropertyCount>& winners) {
@@ -382,6 +389,7 @@ class StyleResolver {
         style.display = Display::kBlock;
       else
         style.display = Display::kInline;
+      style.floating = style.out_of_flow = false;  // SVG lays out by coordinates, not by CSS flow
       element.rendered = style.display != Display::kNone;
       return;
     }
@@ -400,7 +408,7 @@ class StyleResolver {
   std::vector<CssRule> rules_;
   std::unordered_map<std::string, std::vector<IndexedSelector>> by_id_, by_class_, by_tag_;
   std::vector<IndexedSelector> universal_;
-  std::vector<IndexedSelector> candidates_;
+  std::vector<const std::vector<IndexedSelector>*> buckets_;
   SelectorMatchCache match_cache_;
 };
 
@@ -430,6 +438,16 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
   std::vector<ElementInfo*> created;
   std::unordered_map<std::string_view, std::uint32_t> per_tag;
   ElementInfo* previous = nullptr;
+  // What the children's ancestors are named: the parent's own names added once, not per child
+  // (a parent may bear a thousand classes over twenty thousand children).
+  NameFilter ancestor_names{};
+  if (parent != nullptr) {
+    ancestor_names = parent->ancestor_names;
+    AddToNameFilter(ancestor_names, parent->tag, false);
+    if (!parent->id.empty()) AddToNameFilter(ancestor_names, Prefixed('#', parent->id), dom.quirks);
+    for (std::string_view name : parent->classes)
+      AddToNameFilter(ancestor_names, Prefixed('.', name), dom.quirks);
+  }
   for (unsigned i = 0; i < children.length; ++i) {
     GumboNode* child = static_cast<GumboNode*>(children.data[i]);
     if (parent != nullptr && child->type != GUMBO_NODE_COMMENT) parent->empty = false;
@@ -442,14 +460,7 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
     info.id = AttributeView(child, "id");
     SplitClasses(AttributeView(child, "class"), info.classes);
     info.child_position = static_cast<std::uint32_t>(created.size() + 1);
-    if (parent != nullptr) {
-      info.ancestor_names = parent->ancestor_names;
-      AddToNameFilter(info.ancestor_names, parent->tag, false);
-      if (!parent->id.empty())
-        AddToNameFilter(info.ancestor_names, Prefixed('#', parent->id), dom.quirks);
-      for (std::string_view name : parent->classes)
-        AddToNameFilter(info.ancestor_names, Prefixed('.', name), dom.quirks);
-    }
+    info.ancestor_names = ancestor_names;
     dom.by_node.emplace(child, &info);
     created.push_back(&info);
     previous = &info;

@@ -24,11 +24,13 @@ std::string FolderOf(const std::string& path) {
 
 // A new file of its own in `folder` under a fresh hidden name (never a name that already stands
 // there, a planted link included); its path in `path`.
-FileDescriptor CreateFreshFile(const std::string& folder, const char* prefix, std::string& path) {
+FileDescriptor CreateFreshFile(const std::string& folder, const char* prefix, std::string& path,
+                               unsigned mode = 0600) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     path = folder + "/" + prefix + RandomHex(12);
     FileDescriptor file = OpenFile(path, {.access = OpenOptions::Access::kWrite, .noFollow = true,
-                                          .create = true, .exclusive = true, .mode = 0600});
+                                          .create = true, .exclusive = true,
+                                          .mode = static_cast<mode_t>(mode)});
     if (file || LastErrorCode() != EEXIST) return file;
   }
   return FileDescriptor();
@@ -48,10 +50,10 @@ std::optional<FileFacts> EntryFacts(const std::string& path) {
   return facts;
 }
 
-bool WriteFileDurably(const std::string& path, std::string_view content) {
+bool WriteFileDurably(const std::string& path, std::string_view content, unsigned mode) {
   const std::string folder = FolderOf(path);
   std::string temp;
-  FileDescriptor file = CreateFreshFile(folder, ".tmp-", temp);
+  FileDescriptor file = CreateFreshFile(folder, ".tmp-", temp, mode);
   if (!file) return false;
   bool ok = WriteAll(file, content) && SyncFile(file);
   ok = file.Close() && ok;

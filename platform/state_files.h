@@ -29,8 +29,8 @@ std::optional<FileFacts> EntryFacts(const std::string& path);
 
 // Writes `content` to `path` so that it survives a crash: a new file in the same folder, flushed,
 // renamed over `path`, and the folder flushed. False (error recorded) on any failure; a partial
-// file never stands under `path`.
-bool WriteFileDurably(const std::string& path, std::string_view content);
+// file never stands under `path`. The new file gets `mode` (before the umask).
+bool WriteFileDurably(const std::string& path, std::string_view content, unsigned mode = 0600);
 
 // Removes `path` (a missing one is no error) and flushes its folder. False (error recorded) when
 // the entry stays.

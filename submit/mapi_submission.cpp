@@ -5,6 +5,7 @@
 
 #include "platform/file.h"
 #include "submit/mapi.h"
+#include "submit/profiles.h"
 #include "platform/syserror.h"
 #include "text/ascii.h"
 #include "text/convert.h"
@@ -108,6 +109,7 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
         submit::MAPILogon(0, profileName.c_str(), password.c_str(), submit::MAPI_LOGON_UI, 0, &session);
     if (logon != submit::SUCCESS_SUCCESS) {
       errorText += texts::LogonFailed() + profileName + "\"! (" + platform::SystemErrorText() + ");";
+      if (submit::MailProfileMissing(profileName)) failure = SubmissionFailure::kConfiguration;
       return false;
     }
 

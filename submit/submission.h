@@ -16,7 +16,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 // of 500 to 599), or the message itself cannot be sent (no or an invalid recipient). Temporary:
 // everything else (a reply of 400 to 499, no connection, a timeout, a refused logon, a missing
 // attachment file), which may pass on a later attempt.
-enum class SubmissionFailure { kNone, kTemporary, kPermanent };
+// Configuration: the mail profile cannot be found (its file is missing or unreadable, or it names
+// no such profile); no message is to blame and waiting does not help.
+enum class SubmissionFailure { kNone, kTemporary, kPermanent, kConfiguration };
 
 // The same, also telling what kind of failure it was (kNone exactly when it answers true).
 bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,

@@ -25,6 +25,7 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kExpired, "expired"},
     {Outcome::kMailLoop, "mail-loop"},
     {Outcome::kNotRegular, "not-regular"},
+    {Outcome::kNoMailProfile, "no-mail-profile"},
 };
 
 }  // namespace

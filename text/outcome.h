@@ -38,13 +38,17 @@ enum class Outcome : std::uint8_t {
 
   // Not a message at all: set aside without being read.
   kNotRegular,  // a folder, device, FIFO or symbolic link
+
+  // The configuration is wrong: waiting will not mend it, and no message is to blame.
+  kNoMailProfile,  // the profiles file is missing or unreadable, or names no such profile
 };
 
 // The highest value: loops over every outcome end here. Keep it the last value listed.
-inline constexpr Outcome kLastOutcome = Outcome::kNotRegular;
+inline constexpr Outcome kLastOutcome = Outcome::kNoMailProfile;
 
-// What the cycle does with a file after an outcome.
-enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine };
+// What the cycle does with a file after an outcome. kStop: the file stays untouched, without a
+// waiting time, and the run ends as a configuration error, so the next run after the fix takes it.
+enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine, kStop };
 
 constexpr Disposition DispositionOf(Outcome outcome) {
   switch (outcome) {
@@ -70,6 +74,8 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kMailLoop:
     case Outcome::kNotRegular:
       return Disposition::kQuarantine;
+    case Outcome::kNoMailProfile:
+      return Disposition::kStop;
   }
   return Disposition::kDefer;
 }

@@ -101,6 +101,9 @@ DROPRELAY_TEXT(SendingOffMoved, "Отправка писем выключена 
 DROPRELAY_TEXT(SendingOffDeleted, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются")
 DROPRELAY_TEXT(CopyRefused, "Копия не доставлена, письмо отправлено без нее: \"")
 DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок")
+// A configuration fault found while sending: the run stops.
+DROPRELAY_TEXT(ReasonNoMailProfile, "профиль почты не найден")
+DROPRELAY_TEXT(ConfigurationStop, "Ошибка настройки, работа остановлена (файл оставлен в папке): ")
 
 #undef DROPRELAY_TEXT
 
@@ -125,8 +128,36 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kExpired: return ReasonExpired();
     case Outcome::kNotRegular: return ReasonNotRegular();
     case Outcome::kMailLoop: return ReasonMailLoop();
+    case Outcome::kNoMailProfile: return ReasonNoMailProfile();
   }
   return ReasonInternalError();
 }
+
+// The mail library's repairs of a message.
+const std::string& MailRepaired() {
+  static const std::string text = Utf8ToCp1251("Письмо прочитано с исправлением: ");
+  return text;
+}
+
+}  // namespace droprelay::texts
+
+// The window's notification-area icon.
+namespace droprelay::texts {
+
+#define DROPRELAY_TEXT(name, utf8)                              \
+  const std::string& name() {                                   \
+    static const std::string text = Utf8ToCp1251(utf8);         \
+    return text;                                                \
+  }
+
+DROPRELAY_TEXT(TrayShowLog, "Показать журнал")
+DROPRELAY_TEXT(TrayHideLog, "Скрыть журнал")
+DROPRELAY_TEXT(TrayQuit, "Завершить работу")
+DROPRELAY_TEXT(TrayRelaying, "пересылка почты")
+DROPRELAY_TEXT(TrayStopping, "завершение после текущего шага")
+DROPRELAY_TEXT(TrayWaiting, "ожидают повторной попытки: ")
+DROPRELAY_TEXT(TrayQuarantined, "в карантине: ")
+
+#undef DROPRELAY_TEXT
 
 }  // namespace droprelay::texts

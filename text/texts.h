@@ -101,6 +101,9 @@ const std::string& ConfigRepeatedKeyIgnored();  // " не используетс
 // Sending switched off: said once at every start.
 const std::string& SendingOffMoved();        // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в " + folder
 const std::string& SendingOffDeleted();      // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются"
+// A configuration fault found while sending stops the run: ConfigurationStop + reason.
+const std::string& ReasonNoMailProfile();       // "профиль почты не найден"
+const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
 
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
@@ -109,5 +112,15 @@ const std::string& OutcomeReason(Outcome outcome);
 // message that came back to this relay.
 const std::string& CopyRefused();     // "Копия не доставлена, письмо отправлено без нее: \"" + address + "\" (" + reply + ");"
 const std::string& ReasonMailLoop();  // "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок"
+// The mail library's repairs of a message, one log line each: the part, then what was done.
+const std::string& MailRepaired();  // "Письмо прочитано с исправлением: " + part + ": " + what
+// The window's notification-area icon: its menu and the state its tooltip shows.
+const std::string& TrayShowLog();          // "Показать журнал"
+const std::string& TrayHideLog();          // "Скрыть журнал"
+const std::string& TrayQuit();             // "Завершить работу"
+const std::string& TrayRelaying();         // "пересылка почты"
+const std::string& TrayStopping();         // "завершение после текущего шага"
+const std::string& TrayWaiting();          // "ожидают повторной попытки: " + n
+const std::string& TrayQuarantined();      // "в карантине: " + n
 
 }  // namespace droprelay::texts

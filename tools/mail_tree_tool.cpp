@@ -19,9 +19,6 @@
 #include "inspect_report.h"
 #include "text_for_people.h"
 
-#ifndef DROPRELAY_VERSION
-#define DROPRELAY_VERSION "unknown"
-#endif
 
 namespace droprelay::tools {
 namespace {

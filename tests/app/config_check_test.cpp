@@ -61,6 +61,28 @@ TEST(CheckConfigText, FindingsWithLineKeyAndDefault) {
   }
 }
 
+TEST(CheckProfilesText, UnknownAndRepeatedKeysOfTheProfilesFile) {
+  struct Case {
+    const char* text;
+    std::vector<std::string> findings;
+  };
+  const Case cases[] = {
+      {"[Profiles]\nDefaultProfile=office\n[office]\nurl=smtp://m\nfrom=a@b\nuser=u\npasswordfile=/p\nstarttls=1\n"
+       "plaintext=0\ncafile=/c\npassword=x\n",
+       {}},
+      {"[Profiles]\nDefaultProfil=office\n", {"p.ini:2: unknown key DefaultProfil in [Profiles] (did you mean DefaultProfile?); not read"}},
+      {"[office]\nurl=smtp://m\nstartls=1\n", {"p.ini:3: unknown key startls in [office] (did you mean starttls?); not read"}},
+      {"[office]\nurl=smtp://m\n[OFFICE]\nfrom=a@b\n",
+       {"p.ini:3: section [OFFICE] repeats the section of line 1 and is not read (only the first is); move its keys there"}},
+      {"[office]\nfrom=a@b\nFROM=c@d\n", {"p.ini:3: key FROM repeats line 2 and is not read (the first one is used)"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> got;
+    for (const ConfigFinding& finding : CheckProfilesText(c.text)) got.push_back(FindingText("p.ini", finding));
+    EXPECT_EQ(got, c.findings) << c.text;
+  }
+}
+
 TEST(CheckConfigText, LogLinesAreRussianAndNameFileAndLine) {
   const std::vector<ConfigFinding> findings = CheckConfigText("[System]\ndomian_name=x\nsend_mail=yes\n[system]\n");
   ASSERT_EQ(findings.size(), 3u);
@@ -100,15 +122,22 @@ TEST(PrintConfigCheck, StatusFollowsTheFindings) {
     int status;
     bool warns;
   };
+  const std::string profiles = folder / "p.ini";
   const Case cases[] = {{"[System]\nsend_mail=1\n", 0, false}, {"[System]\nsend_mail=on\n", 78, true}, {nullptr, 78, true}};
   for (const Case& c : cases) {
     ::unlink(ini.c_str());
     if (c.text) WriteFile(ini, c.text);
     std::ostringstream out, err;
-    EXPECT_EQ(PrintConfigCheck(ini, "r.log", "p.ini", out, err), c.status) << (c.text ? c.text : "no file");
+    EXPECT_EQ(PrintConfigCheck(ini, "r.log", profiles, out, err), c.status) << (c.text ? c.text : "no file");
     EXPECT_EQ(!err.str().empty(), c.warns) << err.str();
     if (c.text) EXPECT_NE(out.str().find("\nsend_mail = "), std::string::npos) << out.str();
   }
+  // A mistake in the profiles file counts too.
+  WriteFile(ini, "[System]\nsend_mail=1\n");
+  WriteFile(profiles, "[office]\nurl=smtp://m\nfrom=a@b\nstarttsl=1\n");
+  std::ostringstream out, err;
+  EXPECT_EQ(PrintConfigCheck(ini, "r.log", profiles, out, err), 78);
+  EXPECT_EQ(err.str(), "droprelay: warning: " + profiles + ":4: unknown key starttsl in [office] (did you mean starttls?); not read\n");
 }
 
 // A key read through RelayConfig but missing from the table would be called unknown at every start.

@@ -177,7 +177,7 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
   };
   for (const bool sending : {true, false}) {
     // With sending on, a relayable message reaches the submission (whose unknown profile then
-    // fails for now); with sending off, every message is simply processed, as before.
+    // is the configuration's fault); with sending off, every message is simply processed, as before.
     Configure(sending ? "send_mail=1\nMAPIProfile=no-such-profile\n" : "");
     for (const Case& c : cases) {
       SCOPED_TRACE(c.to + (sending ? " sending" : " not sending"));
@@ -189,7 +189,7 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
       if (!sending) {
         EXPECT_EQ(outcome.kind, RelayOutcome::Kind::kDone);
       } else {
-        EXPECT_EQ(outcome.kind, c.relayable ? RelayOutcome::Kind::kTemporary : RelayOutcome::Kind::kPermanent);
+        EXPECT_EQ(outcome.kind, c.relayable ? RelayOutcome::Kind::kConfiguration : RelayOutcome::Kind::kPermanent);
         EXPECT_EQ(submitted, c.relayable);
       }
     }

@@ -464,7 +464,7 @@ TEST_F(RelayServiceTest, TemporaryFailuresPastTheMaximumAgeAreQuarantined) {
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count() +
       3600;
   RelayQueue queue(folder / "drop.droprelay-state/");
-  ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, now - 5 * 86400 - 10, now - 1, 9}));
+  ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, now - 5 * 86400 - 10, now - 1, 9, Outcome::kSendFailed, {}}));
   service.WorkTimerTimer();
   EXPECT_EQ(LogLines().back(), "Файл m.eml перемещен в карантин " + (folder / "held/") +
                                    ": истек срок ожидания в очереди, дней: 5 (временная ошибка отправки)");

@@ -296,6 +296,15 @@ TEST(HtmlInnerText, SvgText) {
        "<div>before<svg style=\"visibility:hidden\"><text>vhid</text></svg>mid<svg><text "
        "style=\"white-space:pre\">  a   b  </text><text>line1\nline2</text></svg></div>",
        "beforemid\n  a   b  \nline1 line2"},
+      {"a presentation attribute holds one value and is inherited like the property",
+       "<svg><text display=\"inline; visibility:hidden\">x</text><text visibility=\"hidden "
+       "!important\" style=\"visibility:visible\">y</text><g visibility=\"hidden\"><text>z</text>"
+       "<text visibility=\"visible\">w</text></g></svg>",
+       "x\ny\nw"},
+      {"float and position do not apply inside an image",
+       "<div>a <svg><text style=\"float:left\">fl</text><text style=\"position:absolute\">ab</text>"
+       "</svg> b</div>",
+       "a \nfl\nab\n b"},
       {"empty images and empty text elements",
        "<p>p1 <svg width=10><rect/></svg> p2</p><p>q1<svg><text></text></svg>q2</p><p>r1 <svg>"
        "<text> </text></svg> r2</p>",

@@ -37,10 +37,10 @@ for run in empty two delete defaults; do
   expect_eq "$run: exit status" 0 "$(cat "$scratch/$run/relay.ini.rc")"
 done
 
-expect_log "$scratch/empty/first.log" "" "Начало работы..." "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
+expect_log "$scratch/empty/first.log" "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
   "Завершение работы..."
-expect_log "$scratch/empty/relay.log" "" "Начало работы..." "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
-  "Завершение работы..." "" "Начало работы..." "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
+expect_log "$scratch/empty/relay.log" "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
+  "Завершение работы..." "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
   "Завершение работы..."
 if grep -qE '^[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} Начало работы\.\.\.'$'\r''$' "$scratch/empty/first.log"; then
   pass "timestamped lines end in CR LF"
@@ -54,7 +54,7 @@ secs=$(cat "$scratch/empty/relay.ini.secs")
 first=$(log_messages "$scratch/two/relay.log" | sed -n 's/^Найден файл //p' | head -1)
 second=$(log_messages "$scratch/two/relay.log" | sed -n 's/^Найден файл //p' | tail -1)
 expect_eq "two: both files found" "one.eml two.eml" "$(printf '%s\n' "$first" "$second" | sort | xargs)"
-expect_log "$scratch/two/relay.log" "" "Начало работы..." \
+expect_log "$scratch/two/relay.log" "" "Начало работы..." "$(sending_off "$scratch/two/archive/sub/")" \
   "Просмотр папки $scratch/two/drop/" "Найден файл $first" "Файл $first успешно перемещен в $scratch/two/archive/sub/" \
   "Просмотр папки $scratch/two/drop/" "Найден файл $second" "Файл $second успешно перемещен в $scratch/two/archive/sub/" \
   "Просмотр папки $scratch/two/drop/" "Нет новых файлов" "Завершение работы..."
@@ -67,12 +67,12 @@ t2=$(stamp_seconds "$(echo "$scans" | sed -n 2p)")
 gap=$(( (t2 - t1 + 86400) % 86400 ))
 [ "$gap" -ge 5 ] && pass "cycles at least 5 s apart (${gap}s)" || fail "cycles only ${gap}s apart"
 
-expect_log "$scratch/delete/relay.log" "" "Начало работы..." \
+expect_log "$scratch/delete/relay.log" "" "Начало работы..." "$(sending_off)" \
   "Просмотр папки $scratch/delete/drop/" "Найден файл gone.eml" "Файл gone.eml успешно удален" \
   "Просмотр папки $scratch/delete/drop/" "Нет новых файлов" "Завершение работы..."
 expect_eq "delete: drop folder empty" "" "$(ls -A "$scratch/delete/drop")"
 
-expect_log "$scratch/defaults/relay.log" "" "Начало работы..." \
+expect_log "$scratch/defaults/relay.log" "" "Начало работы..." "$(sending_off /tmp/)" \
   "Просмотр папки $scratch/defaults/drop/" "Найден файл $default_name" "Файл $default_name успешно перемещен в /tmp/" \
   "Просмотр папки $scratch/defaults/drop/" "Нет новых файлов" "Завершение работы..."
 if [ -f "/tmp/$default_name" ]; then pass "defaults: moved to /tmp/"; rm -f "/tmp/$default_name"; else fail "defaults: not in /tmp/"; fi

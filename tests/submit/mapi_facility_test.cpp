@@ -83,13 +83,11 @@ TEST_F(Profiles, RefuseWhatCannotWork) {
     EXPECT_FALSE(submit::LoadMailProfile(name, profile)) << name;
     EXPECT_NE(platform::SystemErrorText(), "") << name;
   }
-  // A lone CR ends a line of the file, as the profile API reads it: what follows never reaches
-  // the value, so no command can ride on it.
-  for (const char* name : {"crfrom", "crurl"}) {
-    ASSERT_TRUE(submit::LoadMailProfile(name, profile)) << name;
-    EXPECT_EQ(profile.from, "a@example.org");
-    EXPECT_EQ(profile.url, "smtp://example.org");
-  }
+  // A lone CR ends a line, as the profile API reads it: no value can carry one into a command.
+  ASSERT_TRUE(submit::LoadMailProfile("crfrom", profile));
+  EXPECT_EQ(profile.from, "a@example.org");
+  ASSERT_TRUE(submit::LoadMailProfile("crurl", profile));
+  EXPECT_EQ(profile.url, "smtp://example.org");
 }
 
 TEST_F(Profiles, DefaultProfileIsEmptyOnAnyFailure) {

@@ -194,6 +194,38 @@ TEST_F(Submission, LogonFailures) {
   EXPECT_NE(error_.find("onnect"), std::string::npos) << error_;
 }
 
+// A profile that is not there is the configuration's fault; a server that is not there passes.
+TEST_F(Submission, MissingProfilesAreConfigurationFaults) {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ::close(probe);
+  WriteProfiles("[Profiles]\nDefaultProfile=office\n[office]\nurl=smtp://127.0.0.1:" +
+                std::to_string(ntohs(address.sin_port)) + "\nfrom=r@example.org\n[nourl]\nfrom=r@example.org\n");
+  struct Case {
+    const char* profilesFile;
+    const char* profile;
+    SubmissionFailure failure;
+  };
+  const Case cases[] = {
+      {"profiles.ini", "nosuch", SubmissionFailure::kConfiguration},
+      {"profiles.ini", "", SubmissionFailure::kConfiguration},
+      {"profiles.ini", "nourl", SubmissionFailure::kConfiguration},
+      {"absent.ini", "office", SubmissionFailure::kConfiguration},
+      {"profiles.ini", "office", SubmissionFailure::kTemporary},
+  };
+  for (const Case& c : cases) {
+    ::setenv("DROPRELAY_PROFILES", (folder_ / c.profilesFile).c_str(), 1);
+    SubmissionFailure failure = SubmissionFailure::kNone;
+    EXPECT_FALSE(SendMapiMessage(c.profile, "", "a@example.org", "s", "b", "", error_, failure));
+    EXPECT_EQ(failure, c.failure) << c.profilesFile << " " << c.profile << ": " << error_;
+  }
+}
+
 TEST_F(Submission, AuthenticatesWithTheProfileUserAndThePassword) {
   SmtpSink sink({"--auth", "relay:s3cret-Pa55"});
   UseServer(sink, "user=relay\n");

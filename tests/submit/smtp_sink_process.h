@@ -24,9 +24,10 @@ extern char** environ;
 
 namespace droprelay::testing {
 
-// The helpers live in tests/integration/, beside this header's folder.
+// The helpers live in tests/integration/, beside the test data folder (an absolute path from the
+// build, unlike __FILE__, which a compiler cache may make relative).
 inline std::string IntegrationScript(const std::string& name) {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "integration" / name).string();
+  return (std::filesystem::path(DROPRELAY_TEST_DATA).parent_path() / "integration" / name).string();
 }
 
 inline std::string FromHex(const std::string& hex) {
