@@ -4,7 +4,7 @@
 
     smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
                  [--reject-data CODE] [--drop-data] [--log-commands] [--close-after N]
-                 [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-accepted]
+                 [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-data] [--notify-accepted]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
     smtp_sink.py --dir DIR (--never-greet | --hang-up)
 
@@ -28,6 +28,8 @@ DIR/connections.log, so a test can prove that no connection was made at all.
   --close-after N           close a connection, without a word, once N messages went over it
   --stall-rcpt SECONDS      wait that long before answering RCPT TO
   --stall-data SECONDS      wait that long before answering the end of DATA
+  --notify-data             print "RECEIVED N" on standard output once the whole data of message N
+                            (up to the end of DATA) has arrived, before any --stall-data wait
   --notify-accepted         print "ACCEPTED N" on standard output once the 250 reply to the end of
                             DATA of message N has been written to the connection
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
@@ -55,13 +57,15 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Recorder:
-    def __init__(self, folder, reject_rcpt, reject_data, stall_rcpt=0, stall_data=0):
+    def __init__(self, folder, reject_rcpt, reject_data, stall_rcpt=0, stall_data=0, notify_data=False):
         self.folder = folder
         self.count = 0
         self.reject_rcpt = reject_rcpt
         self.reject_data = reject_data
         self.stall_rcpt = stall_rcpt
         self.stall_data = stall_data
+        self.notify_data = notify_data
+        self.received = 0
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if self.stall_rcpt:
@@ -74,6 +78,9 @@ class Recorder:
         return '250 OK'
 
     async def handle_DATA(self, server, session, envelope):
+        self.received += 1
+        if self.notify_data:
+            print('RECEIVED', self.received, flush=True)
         if self.stall_data:
             await asyncio.sleep(self.stall_data)
         if self.reject_data:
@@ -189,6 +196,7 @@ async def main():
     parser.add_argument('--stall-rcpt', type=float, default=0)
     parser.add_argument('--stall-data', type=float, default=0)
     parser.add_argument('--notify-accepted', action='store_true')
+    parser.add_argument('--notify-data', action='store_true')
     parser.add_argument('--tls-cert')
     parser.add_argument('--tls-key')
     parser.add_argument('--starttls', action='store_true')
@@ -199,7 +207,8 @@ async def main():
     logging.basicConfig(level=logging.CRITICAL)
     warnings.simplefilter('ignore')  # AUTH without TLS is what loopback tests want
 
-    handler = Recorder(args.dir, args.reject_rcpt, args.reject_data, args.stall_rcpt, args.stall_data)
+    handler = Recorder(args.dir, args.reject_rcpt, args.reject_data, args.stall_rcpt, args.stall_data,
+                       args.notify_data)
     options = {'decode_data': False, 'hostname': 'sink.test'}
     if args.auth:
         user, _, password = args.auth.partition(':')
