@@ -5,11 +5,58 @@
 #include <stdexcept>
 
 #include "platform/file.h"
+#include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "text/convert.h"
 #include "text/lines.h"
+#include "text/log_text.h"
 
 namespace droprelay {
+namespace {
+
+// A trim holds the log's lock for one read, one write and one rename; an append waits this many
+// times this long for it, and then appends all the same (a line is worth more than its order).
+constexpr int kLockWaits = 200;
+constexpr std::uint32_t kLockWaitMs = 5;
+
+// One line of the box as every sink receives it: UTF-8, with nothing a terminal would act on.
+std::string OutgoingLine(std::string_view cp1251Line) { return SafeLogText(Cp1251ToUtf8(cp1251Line)); }
+
+std::deque<std::string> LinesOfFileText(std::string_view utf8) {
+  const std::string text = Utf8ToCp1251(utf8);
+  std::deque<std::string> lines;
+  for (std::string_view rest = text; !rest.empty();) lines.emplace_back(NextLine(rest));
+  return lines;
+}
+
+int DisplayedLines(std::string_view line) { return static_cast<int>(WrapLine(line, ActivityLog::kWrapWidth).size()); }
+
+int DisplayedLines(const std::deque<std::string>& lines) {
+  int count = 0;
+  for (const std::string& line : lines) count += DisplayedLines(line);
+  return count;
+}
+
+// Removing the first displayed line lowers the count by exactly one: the rest of a wrapped line
+// wraps as before.
+void RemoveFirstDisplayedLine(std::deque<std::string>& lines) {
+  if (lines.empty()) return;
+  const auto segments = WrapLine(lines.front(), ActivityLog::kWrapWidth);
+  if (segments.size() <= 1) {
+    lines.pop_front();
+  } else {
+    // Only the upper part of a wrapped line goes; the rest becomes the first line.
+    lines.front().erase(0, segments.front().second);
+  }
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
 
 LocalDateTime CurrentLocalDateTime() {
   const std::time_t now = std::time(nullptr);
@@ -54,48 +101,23 @@ void ActivityLog::LoadFromFile() {
   try {
     std::string content;
     if (!platform::ReadWholeFile(logFile_, content)) return;
-    const std::string text = Utf8ToCp1251(content);
-    std::deque<std::string> lines;
-    for (std::string_view rest = text; !rest.empty();) lines.emplace_back(NextLine(rest));
-    lines_ = std::move(lines);
+    lines_ = LinesOfFileText(content);
+    fileSize_ = content.size();
+    fileLines_ = DisplayedLines(lines_);
     Show();
-  } catch (...) {
+  } catch (const std::exception&) {
     // A log that cannot be loaded starts empty; it is no reason to stop.
   }
 }
 
-int ActivityLog::DisplayedLineCount() const {
-  std::size_t count = 0;
-  for (const std::string& line : lines_) count += WrapLine(line, kWrapWidth).size();
-  return static_cast<int>(count);
-}
-
-void ActivityLog::RemoveFirstDisplayedLine() {
-  if (lines_.empty()) return;
-  const auto segments = WrapLine(lines_.front(), kWrapWidth);
-  if (segments.size() <= 1) {
-    lines_.erase(lines_.begin());
-  } else {
-    // Only the upper part of a wrapped line goes; the rest becomes the first line.
-    lines_.front().erase(0, segments.front().second);
-  }
-}
-
-std::string ActivityLog::FileText() const {
-  std::string text;
-  for (const std::string& line : lines_) {
-    text += Cp1251ToUtf8(line);
-    text += "\r\n";
-  }
-  return text;
-}
+int ActivityLog::DisplayedLineCount() const { return DisplayedLines(lines_); }
 
 void ActivityLog::Show() {
   if (!view_) return;
   std::string text;
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     if (i > 0) text += '\n';
-    text += Cp1251ToUtf8(lines_[i]);
+    text += OutgoingLine(lines_[i]);
   }
   view_->SetText(text);
 }
@@ -104,22 +126,22 @@ bool ActivityLog::EndUpdateQuietly() {
   try {
     if (view_) view_->EndUpdate();
     return true;
-  } catch (...) {
+  } catch (const std::exception&) {
     return false;
   }
 }
 
-void ActivityLog::mainlog(std::string_view message) { Add(message, nullptr); }
-
-void ActivityLog::mainlog(std::string_view message, LogSeverity severity) { Add(message, &severity); }
-
-void ActivityLog::Add(std::string_view message, const LogSeverity* severity) {
+void ActivityLog::mainlog(std::string_view message, LogSeverity severity) {
   std::string cleaned;
   cleaned.reserve(message.size());
   for (char c : message) {
     if (c != '\r' && c != '\n') cleaned.push_back(c);
   }
 
+  // What the file receives: the line as added, before the box's trimming can take it away again.
+  std::string added;
+  int addedLines = 0;
+  int bound = -1;
   // From the update on, nothing may reach the caller; an update that never began is not ended.
   bool updating = false;
   try {
@@ -127,16 +149,19 @@ void ActivityLog::Add(std::string_view message, const LogSeverity* severity) {
     updating = true;
     if (cleaned.size() >= 3) {
       lines_.push_back(FormatLogTimestamp(now_()) + " " + cleaned);
+      added = OutgoingLine(lines_.back()) + "\r\n";
+      addedLines = DisplayedLines(lines_.back());
     } else if (!cleaned.empty()) {
       lines_.emplace_back();
+      added = "\r\n";
+      addedLines = 1;
     }
 
     // A negative bound would never be met once the log is empty: it is taken as "no bound".
-    // Removing the first displayed line lowers the count by exactly one (the rest of a wrapped
-    // line wraps as before), so the count is kept rather than recomputed for every removal.
+    // The count is kept rather than recomputed for every removal.
     int count = DisplayedLineCount();
-    for (int bound = maxLines_(); bound >= 0 && bound < count; bound = maxLines_()) {
-      RemoveFirstDisplayedLine();
+    for (bound = maxLines_(); bound >= 0 && bound < count; bound = maxLines_()) {
+      RemoveFirstDisplayedLine(lines_);
       --count;
     }
 
@@ -144,36 +169,143 @@ void ActivityLog::Add(std::string_view message, const LogSeverity* severity) {
       Show();
       view_->ScrollLinesDown(count + 1);
     }
-  } catch (...) {
+  } catch (const std::exception&) {
     if (updating) EndUpdateQuietly();
     return;
   }
   if (!EndUpdateQuietly()) return;
   if (mirror_ && cleaned.size() >= 3) {
     try {
-      mirror_->Write(severity ? *severity : SeverityOfLogLine(cleaned), Cp1251ToUtf8(cleaned));
-    } catch (...) {
+      mirror_->Write(severity, OutgoingLine(cleaned));
+    } catch (const std::exception&) {
     }
   }
-  Save();
+  try {
+    AppendToFile(added, addedLines, bound);
+  } catch (const std::exception&) {
+  }
 }
 
-void ActivityLog::Save() {
-  try {
-    // The box stays ahead of the file until the next save succeeds. A relay whose log cannot be
-    // written (a folder the service user may not write) says so once, where an administrator
-    // looks: standard error (the journal under systemd, cron's mail) and the mirror.
-    if (platform::WriteWholeFile(logFile_, FileText(), kFileMode)) {
-      saveFailureReported_ = false;
-      return;
+bool ActivityLog::LockLog(platform::LockKind kind) {
+  if (!lockFile_) {
+    // Read access is enough for a lock. Created with the log's owner and mode, so that a run as
+    // root does not leave a lock file the service user cannot open.
+    lockFile_ = platform::OpenFile(LockFileOf(logFile_), {.noFollow = true, .nonBlocking = true, .create = true,
+                                                          .regularOnly = true, .mode = kFileMode});
+    if (!lockFile_) return false;
+    if (const auto log = platform::StatusOfPath(logFile_, platform::Links::kFollow); log && log->IsRegular()) {
+      if (const auto lock = platform::StatusOf(lockFile_); lock && lock->owner != log->owner) {
+        platform::TakeOwnerAndMode(lockFile_, *log);
+      }
     }
-    if (saveFailureReported_) return;
-    saveFailureReported_ = true;
-    const std::string complaint = "cannot write the log file " + logFile_ + ": " + platform::SystemErrorText();
-    std::fprintf(stderr, "droprelay: %s\n", complaint.c_str());
-    if (mirror_) mirror_->Write(LogSeverity::kError, complaint);
-  } catch (...) {
   }
+  if (kind == platform::LockKind::kExclusive) return platform::TryLockFile(lockFile_, kind);
+  for (int attempt = 0;; ++attempt) {
+    if (platform::TryLockFile(lockFile_, kind)) return true;
+    if (attempt == kLockWaits) return false;
+    platform::Sleep(kLockWaitMs);
+  }
+}
+
+void ActivityLog::UnlockLog() {
+  if (lockFile_) platform::UnlockFile(lockFile_);
+}
+
+void ActivityLog::AppendToFile(const std::string& bytes, int addedLines, int bound) {
+  // Without the lock (no lock file can be made beside the log, or a trim that never ends) the
+  // line is appended all the same.
+  const bool locked = LockLog(platform::LockKind::kShared);
+  // Non-blocking: a FIFO under the log's name must not hang the relay. The file is opened even
+  // for no line, so that it exists from the first message on.
+  platform::FileDescriptor file = platform::OpenFile(
+      logFile_, {.access = platform::OpenOptions::Access::kWrite, .nonBlocking = true, .create = true,
+                 .append = true, .mode = kFileMode});
+  if (!file || !platform::WriteAll(file, bytes)) {
+    const std::string error = platform::SystemErrorText();
+    if (locked) UnlockLog();
+    fileSize_.reset();
+    Complain(saveFailureReported_, "cannot write the log file " + logFile_ + ": " + error);
+    return;
+  }
+  saveFailureReported_ = false;
+  const std::optional<platform::FileStatus> status = platform::StatusOf(file);
+  file.Close();
+  if (!status || !status->IsRegular()) {
+    // A device such as /dev/null: nothing to count or trim.
+    if (locked) UnlockLog();
+    fileSize_.reset();
+    return;
+  }
+  if (fileSize_ && status->inode == fileInode_ && status->size == *fileSize_ + bytes.size()) {
+    fileLines_ += addedLines;
+    fileSize_ = status->size;
+  } else {
+    fileInode_ = status->inode;
+    std::string content;
+    if (platform::ReadWholeFile(logFile_, content)) {
+      fileSize_ = content.size();
+      fileLines_ = DisplayedLines(LinesOfFileText(content));
+    } else {
+      fileSize_.reset();
+    }
+  }
+  if (locked) UnlockLog();
+  if (fileSize_ && bound >= 0 && fileLines_ > bound + FileAllowance(bound) && fileLines_ > retryTrimAbove_) {
+    TrimFile(bound);
+  }
+}
+
+void ActivityLog::TrimFile(int bound) {
+  // While another run appends or trims, this one leaves the file as it is; its next line tries again.
+  // Without a lock file at all the trim goes ahead: a file that only grows is the worse fault.
+  const bool locked = LockLog(platform::LockKind::kExclusive);
+  if (!locked && lockFile_) return;
+  const std::string folder = FolderOf(logFile_);
+  const std::string temporary = folder + "/." + logFile_.substr(logFile_.rfind('/') + 1) + ".new";
+  bool trimmed = false;
+  std::string content;
+  const std::optional<platform::FileStatus> status = platform::StatusOfPath(logFile_, platform::Links::kFollow);
+  if (status && platform::ReadWholeFile(logFile_, content)) {
+    std::deque<std::string> lines = LinesOfFileText(content);
+    for (int count = DisplayedLines(lines); count > bound; --count) RemoveFirstDisplayedLine(lines);
+    std::string text;
+    for (const std::string& line : lines) text += OutgoingLine(line) + "\r\n";
+    // A file left by a trim that was killed is taken away first; the new one is made afresh.
+    platform::DiscardFile(temporary);
+    platform::FileDescriptor file = platform::OpenFile(
+        temporary, {.access = platform::OpenOptions::Access::kWrite, .noFollow = true, .create = true,
+                    .exclusive = true, .mode = kFileMode});
+    // Flushed before the rename: after a power loss the name holds the old file or the whole new one.
+    bool written = file && platform::WriteAll(file, text) && platform::TakeOwnerAndMode(file, *status) &&
+                   platform::SyncFile(file);
+    const std::optional<platform::FileStatus> made = written ? platform::StatusOf(file) : std::nullopt;
+    written = written && made && file.Close();
+    if (written && platform::RenameReplacing(temporary, logFile_)) {
+      platform::SyncFolder(folder);
+      fileInode_ = made->inode;
+      fileSize_ = text.size();
+      fileLines_ = DisplayedLines(lines);
+      trimFailureReported_ = false;
+      trimmed = true;
+    }
+  }
+  if (!trimmed) {
+    const std::string error = platform::SystemErrorText();
+    platform::DiscardFile(temporary);
+    // Not tried again for every line: the file would be read in full each time while it grows.
+    retryTrimAbove_ = fileLines_ + FileAllowance(bound);
+    Complain(trimFailureReported_, "cannot trim the log file " + logFile_ + ": " + error);
+  }
+  if (locked) UnlockLog();
+}
+
+void ActivityLog::Complain(bool& reported, const std::string& what) {
+  // Said once until it works again, where an administrator looks: standard error (the journal
+  // under systemd, cron's mail) and the mirror. The box keeps every line meanwhile.
+  if (reported) return;
+  reported = true;
+  std::fputs(ErrorLine(what).c_str(), stderr);
+  if (mirror_) mirror_->Write(LogSeverity::kError, SafeLogText(what));
 }
 
 }  // namespace droprelay

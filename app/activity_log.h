@@ -1,20 +1,30 @@
-// The activity log: the lines shown in the window's log box, bounded in length and copied in full
-// to the log file after every message.
+// The activity log: the lines shown in the window's log box, bounded in length, and the log file
+// they are appended to.
 //
 // Text is held in Windows-1251, the relay's own code page; the log file and the view receive UTF-8.
 // The box wraps long lines at its width, and the bound counts displayed lines. So that the count
 // does not depend on a display (the program usually runs without one), wrapping is computed here
 // with a fixed width of kWrapWidth characters: the 590-pixel box less its frame and vertical scroll
 // bar leaves about 565 pixels, and the box's 8-point sans-serif font averages 6 pixels a character.
+//
+// The file is only ever appended to, one whole line in one write, so a kill at any moment leaves
+// every line written before it. It may run a tenth over the bound; then it is trimmed back to the
+// bound by writing a new file beside it and renaming that over it, never by emptying it in place.
+// A lock file beside the log (`<log>.lock`, never removed) is shared by appends and held alone by a
+// trim, so the lines another run appends meanwhile are in the file the trim reads, not lost with
+// the old one.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/log_mirror.h"
+#include "platform/file.h"
 
 namespace droprelay {
 
@@ -66,16 +76,17 @@ class ActivityLog {
   // Empties the box (nothing is saved).
   void Clear();
 
-  // Replaces the box's lines with the log file's (UTF-8, converted back to Windows-1251). Any
-  // failure (no file yet, unreadable) is ignored and leaves the box as it was.
+  // Replaces the box's lines with the log file's (UTF-8, converted back to Windows-1251): all of
+  // them, up to a tenth more than the bound. Any failure (no file yet, unreadable) is ignored and
+  // leaves the box as it was.
   void LoadFromFile();
 
   // Adds one message (Windows-1251): CR and LF removed; 1 or 2 characters add an empty line, 3 or
-  // more a timestamped line; then trims to the bound, scrolls, and saves the whole log. Never throws.
-  // A timestamped line also goes to the mirror, if one is set, with the severity given or, without
-  // one, the severity its text says (SeverityOfLogLine).
-  void mainlog(std::string_view message);
-  void mainlog(std::string_view message, LogSeverity severity);
+  // more a timestamped line; then trims the box to the bound, scrolls, and appends the line to the
+  // file (trimming the file when it has grown a tenth past the bound). Never throws. A timestamped
+  // line also goes to the mirror, if one is set, with the severity the caller gives: the text of a
+  // line never decides it.
+  void mainlog(std::string_view message, LogSeverity severity = LogSeverity::kInfo);
 
   // The copy for the journal or syslog; null for none. Not owned.
   void SetMirror(LogMirror* mirror) { mirror_ = mirror; }
@@ -90,17 +101,23 @@ class ActivityLog {
   // The number of displayed lines (wrapped at kWrapWidth).
   int DisplayedLineCount() const;
 
-  // The whole log in UTF-8 with CR LF after every line, as the file receives it.
-  std::string FileText() const;
+  // How far the file may run past the bound before it is trimmed back: a tenth, so that a trim,
+  // which rewrites the whole file, comes once every so many lines and not after every one.
+  static int FileAllowance(int bound) { return bound / 10; }
+
+  // The lock file beside `logFile`.
+  static std::string LockFileOf(const std::string& logFile) { return logFile + ".lock"; }
 
   const std::string& LogFile() const { return logFile_; }
 
  private:
-  void RemoveFirstDisplayedLine();
   void Show();
   bool EndUpdateQuietly();
-  void Save();
-  void Add(std::string_view message, const LogSeverity* severity);
+  void AppendToFile(const std::string& bytes, int addedLines, int bound);
+  void TrimFile(int bound);
+  bool LockLog(platform::LockKind kind);
+  void UnlockLog();
+  void Complain(bool& reported, const std::string& what);
 
   std::string logFile_;
   std::function<int()> maxLines_;
@@ -109,6 +126,18 @@ class ActivityLog {
   std::deque<std::string> lines_;
   LogMirror* mirror_ = nullptr;
   bool saveFailureReported_ = false;
+  bool trimFailureReported_ = false;
+
+  platform::FileDescriptor lockFile_;
+  // The file's size and inode right after this log's last write or trim, and its displayed lines
+  // then; unknown at first. A file that differs after the next append by more than that line was
+  // written (or trimmed, or rotated) by someone else meanwhile, and its lines are counted again.
+  std::optional<std::uint64_t> fileSize_;
+  std::uint64_t fileInode_ = 0;
+  int fileLines_ = 0;
+  // After a trim failed (no new file can be made beside the log), the next try waits until the
+  // file has grown past this many displayed lines.
+  int retryTrimAbove_ = -1;
 };
 
 }  // namespace droprelay

@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <charconv>
+
 namespace droprelay {
 namespace {
 
@@ -8,6 +10,68 @@ CommandLine Failure(std::string error) {
   result.action = CommandLine::Action::Error;
   result.error = std::move(error);
   return result;
+}
+
+// The queue commands' options. True when `arguments[i]` was one of them (`i` then points at its
+// last word); `error` is set when it was wrong.
+bool ParseQueueArgument(const std::vector<std::string>& arguments, std::size_t& i, CommandLine& result,
+                        std::string& error) {
+  const std::string& argument = arguments[i];
+  using Kind = QueueRequest::Kind;
+  const auto select = [&](Kind kind) {
+    if (result.action != CommandLine::Action::Run && !(result.action == CommandLine::Action::Queue && result.queue.kind == kind)) {
+      error = "option " + argument + " cannot be combined with another command";
+    }
+    result.action = CommandLine::Action::Queue;
+    result.queue.kind = kind;
+  };
+  if (argument == "--queue") {
+    select(Kind::kList);
+  } else if (argument == "--flush") {
+    select(Kind::kFlush);
+  } else if (argument == "--release") {
+    select(Kind::kRelease);
+  } else if (argument == "--check") {
+    result.check = true;
+    select(Kind::kCheck);
+  } else if (argument == "--all" && result.action == CommandLine::Action::Queue && result.queue.kind == Kind::kRelease) {
+    result.queue.all = true;
+  } else if (argument == "--warn-age" || argument == "--crit-age") {
+    int minutes = -1;
+    const std::string value = i + 1 < arguments.size() ? arguments[++i] : std::string();
+    const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), minutes);
+    if (failure != std::errc() || end != value.data() + value.size() || minutes < 0) {
+      error = "option " + argument + " needs a number of minutes";
+    }
+    (argument == "--warn-age" ? result.queue.warnAgeMinutes : result.queue.critAgeMinutes) = minutes;
+  } else if (result.action == CommandLine::Action::Queue && result.queue.kind == Kind::kRelease &&
+             !argument.empty() && argument[0] != '-') {
+    result.queue.names.push_back(argument);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// What the queue commands need beyond their single options.
+std::string QueueCommandProblem(const CommandLine& line) {
+  const QueueRequest& queue = line.queue;
+  if (line.action != CommandLine::Action::Queue) {
+    if (queue.warnAgeMinutes != kDefaultWarnAgeMinutes || queue.critAgeMinutes != kDefaultCritAgeMinutes) {
+      return "options --warn-age and --crit-age go with --check";
+    }
+    return {};
+  }
+  if (queue.kind == QueueRequest::Kind::kRelease && queue.all == !queue.names.empty()) {
+    return "option --release needs either file names or --all";
+  }
+  if (queue.kind != QueueRequest::Kind::kCheck &&
+      (queue.warnAgeMinutes != kDefaultWarnAgeMinutes || queue.critAgeMinutes != kDefaultCritAgeMinutes)) {
+    return "options --warn-age and --crit-age go with --check";
+  }
+  if (queue.warnAgeMinutes > queue.critAgeMinutes) return "the --warn-age must not exceed the --crit-age";
+  if (line.json && queue.kind != QueueRequest::Kind::kList) return "option --json goes with --inspect or --queue";
+  return {};
 }
 
 }  // namespace
@@ -39,8 +103,24 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       continue;
     }
     if (argument == "--inspect") {
+      if (result.action == CommandLine::Action::Queue) return Failure("option --inspect cannot be combined with another command");
       result.action = CommandLine::Action::Inspect;
       continue;
+    }
+    if (argument == "--check-config") {
+      result.action = CommandLine::Action::CheckConfig;
+      continue;
+    }
+    if (result.action != CommandLine::Action::Inspect) {
+      std::string error;
+      if (ParseQueueArgument(arguments, i, result, error)) {
+        if (!error.empty()) {
+          CommandLine failure = Failure(error);
+          failure.check = result.check;
+          return failure;
+        }
+        continue;
+      }
     }
     if (argument == "--json") {
       result.json = true;
@@ -50,12 +130,22 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       result.inspectFiles.push_back(argument);
       continue;
     }
-    return Failure("unknown argument: " + argument);
+    CommandLine failure = Failure("unknown argument: " + argument);
+    failure.check = result.check;
+    return failure;
+  }
+  if (const std::string problem = QueueCommandProblem(result); !problem.empty()) {
+    CommandLine failure = Failure(problem);
+    failure.check = result.check;
+    return failure;
   }
   if (result.action == CommandLine::Action::Inspect && result.inspectFiles.empty()) {
     return Failure("option --inspect needs at least one file");
   }
-  if (result.json && result.action != CommandLine::Action::Inspect) {
+  if (result.action == CommandLine::Action::CheckConfig && !result.inspectFiles.empty()) {
+    return Failure("option --check-config goes alone");
+  }
+  if (result.json && result.action != CommandLine::Action::Inspect && result.action != CommandLine::Action::Queue) {
     return Failure("option --json goes with --inspect");
   }
   return result;
@@ -65,13 +155,25 @@ std::string UsageText(const std::string& programName) {
   return "Usage: " + programName +
          " [--config FILE]\n"
          "       " + programName + " [--config FILE] --inspect [--json] FILE...\n"
+         "       " + programName + " [--config FILE] --check-config\n"
+         "       " + programName + " [--config FILE] --queue [--json] | --flush | --release NAME...|--all\n"
+         "       " + programName + " [--config FILE] --check [--warn-age MIN] [--crit-age MIN]\n"
          "Relays the messages of a drop folder, one every five seconds, and ends when the folder is empty.\n"
          "\n"
          "  --config FILE  read the settings from FILE instead of the .ini file beside the program;\n"
          "                 the log is written beside FILE, named like it with \".log\"\n"
          "  --inspect FILE...  show what would be sent for each stored message (recipient, subject,\n"
          "                 first attachment, body) without sending, waiting or writing anything\n"
-         "  --json         with --inspect: one JSON object per file and line\n"
+                  "  --check-config  warn about unknown sections and keys and values that do not parse, and\n"
+         "                 list every setting in effect with where it came from; exit status 78\n"
+         "                 when there is any warning, else 0\n"
+         "  --json         with --inspect: one JSON object per file and line; with --queue: one object\n"
+         "  --queue        list the files waiting for a later attempt and the quarantined ones\n"
+         "  --flush        make every waiting file due now (the next run takes them)\n"
+         "  --release NAME...|--all  move quarantined files back into the drop folder\n"
+         "  --check        one status line for a monitor; exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
+         "  --warn-age MIN, --crit-age MIN  with --check: the age in minutes of the oldest waiting\n"
+         "                 file that is a warning (default 60) or critical (default 1440)\n"
          "  -h, --help     show this text and exit\n"
          "  -V, --version  show the version and exit\n"
          "\n"

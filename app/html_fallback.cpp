@@ -1,5 +1,6 @@
 #include "app/html_fallback.h"
 
+#include <ctime>
 #include <optional>
 
 #include "app/message_text.h"
@@ -7,6 +8,7 @@
 #include "platform/sleeper.h"
 #include "text/ascii.h"
 #include "text/convert.h"
+#include "text/texts.h"
 
 namespace droprelay {
 namespace {
@@ -45,13 +47,29 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   // the part says UTF-8.
   std::optional<std::string> text;
   try {
-    const std::string page = input.htmlIsUtf8 ? std::string(input.htmlText) : Cp1251ToUtf8(input.htmlText);
     if (input.engineWaitMs > 0) platform::Sleep(input.engineWaitMs);  // the empty document settles
-    text = html::HtmlInnerText(page);
+    // The budget bounds the conversion, not the waits: no message can hold the relay for long. It
+    // is counted in processor time, so that a busy machine does not cut a large page short (and
+    // the same message gives the same text under any load).
+    const std::function<std::uint64_t()> clock = input.clockMs ? input.clockMs : [] {
+      return static_cast<std::uint64_t>(std::clock()) * 1000 / CLOCKS_PER_SEC;
+    };
+    const std::uint64_t start = clock();
+    html::HtmlBudget budget;
+    if (input.timeBudgetMs > 0)
+      budget.expired = [&] { return clock() - start >= input.timeBudgetMs; };
+    const std::string page = input.htmlIsUtf8 ? std::string(input.htmlText) : Cp1251ToUtf8(input.htmlText);
+    if (std::optional<html::HtmlText> converted = html::HtmlInnerText(page, budget)) {
+      text = std::move(converted->text);
+      result.cutShort = converted->cut_short;
+    }
     if (input.engineWaitMs > 0) platform::Sleep(input.engineWaitMs);  // the written document settles
   } catch (const std::exception&) {
     text.reset();
+    result.cutShort = false;
   }
+  if (result.cutShort && input.log)
+    input.log(texts::HtmlTimeBudgetSpent() + std::to_string(input.timeBudgetMs));
   // No page element, or the engine failed: the HTML source is the best text there is.
   if (!text) {
     result.body.assign(input.htmlText);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,11 +21,18 @@ struct HtmlFallbackInput {
   // an asynchronously loading browser control needed; our engine converts synchronously, so 0
   // changes nothing but the time.
   std::uint32_t engineWaitMs = kDefaultHtmlWaitMs;
+  // The longest the conversion itself may take (html_time_budget_ms; 0: no bound), measured on
+  // `clockMs` (milliseconds; empty: the program's processor time). When it runs out the text so
+  // far is used and `log` gets a warning.
+  std::uint32_t timeBudgetMs = kDefaultHtmlTimeBudgetMs;
+  std::function<std::uint64_t()> clockMs;
+  std::function<void(const std::string&)> log;
 };
 
 struct HtmlFallbackResult {
-  std::string subject;  // Windows-1251
-  std::string body;     // Windows-1251, lines ending in CR LF
+  std::string subject;   // Windows-1251
+  std::string body;      // Windows-1251, lines ending in CR LF
+  bool cutShort = false;  // the time budget ran out: the body is the text so far
 };
 
 // The subject (trimmed, converted from UTF-8 where it is UTF-8) and the visible text of the page.

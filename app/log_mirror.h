@@ -12,16 +12,12 @@ namespace droprelay {
 
 enum class LogSeverity { kInfo, kWarning, kError };
 
-// The severity of one log message (Windows-1251), from the relay's own texts: failures that lose
-// or stop something are errors; a submission that failed for now and is tried again later (no
-// connection, a 4xx reply) is a warning; the rest is information.
-LogSeverity SeverityOfLogLine(std::string_view message);
-
 class LogMirror {
  public:
   virtual ~LogMirror() = default;
-  // One line, UTF-8, without line breaks. Never throws; a line that cannot be passed on is lost
-  // only here (the file log has it).
+  // One line, UTF-8, with the severity its writer gives. Never throws; a line that cannot be passed
+  // on is lost only here (the file log has it). The mirrors made by MakeLogMirror replace control
+  // characters themselves (SafeLogText), whoever calls them.
   virtual void Write(LogSeverity severity, const std::string& utf8Line) = 0;
 };
 

@@ -11,6 +11,9 @@
 #ifndef DROPRELAY_INSTALL_CONFIG
 #define DROPRELAY_INSTALL_CONFIG "/etc/droprelay/droprelay.ini"
 #endif
+#ifndef DROPRELAY_INSTALL_USER
+#define DROPRELAY_INSTALL_USER "droprelay"
+#endif
 #ifndef DROPRELAY_INSTALL_LOG
 #define DROPRELAY_INSTALL_LOG "/var/log/droprelay/droprelay.log"
 #endif
@@ -26,7 +29,7 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 InstallLayout BuiltInInstallLayout() {
-  return InstallLayout{DROPRELAY_INSTALL_BINDIR, DROPRELAY_INSTALL_CONFIG, DROPRELAY_INSTALL_LOG};
+  return InstallLayout{DROPRELAY_INSTALL_BINDIR, DROPRELAY_INSTALL_CONFIG, DROPRELAY_INSTALL_LOG, DROPRELAY_INSTALL_USER};
 }
 
 bool IsInstalledProgram(const std::string& executable, const InstallLayout& layout) {
@@ -72,6 +75,14 @@ platform::ProgramFiles ResolveProgramFiles(const std::string& configOption) {
                          [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; });
   const platform::IniFile ini(files.configFile);
   return WithLogPath(files, RelayConfig(ini).log_path());
+}
+
+bool RunningInstalled() { return IsInstalledProgram(platform::ExecutablePath(), BuiltInInstallLayout()); }
+
+std::string InstalledProfilesFile(const std::string& configFile, const InstallLayout& layout) {
+  if (configFile != layout.configFile) return {};
+  const std::string folder = FolderOf(configFile);
+  return (folder.empty() ? std::string() : folder + "/") + "profiles.ini";
 }
 
 }  // namespace droprelay

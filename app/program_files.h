@@ -19,6 +19,7 @@ struct InstallLayout {
   std::string binDir;      // where installed programs live, e.g. /usr/bin
   std::string configFile;  // the installed configuration, e.g. /etc/droprelay/droprelay.ini
   std::string logFile;     // the installed log, e.g. /var/log/droprelay/droprelay.log
+  std::string user = "droprelay";  // the service user an installed program run as root becomes
 };
 
 // The layout this build installs into (set when the build was configured).
@@ -39,5 +40,12 @@ platform::ProgramFiles WithLogPath(platform::ProgramFiles files, const std::stri
 
 // All of the above for the running program.
 platform::ProgramFiles ResolveProgramFiles(const std::string& configOption);
+
+// True when the running program is the installed one (see IsInstalledProgram).
+bool RunningInstalled();
+
+// The mail profiles that go with the installed configuration: "profiles.ini" beside it when
+// `configFile` is the layout's configuration file, else empty (the profiles' own default applies).
+std::string InstalledProfilesFile(const std::string& configFile, const InstallLayout& layout);
 
 }  // namespace droprelay

@@ -10,6 +10,7 @@
 
 #include "app/log_mirror.h"
 #include "app/relay_service.h"
+#include "platform/process_setup.h"
 #include "platform/program_paths.h"
 
 namespace droprelay {
@@ -27,6 +28,12 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
                           const std::string& version, std::ostream& out, std::ostream& err);
 
 // Exit statuses (sysexits.h): kExitConfig and the others are in app/relay_service.h.
+
+// For an installed program (`installed`) started as root: becomes `user` through `system`.
+// Answers 0 when the program may go on (not root, or switched), else kExitConfig after a line on
+// `err` saying why (no such user, the switch failed).
+int BecomeServiceUser(bool installed, const std::string& user, const platform::IdentitySystem& system,
+                      std::ostream& err);
 
 // Empty when no secret the configuration names is readable by others; otherwise the problem
 // (UTF-8): the main INI holding a `Password`, or, when mail is sent, the mail profile's password

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/ini_file.h"
 
@@ -24,9 +26,10 @@ inline constexpr int kDefaultMaxLogLength = 510;
 // The relay's own state (delivery journal, waiting times, run lock) and the quarantine default to
 // folders beside the drop folder: the user that runs the relay must be able to change the drop
 // folder's parent anyway in the README's setups (/var/spool/droprelay/, a Maildir), it needs no
-// root and no home folder, it survives reboots (unlike /run or /tmp), and each drop folder gets
-// state of its own, so two relays on two drop folders never share a lock or a journal.
-inline constexpr const char* kDefaultStateFolderName = "droprelay-state";
+// root and no home folder, and it survives reboots (unlike /run or /tmp). The state folder bears
+// its drop folder's name ("drop" gets "drop.droprelay-state"), so two relays on two drop folders in
+// one parent never share a lock, a journal or deferrals.
+inline constexpr const char* kDefaultStateFolderSuffix = ".droprelay-state";
 inline constexpr const char* kDefaultFailedFolderName = "failed";
 // How long a message may keep failing temporarily before it is set aside, as mail servers do.
 inline constexpr int kDefaultMaxQueueDays = 5;
@@ -34,6 +37,8 @@ inline constexpr int kDefaultMaxQueueDays = 5;
 inline constexpr int kDefaultCycleIntervalMs = 5000;
 inline constexpr int kDefaultHtmlWaitMs = 7000;
 inline constexpr int kDefaultMaxMessageSize = 64 * 1024 * 1024;
+// The longest an HTML body's conversion to text may take before the text so far is used.
+inline constexpr int kDefaultHtmlTimeBudgetMs = 3000;
 
 // The sections as the program spells them; names match without regard to case, so both are one.
 inline constexpr const char* kSectionSystem = "System";
@@ -71,11 +76,15 @@ class RelayConfig {
   int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
   // The largest drop file read, in bytes; 0: no limit. A negative value gets the default.
   int max_message_size() const { return NonNegative("max_message_size", kDefaultMaxMessageSize); }
+  // 0: no bound.
+  int html_time_budget_ms() const { return NonNegative("html_time_budget_ms", kDefaultHtmlTimeBudgetMs); }
   // Where the log goes; empty: the program's default (read once, at start-up).
   std::string log_path() const { return file_.ReadString(kSectionSystemLower, "log_path", ""); }
   // Mirror of the log for the system log: empty (the journal when systemd started the program),
   // "0" (none), "1" (/dev/log) or the path of a syslog socket (read once, at start-up).
   std::string syslog() const { return file_.ReadString(kSectionSystemLower, "syslog", ""); }
+  // The Prometheus text file written after each run; empty for none.
+  std::string metrics_path() const { return file_.ReadString(kSectionSystemLower, "metrics_path", ""); }
 
  private:
   int NonNegative(const char* key, int fallback) const {
@@ -86,6 +95,29 @@ class RelayConfig {
   const platform::IniFile& file_;
 };
 
+// What a key holds, for checking a configuration file and listing the settings in effect.
+enum class SettingKind {
+  kText,
+  kInteger,      // ParseIniInteger; garbage gives the default
+  kNonNegative,  // an integer of 0 or more; garbage or a negative value gives the default
+  kBoolean,      // an integer, true when not 0
+  kSyslog,       // empty, 0, 1 or the path of a socket
+  kSecret,       // text never shown
+};
+struct KnownSetting {
+  const char* key;
+  SettingKind kind;
+  const char* defaultValue;  // what the relay uses without the key ("" also for defaults derived elsewhere)
+};
+
+// Every key of section [System] the relay reads, as RelayConfig's accessors read them: a key
+// added there needs its line in this table too (a test compares them), or the start-up check
+// calls it unknown.
+const std::vector<KnownSetting>& SystemSettings();
+
+// The keys of the substitution sections: "string0" ... "string255".
+bool IsSubstitutionKey(std::string_view key);
+
 // `folder` with a final "/" added when it has none; an empty folder stays empty (it names no
 // folder, and must not become the root).
 std::string WithTrailingDelimiter(std::string folder);
@@ -95,7 +127,10 @@ std::string WithTrailingDelimiter(std::string folder);
 std::string FolderBesideDropFolder(const std::string& dropFolder, const std::string& name);
 
 // The state and quarantine folders as configured, else beside the drop folder; each ends in "/".
+// The default state folder is named after the drop folder: "/var/spool/droprelay/drop/" gives
+// "/var/spool/droprelay/drop.droprelay-state/".
 std::string StateFolder(const RelayConfig& config, const std::string& dropFolder);
+std::string DefaultStateFolder(const std::string& dropFolder);
 std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder);
 
 }  // namespace droprelay

@@ -7,6 +7,7 @@
 
 #include "app/drop_file.h"
 #include "app/html_fallback.h"
+#include "app/mail_loop.h"
 #include "app/message_text.h"
 #include "mail/header_utils.h"
 #include "mail/mail_message.h"
@@ -127,6 +128,10 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
                                     static_cast<std::uint64_t>(drop.file->inode), drop.file->size,
                                     drop.file->modifyTimeNs, true};
   const std::string rawText = std::move(drop.file->bytes);
+  if (!preview && CheckMailLoop(context.config, rawText) != MailLoop::kNone) {
+    values.failure = Outcome::kMailLoop;
+    return;
+  }
 
   message.LoadFromBytes(rawText);
   message.LocateBodies();
@@ -138,6 +143,10 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   message.ComposeBody();
 
   if (message.AttachmentParts().Count() > 0) ExtractFirstAttachment(context, message, options, values, preview);
+  // Damaged mail is relayed as far as it could be read; what the library repaired is logged.
+  for (const TMailWarning& warning : message.Warnings()) {
+    log(texts::MailRepaired() + Utf8ToCp1251(warning.PartPath + ": " + warning.Text));
+  }
 
   log("Charset=" + message.Charset());
 
@@ -171,6 +180,8 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.engineWaitMs = options.waitForEngine && !values.failure
                              ? static_cast<std::uint32_t>(context.config.html_wait_ms())
                              : 0;
+    input.timeBudgetMs = static_cast<std::uint32_t>(context.config.html_time_budget_ms());
+    input.log = log;
     HtmlFallbackResult result = HtmlFallback(input);
     values.subject = std::move(result.subject);
     values.body = std::move(result.body);
@@ -238,6 +249,7 @@ bool sending_mail(const RelayContext& context, const std::string& recipient, con
   outcome.outcome = result.outcome;
   outcome.reply = result.reply;
   outcome.dataSent = result.dataSent;
+  if (sent && !SubmissionWarnings().empty()) LogAs(context, SubmissionWarnings(), LogSeverity::kWarning);
   return sent;
 }
 

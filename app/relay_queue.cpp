@@ -25,6 +25,35 @@ bool ReadFacts(std::istringstream& in, platform::FileFacts& facts) {
   return static_cast<bool>(in >> facts.device >> facts.inode >> facts.size >> facts.mtimeNs);
 }
 
+// Record layout: "<facts> <first> <next> <attempts> <outcome token>" on the first line, the last
+// reason on the second. Records of earlier versions end after the attempts.
+std::optional<Deferral> ParseDeferral(const std::string& text) {
+  const std::size_t lineEnd = text.find('\n');
+  std::istringstream in(text.substr(0, lineEnd));
+  Deferral deferral;
+  if (!ReadFacts(in, deferral.facts) || !(in >> deferral.firstFailure >> deferral.nextDue >> deferral.attempts)) {
+    return std::nullopt;
+  }
+  std::string token;
+  if (in >> token) {
+    // A token a later version wrote and this one does not know is still a temporary failure.
+    deferral.lastOutcome = OutcomeFromToken(token).value_or(Outcome::kSendFailed);
+    if (lineEnd != std::string::npos) {
+      std::string reason = text.substr(lineEnd + 1);
+      if (const std::size_t end = reason.find('\n'); end != std::string::npos) reason.resize(end);
+      deferral.lastReason = std::move(reason);
+    }
+  }
+  return deferral;
+}
+
+// The reason stays on its one line whatever a server put into it.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
 
 bool SameFile(const platform::FileFacts& a, const platform::FileFacts& b) {
   return a.device == b.device && a.inode == b.inode && a.size == b.size && a.mtimeNs == b.mtimeNs;
@@ -125,13 +154,8 @@ bool RelayQueue::ForgetNote(const std::string& name) const { return platform::Re
 std::optional<Deferral> RelayQueue::FindDeferral(const std::string& name, const platform::FileFacts& facts) const {
   std::string text;
   if (!platform::ReadWholeFile(folder_ + kQueue + name, text)) return std::nullopt;
-  std::istringstream in(text);
-  in.imbue(std::locale::classic());
-  Deferral deferral;
-  if (!ReadFacts(in, deferral.facts) || !(in >> deferral.firstFailure >> deferral.nextDue >> deferral.attempts)) {
-    return std::nullopt;
-  }
-  if (!SameFile(deferral.facts, facts)) return std::nullopt;
+  std::optional<Deferral> deferral = ParseDeferral(text);
+  if (!deferral || !SameFile(deferral->facts, facts)) return std::nullopt;
   return deferral;
 }
 
@@ -139,10 +163,27 @@ bool RelayQueue::SaveDeferral(const std::string& name, const Deferral& deferral)
   return platform::WriteFileDurably(folder_ + kQueue + name,
                                     FactsText(deferral.facts) + " " + std::to_string(deferral.firstFailure) + " " +
                                         std::to_string(deferral.nextDue) + " " + std::to_string(deferral.attempts) +
-                                        "\n");
+                                        " " + std::string(OutcomeToken(deferral.lastOutcome)) + "\n" +
+                                        OneLine(deferral.lastReason) + "\n");
 }
 
 void RelayQueue::ForgetDeferral(const std::string& name) const { platform::RemoveFileDurably(folder_ + kQueue + name); }
+
+std::vector<QueuedFile> RelayQueue::ListDeferrals() const {
+  std::vector<std::string> names;
+  platform::DirectorySearch search(folder_ + kQueue);
+  while (const std::optional<std::string> name = search.NextFile()) {
+    if (!name->empty() && name->front() != '.') names.push_back(*name);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<QueuedFile> files;
+  for (std::string& name : names) {
+    std::string text;
+    if (!platform::ReadWholeFile(folder_ + kQueue + name, text)) continue;
+    if (std::optional<Deferral> deferral = ParseDeferral(text)) files.push_back({std::move(name), std::move(*deferral)});
+  }
+  return files;
+}
 
 void RelayQueue::ForgetVanished(const std::string& dropFolder) const {
   for (const char* kind : {kSent, kQueue}) {

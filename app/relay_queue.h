@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/state_files.h"
+#include "text/outcome.h"
 
 namespace droprelay {
 
@@ -23,6 +25,16 @@ struct Deferral {
   std::int64_t firstFailure = 0;
   std::int64_t nextDue = 0;
   int attempts = 0;
+  // What the last attempt ran into, for the queue listing and the run's report. A record written
+  // before these were kept reads as a send failure without a reason.
+  Outcome lastOutcome = Outcome::kSendFailed;
+  std::string lastReason;  // Windows-1251, one line
+};
+
+// One deferral record with the drop file it belongs to, as the queue listing shows it.
+struct QueuedFile {
+  std::string name;
+  Deferral deferral;
 };
 
 // The wait after the n-th temporary failure in a row: about a minute first, doubling up to an hour.
@@ -87,6 +99,9 @@ class RelayQueue {
   std::optional<Deferral> FindDeferral(const std::string& name, const platform::FileFacts& facts) const;
   bool SaveDeferral(const std::string& name, const Deferral& deferral) const;
   void ForgetDeferral(const std::string& name) const;
+  // Every readable deferral record, in name order, whether or not its file is still there (the
+  // caller compares the facts). Records that cannot be read are left out.
+  std::vector<QueuedFile> ListDeferrals() const;
 
   // Removes the records of files no longer in `dropFolder` (released by hand, removed by someone
   // else), so a later file of the same name starts afresh.

@@ -10,7 +10,9 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "app/config_check.h"
 #include "platform/sleeper.h"
+#include "platform/syslog_socket.h"
 #include "platform/syserror.h"
 #include "platform/termination_signal.h"
 #include "platform/file.h"
@@ -121,6 +123,11 @@ void RelayService::FormCreate() {
   log_.LoadFromFile();
   mainlog(" ");
   mainlog(texts::WorkStarted(), LogSeverity::kInfo);
+  // What the configuration file cannot mean as written, and sending switched off, said at every start.
+  for (const StartNotice& notice : StartUpNotices(*config_)) {
+    log_.mainlog(notice.logLine, LogSeverity::kWarning);
+    *errors_ << "droprelay: " << notice.errorLine << std::endl;
+  }
 
   if (config_->showmainform()) host_.SetShowMainForm(true);
 
@@ -182,7 +189,11 @@ bool RelayService::StartUpChecks() {
     case platform::FolderLock::Result::kLocked:
       break;
     case platform::FolderLock::Result::kHeldByAnother:
-      mainlog(texts::AnotherRunActive() + ForLog(dropFolder), LogSeverity::kWarning);
+      // The busy folder: the drop folder, whose state folder is its own unless state_path names
+      // one that several drop folders share.
+      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()),
+              LogSeverity::kWarning);
+      report_.lockedOut = true;
       EndRun(kExitTempFail);
       return false;
     case platform::FolderLock::Result::kFailed:
@@ -235,6 +246,8 @@ void RelayService::FormDestroy() {
   if (platform::TerminationRequested()) mainlog(texts::StopRequested(), LogSeverity::kWarning);
   // The run is over: the mail session kept open between its messages is closed (QUIT).
   EndMapiSession();
+  // Told before the last log line, so that line ends the run on standard error too.
+  FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_, platform::StderrIsJournalStream());
   mainlog(texts::WorkFinished(), LogSeverity::kInfo);
   runLock_.Release();
   config_.reset();
@@ -253,6 +266,7 @@ void RelayService::WorkTimerTimer() {
   } catch (...) {
     mainlog(texts::OutcomeReason(Outcome::kInternalError), LogSeverity::kError);
   }
+  ReportQueueState();
   host_.SetWorkTimerEnabled(true);
 }
 
@@ -434,6 +448,25 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     outcome = RelayOutcome(Outcome::kInternalError);
   }
   const platform::FileFacts read = outcome.read.value_or(facts);
+  if (DispositionOf(outcome.outcome) == Disposition::kStop) {
+    // Not the message's fault and not mended by waiting: the file stays as it is, without a
+    // waiting time, and the run ends as a configuration error.
+    queue_->ForgetNote(fileName);
+    StartUpFailure(kExitConfig, texts::ConfigurationStop() + texts::OutcomeReason(outcome.outcome),
+                   ConfigurationProblem(*config_));
+    return;
+  }
+  // A submission cut short by a stop request is no failure: the file stays as it is for the next run.
+  if (DispositionOf(outcome.outcome) == Disposition::kDefer && outcome.outcome != Outcome::kUncertain &&
+      platform::TerminationRequested()) {
+    if (note.killed == 0 && note.uncertain == 0) {
+      queue_->ForgetNote(fileName);
+    } else {
+      note.state = JournalNote::State::kIdle;
+      queue_->WriteNote(fileName, note);
+    }
+    return;
+  }
 
   if (outcome.outcome == Outcome::kUncertain) {
     ++note.uncertain;
@@ -485,6 +518,7 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
   }
   // The acceptance is on disk before the file is touched, so a crash from here on cannot make
   // the message go out twice.
+  if (config_->send_mail()) report_.NoteRelayed();
   if (!accepted && !queue_->RecordAccepted(fileName, read)) {
     FinishUnnoted(dropFolder, fileName);
     JournalFailure();
@@ -578,8 +612,9 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
                          const std::optional<Deferral>& previous, Outcome outcome, const std::string& reason,
                          const std::string& reply) {
   const std::int64_t now = Now();
-  Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0});
+  Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0, Outcome::kSendFailed, {}});
   deferral.facts = facts;
+  deferral.lastReason = reason;
   ++deferral.attempts;
   const int days = MaxQueueDays();
   if (Expired(deferral)) {
@@ -590,6 +625,7 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   }
   deferral.nextDue = now + RetryWaitSeconds(deferral.attempts);
   deferredInRun_[fileName] = deferral.nextDue;
+  report_.NoteDeferred(fileName, reason);
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::DeferredUntil() + FormatMoment(deferral.nextDue) +
               texts::AttemptNumber() + std::to_string(deferral.attempts) + "): " + reason,
           SeverityOf(outcome));
@@ -631,6 +667,7 @@ void RelayService::Quarantine(const std::string& dropFolder, const std::string& 
     queue_->ForgetDeferral(fileName);
     queue_->ForgetAccepted(fileName);
     deferredInRun_.erase(fileName);
+    report_.NoteQuarantined(fileName, reason);
     return;
   }
   mainlog(texts::FilePrefix() + ForLog(fileName) + texts::QuarantineFailed() + error + ") " +
@@ -680,6 +717,27 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
     if (platform::TerminationRequested()) break;
   }
   return !fileSystem_->FileExists(path);
+}
+
+// Counted from the folders, not from this run's memory: files deferred or set aside by earlier
+// runs count too. A quarantined message's .reason note is not a message of its own.
+void RelayService::ReportQueueState() {
+  if (!config_ || !queue_) return;
+  const auto count = [](const std::string& folder, bool skipNotes) {
+    int n = 0;
+    platform::DirectorySearch search(folder);
+    while (const std::optional<std::string> name = search.NextFile()) {
+      if (name->empty() || name->front() == '.') continue;
+      if (skipNotes && name->size() > 7 && name->compare(name->size() - 7, 7, ".reason") == 0) continue;
+      ++n;
+    }
+    return n;
+  };
+  try {
+    const std::string dropFolder = WithTrailingDelimiter(config_->Smtp_DropMail_path());
+    host_.ReportQueueState(count(queue_->Folder() + "queue/", false), count(FailedFolder(*config_, dropFolder), true));
+  } catch (...) {
+  }
 }
 
 }  // namespace droprelay

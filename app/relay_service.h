@@ -17,6 +17,7 @@
 #include "app/relay_config.h"
 #include "app/relay_message.h"
 #include "app/relay_queue.h"
+#include "app/run_report.h"
 #include "app/schedule_correction.h"
 #include "app/substitution_table.h"
 #include "platform/file_system.h"
@@ -36,6 +37,9 @@ class RelayHost {
   virtual void SetShowMainForm(bool show) = 0;
   // Closes the main window, which ends the application once the current cycle has returned.
   virtual void CloseMainForm() = 0;
+  // After every cycle: how many files wait for a later attempt and how many messages lie in the
+  // quarantine folder (the window's icon shows a warning while either is not 0).
+  virtual void ReportQueueState(int /*waiting*/, int /*quarantined*/) {}
 };
 
 using RelayFunction = std::function<RelayOutcome(const RelayContext& context, const std::string& dropFolder,
@@ -118,9 +122,12 @@ class RelayService {
   const SubstitutionTable& Substitutions() const { return SubstitutionTable_; }
   // The configuration between FormCreate and FormDestroy, otherwise null.
   const RelayConfig* Config() const { return config_.get(); }
+  // What the run did so far; reported at its end (FormDestroy).
+  RunReport& Report() { return report_; }
 
  private:
   void RunCycle();
+  void ReportQueueState();
   bool StartUpChecks();
   void EndRun(int status);
   void StartUpFailure(int status, const std::string& logLine, const std::string& errorLine);
@@ -183,7 +190,8 @@ class RelayService {
   std::map<std::string, std::chrono::system_clock::time_point> heldUntil_;
   bool scanLogged_ = false;
   DropFileRules dropRules_;
-  std::string privatePrefix_ = "droprelay-";  // this relay's private folders in TempFolder  // the last cycle waited for a settling file and its scan is in the log
+  std::string privatePrefix_ = "droprelay-";  // this relay's private folders in TempFolder
+  RunReport report_;
 };
 
 }  // namespace droprelay

@@ -52,6 +52,55 @@ void SiblingSelectors(benchmark::State& state) {
                   static_cast<std::size_t>(state.range(0))));
 }
 
+// R rules ".aN > .bN ~ .cN {display:block}" over E siblings under one element bearing every aN
+// (or, `miss`, none of them), sibling i bearing bK and cK for K = i mod R: the cost must grow
+// about linearly with R and with E.
+std::string HostilePage(int rules, int elements, bool miss) {
+  std::string page = "<html><head><style>\n";
+  for (int n = 0; n < rules; ++n) {
+    std::string k = std::to_string(n);
+    page += ".a" + k + " > .b" + k + " ~ .c" + k + " {display:block}\n";
+  }
+  page += "</style></head><body><div class=\"";
+  for (int n = 0; n < rules && !miss; ++n) page += "a" + std::to_string(n) + " ";
+  page += "x\">\n";
+  for (int i = 0; i < elements; ++i) {
+    std::string k = std::to_string(i % rules);
+    page += "<p class=\"b" + k + " c" + k + "\">item " + std::to_string(i) + ", a line of words</p>\n";
+  }
+  return page + "</div></body></html>\n";
+}
+
+void HostileSiblings(benchmark::State& state) {
+  Run(state, HostilePage(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+                         state.range(2) != 0));
+}
+
+// Rules whose subject is any element: every rule is tried on every element.
+void UniversalRules(benchmark::State& state) {
+  std::string page = "<style>";
+  for (int n = 0; n < state.range(0); ++n)
+    page += ":not(.q" + std::to_string(n) + ") ~ * {white-space:pre-line}\n";
+  page += "</style><div>";
+  for (int i = 0; i < 5000; ++i) page += "<span>w" + std::to_string(i) + "</span>\n";
+  Run(state, page + "</div>");
+}
+
+// A descendant chain over a deep tree: every element asks about all its ancestors.
+void DeepDescendants(benchmark::State& state) {
+  std::string page = "<style>";
+  for (int n = 0; n < state.range(0); ++n) {
+    std::string k = std::to_string(n);
+    page += ".d" + k + " .e" + k + " .f" + k + " {display:block}\n";
+  }
+  page += "</style>";
+  for (int i = 0; i < 400; ++i) {
+    std::string k = std::to_string(i % state.range(0));
+    page += "<div class=\"d" + k + " e" + k + " f" + k + "\">t";
+  }
+  Run(state, page);
+}
+
 constexpr std::int64_t kSmall = 1 << 20;
 constexpr std::int64_t kLarge = 20 << 20;
 
@@ -63,4 +112,17 @@ BENCHMARK(DeepNesting)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK(StyledElements)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK(ManyStyleRules)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
 BENCHMARK(SiblingSelectors)->Arg(kSmall)->Arg(kLarge)->Unit(benchmark::kMillisecond);
+BENCHMARK(HostileSiblings)
+    ->ArgNames({"rules", "elements", "miss"})
+    ->Args({250, 20000, 0})
+    ->Args({500, 20000, 0})
+    ->Args({1000, 20000, 0})
+    ->Args({2000, 20000, 0})
+    ->Args({1000, 5000, 0})
+    ->Args({1000, 10000, 0})
+    ->Args({1000, 40000, 0})
+    ->Args({1000, 20000, 1})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(UniversalRules)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMillisecond);
+BENCHMARK(DeepDescendants)->Arg(100)->Arg(200)->Arg(400)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -5,7 +5,7 @@
 // the subject, walk every part and decode its content.
 //
 //   mail_bench [benchmark flags]      throughput (MB/s of input, messages/s)
-//   mail_bench --peak-rss CASE IMPL   one run of one case (a, b, c, d) by one library (ours, gmime)
+//   mail_bench --peak-rss CASE IMPL   one run of one case (a to e) by one library (ours, gmime)
 //                                     in this process; prints its peak resident memory
 //   mail_bench --peak-table           runs --peak-rss for every case and library, each in a
 //                                     fresh process, and prints a Markdown table
@@ -90,6 +90,7 @@ std::vector<fs::path> CaseFiles(const Inputs& in, char which) {
   if (which == 'a') return {in.large};
   if (which == 'c') return {in.many};
   if (which == 'd') return {in.quoted};
+  if (which == 'e') return {in.tiny};
   return in.small;
 }
 
@@ -116,11 +117,13 @@ DROPRELAY_CASE(a_50MB_attachment_ours, OursOne, 'a');
 DROPRELAY_CASE(b_2000_small_ours, OursOne, 'b');
 DROPRELAY_CASE(c_200_attachments_ours, OursOne, 'c');
 DROPRELAY_CASE(d_20MB_quoted_printable_ours, OursOne, 'd');
+DROPRELAY_CASE(e_100000_tiny_parts_ours, OursOne, 'e');
 #ifdef DROPRELAY_HAVE_GMIME
 DROPRELAY_CASE(a_50MB_attachment_gmime, GMimeOne, 'a');
 DROPRELAY_CASE(b_2000_small_gmime, GMimeOne, 'b');
 DROPRELAY_CASE(c_200_attachments_gmime, GMimeOne, 'c');
 DROPRELAY_CASE(d_20MB_quoted_printable_gmime, GMimeOne, 'd');
+DROPRELAY_CASE(e_100000_tiny_parts_gmime, GMimeOne, 'e');
 #endif
 
 // The decoders alone, as the body decoder uses them (the whole body as one stream), against
@@ -228,7 +231,7 @@ int PeakTable(const char* self) {
   PrepareInputs(true);
   std::cout << "| case | library | input | peak RSS | peak RSS above start | peak / input |\n"
                "|---|---|---|---|---|---|\n";
-  for (const char* which : {"a", "b", "c", "d"}) {
+  for (const char* which : {"a", "b", "c", "d", "e"}) {
     for (const char* impl : {"ours", "gmime"}) {
       int pipeFds[2];
       if (pipe(pipeFds) != 0) return 1;

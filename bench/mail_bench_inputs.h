@@ -2,7 +2,7 @@
 // their stamp matches: (a) one message with a 50 MiB base64 attachment, (b) 2,000 small
 // multipart/alternative messages with Cyrillic encoded-word subjects, (c) one message with 200
 // attachments of 100 KiB, (d) one message whose text body is 20 MB of quoted-printable Cyrillic
-// UTF-8.
+// UTF-8, (e) one message of 100,000 tiny parts.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +18,13 @@ namespace droprelay::bench {
 
 namespace fs = std::filesystem;
 
-inline constexpr const char* kInputStamp = "droprelay mail bench inputs v2";
+inline constexpr const char* kInputStamp = "droprelay mail bench inputs v3";
 inline constexpr std::size_t kLargeAttachmentBytes = 50u << 20;
 inline constexpr int kSmallMessages = 2000;
 inline constexpr int kManyAttachments = 200;
 inline constexpr std::size_t kManyAttachmentBytes = 100u << 10;
 inline constexpr std::size_t kQuotedBodyBytes = 20u << 20;  // the body as stored, encoded
+inline constexpr int kTinyParts = 100000;
 
 // splitmix64: the same bytes on every machine and run.
 class Random {
@@ -147,11 +148,25 @@ inline std::string QuotedPrintableMessage() {
          encoded;
 }
 
+// One multipart/mixed with a text part and 100,000 tiny text parts (about 4 MB): every step must
+// be linear in the number of parts.
+inline std::string TinyPartsMessage() {
+  const std::string b = "bench-e";
+  std::string m = Header("Many tiny parts", "multipart/mixed; boundary=\"" + b + "\"", 3) +
+                  TextPart(b, "text/plain", "A hundred thousand parts.");
+  m.reserve(kTinyParts * 48);
+  for (int i = 0; i < kTinyParts; ++i) {
+    m += "--" + b + "\r\nContent-Type: text/plain\r\n\r\npart " + std::to_string(i) + "\r\n";
+  }
+  return m + "--" + b + "--\r\n";
+}
+
 struct Inputs {
   fs::path large;                // (a)
   std::vector<fs::path> small;   // (b)
   fs::path many;                 // (c)
   fs::path quoted;               // (d)
+  fs::path tiny;                 // (e)
 };
 
 inline void WriteFile(const fs::path& path, const std::string& text) {
@@ -167,6 +182,7 @@ inline Inputs PrepareInputs(bool generate) {
   in.large = dir / "a-large-attachment.eml";
   in.many = dir / "c-many-attachments.eml";
   in.quoted = dir / "d-quoted-printable-text.eml";
+  in.tiny = dir / "e-tiny-parts.eml";
   for (int i = 0; i < kSmallMessages; ++i) in.small.push_back(dir / "b" / (std::to_string(i) + ".eml"));
 
   const fs::path stamp = dir / "STAMP";
@@ -179,6 +195,7 @@ inline Inputs PrepareInputs(bool generate) {
   for (int i = 0; i < kSmallMessages; ++i) WriteFile(in.small[static_cast<std::size_t>(i)], SmallMessage(i));
   WriteFile(in.many, ManyAttachmentsMessage());
   WriteFile(in.quoted, QuotedPrintableMessage());
+  WriteFile(in.tiny, TinyPartsMessage());
   WriteFile(stamp, std::string(kInputStamp) + "\n");
   return in;
 }

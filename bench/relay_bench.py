@@ -68,7 +68,7 @@ def relay_run(binary, root, sink, count):
     ini = os.path.join(work, 'droprelay.ini')
     with open(ini, 'w') as f:
         f.write('[System]\nSmtp_DropMail_path=%s/drop/\ndomain_name=example.org\nsend_copy_to=archive@example.org\n'
-                '[system]\nsend_mail=1\nmoveto_path=%s/archive/\ntemppath=%s/temp/\n'
+                'send_mail=1\nmoveto_path=%s/archive/\ntemppath=%s/temp/\n'
                 'cycle_interval_ms=0\nhtml_wait_ms=0\n' % (work, work, work))
     env = dict(os.environ, DROPRELAY_PROFILES=profiles)
     for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'QT_QPA_PLATFORM'):

@@ -106,26 +106,35 @@ struct CssRule {
 // whole rule is then dropped.
 bool ParseSelectorList(std::string_view text, CssSelectorList& out);
 
-// Remembers, across the elements of one document, whether some earlier sibling or some ancestor of
-// an element matches part of a selector, so that "a ~ b" and "a b" cost constant time per element
-// instead of a walk over all siblings or ancestors. Valid for one document and its selectors.
+// Remembers, across the elements of one document, what the parts of selectors left of a "~" or a
+// descendant combinator answered, so that matching stays about linear in elements and selectors:
+// - for "a ~ b", per selector part and parent, how far its children were tried from the first on
+//   and which child matched first (later siblings only ever ask about a longer run of the same
+//   children, so each child is tried at most once per selector part);
+// - for "a b", per selector part and element, whether the element or one of its ancestors
+//   matches.
+// Valid for one document and its selectors.
 class SelectorMatchCache {
  public:
   struct Key {
     const CssSelector* selector;
-    const ElementInfo* element;
+    const ElementInfo* element;  // the parent of the siblings, or the first ancestor tried
     std::uint32_t index;
-    bool ancestors;  // else earlier siblings
     bool operator==(const Key&) const = default;
   };
   struct KeyHash {
     std::size_t operator()(const Key& key) const {
       std::size_t h = std::hash<const void*>()(key.selector);
       h = h * 31 + std::hash<const void*>()(key.element);
-      return h * 31 + key.index * 2 + (key.ancestors ? 1 : 0);
+      return h * 31 + key.index;
     }
   };
-  std::unordered_map<Key, bool, KeyHash> known;
+  struct SiblingRun {
+    std::uint32_t tried = 0;        // children 1..tried have been tried
+    std::uint32_t first_match = 0;  // position of the first that matched; 0 when none did
+  };
+  std::unordered_map<Key, SiblingRun, KeyHash> siblings;
+  std::unordered_map<Key, bool, KeyHash> ancestors;
 };
 
 // Whether `element` matches `selector`; gives up (no match) after a bounded amount of work.

@@ -1,8 +1,8 @@
 // @media evaluated for the one screen the engine renders on: 1280 x 800 CSS pixels, one device
 // pixel per CSS pixel, colour, landscape, light scheme, a mouse. Queries this code cannot read are
 // false, as a browser treats a query it cannot parse as "not all".
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,12 +32,18 @@ bool ParseQuantity(std::string_view text, double& value) {
     value = numerator / denominator;
     return true;
   }
-  std::string number(text);
-  char* end = nullptr;
-  double parsed = std::strtod(number.c_str(), &end);
-  if (end == number.c_str()) return false;
-  std::string_view unit =
-      std::string_view(number).substr(static_cast<std::size_t>(end - number.c_str()));
+  // Locale-independent: a program that has set a numeric locale with a decimal comma (the window
+  // program's toolkit does) must read "37.5" as the other programs do.
+  std::string_view digits = text;
+  if (digits.front() == '+') {
+    digits.remove_prefix(1);
+    if (digits.empty() || digits.front() == '+' || digits.front() == '-') return false;
+  }
+  double parsed = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed,
+                                      std::chars_format::general);
+  if (error != std::errc()) return false;
+  std::string_view unit = digits.substr(static_cast<std::size_t>(end - digits.data()));
   static const struct {
     std::string_view unit;
     double factor;
@@ -83,7 +89,7 @@ std::string_view DiscreteFeature(std::string_view name) {
     return "no-preference";
   if (name == "hover" || name == "any-hover") return "hover";
   if (name == "pointer" || name == "any-pointer") return "fine";
-  if (name == "scripting") return "enabled";
+  if (name == "scripting") return "none";  // the relay never runs a message's scripts
   if (name == "display-mode") return "browser";
   if (name == "update") return "fast";
   if (name == "scan") return "progressive";

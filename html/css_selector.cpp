@@ -3,7 +3,7 @@
 // browser; dynamic states (hover, focus, visited) never match in a document nobody touches.
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
+#include <charconv>
 #include <utility>
 
 #include "html/css.h"
@@ -18,7 +18,9 @@ using css_text::Lower;
 
 constexpr int kMaxPseudoNesting = 8;
 constexpr std::size_t kMaxCompounds = 64;
-constexpr int kMatchBudget = 20000;  // compound tests per selector and element
+// Compound tests for one selector and element. What matching remembers keeps the total about
+// linear; the bound stops a pathological selector (deeply nested :not() and :is()) early.
+constexpr int kMatchBudget = 1 << 20;
 
 bool IsIdentChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -62,8 +64,8 @@ class SelectorParser {
                std::isxdigit(static_cast<unsigned char>(text_[hex_end])))
           ++hex_end;
         if (hex_end > pos_ + 1) {
-          long code = std::strtol(std::string(text_.substr(pos_ + 1, hex_end - pos_ - 1)).c_str(),
-                                  nullptr, 16);
+          long code = 0;
+          std::from_chars(text_.data() + pos_ + 1, text_.data() + hex_end, code, 16);
           out.push_back(code > 0 && code < 0x80 ? static_cast<char>(code) : '?');
           pos_ = hex_end;
           if (!AtEnd() && IsSpace(text_[pos_])) ++pos_;
@@ -205,29 +207,35 @@ class SelectorParser {
       return true;
     }
     std::size_t n = arg.find('n');
-    char* end = nullptr;
     if (n == std::string::npos) {
       a = 0;
-      b = static_cast<int>(std::strtol(arg.c_str(), &end, 10));
-      return !arg.empty() && *end == '\0';
+      return WholeInteger(arg, b);
     }
     std::string coefficient = arg.substr(0, n);
     if (coefficient.empty() || coefficient == "+")
       a = 1;
     else if (coefficient == "-")
       a = -1;
-    else {
-      a = static_cast<int>(std::strtol(coefficient.c_str(), &end, 10));
-      if (*end != '\0') return false;
-    }
+    else if (!WholeInteger(coefficient, a))
+      return false;
     std::string offset = arg.substr(n + 1);
     if (offset.empty()) {
       b = 0;
       return true;
     }
     if (offset[0] != '+' && offset[0] != '-') return false;
-    b = static_cast<int>(std::strtol(offset.c_str(), &end, 10));
-    return *end == '\0' && offset.size() > 1;
+    return offset.size() > 1 && WholeInteger(offset, b);
+  }
+
+  // An optionally signed decimal integer that is all of `text` and fits an int.
+  static bool WholeInteger(std::string_view text, int& value) {
+    if (!text.empty() && text.front() == '+') {
+      text.remove_prefix(1);
+      if (!text.empty() && text.front() == '-') return false;
+    }
+    if (text.empty()) return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
   }
 
   bool ParsePseudo(CssCompound& compound, CssSelector& selector, std::uint32_t& ids,
@@ -397,27 +405,50 @@ class Matcher {
         return element.previous_sibling != nullptr &&
                Complex(selector, index - 1, *element.previous_sibling);
       case '~':
-        return AnyEarlier(selector, index - 1, element.previous_sibling, false);
+        return AnyEarlierSibling(selector, index - 1, element);
       default:
-        return AnyEarlier(selector, index - 1, element.parent, true);
+        return AnyAncestor(selector, index - 1, element.parent);
     }
   }
 
+  bool OutOfBudget() const { return budget_ < 0; }
+
  private:
-  // Whether `first` or one of the elements before it (earlier siblings, or ancestors) matches
-  // compounds 0..index. Results are kept for every element walked, so the walk of the next
-  // element stops where this one began.
-  bool AnyEarlier(const CssSelector& selector, std::size_t index, const ElementInfo* first,
-                  bool ancestors) {
-    constexpr std::size_t kMaxRemembered = std::size_t{1} << 22;
-    if (cache_.known.size() > kMaxRemembered) cache_.known.clear();
+  // Whether a sibling before `element` matches compounds 0..index. The children of one parent are
+  // tried in order, once each per selector part, and the first that matched is kept: a later
+  // sibling's question is answered from that or by trying only the children not yet tried.
+  bool AnyEarlierSibling(const CssSelector& selector, std::size_t index,
+                         const ElementInfo& element) {
+    // A node of an unordered_map stays where it is when others are added during the recursion.
+    SelectorMatchCache::SiblingRun& run =
+        cache_.siblings[{&selector, element.parent, static_cast<std::uint32_t>(index)}];
+    std::uint32_t position = element.child_position;
+    if (run.first_match != 0) return run.first_match < position;
+    if (run.tried + 1 >= position) return false;
+    std::vector<const ElementInfo*> untried;
+    for (const ElementInfo* e = element.previous_sibling; e != nullptr && e->child_position > run.tried;
+         e = e->previous_sibling)
+      untried.push_back(e);
+    for (auto it = untried.rbegin(); it != untried.rend(); ++it) {
+      bool matches = Complex(selector, index, **it);
+      if (OutOfBudget()) return false;  // an unfinished answer is not remembered
+      run.tried = (*it)->child_position;
+      if (matches) {
+        run.first_match = run.tried;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Whether `first` or one of its ancestors matches compounds 0..index. Every element walked is
+  // remembered with the answer, so the walk of the next element stops where this one began.
+  bool AnyAncestor(const CssSelector& selector, std::size_t index, const ElementInfo* first) {
     std::vector<const ElementInfo*> walked;
     bool found = false;
-    for (const ElementInfo* e = first; e != nullptr;
-         e = ancestors ? e->parent : e->previous_sibling) {
-      SelectorMatchCache::Key key{&selector, e, static_cast<std::uint32_t>(index), ancestors};
-      auto known = cache_.known.find(key);
-      if (known != cache_.known.end()) {
+    for (const ElementInfo* e = first; e != nullptr; e = e->parent) {
+      auto known = cache_.ancestors.find({&selector, e, static_cast<std::uint32_t>(index)});
+      if (known != cache_.ancestors.end()) {
         found = known->second;
         break;
       }
@@ -426,9 +457,10 @@ class Matcher {
         found = true;
         break;
       }
+      if (OutOfBudget()) return false;
     }
     for (const ElementInfo* e : walked)
-      cache_.known[{&selector, e, static_cast<std::uint32_t>(index), ancestors}] = found;
+      cache_.ancestors[{&selector, e, static_cast<std::uint32_t>(index)}] = found;
     return found;
   }
 
@@ -573,6 +605,11 @@ bool ParseSelectorList(std::string_view text, CssSelectorList& out) {
 bool SelectorMatches(const CssSelector& selector, const ElementInfo& element, bool quirks,
                      SelectorMatchCache& cache) {
   if (selector.pseudo_element || selector.compounds.empty()) return false;
+  // Forgetting costs only time; it keeps a hostile document's memory bounded (about 64 bytes an
+  // entry).
+  constexpr std::size_t kMaxRemembered = std::size_t{1} << 20;
+  if (cache.siblings.size() > kMaxRemembered) cache.siblings.clear();
+  if (cache.ancestors.size() > kMaxRemembered) cache.ancestors.clear();
   Matcher matcher(quirks, cache);
   return matcher.Complex(selector, selector.compounds.size() - 1, element);
 }

@@ -12,7 +12,30 @@
 #include <unordered_map>
 #include <vector>
 
+#include "html/html_text.h"
+
 namespace droprelay::html {
+
+// Counts the steps of one conversion and asks its budget every kHtmlBudgetStep of them.
+class BudgetMeter {
+ public:
+  explicit BudgetMeter(const HtmlBudget* budget) : budget_(budget) {}
+
+  // Counts one step; true once the budget has run out.
+  bool Step() {
+    if (spent_) return true;
+    if (budget_ == nullptr || !budget_->expired) return false;
+    if (++steps_ % kHtmlBudgetStep != 0) return false;
+    spent_ = budget_->expired();
+    return spent_;
+  }
+  bool Spent() const { return spent_; }
+
+ private:
+  const HtmlBudget* budget_;
+  std::uint64_t steps_ = 0;
+  bool spent_ = false;
+};
 
 enum class Display : std::uint8_t {
   kNone,
@@ -70,6 +93,8 @@ struct ElementInfo {
   NameFilter ancestor_names{};  // tags, ids and classes of all ancestors
   ComputedStyle style;
   bool rendered = true;  // has a box: neither it nor an ancestor is display:none
+  bool svg_text = false;       // an SVG element whose text children are laid out (<text> and in it)
+  bool svg_switch_taken = false;  // an SVG <switch> whose one rendered child has been chosen
 };
 
 // Attribute value of an element, nullptr when absent. Names are lower case.

@@ -24,9 +24,10 @@ bool OneOf(std::string_view name, const std::array<std::string_view, N>& names) 
 constexpr std::array<std::string_view, 19> kVoid = {
     "area", "base",  "basefont", "bgsound", "br",   "col",   "embed",  "frame", "hr", "image",
     "img",  "input", "keygen",   "link",    "meta", "param", "source", "track", "wbr"};
-// Their content is text up to their own end tag: they never hold elements.
-constexpr std::array<std::string_view, 9> kRawText = {
-    "script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes", "noscript"};
+// Their content is text up to their own end tag: they never hold elements. (With scripting off,
+// as the relay parses, <noscript> holds markup like any other element.)
+constexpr std::array<std::string_view, 8> kRawText = {
+    "script", "style", "textarea", "title", "xmp", "iframe", "noembed", "noframes"};
 // Start tags that close an open <p>.
 constexpr std::array<std::string_view, 33> kClosesP = {
     "address", "article",  "aside",      "blockquote", "center", "details", "dialog", "dir",  "div",
@@ -128,16 +129,58 @@ class OpenElements {
   std::unordered_map<std::string, std::vector<std::size_t>> positions_;
 };
 
+// Control characters the parser would turn into U+FFFD (C0 but TAB, LF, FF, CR and NUL; DEL),
+// which a browser keeps.
+bool IsKeptControl(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  return (byte >= 0x01 && byte <= 0x08) || byte == 0x0B || (byte >= 0x0E && byte <= 0x1F) ||
+         byte == 0x7F;
+}
+
+// A replacement of the byte range [first, last).
+struct Edit {
+  std::size_t first, last;
+  std::string with;
+};
+
+// The UTF-8 of kC1Carrier without its last byte, which is 0x80 + the control's offset.
+constexpr std::string_view kCarrierLead = "\xF4\x8F\xBE";
+
+// Writes the control characters of the text [from, to) as character references, which the parser
+// takes as they are, and the C1 controls as their carriers when `c1`.
+void KeepControls(std::string_view html, std::size_t from, std::size_t to, bool c1,
+                  std::vector<Edit>& edits) {
+  for (std::size_t i = from; i < to; ++i) {
+    if (IsKeptControl(html[i])) {
+      edits.push_back({i, i + 1, "&#" + std::to_string(static_cast<unsigned char>(html[i])) + ";"});
+    } else if (c1 && html[i] == '\xC2' && i + 1 < to &&
+               static_cast<unsigned char>(html[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(html[i + 1]) <= 0x9F) {
+      edits.push_back({i, i + 2, std::string(kCarrierLead) + html[i + 1]});
+      ++i;
+    }
+  }
+}
+
 }  // namespace
 
+bool CarriesC1Controls(std::string_view html) {
+  return html.find(kCarrierLead) == std::string_view::npos;
+}
+
 std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
+  const bool c1 = CarriesC1Controls(html);
   OpenElements open;
-  std::vector<std::pair<std::size_t, std::size_t>> removed;  // byte ranges [first, last)
+  std::vector<Edit> edits;  // in order, not overlapping
   std::size_t pos = 0;
   while (pos < html.size()) {
     const void* hit = std::memchr(html.data() + pos, '<', html.size() - pos);
-    if (hit == nullptr) break;
+    if (hit == nullptr) {
+      KeepControls(html, pos, html.size(), c1, edits);
+      break;
+    }
     std::size_t lt = static_cast<std::size_t>(static_cast<const char*>(hit) - html.data());
+    KeepControls(html, pos, lt, c1, edits);
     if (lt + 1 >= html.size()) break;
     char next = html[lt + 1];
     if (next == '!') {
@@ -176,7 +219,7 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
     if (end_tag) {
       std::size_t index = open.Find(name);
       if (index != std::string::npos) {
-        if (open.at(index).dropped) removed.emplace_back(lt, tag_end);
+        if (open.at(index).dropped) edits.push_back({lt, tag_end, {}});
         open.PopTo(index);
       }
       continue;
@@ -189,22 +232,22 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
     if (OneOf(name, kRawText)) {
       std::size_t close = FindEndTag(html, pos, name);
       if (close == std::string_view::npos) break;
-      if (name == "noscript" && close > pos) removed.emplace_back(pos, close);
       pos = close;  // the end tag itself is read as an ordinary (unmatched) end tag
       continue;
     }
     while (!open.empty() && ClosedBy(open.back().name, name)) open.Pop();
     bool drop = open.size() >= max_depth;
-    if (drop) removed.emplace_back(lt, tag_end);
+    if (drop) edits.push_back({lt, tag_end, {}});
     open.Push(std::move(name), drop);
   }
-  if (removed.empty()) return std::string(html);
+  if (edits.empty()) return std::string(html);
   std::string kept;
-  kept.reserve(html.size());
+  kept.reserve(html.size() + edits.size() * 4);
   std::size_t from = 0;
-  for (const auto& [first, last] : removed) {
-    kept.append(html.substr(from, first - from));
-    from = last;
+  for (const Edit& edit : edits) {
+    kept.append(html.substr(from, edit.first - from));
+    kept.append(edit.with);
+    from = edit.last;
   }
   kept.append(html.substr(from));
   return kept;

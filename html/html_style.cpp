@@ -45,7 +45,7 @@ Display DefaultDisplay(const ElementInfo& element) {
   const std::string& tag = element.tag;
   if (element.node->v.element.tag_namespace != GUMBO_NAMESPACE_HTML) return Display::kInline;
   if (AttributeOf(element, "hidden") != nullptr) return Display::kNone;
-  if (OneOf(tag, kNeverDisplayed) || tag == "noscript") return Display::kNone;
+  if (OneOf(tag, kNeverDisplayed)) return Display::kNone;
   if (tag == "input") {
     const char* type = AttributeOf(element, "type");
     if (type != nullptr && css_text::EqualsIgnoringCase(type, "hidden")) return Display::kNone;
@@ -125,6 +125,51 @@ Display Blockified(Display display) {
     default:
       return display;
   }
+}
+
+bool IsSvg(const ElementInfo& element) {
+  return element.node->v.element.tag_namespace == GUMBO_NAMESPACE_SVG;
+}
+
+// SVG's conditional attributes, for a reader whose language is English (as the browser the engine
+// is judged against): no extension is supported, and a language list matches when one of its
+// entries is English.
+bool SvgConditionsHold(const ElementInfo& element) {
+  if (AttributeOf(element, "requiredExtensions") != nullptr) return false;
+  const char* languages = AttributeOf(element, "systemLanguage");
+  if (languages == nullptr) return true;
+  std::string_view rest = languages;
+  while (!rest.empty()) {
+    std::size_t comma = rest.find(',');
+    std::string_view tag = css_text::Trim(rest.substr(0, comma));
+    std::string_view primary = tag.substr(0, tag.find('-'));
+    if (css_text::EqualsIgnoringCase(primary, "en")) return true;
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  return false;
+}
+
+// Whether an element inside an SVG image gets a box. Only the text content elements lay out text;
+// a few containers keep their content's boxes even where nothing is painted (<defs>, <symbol>,
+// masks, patterns, markers, and a <g> whatever its display, as browsers keep such content
+// referable); descriptions, scripts, styles and animations never have one.
+bool SvgChildHasBox(ElementInfo& element) {
+  ElementInfo& parent = *element.parent;
+  if (!parent.rendered || !SvgConditionsHold(element)) return false;
+  if (parent.tag == "switch") {  // the first child whose conditions hold is the only one shown
+    if (parent.svg_switch_taken) return false;
+    parent.svg_switch_taken = true;
+  }
+  const std::string& tag = element.tag;
+  if (parent.svg_text) {
+    if (tag != "tspan" && tag != "textpath" && tag != "a") return false;
+  } else {
+    static constexpr std::array<std::string_view, 13> kContainers = {
+        "svg",  "g",       "a",    "switch",   "defs", "symbol",        "marker",
+        "mask", "pattern", "text", "clippath", "use",  "foreignobject"};
+    if (!OneOf(tag, kContainers)) return false;
+  }
+  return element.style.display != Display::kNone || tag == "g";
 }
 
 struct IndexedSelector {
@@ -213,20 +258,41 @@ class StyleResolver {
     }
   }
 
-  void Compute(ElementInfo& element) {
+  void Compute(ElementInfo& element, BudgetMeter& meter) {
     std::array<Winner, kCssPropertyCount> winners;
-    candidates_.clear();
-    if (!element.id.empty()) Collect(by_id_, Key(element.id));
-    for (std::string_view name : element.classes) Collect(by_class_, Key(name));
-    Collect(by_tag_, element.tag);
-    candidates_.insert(candidates_.end(), universal_.begin(), universal_.end());
-    for (const IndexedSelector& candidate : candidates_) {
-      if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
-      if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
-      std::uint32_t position = 0;
-      for (const CssDeclaration& d : candidate.rule->declarations)
-        winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
-                                                    candidate.order, position++);
+    // SVG's presentation attributes rank below every style rule: offered first, a rule of the
+    // lowest rank still replaces them.
+    if (IsSvg(element)) {
+      for (CssProperty property : {CssProperty::kDisplay, CssProperty::kVisibility}) {
+        const char* name = property == CssProperty::kDisplay ? "display" : "visibility";
+        const char* value = AttributeOf(element, name);
+        if (value == nullptr || std::string_view(value).find_first_of(";!") != std::string_view::npos)
+          continue;  // one value, nothing more
+        for (const CssDeclaration& d : ParseDeclarations(std::string(name) + ":" + value))
+          if (d.property == property) winners[static_cast<int>(property)].Offer(d, false, 0, 0, 0);
+      }
+    }
+    // The rules whose rightmost compound names the element's id, a class of it or its tag, and
+    // those that name none of them; each list is walked where it is, never copied.
+    buckets_.clear();
+    if (!meter.Step()) {
+      if (!element.id.empty()) Collect(by_id_, Key(element.id));
+      for (std::string_view name : element.classes) Collect(by_class_, Key(name));
+      Collect(by_tag_, element.tag);
+      buckets_.push_back(&universal_);
+    }
+    bool spent = false;
+    for (const std::vector<IndexedSelector>* bucket : buckets_) {
+      for (const IndexedSelector& candidate : *bucket) {
+        if ((spent = meter.Step())) break;
+        if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
+        if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
+        std::uint32_t position = 0;
+        for (const CssDeclaration& d : candidate.rule->declarations)
+          winners[static_cast<int>(d.property)].Offer(d, false, candidate.selector->specificity,
+                                                      candidate.order, position++);
+      }
+      if (spent) break;
     }
     if (const char* style = AttributeOf(element, "style")) {
       std::uint32_t position = 0;
@@ -244,8 +310,7 @@ class StyleResolver {
   void Collect(const std::unordered_map<std::string, std::vector<IndexedSelector>>& map,
                const std::string& key) {
     auto found = map.find(key);
-    if (found != map.end())
-      candidates_.insert(candidates_.end(), found->second.begin(), found->second.end());
+    if (found != map.end()) buckets_.push_back(&found->second);
   }
 
   void Resolve(ElementInfo& element, const std::array<Winner, kCssPropertyCount>& winners) {
@@ -313,6 +378,22 @@ class StyleResolver {
         content.set &&
         (content.value == 1 || (content.value == kCssInherit && inherited.content_hidden));
 
+    if (IsSvg(element) && parent != nullptr && IsSvg(*parent)) {
+      // Inside an SVG image: <text> is laid out as a block of its own, foreign content as a block.
+      bool box = SvgChildHasBox(element);
+      element.svg_text = box && (element.tag == "text" ||
+                                 (parent->svg_text && element.tag != "text"));
+      if (!box)
+        style.display = Display::kNone;
+      else if (element.tag == "text" || element.tag == "foreignobject")
+        style.display = Display::kBlock;
+      else
+        style.display = Display::kInline;
+      style.floating = style.out_of_flow = false;  // SVG lays out by coordinates, not by CSS flow
+      element.rendered = style.display != Display::kNone;
+      return;
+    }
+
     bool flex_item =
         parent != nullptr &&
         (parent->style.display == Display::kFlex || parent->style.display == Display::kInlineFlex ||
@@ -327,7 +408,7 @@ class StyleResolver {
   std::vector<CssRule> rules_;
   std::unordered_map<std::string, std::vector<IndexedSelector>> by_id_, by_class_, by_tag_;
   std::vector<IndexedSelector> universal_;
-  std::vector<IndexedSelector> candidates_;
+  std::vector<const std::vector<IndexedSelector>*> buckets_;
   SelectorMatchCache match_cache_;
 };
 
@@ -357,6 +438,16 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
   std::vector<ElementInfo*> created;
   std::unordered_map<std::string_view, std::uint32_t> per_tag;
   ElementInfo* previous = nullptr;
+  // What the children's ancestors are named: the parent's own names added once, not per child
+  // (a parent may bear a thousand classes over twenty thousand children).
+  NameFilter ancestor_names{};
+  if (parent != nullptr) {
+    ancestor_names = parent->ancestor_names;
+    AddToNameFilter(ancestor_names, parent->tag, false);
+    if (!parent->id.empty()) AddToNameFilter(ancestor_names, Prefixed('#', parent->id), dom.quirks);
+    for (std::string_view name : parent->classes)
+      AddToNameFilter(ancestor_names, Prefixed('.', name), dom.quirks);
+  }
   for (unsigned i = 0; i < children.length; ++i) {
     GumboNode* child = static_cast<GumboNode*>(children.data[i]);
     if (parent != nullptr && child->type != GUMBO_NODE_COMMENT) parent->empty = false;
@@ -369,14 +460,7 @@ void AddChildren(const GumboNode* node, ElementInfo* parent, HtmlDom& dom) {
     info.id = AttributeView(child, "id");
     SplitClasses(AttributeView(child, "class"), info.classes);
     info.child_position = static_cast<std::uint32_t>(created.size() + 1);
-    if (parent != nullptr) {
-      info.ancestor_names = parent->ancestor_names;
-      AddToNameFilter(info.ancestor_names, parent->tag, false);
-      if (!parent->id.empty())
-        AddToNameFilter(info.ancestor_names, Prefixed('#', parent->id), dom.quirks);
-      for (std::string_view name : parent->classes)
-        AddToNameFilter(info.ancestor_names, Prefixed('.', name), dom.quirks);
-    }
+    info.ancestor_names = ancestor_names;
     dom.by_node.emplace(child, &info);
     created.push_back(&info);
     previous = &info;
@@ -426,17 +510,19 @@ void AddToNameFilter(NameFilter& filter, std::string_view name, bool quirks) {
 }
 
 bool IsReplacedElement(std::string_view tag) {
-  static constexpr std::array<std::string_view, 13> kReplaced = {
-      "img",    "input", "textarea", "iframe",   "video", "audio", "canvas",
-      "object", "embed", "meter",    "progress", "image", "svg"};
+  // Without scripting a <canvas> is no image: it shows its fallback content as ordinary elements.
+  static constexpr std::array<std::string_view, 12> kReplaced = {
+      "img",   "input", "textarea", "iframe",   "video", "audio",
+      "object", "embed", "meter",   "progress", "image", "svg"};
   return OneOf(tag, kReplaced);
 }
 
 bool ChildrenNeverRendered(std::string_view tag) {
-  return IsReplacedElement(tag) || tag == "noscript" || tag == "template" || tag == "math";
+  // An SVG image is a box on its line, but its <text> elements are text.
+  return (IsReplacedElement(tag) && tag != "svg") || tag == "template" || tag == "math";
 }
 
-void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
+void BuildStyledDom(GumboOutput* output, HtmlDom& dom, BudgetMeter& meter) {
   const GumboDocument& document = output->document->v.document;
   dom.quirks = document.doc_type_quirks_mode == GUMBO_DOCTYPE_QUIRKS;
   AddChildren(output->document, nullptr, dom);
@@ -462,7 +548,7 @@ void BuildStyledDom(GumboOutput* output, HtmlDom& dom) {
   StyleResolver resolver(dom.quirks);
   resolver.AddRules(std::move(rules));
   // Parents were created before their children, so every parent's style is ready first.
-  for (ElementInfo& element : dom.elements) resolver.Compute(element);
+  for (ElementInfo& element : dom.elements) resolver.Compute(element, meter);
 }
 
 }  // namespace droprelay::html

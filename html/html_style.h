@@ -22,7 +22,9 @@ bool ChildrenNeverRendered(std::string_view tag);
 // case.
 void AddToNameFilter(NameFilter& filter, std::string_view name, bool quirks);
 
-// Collects the elements under `output->document` in document order and computes their styles.
-void BuildStyledDom(GumboOutput* output, HtmlDom& dom);
+// Collects the elements under `output->document` in document order and computes their styles,
+// each element and each style rule tried on it a step of `meter`. Once the meter's budget has run
+// out, the elements left get the browser's default style and their style attributes only.
+void BuildStyledDom(GumboOutput* output, HtmlDom& dom, BudgetMeter& meter);
 
 }  // namespace droprelay::html

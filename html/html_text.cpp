@@ -158,7 +158,6 @@ class InnerTextWriter {
     std::size_t pos = 0;
     while (pos < text.size()) {
       char32_t c = NextCodePoint(text, pos);
-      if (c == '\r') c = '\n';
       if (c == '\n' && keep_newlines) {
         line_.pending_space = false;
         if (visible) Write("\n");
@@ -167,7 +166,10 @@ class InnerTextWriter {
         line_.previous = line_.before_previous = 0;
         continue;
       }
-      bool space = c == ' ' || c == '\t' || c == '\n' || c == '\f';
+      // CSS white space. A CR (only a character reference makes one; the parser turns line ends
+      // into LF) counts as a space and stays itself where spaces are kept. A form feed and the
+      // other control characters are text, as a browser shows them.
+      bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r';
       if (space && !keep_spaces) {
         if (!line_.at_line_start && !line_.pending_space && !line_.after_space) {
           line_.pending_space = true;
@@ -283,11 +285,19 @@ bool ChildShown(const HtmlDom& dom, const Frame& frame, const GumboNode* child) 
 
 class InnerText {
  public:
-  explicit InnerText(const HtmlDom& dom) : dom_(dom) {}
+  // Each node laid out is a step of `meter` (none: no bound); once its budget has run out, the
+  // text so far is the answer.
+  InnerText(const HtmlDom& dom, BudgetMeter* meter) : dom_(dom), meter_(meter) {}
+
+  bool CutShort() const { return cut_short_; }
 
   std::string Run(const GumboNode* root) {
     Enter(root);
     while (!stack_.empty()) {
+      if (meter_ != nullptr && meter_->Step()) {
+        cut_short_ = true;
+        break;
+      }
       Frame& frame = stack_.back();
       const GumboVector& children = frame.node->v.element.children;
       if (frame.next_child >= children.length || ChildrenNeverRendered(frame.info->tag) ||
@@ -301,6 +311,9 @@ class InnerText {
         if (dom_.Find(child)->rendered) Enter(child);
       } else if (child->type == GUMBO_NODE_TEXT || child->type == GUMBO_NODE_WHITESPACE ||
                  child->type == GUMBO_NODE_CDATA) {
+        // In an SVG image only the text content elements lay out their text.
+        if (frame.node->v.element.tag_namespace == GUMBO_NAMESPACE_SVG && !frame.info->svg_text)
+          continue;
         const ComputedStyle& style = frame.info->style;
         writer_.Text(child->v.text.text, style, style.visibility == Visibility::kVisible);
       }
@@ -387,6 +400,8 @@ class InnerText {
   }
 
   const HtmlDom& dom_;
+  BudgetMeter* meter_;
+  bool cut_short_ = false;
   std::vector<Frame> stack_;
   InnerTextWriter writer_;
 };
@@ -410,8 +425,9 @@ std::string DescendantText(const GumboNode* root) {
   return text;
 }
 
-// CR LF line ends, and the format characters a reader never sees dropped.
-std::string Finish(std::string_view text) {
+// CR LF line ends, and the format characters a reader never sees dropped. The soft hyphen stays,
+// as in the browser's answer: Windows-1251 has it (0xAD). A CR stays where the text kept one.
+std::string Finish(std::string_view text, bool c1_carried) {
   std::string out;
   out.reserve(text.size() + text.size() / 16);
   std::size_t pos = 0;
@@ -424,14 +440,15 @@ std::string Finish(std::string_view text) {
       case U'\u200D':
       case U'\u2060':
       case U'\uFEFF':
-      case U'\u00AD':
         break;
       case '\n':
         out += "\r\n";
         break;
-      case '\r':
-        break;  // only from text without a box; LF alone marks its line ends
       default:
+        if (c1_carried && c >= kC1Carrier && c < kC1Carrier + 0x20) {
+          AppendUtf8(out, c - kC1Carrier + 0x80);
+          break;
+        }
         out.append(text.substr(start, pos - start));
     }
   }
@@ -440,7 +457,7 @@ std::string Finish(std::string_view text) {
 
 }  // namespace
 
-std::optional<std::string> HtmlInnerText(std::string_view html) {
+std::optional<HtmlText> HtmlInnerText(std::string_view html, const HtmlBudget& budget) {
   std::string capped = PrepareHtml(html);
   GumboOptions options = kGumboDefaultOptions;
   options.max_errors = 0;  // each recorded error copies the open elements: quadratic otherwise
@@ -449,13 +466,30 @@ std::optional<std::string> HtmlInnerText(std::string_view html) {
   if (!output || output->root == nullptr || output->root->type != GUMBO_NODE_ELEMENT)
     return std::nullopt;
   HtmlDom dom;
-  BuildStyledDom(output.get(), dom);
+  BudgetMeter meter(&budget);
+  BuildStyledDom(output.get(), dom, meter);
   const GumboNode* root = output->root;
   const ElementInfo* info = dom.Find(root);
   if (info == nullptr) return std::nullopt;
-  if (!info->rendered) return Finish(DescendantText(root));
-  InnerText walker(dom);
-  return Finish(walker.Run(root));
+  const bool c1_carried = CarriesC1Controls(html);
+  HtmlText result;
+  result.cut_short = meter.Spent();
+  if (!info->rendered) {
+    result.text = Finish(DescendantText(root), c1_carried);
+    return result;
+  }
+  // Styling that ran out leaves the walk unbounded: it is linear in the tree, and its text is what
+  // is left to give.
+  InnerText walker(dom, meter.Spent() ? nullptr : &meter);
+  result.text = Finish(walker.Run(root), c1_carried);
+  result.cut_short = result.cut_short || walker.CutShort();
+  return result;
+}
+
+std::optional<std::string> HtmlInnerText(std::string_view html) {
+  std::optional<HtmlText> text = HtmlInnerText(html, HtmlBudget{});
+  if (!text) return std::nullopt;
+  return std::move(text->text);
 }
 
 }  // namespace droprelay::html

@@ -47,13 +47,13 @@ TMailPart* EffectiveParent(TMailPart* part, bool& inMessagePlace) {
   return parent;
 }
 
-bool IsSignature(const TMailPart& part) {
+}  // namespace
+
+bool IsDetachedSignature(const TMailPart& part) {
   const std::string type = part.GetMediaType();
   return type == "application/pkcs7-signature" || type == "application/x-pkcs7-signature" ||
          type == "application/pgp-signature";
 }
-
-}  // namespace
 
 void TMailMessage::LocateBodies() {
   if (!FLocatePending) return;
@@ -107,9 +107,11 @@ void TMailMessage::ClassifyPart(TMailPart* part) {
   }
   if (FRelatedContainer != nullptr && FRelatedContainer == parent && TakeAsBody(part, type)) return;
   if (FAlternativeContainer != nullptr && FAlternativeContainer == parent && TakeAsBody(part, type)) return;
-  if (leaf && IsSignature(*part) && part->ParentPart() != nullptr && IsWrapper(*part->ParentPart())) {
-    // A signature cannot verify once the signed part is rewritten: it is never forwarded.
+  if (leaf && IsDetachedSignature(*part)) {
+    // A signature cannot verify once the signed content is rewritten: it is never forwarded,
+    // whether it stands in a multipart/signed or, flattened by a list server, among the attachments.
     FSignatureParts.Add(part);
+    NoteWarning(*part, "detached signature " + type + " is not forwarded (it could not verify after the rewrite)");
     return;
   }
   if (leaf) {

@@ -51,7 +51,7 @@ namespace {
 // Decodes `text` into `out`, which has room for 3 bytes per 4 characters of `text`; answers the end
 // of what was written. Line breaks are outside the alphabet like any other character, so a group
 // may run across them: the text decodes as one stream.
-char* DecodeBase64Groups(std::string_view text, char* out) {
+char* DecodeBase64Groups(std::string_view text, char* out, Base64Damage* damage = nullptr) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   unsigned v[4];
@@ -79,7 +79,12 @@ char* DecodeBase64Groups(std::string_view text, char* out) {
       if (p >= end) break;
     }
     const std::uint8_t value = kBase64Values[*p++];
-    if (value == kSkip) continue;
+    if (value == kSkip) {
+      if (damage != nullptr && p[-1] != '\r' && p[-1] != '\n' && p[-1] != ' ' && p[-1] != '\t') {
+        ++damage->strayCharacters;
+      }
+      continue;
+    }
     v[have++] = value;
     if (have < 4) continue;
     have = 0;
@@ -100,6 +105,7 @@ char* DecodeBase64Groups(std::string_view text, char* out) {
                            static_cast<char>((c * 64 + d) % 256)};
     for (int i = 0; i < count; ++i) *out++ = bytes[i];
   }
+  if (damage != nullptr) damage->leftoverCharacters = static_cast<std::size_t>(have);
   return out;
 }
 
@@ -113,9 +119,9 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
   return dest.size() - before;
 }
 
-std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest) {
+std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest, Base64Damage* damage) {
   char* const start = dest.AppendSpace(text.size() / 4 * 3);
-  const auto n = static_cast<std::size_t>(DecodeBase64Groups(text, start) - start);
+  const auto n = static_cast<std::size_t>(DecodeBase64Groups(text, start, damage) - start);
   dest.Commit(n);
   return n;
 }
@@ -181,15 +187,17 @@ std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
 
 namespace {
 
-// Upper-case hexadecimal digit values; 0xFF for every other byte (lower-case digits included).
-constexpr std::array<std::uint8_t, 256> MakeUpperHexValues() {
+// Hexadecimal digit values, either case (RFC 2045 6.7 asks decoders to accept lower-case escapes,
+// which some mailers write); 0xFF for every other byte.
+constexpr std::array<std::uint8_t, 256> MakeHexValues() {
   std::array<std::uint8_t, 256> values{};
   for (auto& v : values) v = 0xFF;
   for (int c = '0'; c <= '9'; ++c) values[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
   for (int c = 'A'; c <= 'F'; ++c) values[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+  for (int c = 'a'; c <= 'f'; ++c) values[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
   return values;
 }
-constexpr std::array<std::uint8_t, 256> kUpperHex = MakeUpperHexValues();
+constexpr std::array<std::uint8_t, 256> kHexValue = MakeHexValues();
 
 // Slack the fast paths may write past the output's end (whole 16- or 4-byte stores); the callers
 // reserve it.
@@ -239,35 +247,38 @@ char* DecodeQuotedPrintableRaw(const char* in, std::size_t n, char* out) {
     // p is at "=".
     const std::size_t left = static_cast<std::size_t>(end - p);
     if (left == 1) return out;  // a trailing "=" is dropped
-    if (left == 2) {            // "=" and one more character end the text: both stay
-      out[0] = p[0];
-      out[1] = p[1];
-      return out + 2;
-    }
     const char a = p[1];
-    const char b = p[2];
-    const unsigned hi = kUpperHex[static_cast<unsigned char>(a)];
-    const unsigned lo = kUpperHex[static_cast<unsigned char>(b)];
-    if (hi < 16 && lo < 16) {
-      *out++ = static_cast<char>(hi << 4 | lo);
-      p += 3;  // a decoded "=" is never read again
-      // Text in a non-Latin script is escapes back to back: take them here, without going
-      // through the run search for each.
-      while (end - p >= 3 && p[0] == '=') {
-        const unsigned h = kUpperHex[static_cast<unsigned char>(p[1])];
-        const unsigned l = kUpperHex[static_cast<unsigned char>(p[2])];
-        if ((h | l) >= 16) break;
-        *out++ = static_cast<char>(h << 4 | l);
-        p += 3;
+    if (left >= 3) {
+      const unsigned hi = kHexValue[static_cast<unsigned char>(a)];
+      const unsigned lo = kHexValue[static_cast<unsigned char>(p[2])];
+      if (hi < 16 && lo < 16) {
+        *out++ = static_cast<char>(hi << 4 | lo);
+        p += 3;  // a decoded "=" is never read again
+        // Text in a non-Latin script is escapes back to back: take them here, without going
+        // through the run search for each.
+        while (end - p >= 3 && p[0] == '=') {
+          const unsigned h = kHexValue[static_cast<unsigned char>(p[1])];
+          const unsigned l = kHexValue[static_cast<unsigned char>(p[2])];
+          if ((h | l) >= 16) break;
+          *out++ = static_cast<char>(h << 4 | l);
+          p += 3;
+        }
+        continue;
       }
-    } else if ((a == '\r' && b == '\n') || (a == '\n' && b == '\r')) {
-      p += 3;  // soft line break
-    } else if (a == '\r' || a == '\n') {
-      p += 2;  // soft line break with a lone CR or LF
-    } else {
-      *out++ = '=';
-      p += 1;
     }
+    // A soft line break: "=" and a line break (CR LF, LF CR, or a lone CR or LF), possibly with
+    // blanks between them that a transport added (RFC 2045 6.7), or "=" and blanks at the end.
+    const char* q = p + 1;
+    while (q < end && (*q == ' ' || *q == '\t')) ++q;
+    if (q == end) return out;
+    if (*q == '\r' || *q == '\n') {
+      const bool pair = end - q >= 2 && ((q[0] == '\r' && q[1] == '\n') || (q[0] == '\n' && q[1] == '\r'));
+      p = q + (pair ? 2 : 1);
+      continue;
+    }
+    // Any other "=" is a character of its own.
+    *out++ = '=';
+    p += 1;
   }
 }
 
@@ -283,12 +294,14 @@ constexpr std::array<std::uint32_t, 256> MakeEscapes() {
 }
 constexpr std::array<std::uint32_t, 256> kEscapes = MakeEscapes();
 
-// Which bytes are escaped, per mode: 0x80 and above and "=", and in header mode also 0x20 and
-// below, the double quote and "_".
+// Which bytes are escaped, per mode (RFC 2045 6.7, RFC 2047 4.2): 0x80 and above, "=", DEL and
+// the control bytes; in body mode TAB stays, and CR and LF are looked at where they stand (a CR LF
+// pair is a line break); in header mode also the blank, the double quote, "?" and "_".
 constexpr std::array<bool, 256> MakeEscaped(bool headerMode) {
   std::array<bool, 256> escaped{};
   for (std::size_t c = 0; c < 256; ++c) {
-    escaped[c] = c >= 0x80 || c == '=' || (headerMode && (c <= 0x20 || c == '"' || c == '_'));
+    escaped[c] = c >= 0x7F || c == '=' || (c < 0x20 && c != '\t' && c != '\r' && c != '\n') ||
+                 (headerMode && (c <= 0x20 || c == '"' || c == '?' || c == '_'));
   }
   return escaped;
 }
@@ -321,6 +334,7 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
     }
     return out;
   }
+  char* const outStart = out;
   int column = 0;
   const auto softBreak = [&] {
     out[0] = '=';
@@ -329,36 +343,59 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
     out += 3;
     column = 0;
   };
+  const auto escape = [&](unsigned char c) {
+    const std::uint32_t code = kEscapes[c];
+    std::memcpy(out, &code, 4);
+    out += 3;
+    column += 3;
+    if (column >= 72) softBreak();
+  };
   while (p < end) {
     const unsigned char c = *p;
     if (kEscapedBody[c]) {
-      const std::uint32_t escape = kEscapes[c];
-      std::memcpy(out, &escape, 4);
-      out += 3;
       ++p;
-      column += 3;
-      if (column >= 72) softBreak();
+      escape(c);
       continue;
     }
-    if (c == '\r') {
-      *out++ = '\r';
-      ++p;
-      column = 0;
+    if (c == '\r' || c == '\n') {
+      if (c == '\n' || end - p < 2 || p[1] != '\n') {
+        // A lone CR or LF is data, not a line break.
+        ++p;
+        escape(c);
+        continue;
+      }
+      // A line break. A blank just before it would be taken for transport padding and stripped
+      // by the reader, so it is escaped; a blank that ended on a soft line break is safe.
+      if (out != outStart && (out[-1] == ' ' || out[-1] == '\t')) {
+        const unsigned char blank = static_cast<unsigned char>(out[-1]);
+        --out;
+        const std::uint32_t code = kEscapes[blank];
+        std::memcpy(out, &code, 4);
+        out += 3;
+      }
+      out[0] = '\r';
+      out[1] = '\n';
+      out += 2;
+      p += 2;
+      column = 1;  // the LF counts as the next line's first column, as it always has
       continue;
     }
-    // Copyable bytes other than CR count one column each: take as many as fit before column 72
-    // eight at a time while none is special.
+    // Copyable bytes count one column each: take as many as fit before column 72 eight at a time
+    // while none is special.
     int room = 72 - column;
     const unsigned char* const runStart = p;
     while (room >= 8 && end - p >= 8) {
       const std::uint64_t v = static_cast<std::uint64_t>(Load32(p)) | static_cast<std::uint64_t>(Load32(p + 4)) << 32;
-      // A byte is special when it is 0x80 or above, "=" (0x3D) or CR (0x0D).
-      const std::uint64_t high = v & 0x8080808080808080ull;
-      const std::uint64_t eq = v ^ 0x3D3D3D3D3D3D3D3Dull;
-      const std::uint64_t cr = v ^ 0x0D0D0D0D0D0D0D0Dull;
-      const std::uint64_t zeroEq = (eq - 0x0101010101010101ull) & ~eq & 0x8080808080808080ull;
-      const std::uint64_t zeroCr = (cr - 0x0101010101010101ull) & ~cr & 0x8080808080808080ull;
-      if ((high | zeroEq | zeroCr) != 0) break;
+      // A byte is special when it is 0x80 or above, below 0x20 (controls, TAB, CR, LF), "=" (0x3D)
+      // or DEL (0x7F).
+      constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+      constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+      const std::uint64_t eq = v ^ (kOnes * 0x3D);
+      const std::uint64_t del = v ^ (kOnes * 0x7F);
+      const std::uint64_t zeroEq = (eq - kOnes) & ~eq & kHigh;
+      const std::uint64_t zeroDel = (del - kOnes) & ~del & kHigh;
+      const std::uint64_t below20 = (v - kOnes * 0x20) & ~v & kHigh;
+      if (((v & kHigh) | zeroEq | zeroDel | below20) != 0) break;
       std::memcpy(out, p, 8);
       out += 8;
       p += 8;
@@ -369,6 +406,14 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
     if (p != runStart) continue;  // what follows the blocks is dispatched afresh
     *out++ = static_cast<char>(*p++);  // the byte that began the run, a copyable one
     if (++column >= 72) softBreak();
+  }
+  // A blank at the very end is escaped too: a reader may strip it as it would at a line's end.
+  if (out != outStart && (out[-1] == ' ' || out[-1] == '\t')) {
+    const unsigned char blank = static_cast<unsigned char>(out[-1]);
+    --out;
+    const std::uint32_t code = kEscapes[blank];
+    std::memcpy(out, &code, 4);
+    out += 3;
   }
   return out;
 }

@@ -22,7 +22,13 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest);
 // Base64DecodeBuffer of a whole body, appending to a byte buffer: line breaks are skipped like
 // every other character outside the alphabet, so a group may run across them. Answers the number
 // of bytes appended.
-std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest);
+// `damage`, when given, counts what was not well-formed: characters outside the alphabet other
+// than line breaks, blanks and tabs, and the characters of an incomplete last group.
+struct Base64Damage {
+  std::size_t strayCharacters = 0;
+  std::size_t leftoverCharacters = 0;
+};
+std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest, Base64Damage* damage = nullptr);
 
 // Encodes the whole of `source` into `dest` as lines of 76 characters, each ending in CR LF.
 // Answers the size of `dest`.

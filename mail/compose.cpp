@@ -99,6 +99,25 @@ std::string SafeMediaType(const std::string& type) {
   return ok ? type : "application/octet-stream";
 }
 
+// A trace field fit to stand as it is: printable ASCII, every line break a fold, no line longer
+// than the 998 characters a header line may have.
+bool IsWellFormedField(std::string_view field) {
+  std::size_t lineLength = 0;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(field[i]);
+    if (c == '\r') {
+      if (field.compare(i, 2, "\r\n") != 0 || i + 2 >= field.size() || (field[i + 2] != ' ' && field[i + 2] != '\t')) {
+        return false;
+      }
+      ++i;
+      lineLength = 0;
+      continue;
+    }
+    if ((c < 0x20 && c != '\t') || c > 0x7E || ++lineLength > 998) return false;
+  }
+  return !field.empty();
+}
+
 }  // namespace
 
 std::string Rfc5322Date(std::time_t when) {
@@ -194,6 +213,9 @@ std::string FileNameParameter(std::string_view attribute, std::string_view utf8N
 
 std::string ComposeMessage(const OutgoingMessage& message, const MessageStamp& stamp) {
   std::string out;
+  for (const std::string& field : message.traceFields) {
+    if (IsWellFormedField(field)) out += field + "\r\n";
+  }
   out += "From: " + message.from + "\r\n";
   if (message.to.empty() && message.cc.empty()) {
     out += "To: undisclosed-recipients:;\r\n";

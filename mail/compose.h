@@ -22,6 +22,9 @@ struct OutgoingMessage {
   std::string subject;             // UTF-8
   std::string body;                // UTF-8, any line ends
   std::vector<OutgoingAttachment> attachments;
+  // Trace fields ("Received: ..."), written first, in order, without their line end. Each must be
+  // printable ASCII, folded (if at all) with CR LF and a blank; one that is not is left out.
+  std::vector<std::string> traceFields;
 };
 
 // What differs between two compositions of the same message.

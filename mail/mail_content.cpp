@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "mail/codecs.h"
+#include "mail/mail_message.h"
 #include "mail/mail_part.h"
 #include "text/ascii.h"
 #include "text/lines.h"
@@ -66,8 +67,17 @@ bool TMailPart::DecodeBody() {
     // One stream: line breaks and blanks are outside the alphabet and skipped, so a group may
     // run across a line break (lines of any length, not only multiples of four).
     ByteBuffer decoded;
-    Base64DecodeStream(stored, decoded);
+    Base64Damage damage;
+    Base64DecodeStream(stored, decoded, &damage);
     FDecodedBody.Assign(std::move(decoded));
+    if (damage.strayCharacters > 0) {
+      NoteDamage("base64 content holds " + std::to_string(damage.strayCharacters) +
+                 " characters outside the alphabet: skipped");
+    }
+    if (damage.leftoverCharacters > 0) {
+      NoteDamage("base64 content ends in an incomplete group of " + std::to_string(damage.leftoverCharacters) +
+                 " characters: dropped");
+    }
   } else if (IsUUName(encoding)) {
     // The line break goes before decoding: the decoder would read it as data on any line shorter
     // than a full one (the last data line, the zero-count line) and refuse a valid body. Mailers
@@ -76,7 +86,6 @@ bool TMailPart::DecodeBody() {
     bool inside = !framed;
     UULineBuffer buffer{};
     std::string decoded;
-    auto flush = [&]() { FDecodedBody.Assign(std::move(decoded)); };
     try {
       ForEachLine(stored, [&](std::string_view line) {
         if (line.size() >= 2 && line.substr(line.size() - 2) == "\r\n") line.remove_suffix(2);
@@ -93,16 +102,24 @@ bool TMailPart::DecodeBody() {
         const int n = UUDecodeLine(TrimBlanks(line), buffer);
         if (n > 0) decoded.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(std::min(n, 45)));
       });
-    } catch (...) {
-      flush();  // what was decoded before the bad line stays
-      throw;
+      FDecodedBody.Assign(std::move(decoded));
+    } catch (const std::exception& error) {
+      // Damaged data is not thrown away: the part keeps its text as it was stored.
+      FDecodedBody.Assign(std::string(stored));
+      NoteDamage(std::string("uuencoded content is malformed (") + error.what() + "): kept as text");
     }
-    flush();
     EncodeBodyBase64();
   } else {
+    if (!IsKnownTransferEncoding(encoding)) {
+      NoteDamage("unknown transfer encoding \"" + encoding + "\", content taken as stored");
+    }
     FDecodedBody.AssignFrom(FRawBody);  // shares the stored bytes rather than copying them
   }
   return true;
+}
+
+void TMailPart::NoteDamage(std::string text) const {
+  if (FOwnerMessage != nullptr) FOwnerMessage->NoteWarning(*this, std::move(text));
 }
 
 void TMailPart::EncodeBody(TEncodingType encoding) {

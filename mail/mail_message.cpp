@@ -9,6 +9,7 @@ TMailMessage::TMailMessage()
     : FToRecipients(*this, "To"), FCcRecipients(*this, "Cc"), FBccRecipients(*this, "Bcc") {
   // The message is the owning message of its own tree, which is what lets it parse text.
   FOwnerMessage = this;
+  FPartPath = "message";
 }
 
 TMailMessage::~TMailMessage() {
@@ -54,6 +55,10 @@ void TMailMessage::ParseStarted() {
   FSignatureParts.Clear();
   FPlainBodyPart = FHtmlBodyPart = nullptr;
   FMixedContainer = FRelatedContainer = FAlternativeContainer = FBodyContainer = nullptr;
+}
+
+void TMailMessage::NoteWarning(const TMailPart& part, std::string text) {
+  FWarnings.push_back(TMailWarning{part.PartPath().empty() ? std::string("message") : part.PartPath(), std::move(text)});
 }
 
 std::string TMailMessage::GetSubject() const { return DecodeEncodedWords(GetHeaderValue("Subject")); }

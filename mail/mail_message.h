@@ -33,6 +33,17 @@ enum TRestructureMode : std::uint8_t {
 // The identification written into "X-Mailer" by RestructureParts.
 inline constexpr std::string_view MailerName = "DropRelay 1.0 (droprelay mail relay)";
 
+// Something the library had to repair or leave out while reading a message: a damaged part is
+// read as far as it goes and kept, and the damage is reported here instead of failing the message.
+struct TMailWarning {
+  std::string PartPath;  // where it stood in the message as read: "message", "message[1][0]"
+  std::string Text;      // English, one line; may quote bytes from the message as they are
+};
+
+// Whether `part` is a detached signature (PGP or S/MIME). Such a part is never a body or an
+// attachment, wherever it stands: the relay rewrites the signed content, so it could not verify.
+bool IsDetachedSignature(const TMailPart& part);
+
 class TMailRecipients {
  public:
   TMailRecipients(TMailMessage& message, std::string fieldName);
@@ -96,10 +107,14 @@ class TMailMessage : public TMailPart {
   // Frees a part of this message together with its sub-parts, detaching it first. The message
   // itself and parts it does not hold are left alone.
   void FreePart(TMailPart* part);
-  // What the last parse had to repair or guess (a missing closing delimiter, nesting cut, NUL
-  // bytes), one line each, for tools that explain a message; the relay does not need them.
-  const std::vector<std::string>& ParseRepairs() const { return FRepairs; }
-  void NoteRepair(std::string note) { FRepairs.push_back(std::move(note)); }
+  // What was repaired, guessed or left out since the last parse began (a missing closing
+  // delimiter, a malformed encoded block kept as text, a detached signature not forwarded ...),
+  // in the order it happened. Parsing notes the structural repairs, decoding a part the damage in
+  // its content, LocateBodies the signatures it leaves out.
+  const std::vector<TMailWarning>& Warnings() const { return FWarnings; }
+  void NoteWarning(const TMailPart& part, std::string text);
+  // The detached signatures LocateBodies found; RestructureParts drops them.
+  const TMailPartList& SignatureParts() const { return FSignatureParts; }
 
   // Number of parts the message holds outside its tree (made or detached, not freed yet).
   int LoosePartCount() const { return static_cast<int>(FLooseParts.size()); }
@@ -168,7 +183,7 @@ class TMailMessage : public TMailPart {
   bool FLocatePending = false;
 
   std::unordered_map<TMailPart*, std::unique_ptr<TMailPart>> FLooseParts;
-  std::vector<std::string> FRepairs;
+  std::vector<TMailWarning> FWarnings;
 };
 
 }  // namespace droprelay

@@ -20,6 +20,7 @@
 #include "mail/mail_message.h"
 #include "mail/mail_part.h"
 #include "platform/file.h"
+#include "platform/syserror.h"
 #include "text/lines.h"
 
 namespace droprelay {
@@ -159,9 +160,9 @@ class TMailPart::Parser {
   // The part starts empty; the message first drops its references, as the sub-parts they may
   // name go now. A NUL is an ordinary byte: the text runs to its given end.
   void Reset() {
-    if (static_cast<TMailPart*>(message_) == &part_) message_->FRepairs.clear();
+    if (static_cast<TMailPart*>(message_) == &part_) message_->FWarnings.clear();
     message_->ParseStarted();
-    part_.FSubParts.FItems.clear();
+    part_.FSubParts.Clear();
     part_.FHeaderLines.clear();
     part_.FRawBody.Clear();
     part_.FDecodedBody.Clear();
@@ -205,7 +206,7 @@ class TMailPart::Parser {
     Mode mode = Mode::Single;
     if (depth_ >= MaxNestingDepth) {
       if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
-        message_->NoteRepair("nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
+        message_->NoteWarning(part_, "nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
       }
     } else if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
       mode = Mode::Multipart;
@@ -279,9 +280,19 @@ class TMailPart::Parser {
   }
 
   // Uuencoded blocks, each between a "begin 6" line and the next "end" line; the begin line that
-  // ended the first stretch is the first line handled here.
+  // ended the first stretch is the first line handled here. A block that decodes becomes a base64
+  // attachment part; one that does not (a character outside the alphabet, no end line) stays text,
+  // with a warning: damaged mail is read, not refused. Only when some block decodes is the part
+  // rebuilt as multipart/mixed; otherwise its whole body stays as it was.
   void ScanUUBlocks(LineWalker& lines) {
-    std::string fileName;
+    struct Block {
+      std::size_t begin;  // start of the begin line
+      std::size_t end;    // start of the line after the end line (the body's end if there is none)
+      std::string_view data;
+      std::string fileName;
+      bool closed;
+    };
+    std::vector<Block> blocks;
     bool inBlock = true;
     std::size_t pending = npos;
     bool atLine = true;
@@ -290,54 +301,93 @@ class TMailPart::Parser {
       const std::string_view line = lines.Line();
       if (StartsWith(line, kBeginText)) {
         // Only a real begin line opens a block: a line such as "best regards" must not, or the
-        // next line beginning with "end" would feed prose to the decoder and fail the message.
+        // next line beginning with "end" would feed prose to the decoder.
+        if (inBlock && !blocks.empty() && !blocks.back().closed) blocks.back().end = lines.LineStart();
         inBlock = true;
-        if (rebuildBoundary_.empty()) RebuildAsMixed();
-        fileName = TrimSpaces(line.size() > 10 ? line.substr(10, 999) : std::string_view());
+        blocks.push_back(Block{lines.LineStart(), body_.size(), {},
+                               TrimSpaces(line.size() > 10 ? line.substr(10, 999) : std::string_view()), false});
         pending = npos;
       } else if (inBlock && StartsWith(line, kEndText)) {
         inBlock = false;
-        AppendUUFile(pending == npos ? std::string_view() : SliceBefore(body_, pending, lines.LineStart()), fileName);
+        Block& block = blocks.back();
+        block.data = pending == npos ? std::string_view() : SliceBefore(body_, pending, lines.LineStart());
+        block.end = lines.NextStart();
+        block.closed = true;
         pending = npos;
       } else if (pending == npos) {
         pending = lines.LineStart();
       }
     }
+
+    std::string keptText(part_.FRawBody.View());
+    std::vector<std::unique_ptr<TMailPart>> files;
+    for (const Block& block : blocks) {
+      std::string problem;
+      if (block.closed) {
+        auto filePart = NewChild();
+        try {
+          UUDecodeToStream(block.data, filePart->FDecodedBody);
+          NameFilePart(*filePart, block.fileName);
+          files.push_back(std::move(filePart));
+          continue;
+        } catch (const EMailError& error) {
+          problem = error.what();
+        }
+      } else {
+        problem = "no end line";
+      }
+      message_->NoteWarning(part_, "uuencoded block \"" + block.fileName + "\" is malformed (" + problem +
+                                       "): kept as text");
+      keptText.append(body_.substr(block.begin, block.end - block.begin));
+      if (block.end == body_.size() && !keptText.empty() && keptText.back() != '\n') keptText.append(CRLF);
+    }
+    if (files.empty()) {
+      // Nothing to rebuild: the body stays whole, as if it held no block.
+      StoreRun(part_.FRawBody, body_, shared_);
+      return;
+    }
+    RebuildAsMixed(keptText);
+    for (auto& file : files) {
+      file->FParentBoundary = rebuildBoundary_;
+      file->FPartPath = part_.FPartPath + "[" + std::to_string(part_.FSubParts.Count()) + "]";
+      part_.FSubParts.Append(std::move(file));
+    }
   }
 
-  // At the first begin line the part becomes multipart/mixed, its text so far the first sub-part.
-  void RebuildAsMixed() {
+  // At the first decodable block the part becomes multipart/mixed; the text that stays text (the
+  // text before the first begin line, and blocks that could not be decoded) its first sub-part.
+  void RebuildAsMixed(std::string_view text) {
     rebuildBoundary_ = NewBoundary();
-    const std::string encoded = EncodeQuotedPrintable(part_.FRawBody.View(), false);
+    const std::string encoded = EncodeQuotedPrintable(text, false);
     auto textPart = NewChild();
-    textPart->ParseAtDepth(encoded, false, depth_ + 1);
+    // Stored as its body directly: parsed, a part without "Content-Type" would be scanned for
+    // blocks again, and the text may hold the begin lines of blocks that stayed text.
+    StoreRun(textPart->FRawBody, encoded, nullptr);
     textPart->FParentBoundary = rebuildBoundary_;
     textPart->SetHeaderValue("Content-Type", "text/plain");
     textPart->SetHeaderParam("Content-Type", "charset", Quoted(message_->FCharset));
     textPart->SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
-    part_.FSubParts.FItems.push_back(std::move(textPart));
+    part_.FSubParts.Append(std::move(textPart));
     part_.SetHeaderValue("Content-Type", "multipart/mixed");
     part_.SetHeaderParam("Content-Type", "boundary", Quoted(rebuildBoundary_));
   }
 
   // A decoded block as a base64 attachment part named after its begin line.
-  void AppendUUFile(std::string_view data, const std::string& fileName) {
-    auto filePart = NewChild();
-    UUDecodeToStream(data, filePart->FDecodedBody);
-    filePart->EncodeBodyBase64();
-    filePart->FParentBoundary = rebuildBoundary_;
-    filePart->SetHeaderValue("Content-Type", ContentTypeOfFile(fileName));
-    filePart->SetHeaderValue("Content-Transfer-Encoding", "base64");
-    filePart->SetHeaderValue("Content-Disposition", "attachment");
-    filePart->SetHeaderParam("Content-Type", "name", Quoted(fileName));
-    filePart->SetHeaderParam("Content-Disposition", "filename", Quoted(fileName));
-    part_.FSubParts.FItems.push_back(std::move(filePart));
+  static void NameFilePart(TMailPart& filePart, const std::string& fileName) {
+    filePart.EncodeBodyBase64();
+    filePart.SetHeaderValue("Content-Type", ContentTypeOfFile(fileName));
+    filePart.SetHeaderValue("Content-Transfer-Encoding", "base64");
+    filePart.SetHeaderValue("Content-Disposition", "attachment");
+    filePart.SetHeaderParam("Content-Type", "name", Quoted(fileName));
+    filePart.SetHeaderParam("Content-Disposition", "filename", Quoted(fileName));
   }
 
+  // A new sub-part of this part; its path is that of the next index.
   std::unique_ptr<TMailPart> NewChild() const {
     auto child = std::make_unique<TMailPart>();
     child->FOwnerMessage = message_;
     child->FParentPart = &part_;
+    child->FPartPath = part_.FPartPath + "[" + std::to_string(part_.FSubParts.Count()) + "]";
     return child;
   }
 
@@ -345,7 +395,7 @@ class TMailPart::Parser {
     auto child = NewChild();
     child->ParseAtDepth(text, true, depth_ + 1, shared_);
     child->FParentBoundary = boundary_;
-    part_.FSubParts.FItems.push_back(std::move(child));
+    part_.FSubParts.Append(std::move(child));
   }
 
   void AppendSubPart(std::size_t start, std::size_t delimiterStart) {
@@ -357,7 +407,7 @@ class TMailPart::Parser {
   void AppendLastPart(std::size_t start) {
     if (body_.substr(start).find_first_not_of("\r\n") == npos) return;
     AppendChildFrom(body_.substr(start));
-    message_->NoteRepair("missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
+    message_->NoteWarning(part_, "missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
   }
 
   void Report(std::int32_t current) const {
@@ -448,11 +498,14 @@ ByteBuffer ReadWholeFile(const std::string& fileName) {
   const auto fail = [&](int error) {
     throw EMailError("Cannot open file \"" + fileName + "\". " + std::strerror(error));
   };
-  const platform::FileDescriptor file = platform::OpenFile(fileName, platform::OpenOptions{});
-  if (!file) fail(errno);
+  // Only a regular file is a stored message; a FIFO or device is refused rather than waited on.
+  platform::OpenOptions options;
+  options.nonBlocking = true;
+  options.regularOnly = true;
+  const platform::FileDescriptor file = platform::OpenFile(fileName, options);
+  if (!file) throw EMailError("Cannot open file \"" + fileName + "\". " + platform::SystemErrorText());
   const std::optional<platform::FileStatus> info = platform::StatusOf(file);
   if (!info) fail(errno);
-  if (info->IsDirectory()) fail(EISDIR);
   // One buffer of the file's size (and room for the CR LF the last line may need), filled by the
   // kernel directly: no zero-filling, no growing copy. Whatever the size said (a growing file, a
   // pipe), reading goes on to the end.
@@ -486,11 +539,14 @@ void TMailPart::ParseText(std::string_view text, bool parseHeader) {
 
 void TMailPart::LoadFromFile(const std::string& fileName) {
   // The stored bodies are windows on the file's text, which lives as long as one of them does.
-  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName)));
+  ParseLoadedText(std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName))));
+}
+
+void TMailPart::ParseLoadedText(const SharedText& text) {
   ParseAtDepth(text->View(), true, Depth(), &text);
   if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this &&
       std::memchr(text->data(), '\0', text->size()) != nullptr) {
-    FOwnerMessage->NoteRepair("NUL bytes in the text, kept as ordinary bytes");
+    FOwnerMessage->NoteWarning(*this, "NUL bytes in the text, kept as ordinary bytes");
   }
 }
 
@@ -499,8 +555,7 @@ void TMailPart::LoadFromBytes(std::string_view bytes) {
   ByteBuffer raw;
   raw.reserve(bytes.size() + 2 + 1);
   raw.append(bytes);
-  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(raw)));
-  ParseAtDepth(text->View(), true, Depth(), &text);
+  ParseLoadedText(std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(raw))));
 }
 
 }  // namespace droprelay

@@ -55,14 +55,57 @@ int TMailPartList::Remove(const TMailPart* part) {
 
 TMailPart* TMailSubPartList::GetItem(int index) const {
   if (index < 0 || index >= Count()) ListIndexError(index);
+  Compact();
   return FItems[static_cast<std::size_t>(index)].get();
 }
 
 int TMailSubPartList::IndexOf(const TMailPart* part) const {
-  for (std::size_t i = 0; i < FItems.size(); ++i) {
-    if (FItems[i].get() == part) return static_cast<int>(i);
-  }
+  if (part == nullptr) return -1;
+  Compact();
+  // A part of this list knows its slot; anything else is not in it.
+  if (part->FSlot < FItems.size() && FItems[part->FSlot].get() == part) return static_cast<int>(part->FSlot);
   return -1;
+}
+
+void TMailSubPartList::Append(std::unique_ptr<TMailPart> part) {
+  part->FSlot = FItems.size();
+  FItems.push_back(std::move(part));
+}
+
+std::unique_ptr<TMailPart> TMailSubPartList::Take(const TMailPart* part) {
+  if (part == nullptr || part->FSlot >= FItems.size() || FItems[part->FSlot].get() != part) return nullptr;
+  std::unique_ptr<TMailPart> taken = std::move(FItems[part->FSlot]);
+  if (part->FSlot + 1 == FItems.size()) {
+    FItems.pop_back();
+  } else {
+    ++FHoles;
+  }
+  return taken;
+}
+
+TMailSubPartList::Storage TMailSubPartList::TakeAll() {
+  Compact();
+  Storage all = std::move(FItems);
+  FItems.clear();
+  return all;
+}
+
+void TMailSubPartList::Clear() {
+  FItems.clear();
+  FHoles = 0;
+}
+
+void TMailSubPartList::Compact() const {
+  if (FHoles == 0) return;
+  std::size_t to = 0;
+  for (std::size_t from = 0; from < FItems.size(); ++from) {
+    if (!FItems[from]) continue;
+    FItems[from]->FSlot = to;
+    if (to != from) FItems[to] = std::move(FItems[from]);
+    ++to;
+  }
+  FItems.resize(to);
+  FHoles = 0;
 }
 
 TMailPart::TMailPart() = default;
@@ -79,11 +122,8 @@ int TMailPart::Depth() const {
 void TMailPart::DetachFromParent() {
   if (FParentPart == nullptr || FOwnerMessage == nullptr) return;
   if (static_cast<const TMailPart*>(FOwnerMessage) == this) return;
-  auto& siblings = FParentPart->FSubParts.FItems;
-  const int index = FParentPart->FSubParts.IndexOf(this);
-  if (index < 0) return;
-  std::unique_ptr<TMailPart> self = std::move(siblings[static_cast<std::size_t>(index)]);
-  siblings.erase(siblings.begin() + index);
+  std::unique_ptr<TMailPart> self = FParentPart->FSubParts.Take(this);
+  if (!self) return;
   FParentPart = nullptr;
   FOwnerMessage->AdoptLoose(std::move(self));
 }
@@ -93,7 +133,7 @@ void TMailPart::AppendSubPart(TMailPart* part) {
   std::unique_ptr<TMailPart> owned = message != nullptr ? message->TakeLoose(part) : nullptr;
   if (!owned) throw EMailError("TMailPart must be a loose part of a TMailMessage to be appended");
   part->FParentPart = this;
-  FSubParts.FItems.push_back(std::move(owned));
+  FSubParts.Append(std::move(owned));
 }
 
 std::string TMailPart::GetHeaderValue(std::string_view field) const {

@@ -47,6 +47,10 @@ class TMailPartList {
 };
 
 // The sub-parts of one part, in text order. Unlike TMailPartList it owns its items.
+//
+// Each part knows its slot, so taking one out is O(1): it leaves an empty slot behind, and the
+// slots are closed up on the next read. Restructuring detaches every part of a container one after
+// the other; searching or shifting the list each time would make that quadratic in the parts.
 class TMailSubPartList {
   using Storage = std::vector<std::unique_ptr<TMailPart>>;
 
@@ -66,18 +70,35 @@ class TMailSubPartList {
     Storage::const_iterator it_;
   };
 
-  int Count() const { return static_cast<int>(FItems.size()); }
+  int Count() const { return static_cast<int>(FItems.size() - FHoles); }
   TMailPart* GetItem(int index) const;  // same error as TMailPartList::GetItem
   TMailPart* Items(int index) const { return GetItem(index); }
   TMailPart* operator[](int index) const { return GetItem(index); }
   int IndexOf(const TMailPart* part) const;
-  const_iterator begin() const { return const_iterator(FItems.begin()); }
-  const_iterator end() const { return const_iterator(FItems.end()); }
+  const_iterator begin() const {
+    Compact();
+    return const_iterator(FItems.begin());
+  }
+  const_iterator end() const {
+    Compact();
+    return const_iterator(FItems.end());
+  }
 
  private:
   friend class TMailPart;
   friend class TMailMessage;
-  Storage FItems;
+  // Appends `part`, whose parent must already be the part that holds this list.
+  void Append(std::unique_ptr<TMailPart> part);
+  // Takes `part` out in O(1); nullptr when it does not stand in this list.
+  std::unique_ptr<TMailPart> Take(const TMailPart* part);
+  // Hands out every item in order and leaves the list empty.
+  Storage TakeAll();
+  void Clear();
+  // Closes the slots that detached parts left.
+  void Compact() const;
+
+  mutable Storage FItems;
+  mutable std::size_t FHoles = 0;
 };
 
 class TMailPart {
@@ -106,6 +127,9 @@ class TMailPart {
   TMailPart* ParentPart() const { return FParentPart; }
   void SetParentPart(TMailPart* parent) { FParentPart = parent; }
   bool IsDecoded() const { return FIsDecoded; }
+  // The part's place in the message as parsed: "message", "message[1][0]"; empty for a part that
+  // restructuring made.
+  const std::string& PartPath() const { return FPartPath; }
   bool Embedded() const { return FEmbedded; }
   void SetEmbedded(bool embedded) { FEmbedded = embedded; }
 
@@ -163,10 +187,20 @@ class TMailPart {
 
  private:
   friend class TMailMessage;
+  friend class TMailSubPartList;
+  // The slot this part occupies in its parent's sub-part list.
+  std::size_t FSlot = 0;
+  // Where the part stood in the message as it was read ("message", "message[1][0]"); the
+  // warnings about it name this path, which restructuring does not change.
+  std::string FPartPath;
   class Parser;
   // `shared`, when given, is the text that `text` lies in: stored bodies become windows on it.
   void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr);
+  // The loaded text of a whole file (LoadFromFile, LoadFromBytes).
+  void ParseLoadedText(const SharedText& text);
   int Depth() const;
+  // Reports damage found in this part's content to its message.
+  void NoteDamage(std::string text) const;
 };
 
 }  // namespace droprelay

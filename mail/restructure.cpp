@@ -79,6 +79,7 @@ void TMailMessage::MoveOwnContentIntoPart() {
   // over the role the message had.
   if (FRawBody.Size() > 0) {
     TMailPart* own = CreatePart();
+    own->FPartPath = FPartPath;
     own->RawBody().AssignFrom(FRawBody);
     for (const std::string& line : FHeaderLines) {
       if (StartsWithContent(line)) own->HeaderLines().push_back(line);
@@ -101,6 +102,8 @@ void TMailMessage::MoveOwnContentIntoPart() {
       FAlternativeContainer = own;
     } else if (FSubParts.Count() > 0) {
       FreePart(own);
+    } else if (FSignatureParts.Remove(this) >= 0) {
+      FSignatureParts.Add(own);  // a message that is nothing but a signature forwards nothing
     } else {
       FAttachmentParts.Add(own);
     }
@@ -211,11 +214,10 @@ void TMailMessage::PlaceBody(TMailPart*& body, std::string_view mediaType) {
     body->EncodeBody(FTextEncoding);
     body->SetHeaderValue("Content-Length", std::to_string(body->RawBody().Size()));
     // A text part is written as a leaf: its sub-parts (if any) leave the tree but stay the message's.
-    for (auto& sub : body->FSubParts.FItems) {
+    for (auto& sub : body->FSubParts.TakeAll()) {
       sub->FParentPart = nullptr;
       AdoptLoose(std::move(sub));
     }
-    body->FSubParts.FItems.clear();
     FBodyContainer->AppendSubPart(body);
     return;
   }

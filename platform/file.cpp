@@ -47,6 +47,7 @@ int OpenFlags(const OpenOptions& options) {
   if (options.create) flags |= O_CREAT;
   if (options.create && options.exclusive) flags |= O_EXCL;
   if (options.truncate) flags |= O_TRUNC;
+  if (options.append) flags |= O_APPEND;
   if (options.directory) flags |= O_DIRECTORY;
   return flags;
 }
@@ -248,6 +249,37 @@ bool SaveAttachmentFile(const std::string& path, std::string_view content) {
   DiscardFile(path);
   SetLastError(error);
   return false;
+}
+
+bool TryLockFile(const FileDescriptor& file, LockKind kind) {
+  if (::flock(file.get(), (kind == LockKind::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
+void UnlockFile(const FileDescriptor& file) { ::flock(file.get(), LOCK_UN); }
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
+}
+
+bool TakeOwnerAndMode(const FileDescriptor& file, const FileStatus& like) {
+  // The owner first: a change of owner may clear set-id bits, which the mode then sets as asked.
+  if (::fchown(file.get(), like.owner, like.group) != 0) {
+    // Not allowed to give the file away; the group alone may still be ours to set.
+    (void)::fchown(file.get(), static_cast<uid_t>(-1), like.group);
+  }
+  if (::fchmod(file.get(), like.mode & 07777) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace droprelay::platform

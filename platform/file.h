@@ -62,6 +62,7 @@ struct OpenOptions {
   bool create = false;       // create the file when missing, with `mode` (before the umask)
   bool exclusive = false;    // with create: fail when anything (a dangling link too) has the name
   bool truncate = false;     // empty an existing file
+  bool append = false;       // every write lands at the end, whoever else writes the file (O_APPEND)
   bool directory = false;    // only a directory opens (for syncing a folder)
   bool regularOnly = false;  // after opening: anything but a regular file is refused
   bool lock = false;         // an exclusive advisory lock (flock), refused at once while held
@@ -168,5 +169,21 @@ bool WriteWholeFile(const std::string& fileName, std::string_view content, unsig
 // written in full is removed again, so a half-written attachment is never sent. False, with the
 // error recorded, on any failure.
 bool SaveAttachmentFile(const std::string& path, std::string_view content);
+
+// An advisory lock (flock) on an open descriptor, taken without waiting: false while another open
+// file holds an incompatible one (EWOULDBLOCK recorded). Many may share kShared; kExclusive is
+// alone. Taking the other kind converts the lock; closing the descriptor releases it.
+enum class LockKind { kShared, kExclusive };
+bool TryLockFile(const FileDescriptor& file, LockKind kind);
+void UnlockFile(const FileDescriptor& file);
+
+// Renames `from` to `to`, replacing whatever file had the name `to` in one step: a reader of `to`
+// sees the old file or the new one, never neither. False with the error recorded.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+// Gives an open file the permission bits of `like` and, where the system allows it (root, or a
+// group this process belongs to), its owner and group. False (error recorded) only when the
+// permission bits could not be set.
+bool TakeOwnerAndMode(const FileDescriptor& file, const FileStatus& like);
 
 }  // namespace droprelay::platform

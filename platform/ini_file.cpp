@@ -1,17 +1,17 @@
 #include "platform/ini_file.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdint>
 
 #include "platform/file.h"
 #include "platform/syserror.h"
 #include "text/ascii.h"
-#include "text/lines.h"
 
 namespace droprelay::platform {
 namespace {
 
-// Blanks around names and values (a line's LF is gone already).
+// Blanks around names and values.
 std::string_view TrimBlanks(std::string_view text) { return TrimBytes(text, " \t\r\v\f"); }
 
 std::string CleanValue(std::string_view raw) {
@@ -23,36 +23,66 @@ std::string CleanValue(std::string_view raw) {
   return std::string(value);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// The next line of `rest`: CR LF, a lone LF and a lone CR each end one (files edited on Windows,
+// Linux and old Macs alike), as the profile API reads them.
+std::string_view NextIniLine(std::string_view& rest) {
+  const std::size_t eol = rest.find_first_of("\r\n");
+  const std::string_view line = rest.substr(0, eol);
+  if (eol == std::string_view::npos) {
+    rest = {};
+  } else {
+    const std::size_t next = rest[eol] == '\r' && eol + 1 < rest.size() && rest[eol + 1] == '\n' ? eol + 2 : eol + 1;
+    rest.remove_prefix(next);
+  }
+  return line;
 }
 
 }  // namespace
 
-std::vector<IniEntry> ParseIniText(std::string_view text) {
+IniDocument ParseIniDocument(std::string_view text) {
   // Editors on Linux may start a UTF-8 file with a byte-order mark; it is not part of any name.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  std::vector<IniEntry> entries;
-  std::string section;
+  IniDocument document;
   bool inSection = false;
+  int number = 0;
   while (!text.empty()) {
-    std::string_view line = TrimBlanks(NextLine(text));
+    ++number;
+    const std::string_view line = TrimBlanks(NextIniLine(text));
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
-      section = std::string(TrimBlanks(line.substr(1, close == std::string_view::npos ? line.npos : close - 1)));
-      inSection = true;
-      continue;
+      // Without "]" the line is no header: the lines after it stay in the section before.
+      if (close != std::string_view::npos) {
+        IniSection section{std::string(TrimBlanks(line.substr(1, close - 1))), number, number};
+        for (const IniSection& earlier : document.sections) {
+          if (AsciiEqualNoCase(earlier.name, section.name)) {
+            section.firstLine = earlier.firstLine;
+            break;
+          }
+        }
+        document.sections.push_back(std::move(section));
+        inSection = true;
+        continue;
+      }
     }
     const std::size_t equals = line.find('=');
     // Lines without "=" and keys outside any section are not reachable through the profile API.
     if (equals == std::string_view::npos || !inSection) continue;
     const std::string_view key = TrimBlanks(line.substr(0, equals));
     if (key.empty()) continue;
-    entries.push_back(IniEntry{section, std::string(key), CleanValue(line.substr(equals + 1))});
+    document.keys.push_back(IniDocument::Key{
+        IniEntry{document.sections.back().name, std::string(key), CleanValue(line.substr(equals + 1)), number},
+        document.sections.size() - 1});
+  }
+  return document;
+}
+
+std::vector<IniEntry> ParseIniText(std::string_view text) {
+  IniDocument document = ParseIniDocument(text);
+  std::vector<IniEntry> entries;
+  entries.reserve(document.keys.size());
+  for (IniDocument::Key& key : document.keys) {
+    if (!document.sections[key.section].Repeated()) entries.push_back(std::move(key.entry));
   }
   return entries;
 }
@@ -71,27 +101,21 @@ bool ParseIniInteger(std::string_view text, int& value) {
     hex = true;
     text.remove_prefix(2);
   }
-  if (text.empty()) return false;
+  // Digits only from here: from_chars takes no second sign, blank or prefix, and reads the same
+  // in every locale.
+  if (text.empty() || text.front() == '-' || text.front() == '+' || (hex && text.size() > 8)) return false;
   std::uint64_t magnitude = 0;
+  const char* last = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), last, magnitude, hex ? 16 : 10);
+  if (error != std::errc() || stop != last) return false;
   if (hex) {
-    if (text.size() > 8) return false;
-    for (char c : text) {
-      const int digit = HexDigit(c);
-      if (digit < 0) return false;
-      magnitude = magnitude * 16 + static_cast<std::uint64_t>(digit);
-    }
     // A 32-bit pattern: "$FFFFFFFF" is -1.
     std::uint32_t bits = static_cast<std::uint32_t>(magnitude);
     if (negative) bits = 0u - bits;
     value = static_cast<std::int32_t>(bits);
     return true;
   }
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
-    if (magnitude > static_cast<std::uint64_t>(INT_MAX) + 1) return false;
-  }
-  if (!negative && magnitude > static_cast<std::uint64_t>(INT_MAX)) return false;
+  if (magnitude > static_cast<std::uint64_t>(INT_MAX) + (negative ? 1u : 0u)) return false;
   value = negative ? static_cast<int>(-static_cast<std::int64_t>(magnitude)) : static_cast<int>(magnitude);
   return true;
 }

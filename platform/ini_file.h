@@ -4,7 +4,10 @@
 // for: section and key names match without regard to case (ASCII), the first occurrence in the
 // file wins, blanks around a value are not part of it, one pair of enclosing quotation marks
 // (double or single) is removed, at most 2047 characters of a value are seen, and lines whose first
-// non-blank character is ";" are comments (a ";" after a value belongs to the value).
+// non-blank character is ";" are comments (a ";" after a value belongs to the value). A section
+// that appears twice is read in its first occurrence only (the API stops at the first header that
+// matches), a line starting with "[" but without "]" is no section header, and CR, LF and CR LF
+// all end a line.
 //
 // The file is read at the moment of use: every lookup checks whether the file changed (inode, size,
 // modification time) and parses it again if so, so an edit takes effect without a restart. A
@@ -73,13 +76,37 @@ class IniFile {
 // Answers false for anything else (empty text, blanks, trailing garbage, overflow).
 bool ParseIniInteger(std::string_view text, int& value);
 
-// Parses INI text into (section, key, value) triples by the rules above; exposed for tests and
-// for other readers of INI-style files.
+// One key line of an INI text, as written.
 struct IniEntry {
   std::string section;  // as written
   std::string key;      // as written
   std::string value;    // trimmed, unquoted, truncated
+  int line = 0;         // 1-based line number
 };
+
+// One section header of an INI text. A header whose name (without regard to case) came before
+// repeats it: its keys are never read.
+struct IniSection {
+  std::string name;   // as written
+  int line = 0;       // 1-based line number
+  int firstLine = 0;  // the line of the first header of that name (== line unless repeated)
+  bool Repeated() const { return firstLine != line; }
+};
+
+// Everything a checker needs: the headers and every key line in file order, with the keys of
+// repeated sections marked.
+struct IniDocument {
+  std::vector<IniSection> sections;
+  struct Key {
+    IniEntry entry;
+    std::size_t section = 0;  // index into `sections`
+  };
+  std::vector<Key> keys;  // keys outside any section are unreachable and not listed
+};
+IniDocument ParseIniDocument(std::string_view text);
+
+// The (section, key, value) triples the profile API can reach, in file order (the keys of repeated
+// sections left out); exposed for tests and for other readers of INI-style files.
 std::vector<IniEntry> ParseIniText(std::string_view text);
 
 }  // namespace droprelay::platform

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "submit/mapi.h"
 #include "submit/profiles.h"
 
 namespace droprelay::submit {
@@ -45,14 +46,23 @@ class SmtpSession {
   bool Reset();
 
   // Sends `message` to every recipient (all must be accepted). A reply of 400 or above answers
-  // that reply code; other failures answer 2 (MAPI_E_FAILURE).
+  // that reply code; other failures answer 2 (MAPI_E_FAILURE); a stop request before the data
+  // went out answers MAPI_USER_ABORT.
   std::uint32_t Send(const std::vector<std::string>& recipients, const std::string& message);
+
+  // The same, with copy recipients besides: a copy the server refuses is left out (listed in
+  // `refused`) and the message is sent to the others, as long as anybody is left. A refusal of
+  // one of `recipients` fails the message as above. A message refused at RCPT never reached the
+  // DATA stage, so sending it again cannot deliver it twice.
+  std::uint32_t Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
+                     const std::string& message, std::vector<RefusedCopy>& refused);
 
   // Connections opened so far by this session.
   long Connections() const { return connections_; }
 
  private:
   std::uint32_t Command(const char* command, std::uint32_t otherFailure);
+  std::uint32_t SendOnce(const std::vector<std::string>& recipients, const std::string& message);
 
   std::unique_ptr<SmtpTransfer> transfer_;
   long connections_ = 0;

@@ -13,6 +13,7 @@
 #include "submit/profiles.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
+#include "platform/termination_signal.h"
 
 namespace droprelay::submit {
 namespace {
@@ -30,6 +31,20 @@ struct Session {
 std::unique_ptr<Session> current;
 LHANDLE nextHandle = 1;
 
+// Logons that failed in this run, answered again at once (see mapi.h).
+struct FailedLogon {
+  MailProfile profile;
+  std::string password;
+  ULONG code;
+  std::string text;
+};
+std::vector<FailedLogon> failedLogons;
+
+std::vector<RefusedCopy> refusedCopies;
+std::vector<std::string> traceFields;
+
+constexpr const char* kStopped = "Stopped by a termination signal before the message was sent";
+
 bool SameProfile(const MailProfile& a, const MailProfile& b) {
   return a.name == b.name && a.kind == b.kind && a.url == b.url && a.pickupFolder == b.pickupFolder &&
          a.from == b.from && a.user == b.user && a.starttls == b.starttls && a.cafile == b.cafile;
@@ -37,6 +52,13 @@ bool SameProfile(const MailProfile& a, const MailProfile& b) {
 
 // The open session can serve the next message: RSET ends whatever the last message left behind
 // and proves the connection still there (libcurl opens a new one when the server closed it).
+const FailedLogon* FindFailedLogon(const MailProfile& profile, const std::string& password) {
+  for (const FailedLogon& failed : failedLogons) {
+    if (failed.password == password && SameProfile(failed.profile, profile)) return &failed;
+  }
+  return nullptr;
+}
+
 bool TakeOver(const Session& session, const MailProfile& profile, const std::string& password) {
   if (session.password != password || !SameProfile(session.profile, profile)) return false;
   if (session.profile.kind == MailProfile::Kind::kPickup) return true;
@@ -75,7 +97,9 @@ ULONG SendMail(const Session& session, const MapiMessage& message) {
     platform::SetLastErrorText("The message has no recipients");
     return MAPI_E_INVALID_RECIPS;
   }
+  outgoing.traceFields = traceFields;
   std::vector<std::string> envelope;
+  std::vector<std::string> copies;
   for (ULONG i = 0; i < message.nRecipCount; ++i) {
     const MapiRecipDesc& recipient = message.lpRecips[i];
     const char* given = recipient.lpszAddress && *recipient.lpszAddress ? recipient.lpszAddress : recipient.lpszName;
@@ -97,7 +121,7 @@ ULONG SendMail(const Session& session, const MapiMessage& message) {
                          std::to_string(recipient.ulRecipClass));
         return MAPI_E_BAD_RECIPTYPE;
     }
-    envelope.push_back(address);
+    (recipient.ulRecipClass == MAPI_TO ? envelope : copies).push_back(address);
   }
 
   if (message.nFileCount > 0 && message.lpFiles == nullptr) {
@@ -121,7 +145,7 @@ ULONG SendMail(const Session& session, const MapiMessage& message) {
     platform::SetLastErrorText("Invalid mail session");
     return MAPI_E_INVALID_SESSION;
   }
-  return session.smtp->Send(envelope, composed);
+  return session.smtp->Send(envelope, copies, composed, refusedCopies);
 }
 
 }  // namespace
@@ -132,20 +156,37 @@ ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FL
       platform::SetLastErrorText("No place for the session handle");
       return MAPI_E_FAILURE;
     }
+    if (platform::TerminationRequested()) {
+      platform::SetLastErrorText(kStopped);
+      return MAPI_USER_ABORT;
+    }
     auto session = std::make_unique<Session>();
     if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session->profile)) return MAPI_E_LOGIN_FAILURE;
     // The caller's password wins; without one, the profile's own (password= or passwordfile=).
     session->password = lpszPassword && *lpszPassword ? lpszPassword : session->profile.password;
+    if (const FailedLogon* failed = FindFailedLogon(session->profile, session->password)) {
+      platform::SetLastErrorText(failed->text);
+      return failed->code;
+    }
     if (current && TakeOver(*current, session->profile, session->password)) {
       *lplhSession = current->handle;
       return SUCCESS_SUCCESS;
     }
     current.reset();  // a session that cannot go on ends here (QUIT when its connection is open)
+    ULONG code = SUCCESS_SUCCESS;
     if (session->profile.kind == MailProfile::Kind::kPickup) {
-      if (!CheckPickupFolder(session->profile.pickupFolder)) return MAPI_E_LOGIN_FAILURE;
+      if (!CheckPickupFolder(session->profile.pickupFolder)) code = MAPI_E_LOGIN_FAILURE;
     } else {
       session->smtp = std::make_unique<SmtpSession>(session->profile, session->password);
-      if (const ULONG code = session->smtp->Logon(); code != SUCCESS_SUCCESS) return code;
+      code = session->smtp->Logon();
+    }
+    if (code != SUCCESS_SUCCESS) {
+      // A stop is no verdict on the server; anything else is not tried again in this run.
+      if (code != MAPI_USER_ABORT) {
+        failedLogons.push_back(FailedLogon{session->profile, session->password, code,
+                                           platform::SystemErrorText() + " (not tried again in this run)"});
+      }
+      return code;
     }
     session->handle = nextHandle++;
     if (nextHandle == 0) nextHandle = 1;  // 0 is never a session
@@ -171,7 +212,9 @@ ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULON
       platform::SetLastErrorText("No message");
       return MAPI_E_INVALID_MESSAGE;
     }
+    refusedCopies.clear();
     const ULONG code = SendMail(*current, *lpMessage);
+    if (code != SUCCESS_SUCCESS) refusedCopies.clear();
     // A pickup folder that failed is checked again at the next logon, which then says why.
     if (code != SUCCESS_SUCCESS && current->profile.kind == MailProfile::Kind::kPickup) current.reset();
     return code;
@@ -189,5 +232,11 @@ ULONG MAPILogoff(LHANDLE lhSession, ULONG, FLAGS, ULONG) {
   current.reset();
   return SUCCESS_SUCCESS;
 }
+
+std::vector<RefusedCopy> RefusedCopies() { return refusedCopies; }
+
+void ForgetFailedLogons() { failedLogons.clear(); }
+
+void SetTraceFields(std::vector<std::string> fields) { traceFields = std::move(fields); }
 
 }  // namespace droprelay::submit

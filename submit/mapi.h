@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace droprelay::submit {
 
@@ -85,5 +87,37 @@ ULONG MAPISendMail(LHANDLE lhSession, ULONG ulUIParam, MapiMessage* lpMessage, F
 
 // Ends the session: a server connection still open is closed with QUIT.
 ULONG MAPILogoff(LHANDLE lhSession, ULONG ulUIParam, FLAGS flFlags, ULONG ulReserved);
+
+// droprelay's own additions to the facility, outside Simple MAPI.
+//
+// Recipient classes: every MAPI_TO recipient must be accepted, or nothing is sent. A MAPI_CC or
+// MAPI_BCC recipient is a copy: when the server refuses it (any reply of 400 or above to its
+// RCPT), the message goes to the others without it, and MAPISendMail answers 0 and lists it in
+// RefusedCopies(). (The relay passes "main ; copy": the rewritten address is the MAPI_TO
+// recipient, the send_copy_to address a MAPI_CC one.)
+//
+// Logons: a logon that failed (no connection, refused credentials, an unusable pickup folder) is
+// remembered with its profile and password; until ForgetFailedLogons, the same logon answers the
+// same failure at once, without trying again. Changing the profile or the password tries anew.
+//
+// Stops: once a termination signal arrived (platform/termination_signal.h), a logon answers
+// MAPI_USER_ABORT at once, and a transfer still before its message data (connecting, greeting,
+// logon, envelope) is ended, answering MAPI_USER_ABORT; a message whose data went out waits for
+// the server's reply.
+
+struct RefusedCopy {
+  std::string address;
+  std::string reply;  // the server's reply, escaped for a log line
+};
+
+// The copies refused by the last MAPISendMail that answered 0 (empty after any other answer).
+std::vector<RefusedCopy> RefusedCopies();
+
+// Forgets the failed logons remembered so far: the next logon tries again. For the end of a run.
+void ForgetFailedLogons();
+
+// Trace header fields (complete "Received: ..." fields without their line end) that every
+// message composed from now on begins with. Empty: none.
+void SetTraceFields(std::vector<std::string> fields);
 
 }  // namespace droprelay::submit

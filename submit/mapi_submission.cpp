@@ -5,6 +5,7 @@
 
 #include "platform/file.h"
 #include "submit/mapi.h"
+#include "submit/profiles.h"
 #include "platform/syserror.h"
 #include "text/ascii.h"
 #include "text/convert.h"
@@ -25,6 +26,9 @@ using submit::MapiRecipDesc;
 submit::LHANDLE session = 0;
 // Set by the delivery when the current message's data has gone out (NoteMessageDataSent).
 bool dataSent = false;
+
+// What the last call has to say although the message went out (refused copies).
+std::string warnings;
 
 std::string Trim(std::string_view s) { return std::string(TrimControls(s)); }
 
@@ -98,6 +102,7 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
                      std::string& errorText, SubmissionResult& outcome) {
   bool result = false;
   errorText.clear();
+  warnings.clear();
   // Until the submission has answered, nothing is known about the message: try again later.
   outcome = SubmissionResult{Outcome::kSendFailed, std::string(), false};
   dataSent = false;
@@ -109,11 +114,21 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
       return false;  // no logon is attempted
     }
 
+    // Nothing incomplete is sent: an attachment that is not there fails the message before the
+    // logon, as a temporary failure, and nothing reaches the server.
+    if (!attachmentPath.empty() && !platform::IsExistingFile(attachmentPath)) {
+      errorText += texts::FileQuoted() + attachmentPath + texts::FileNotFound();
+      outcome.outcome = Outcome::kAttachmentMissing;
+      return false;
+    }
+
     const submit::ULONG logon =
         submit::MAPILogon(0, profileName.c_str(), password.c_str(), submit::MAPI_LOGON_UI, 0, &session);
     if (logon != submit::SUCCESS_SUCCESS) {
       outcome.reply = platform::SystemErrorText();
       outcome.outcome = ClassifyLogonResult(logon);
+      // No message is to blame for a profile that cannot be found: the run stops instead.
+      if (submit::MailProfileMissing(profileName)) outcome.outcome = Outcome::kNoMailProfile;
       errorText += texts::LogonFailed() + profileName + "\"! (" + outcome.reply + ");";
       return false;
     }
@@ -125,18 +140,14 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 
     std::string pathCopy;
     std::string fileNameCopy;
+    // Checked above; should it vanish meanwhile, the facility fails the message without sending.
     if (!attachmentPath.empty()) {
-      if (!platform::IsExistingFile(attachmentPath)) {
-        errorText += texts::FileQuoted() + attachmentPath + texts::FileNotFound();
-        outcome.outcome = Outcome::kAttachmentMissing;
-      } else {
-        pathCopy = attachmentPath;
-        fileNameCopy = AttachmentName(attachmentPath);
-        files[0].nPosition = 0xFFFFFFFF;  // not placed inside the body
-        files[0].lpszPathName = pathCopy.data();
-        files[0].lpszFileName = fileNameCopy.data();
-        fileCount = 1;
-      }
+      pathCopy = attachmentPath;
+      fileNameCopy = AttachmentName(attachmentPath);
+      files[0].nPosition = 0xFFFFFFFF;  // not placed inside the body
+      files[0].lpszPathName = pathCopy.data();
+      files[0].lpszFileName = fileNameCopy.data();
+      fileCount = 1;
     }
 
     list = NormaliseRecipients(recipients);
@@ -174,6 +185,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
       outcome.dataSent = dataSent;
       if (dataSent && sent < 400) outcome.outcome = Outcome::kUncertain;
     }
+    for (const submit::RefusedCopy& copy : submit::RefusedCopies()) {
+      warnings += texts::CopyRefused() + copy.address + "\" (" + copy.reply + ");";
+    }
     result = errorText.empty();
     if (result) outcome = SubmissionResult{};
   } catch (const std::exception& error) {
@@ -190,6 +204,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 void EndMapiSession() {
   if (session != 0) submit::MAPILogoff(session, 0, 0, 0);
   session = 0;
+  submit::ForgetFailedLogons();
 }
+
+std::string SubmissionWarnings() { return warnings; }
 
 }  // namespace droprelay

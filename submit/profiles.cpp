@@ -67,11 +67,9 @@ bool ParseBoolean(std::string_view text, bool& value) {
       return true;
     }
   }
-  char* end = nullptr;
-  errno = 0;
-  const std::string digits(text);  // strtol needs it alive until `end` has been looked at
-  const long number = std::strtol(digits.c_str(), &end, 10);
-  if (errno != 0 || end == nullptr || *end != '\0') return false;
+  // An integer by the INI rules, read the same in every locale.
+  int number = 0;
+  if (!platform::ParseIniInteger(text, number)) return false;
   value = number != 0;
   return true;
 }
@@ -139,6 +137,13 @@ std::string DefaultMailProfile() {
   } catch (...) {
   }
   return {};
+}
+
+bool MailProfileMissing(const std::string& name) {
+  if (Trim(name).empty()) return true;
+  const std::string path = MailProfilesPath();
+  std::string url;
+  return !platform::CanRead(path) || !ReadProfileValue(path, name, "url", url);
 }
 
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused) {

@@ -51,6 +51,10 @@ std::string DefaultMailProfile();
 // allow it.
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused = nullptr);
 
+// True when `name` names no profile the relay could use at all: it is empty, the profiles file
+// cannot be read, or it has no url for that profile. Such a fault is the configuration's.
+bool MailProfileMissing(const std::string& name);
+
 // True when `url` (smtp://host[:port]...) names this machine: localhost, 127.0.0.0/8 or [::1].
 bool IsLoopbackUrl(const std::string& url);
 

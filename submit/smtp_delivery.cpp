@@ -2,6 +2,7 @@
 // logon's connection open for the messages that follow.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "submit/mapi.h"
 #include "submit/submission.h"
 #include "platform/syserror.h"
+#include "platform/termination_signal.h"
 
 namespace droprelay::submit {
 namespace {
@@ -50,6 +52,11 @@ struct SmtpTransfer {
   std::string from;
   char errorBuffer[CURL_ERROR_SIZE] = {};
   std::string lastFailureReply;  // the server's last reply line with a code of 400 or above
+  // The address of the RCPT command last sent, and the one the server refused (its reply was 400
+  // or above), so a refused copy recipient can be told from a refused message.
+  std::string lastRcpt;
+  bool awaitingRcptReply = false;
+  std::string refusedRcpt;
   bool uploading = false;
   std::string_view upload;
   std::size_t uploaded = 0;
@@ -59,15 +66,20 @@ struct SmtpTransfer {
   Clock::time_point lastActivity;
   bool dataSent = false;
   bool stalled = false;
+  bool stopped = false;  // ended by a stop request before the message data had gone out
 
   void Begin() {
     errorBuffer[0] = '\0';
     lastFailureReply.clear();
+    lastRcpt.clear();
+    awaitingRcptReply = false;
+    refusedRcpt.clear();
     limits = timeouts;
     lastActivity = Clock::now();
     uploading = false;
     dataSent = false;
     stalled = false;
+    stopped = false;
   }
 };
 
@@ -79,11 +91,23 @@ int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
   auto* transfer = static_cast<Transfer*>(user);
   if (type == CURLINFO_TEXT) return 0;
   transfer->lastActivity = Clock::now();
-  // Only the server's replies are looked at; what we send (AUTH included) is never kept.
-  if (type != CURLINFO_HEADER_IN) return 0;
   std::string_view text(data, size);
+  // Of what we send (AUTH included) only the address of a RCPT command is kept.
+  if (type == CURLINFO_HEADER_OUT) {
+    static constexpr std::string_view kRcpt = "RCPT TO:<";
+    transfer->awaitingRcptReply = text.substr(0, kRcpt.size()) == kRcpt;
+    if (transfer->awaitingRcptReply) {
+      text.remove_prefix(kRcpt.size());
+      transfer->lastRcpt = std::string(text.substr(0, text.find('>')));
+    }
+    return 0;
+  }
+  if (type != CURLINFO_HEADER_IN) return 0;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  if (text.size() >= 3 && (text[0] == '4' || text[0] == '5')) transfer->lastFailureReply = EscapeForText(text);
+  if (text.size() >= 3 && (text[0] == '4' || text[0] == '5')) {
+    transfer->lastFailureReply = EscapeForText(text);
+    if (transfer->awaitingRcptReply) transfer->refusedRcpt = transfer->lastRcpt;
+  }
   return 0;
 }
 
@@ -109,6 +133,13 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
     NoteMessageDataSent();  // from here a lost answer leaves the message's fate unknown
   }
   if (transfer->dataSent) return 0;
+  // A stop request ends everything before the data is out (connecting, the greeting, the logon,
+  // the envelope): the server has no message yet, and the file stays for the next run. Only the
+  // wait for the reply to the end of the data is finished.
+  if (platform::TerminationRequested()) {
+    transfer->stopped = true;
+    return 1;
+  }
   if (Clock::now() - transfer->lastActivity < transfer->limits.reply) return 0;
   transfer->stalled = true;
   return 1;
@@ -165,8 +196,10 @@ std::uint32_t Perform(Transfer& transfer, long& connections, std::uint32_t other
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   std::string text = transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(result);
   if (transfer.stalled) text = "No answer from the server for " + std::to_string(reply) + " seconds";
-  if (code >= 400 && !transfer.lastFailureReply.empty()) text = transfer.lastFailureReply;
+  if (transfer.stopped) text = "Stopped by a termination signal before the message was sent";
+  if (code >= 400 && !transfer.lastFailureReply.empty() && !transfer.stopped) text = transfer.lastFailureReply;
   platform::SetLastErrorText(WithoutPassword(text, transfer.password));
+  if (transfer.stopped) return MAPI_USER_ABORT;
   if (result == CURLE_LOGIN_DENIED) return MAPI_E_LOGIN_FAILURE;
   return code >= 400 ? static_cast<std::uint32_t>(code) : otherFailure;
 }
@@ -202,13 +235,39 @@ std::uint32_t SmtpSession::Command(const char* command, std::uint32_t otherFailu
 
 std::uint32_t SmtpSession::Logon() {
   const std::uint32_t code = Command("NOOP", MAPI_E_FAILURE);
-  // Whatever the reply, a failed logon is a logon failure to the caller.
-  return code == SUCCESS_SUCCESS ? code : (code == MAPI_E_LOGIN_FAILURE ? code : MAPI_E_FAILURE);
+  // Whatever the reply, a failed logon is a logon failure to the caller (or a stop).
+  if (code == SUCCESS_SUCCESS || code == MAPI_E_LOGIN_FAILURE || code == MAPI_USER_ABORT) return code;
+  return MAPI_E_FAILURE;
 }
 
 bool SmtpSession::Reset() { return Command("RSET", MAPI_E_FAILURE) == SUCCESS_SUCCESS; }
 
 std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, const std::string& message) {
+  std::vector<RefusedCopy> refused;
+  return Send(recipients, {}, message, refused);
+}
+
+std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
+                                const std::string& message, std::vector<RefusedCopy>& refused) {
+  refused.clear();
+  std::vector<std::string> envelope = recipients;
+  envelope.insert(envelope.end(), copies.begin(), copies.end());
+  for (;;) {
+    const std::uint32_t code = SendOnce(envelope, message);
+    if (code == SUCCESS_SUCCESS) return code;
+    // libcurl stops at the first refused RCPT, before DATA: nothing went out. A refused copy is
+    // left out and the message sent again to the rest; any other refusal is the message's.
+    const std::string address = transfer_->refusedRcpt;
+    const auto firstCopy = envelope.begin() + static_cast<std::ptrdiff_t>(recipients.size());
+    const bool isCopy = !address.empty() && std::find(envelope.begin(), firstCopy, address) == firstCopy &&
+                        std::find(firstCopy, envelope.end(), address) != envelope.end();
+    if (!isCopy || transfer_->stopped || envelope.size() == 1) return code;
+    refused.push_back({address, platform::SystemErrorText()});
+    envelope.erase(std::remove(firstCopy, envelope.end(), address), envelope.end());
+  }
+}
+
+std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, const std::string& message) {
   if (!transfer_->curl) {
     platform::SetLastErrorText("Cannot start libcurl");
     return MAPI_E_FAILURE;

@@ -40,6 +40,12 @@ void NoteMessageDataSent();
 
 // Ends the session that SendMapiMessage keeps open between messages (QUIT to the server). Called
 // once the run is over; the next SendMapiMessage would log on anew.
+// The run's failed logons are forgotten with it (see submit/mapi.h).
 void EndMapiSession();
+
+// What the last SendMapiMessage has to say although it answered true: each refused copy
+// recipient (the message went to the main recipient without it), Windows-1251, each ending in
+// ";". Empty when there is nothing to say.
+std::string SubmissionWarnings();
 
 }  // namespace droprelay

@@ -40,17 +40,22 @@ enum class Outcome : std::uint8_t {
   kTooLarge,              // larger than max_message_size, not read
   kKilledTwice,           // the relay died twice while working on it
   kJournalUnreadable,     // its delivery record cannot be read: no proof either way
+  kMailLoop,              // came back to this relay (its own trace), or passed too many hops
 
   // Not a message at all: set aside without being read.
   kNotRegular,  // a folder, device, FIFO or symbolic link
   kNotOwnFile,  // a hard link, or (run as root) a file of another owner than the drop folder's
+
+  // The configuration is wrong: waiting will not mend it, and no message is to blame.
+  kNoMailProfile,  // the profiles file is missing or unreadable, or names no such profile
 };
 
 // The highest value: loops over every outcome end here. Keep it the last value listed.
-inline constexpr Outcome kLastOutcome = Outcome::kNotOwnFile;
+inline constexpr Outcome kLastOutcome = Outcome::kNoMailProfile;
 
-// What the cycle does with a file after an outcome.
-enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine };
+// What the cycle does with a file after an outcome. kStop: the file stays untouched, without a
+// waiting time, and the run ends as a configuration error, so the next run after the fix takes it.
+enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine, kStop };
 
 constexpr Disposition DispositionOf(Outcome outcome) {
   switch (outcome) {
@@ -79,9 +84,12 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kTooLarge:
     case Outcome::kKilledTwice:
     case Outcome::kJournalUnreadable:
+    case Outcome::kMailLoop:
     case Outcome::kNotRegular:
     case Outcome::kNotOwnFile:
       return Disposition::kQuarantine;
+    case Outcome::kNoMailProfile:
+      return Disposition::kStop;
   }
   return Disposition::kDefer;
 }

@@ -93,6 +93,31 @@ DROPRELAY_TEXT(ReasonFileWriteFailed, "Не удалось записать фа
 DROPRELAY_TEXT(SyncFailed, "Не удалось сбросить на диск папку ")
 DROPRELAY_TEXT(MarkedAccepted, " принят сервером, но не отмечен в журнале и не удален; переименован в ")
 DROPRELAY_TEXT(LeftoversRemoved, "Удалены остатки прерванных запусков: ")
+DROPRELAY_TEXT(HtmlTimeBudgetSpent,
+               "Преобразование HTML в текст остановлено, взят текст, полученный до этого момента: "
+               "превышено время html_time_budget_ms, мс: ")
+DROPRELAY_TEXT(ConfigWarning, "Предупреждение настроек: ")
+DROPRELAY_TEXT(ConfigLine, ", строка ")
+DROPRELAY_TEXT(ConfigUnknownSection, "неизвестный раздел [")
+DROPRELAY_TEXT(ConfigSectionIgnored, "], его ключи не читаются")
+DROPRELAY_TEXT(ConfigMaybe, " (возможно, имелось в виду ")
+DROPRELAY_TEXT(ConfigUnknownKey, "неизвестный ключ ")
+DROPRELAY_TEXT(ConfigKeyIgnored, " не используется")
+DROPRELAY_TEXT(ConfigKeepsDefault, "; значение по умолчанию: ")
+DROPRELAY_TEXT(ConfigBadValue, "значение ")
+DROPRELAY_TEXT(ConfigNotANumber, " не является числом, используется значение по умолчанию: ")
+DROPRELAY_TEXT(ConfigBadSyslog, " не является 0, 1 или путем к сокету, копия в системный журнал не ведется")
+DROPRELAY_TEXT(ConfigRepeatedSection, "повторный раздел [")
+DROPRELAY_TEXT(ConfigRepeatedSectionIgnored, "] не читается, действует раздел из строки ")
+DROPRELAY_TEXT(ConfigRepeatedKey, "повторный ключ ")
+DROPRELAY_TEXT(ConfigRepeatedKeyIgnored, " не используется, действует строка ")
+DROPRELAY_TEXT(SendingOffMoved, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в ")
+DROPRELAY_TEXT(SendingOffDeleted, "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются")
+DROPRELAY_TEXT(CopyRefused, "Копия не доставлена, письмо отправлено без нее: \"")
+DROPRELAY_TEXT(ReasonMailLoop, "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок")
+// A configuration fault found while sending: the run stops.
+DROPRELAY_TEXT(ReasonNoMailProfile, "профиль почты не найден")
+DROPRELAY_TEXT(ConfigurationStop, "Ошибка настройки, работа остановлена (файл оставлен в папке): ")
 
 #undef DROPRELAY_TEXT
 
@@ -123,8 +148,37 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kKilledTwice: return ReasonKilledTwice();
     case Outcome::kJournalUnreadable: return ReasonJournalUnreadable();
     case Outcome::kNotOwnFile: return ReasonNotOwnFile();
+    case Outcome::kMailLoop: return ReasonMailLoop();
+    case Outcome::kNoMailProfile: return ReasonNoMailProfile();
   }
   return ReasonInternalError();
 }
+
+// The mail library's repairs of a message.
+const std::string& MailRepaired() {
+  static const std::string text = Utf8ToCp1251("Письмо прочитано с исправлением: ");
+  return text;
+}
+
+}  // namespace droprelay::texts
+
+// The window's notification-area icon.
+namespace droprelay::texts {
+
+#define DROPRELAY_TEXT(name, utf8)                              \
+  const std::string& name() {                                   \
+    static const std::string text = Utf8ToCp1251(utf8);         \
+    return text;                                                \
+  }
+
+DROPRELAY_TEXT(TrayShowLog, "Показать журнал")
+DROPRELAY_TEXT(TrayHideLog, "Скрыть журнал")
+DROPRELAY_TEXT(TrayQuit, "Завершить работу")
+DROPRELAY_TEXT(TrayRelaying, "пересылка почты")
+DROPRELAY_TEXT(TrayStopping, "завершение после текущего шага")
+DROPRELAY_TEXT(TrayWaiting, "ожидают повторной попытки: ")
+DROPRELAY_TEXT(TrayQuarantined, "в карантине: ")
+
+#undef DROPRELAY_TEXT
 
 }  // namespace droprelay::texts

@@ -79,6 +79,32 @@ const std::string& ReasonNotDisposed();         // "файл не удалось
 const std::string& ReasonExpired();             // "истек срок ожидания в очереди, дней: " + days
 
 
+// The HTML step: its time budget ran out ("... мс: " + the budget in ms).
+const std::string& HtmlTimeBudgetSpent();
+// Configuration checks at start-up: "Предупреждение настроек: " + file + ", строка " + n + ": "
+// + one of the texts below with its names and values.
+const std::string& ConfigWarning();          // "Предупреждение настроек: "
+const std::string& ConfigLine();             // ", строка "
+const std::string& ConfigUnknownSection();   // "неизвестный раздел [" + name + "], его ключи не читаются"
+const std::string& ConfigSectionIgnored();   // "], его ключи не читаются"
+const std::string& ConfigMaybe();            // " (возможно, имелось в виду " + name + ")"
+const std::string& ConfigUnknownKey();       // "неизвестный ключ " + key + " не используется"
+const std::string& ConfigKeyIgnored();       // " не используется"
+const std::string& ConfigKeepsDefault();     // "; значение по умолчанию: " + value
+const std::string& ConfigBadValue();         // "значение " + key=value + " не является числом, используется значение по умолчанию: " + value
+const std::string& ConfigNotANumber();       // " не является числом, используется значение по умолчанию: "
+const std::string& ConfigBadSyslog();        // " не является 0, 1 или путем к сокету, копия в системный журнал не ведется"
+const std::string& ConfigRepeatedSection();  // "повторный раздел [" + name + "] не читается, действует раздел из строки " + n
+const std::string& ConfigRepeatedSectionIgnored();  // "] не читается, действует раздел из строки "
+const std::string& ConfigRepeatedKey();      // "повторный ключ " + key + " не используется, действует строка " + n
+const std::string& ConfigRepeatedKeyIgnored();  // " не используется, действует строка "
+// Sending switched off: said once at every start.
+const std::string& SendingOffMoved();        // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в " + folder
+const std::string& SendingOffDeleted();      // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются"
+// A configuration fault found while sending stops the run: ConfigurationStop + reason.
+const std::string& ReasonNoMailProfile();       // "профиль почты не найден"
+const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
+
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
 const std::string& OutcomeReason(Outcome outcome);
 
@@ -98,5 +124,19 @@ const std::string& SyncFailed();              // "Не удалось сброс
 // "Файл " + name + MarkedAccepted + hidden name: accepted, neither noted nor disposed of
 const std::string& MarkedAccepted();          // " принят сервером, но не отмечен в журнале и не удален; переименован в "
 const std::string& LeftoversRemoved();        // "Удалены остатки прерванных запусков: " + count
+// The submission's edges: a refused copy recipient (a warning; address and reply follow), and a
+// message that came back to this relay.
+const std::string& CopyRefused();     // "Копия не доставлена, письмо отправлено без нее: \"" + address + "\" (" + reply + ");"
+const std::string& ReasonMailLoop();  // "петля пересылки (mail loop): письмо уже проходило через эту программу или слишком много пересылок"
+// The mail library's repairs of a message, one log line each: the part, then what was done.
+const std::string& MailRepaired();  // "Письмо прочитано с исправлением: " + part + ": " + what
+// The window's notification-area icon: its menu and the state its tooltip shows.
+const std::string& TrayShowLog();          // "Показать журнал"
+const std::string& TrayHideLog();          // "Скрыть журнал"
+const std::string& TrayQuit();             // "Завершить работу"
+const std::string& TrayRelaying();         // "пересылка почты"
+const std::string& TrayStopping();         // "завершение после текущего шага"
+const std::string& TrayWaiting();          // "ожидают повторной попытки: " + n
+const std::string& TrayQuarantined();      // "в карантине: " + n
 
 }  // namespace droprelay::texts

@@ -1,6 +1,6 @@
 // The window program: the same start-up as the headless relay (command line, files, --inspect),
 // then the Qt application with the main form, then the message loop until a relay cycle finds the
-// drop folder empty (or the window is closed).
+// drop folder empty (or the window is closed, or the icon's menu ends the run).
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -11,9 +11,7 @@
 #include "app/gui/relay_form.h"
 #include "app/program_start.h"
 
-#ifndef DROPRELAY_VERSION
-#define DROPRELAY_VERSION "0.1.0"
-#endif
+// DROPRELAY_VERSION comes from the build (the project's one version number).
 
 namespace {
 
@@ -24,8 +22,11 @@ bool HasEnv(const char* name) {
 
 bool HasDisplay() { return HasEnv("DISPLAY") || HasEnv("WAYLAND_DISPLAY"); }
 
-// Run from cron, anything on stderr becomes a mail to the administrator every run; Qt's notes about
-// the missing display environment (no XDG_RUNTIME_DIR, no window manager hints) are no news there.
+// A normal run prints nothing: run from cron, anything on stderr becomes a mail to the
+// administrator every run. Qt's notes about its environment (no XDG_RUNTIME_DIR outside a desktop
+// session, no window manager hints, fonts substituted) are no news to anyone, so only its errors
+// are told. QT_LOGGING_RULES, set by someone looking into Qt itself, brings all of Qt's messages
+// back.
 void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
   if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) return;
   std::fprintf(stderr, "droprelay: %s\n", message.toLocal8Bit().constData());
@@ -43,7 +44,6 @@ int main(int argc, char** argv) {
   // Qt aborts without a display unless told to draw offscreen; cron and systemd have none.
   if (!HasDisplay()) {
     if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    qInstallMessageHandler(QuietQtMessages);
   } else if (!std::getenv("QT_QPA_PLATFORM") && HasEnv("DISPLAY") != HasEnv("WAYLAND_DISPLAY")) {
     // A display named in the environment may be gone (a session that ended, a variable left in
     // the environment of cron or a service); Qt would abort then, and no mail would be relayed.
@@ -52,17 +52,17 @@ int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", HasEnv("DISPLAY") ? "xcb;offscreen" : "wayland;offscreen", 1);
   }
 
+  if (!std::getenv("QT_LOGGING_RULES")) qInstallMessageHandler(QuietQtMessages);
+
   QApplication application(argc, argv);
   // The relay ends the loop itself; a hidden window's close must not be needed for it.
   QApplication::setQuitOnLastWindowClosed(false);
   application.setWindowIcon(QIcon(QStringLiteral(":/droprelay/droprelay.png")));
 
   droprelay::TRelayForm RelayForm(start.files, start.mirror.get(), start.configNamed);
-  // The loop has not started: a failed start-up check or a refused start ends here (quitting would
-  // not end a loop that has not started yet), and the form's destruction logs the end.
-  if (RelayForm.RunEnded()) return RelayForm.ExitStatus();
-  if (const int refused = droprelay::RefuseExposedSecrets(RelayForm.Service(), std::cerr); refused != 0) return refused;
-  if (RelayForm.ShowMainForm()) RelayForm.show();
+  // Start-up runs on the relay's thread once the loop runs; a failed start-up ends the loop, and
+  // the window is shown (when configured) only after a good one.
+  RelayForm.Start();
   const int loopStatus = QApplication::exec();
   // The run's own status (sysexits.h): 0, or 75 while files wait for a later attempt.
   return loopStatus != 0 ? loopStatus : RelayForm.ExitStatus();

@@ -7,9 +7,7 @@
 #include "app/headless_run.h"
 #include "app/program_start.h"
 
-#ifndef DROPRELAY_VERSION
-#define DROPRELAY_VERSION "0.1.0"
-#endif
+// DROPRELAY_VERSION comes from the build (the project's one version number).
 
 int main(int argc, char** argv) {
   const std::string programName = argc > 0 ? argv[0] : "droprelay";

@@ -25,6 +25,11 @@ TEST(CommandLine, OptionsAndErrors) {
       {{"--config="}, Action::Error, ""},
       {{"--verbose"}, Action::Error, ""},
       {{"relay.ini"}, Action::Error, ""},
+      {{"--check-config"}, Action::CheckConfig, ""},
+      {{"--config", "a.ini", "--check-config"}, Action::CheckConfig, "a.ini"},
+      {{"--check-config", "a.ini"}, Action::Error, ""},
+      {{"--inspect", "m.eml", "--check-config"}, Action::Error, ""},
+      {{"--check-config", "--json"}, Action::Error, ""},
   };
   for (const Case& c : cases) {
     const CommandLine result = ParseCommandLine(c.arguments);

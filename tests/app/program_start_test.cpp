@@ -1,5 +1,5 @@
-// Where the programs find their files, the start-up refusal of exposed secrets, the severity of
-// log lines and the headless loop.
+// Where the programs find their files, the start-up refusal of exposed secrets, the log's copy for
+// the system log and the headless loop.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "app/program_files.h"
 #include "app/program_start.h"
 #include "platform/sleeper.h"
+#include "platform/syserror.h"
 #include "text/convert.h"
 #include "text/texts.h"
 
@@ -71,25 +72,56 @@ TEST(ProgramFiles, LogPathOverridesAndRelativeIsBesideTheIni) {
   EXPECT_EQ(WithLogPath(platform::ProgramFiles{"relay.ini", "relay.log"}, "x.log").logFile, "x.log");
 }
 
-TEST(LogSeverity, ErrorsWarningsAndTheRest) {
-  EXPECT_EQ(SeverityOfLogLine(texts::WorkStarted()), LogSeverity::kInfo);
-  EXPECT_EQ(SeverityOfLogLine(texts::FoundFile() + "a.eml"), LogSeverity::kInfo);
-  EXPECT_EQ(SeverityOfLogLine(texts::DatabaseError()), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::Quarantined() + "/f/: x"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::FolderUnusable() + "/tmp/x/ (Not a directory)"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::DeferredUntil() + "07.12.2026 9:06:08"),
-            LogSeverity::kWarning);
-  EXPECT_EQ(SeverityOfLogLine(texts::AnotherRunActive() + "/drop/"), LogSeverity::kWarning);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::AlreadyAccepted()), LogSeverity::kInfo);
-  EXPECT_EQ(SeverityOfLogLine(texts::FilePrefix() + "a.eml" + texts::MoveFailed() + "Busy)"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "550\" (550 5.1.1 no such user)!;"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "451\" (451 4.3.0 try later)!;"), LogSeverity::kWarning);
-  EXPECT_EQ(SeverityOfLogLine(texts::SendFailed() + "2\" (Sending failed)!;"), LogSeverity::kError);
-  EXPECT_EQ(SeverityOfLogLine(texts::LogonFailed() + "office\"! (Couldn't connect to server);"),
-            LogSeverity::kWarning);
-  // An attachment that cannot be found is an error even when it comes before the send's reason.
-  EXPECT_EQ(SeverityOfLogLine(texts::FileQuoted() + "/tmp/x" + texts::FileNotFound() + texts::SendFailed() + "451\""),
-            LogSeverity::kError);
+TEST(ProgramFiles, TheInstalledConfigurationComesWithItsProfiles) {
+  EXPECT_EQ(InstalledProfilesFile("/etc/droprelay/droprelay.ini", kLayout), "/etc/droprelay/profiles.ini");
+  EXPECT_EQ(InstalledProfilesFile("/srv/relay.ini", kLayout), "");
+  EXPECT_EQ(InstalledProfilesFile("/usr/bin/droprelay.ini", kLayout), "");
+}
+
+// The decision to leave root, with the identity calls replaced; the real switch is run by
+// tests/deploy/test_root_switch.sh.
+TEST(BecomeServiceUser, OnlyAnInstalledProgramRunAsRootSwitches) {
+  struct Case {
+    const char* name;
+    bool installed;
+    uid_t euid;
+    bool userExists;
+    bool switchWorks;
+    int status;
+    bool switched;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"build tree as root", false, 0, true, true, 0, false, ""},
+      {"installed as the service user", true, 998, true, true, 0, false, ""},
+      {"installed as root", true, 0, true, true, 0, true, ""},
+      {"installed as root, no such user", true, 0, false, true, 78, false,
+       "droprelay: refusing to run as root: there is no user droprelay to switch to"},
+      {"installed as root, switch refused", true, 0, true, false, 78, false,
+       "droprelay: refusing to run as root: cannot switch to the user droprelay: Operation not permitted"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> became;
+    const platform::IdentitySystem fake{
+        [&] { return c.euid; },
+        [&](const std::string& name) -> std::optional<platform::UserIdentity> {
+          if (!c.userExists) return std::nullopt;
+          return platform::UserIdentity{name, 998, 997, "/var/lib/droprelay"};
+        },
+        [&](const platform::UserIdentity& user) {
+          if (!c.switchWorks) {
+            platform::SetLastError(EPERM);
+            return false;
+          }
+          became.push_back(user.name + ":" + std::to_string(user.uid) + ":" + std::to_string(user.gid));
+          return true;
+        }};
+    std::ostringstream err;
+    EXPECT_EQ(BecomeServiceUser(c.installed, "droprelay", fake, err), c.status) << c.name;
+    EXPECT_EQ(became, c.switched ? std::vector<std::string>{"droprelay:998:997"} : std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(err.str().substr(0, std::string(c.said).size()), c.said) << c.name;
+    EXPECT_EQ(err.str().empty(), std::string(c.said).empty()) << c.name;
+  }
 }
 
 TEST(LogMirrorSetting, NoneWithoutJournalAndForZeroOrGarbage) {
@@ -116,7 +148,7 @@ TEST(ActivityLogFile, CreatedWithoutAccessForOthersAndMirrored) {
   log.SetMirror(&mirror);
   log.mainlog(texts::WorkStarted());
   log.mainlog(" ");  // an empty line stays in the file only
-  log.mainlog(texts::DatabaseError());
+  log.mainlog(texts::DatabaseError(), LogSeverity::kError);
   log.mainlog(texts::NoNewFiles(), LogSeverity::kWarning);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -159,7 +191,7 @@ class HeadlessLoop : public ::testing::Test {
     });
   }
   void WriteConfig(const std::string& more) {
-    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nmoveto_path=" + archive +
+    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\nmoveto_path=" + archive +
                        "/\ncycle_interval_ms=250\n" + more);
     ::chmod(ini.c_str(), 0640);
     // A fixed moment in 2100: every file the tests write counts as complete (not modified just now).
@@ -218,7 +250,6 @@ TEST_F(HeadlessLoop, APasswordInAnIniOthersCanReadStopsTheStart) {
     logged = logged || Cp1251ToUtf8(line).find("Работа остановлена, пароль не защищён: " + expected) != std::string::npos;
   }
   EXPECT_TRUE(logged);
-  EXPECT_EQ(SeverityOfLogLine(texts::SecretExposed() + "x"), LogSeverity::kError);
 
   // Without the Password, or with the file closed to others, the same file is fine.
   ::chmod(ini.c_str(), 0640);

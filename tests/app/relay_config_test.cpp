@@ -35,5 +35,33 @@ TEST(RelayConfigTiming, CycleIntervalAndHtmlWait) {
   }
 }
 
+// Each drop folder has its state folder of its own unless state_path names one.
+TEST(RelayConfigFolders, StateFolderIsNamedAfterTheDropFolder) {
+  TempFolder folder;
+  const std::string ini = folder / "relay.ini";
+  struct Case {
+    const char* settings;
+    const char* dropFolder;
+    const char* state;
+    const char* failed;
+  };
+  const Case cases[] = {
+      {"", "/var/spool/droprelay/drop/", "/var/spool/droprelay/drop.droprelay-state/", "/var/spool/droprelay/failed/"},
+      {"", "/srv/mail/a//", "/srv/mail/a.droprelay-state/", "/srv/mail/failed/"},
+      {"", "/srv/mail/b/", "/srv/mail/b.droprelay-state/", "/srv/mail/failed/"},
+      {"", "/home/r/Maildir/new/", "/home/r/Maildir/new.droprelay-state/", "/home/r/Maildir/failed/"},
+      {"", "drop/", "drop.droprelay-state/", "failed/"},
+      {"", "/", "/droprelay.droprelay-state/", "/failed/"},
+      {"[System]\nstate_path=/var/lib/droprelay/state\nfailed_path=/q\n", "/srv/mail/a/", "/var/lib/droprelay/state/", "/q/"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(ini, c.settings);
+    const platform::IniFile file(ini);
+    const RelayConfig config(file);
+    EXPECT_EQ(StateFolder(config, c.dropFolder), c.state) << c.dropFolder;
+    EXPECT_EQ(FailedFolder(config, c.dropFolder), c.failed) << c.dropFolder;
+  }
+}
+
 }  // namespace
 }  // namespace droprelay

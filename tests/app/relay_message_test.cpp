@@ -130,7 +130,7 @@ TEST_F(RelayMessageTest, PreviewShowsWhatWouldBeSentWithoutWritingAnything) {
 
 TEST_F(RelayMessageTest, UnsavableAttachmentKeepsTheMessageFromBeingSent) {
   // Sending is on: a message without its attachment must not reach the submission at all.
-  Configure("[system]\nsend_mail=1\nMAPIProfile=no-such-profile\n");
+  Configure("send_mail=1\nMAPIProfile=no-such-profile\n");
   ASSERT_EQ(::rmdir(temp.c_str()), 0);
   const RelayOutcome outcome = Relay("msg1.eml", kPlainWithAttachment);
   EXPECT_EQ(outcome.outcome, Outcome::kAttachmentNotSaved);
@@ -176,8 +176,8 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
   };
   for (const bool sending : {true, false}) {
     // With sending on, a relayable message reaches the submission (whose unknown profile then
-    // fails for now); with sending off, every message is simply processed, as before.
-    Configure(sending ? "[system]\nsend_mail=1\nMAPIProfile=no-such-profile\n" : "");
+    // is the configuration's fault); with sending off, every message is simply processed, as before.
+    Configure(sending ? "send_mail=1\nMAPIProfile=no-such-profile\n" : "");
     for (const Case& c : cases) {
       SCOPED_TRACE(c.to + (sending ? " sending" : " not sending"));
       lines.clear();
@@ -188,7 +188,7 @@ TEST_F(RelayMessageTest, RecipientsThatCannotBeRelayedArePermanentFailures) {
       if (!sending) {
         EXPECT_EQ(outcome.outcome, Outcome::kNotSent);
       } else {
-        EXPECT_EQ(DispositionOf(outcome.outcome), c.relayable ? Disposition::kDefer : Disposition::kQuarantine);
+        EXPECT_EQ(DispositionOf(outcome.outcome), c.relayable ? Disposition::kStop : Disposition::kQuarantine);
         EXPECT_EQ(submitted, c.relayable);
       }
     }

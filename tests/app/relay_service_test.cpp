@@ -96,7 +96,7 @@ class RelayServiceTest : public ::testing::Test {
   }
 
   void WriteConfig(const std::string& systemKeys) {
-    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\n[system]\nmoveto_path=" + archive + "\n" +
+    WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "/\nmoveto_path=" + archive + "\n" +
                        systemKeys);
   }
 
@@ -129,7 +129,7 @@ class RelayServiceTest : public ::testing::Test {
 TEST_F(RelayServiceTest, StartAndEndOfARun) {
   WriteFile(folder / "relay.log", "07.12.2026 8:00:00 previous run\r\n");
   WriteFile(ini, "[SYSTEM]\nConnectionString=DSN=projects\nSmtp_DropMail_path=" + drop +
-                     "\n[System]\ntemppath=/var/tmp\ncorrect_scheduled_time=1\nmoveto_path=" + archive + "\n");
+                     "\ntemppath=/var/tmp\ncorrect_scheduled_time=1\nmoveto_path=" + archive + "\n");
   std::vector<std::string> corrections;
   service.SetScheduleCorrection([&](const std::string& connection, const LogFunction& log) {
     corrections.push_back(connection);
@@ -137,6 +137,8 @@ TEST_F(RelayServiceTest, StartAndEndOfARun) {
   });
   service.FormCreate();
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"07.12.2026 8:00:00 previous run", "", "Начало работы...",
+                                                  "Отправка писем выключена (send_mail=0): письма не отправляются, "
+                                                  "файлы перемещаются в " + archive,
                                                   "Новое время обновления 093000"}));
   EXPECT_EQ(corrections, std::vector<std::string>{"DSN=projects"});
   EXPECT_EQ(service.TempFolder(), "/var/tmp/");
@@ -220,7 +222,7 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
     int status;
     std::string logStart;
   };
-  const std::string good = "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=" + archive + "\n";
+  const std::string good = "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=" + archive + "\n";
   const Case cases[] = {
       {"named configuration missing", "", true, 78, "Файл настроек не найден или не читается: "},
       {"drop folder missing", "[System]\nSmtp_DropMail_path=" + (folder / "absent/") + "\n", false, 66,
@@ -228,9 +230,9 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
       {"temppath impossible", good + "temppath=" + (folder / "blocker/t/") + "\n", false, 73,
        "Папка недоступна для записи: " + (folder / "blocker/t/") + " (Not a directory)"},
       {"archive impossible",
-       "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=" + (folder / "blocker/a/") + "\n", false, 73,
+       "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=" + (folder / "blocker/a/") + "\n", false, 73,
        "Папка недоступна для записи: " + (folder / "blocker/a/") + " (Not a directory)"},
-      {"archive empty", "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=\n", false, 73,
+      {"archive empty", "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\n", false, 73,
        "Папка недоступна для записи:  (No such file or directory)"},
       {"state folder impossible", good + "state_path=" + (folder / "blocker/s") + "\n", false, 73,
        "Папка недоступна для записи: " + (folder / "blocker/s/")},
@@ -396,10 +398,11 @@ TEST_F(RelayServiceTest, DropFolderWithoutFinalSlashIsSearchedItself) {
   // Before the fix, "<folder>*.*" searched the parent, where this decoy's name starts with "drop".
   WriteFile(folder / "drop-decoy.eml", "not ours");
   WriteFile(drop + "/m.eml", "ours");
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nDelete_or_move=1\n");
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nDelete_or_move=1\n");
   service.FormCreate();
   service.WorkTimerTimer();
-  EXPECT_EQ(LogLinesFrom(2), (std::vector<std::string>{"Просмотр папки " + drop + "/", "Найден файл m.eml",
+  EXPECT_EQ(LogLinesFrom(2), (std::vector<std::string>{"Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются",
+                                                       "Просмотр папки " + drop + "/", "Найден файл m.eml",
                                                        "Файл m.eml успешно удален"}));
   EXPECT_EQ(ReadFile(folder / "drop-decoy.eml"), "not ours");
 }
@@ -573,7 +576,7 @@ TEST_F(RelayServiceTest, DeferralRecordsAreCheckedWhenLookedAt) {
     return false;
   });
   service.FormCreate();
-  RelayQueue queue(folder / "droprelay-state/");
+  RelayQueue queue(folder / "drop.droprelay-state/");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WriteFile(drop + "/m.eml", "x");
@@ -597,7 +600,7 @@ TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
   WriteConfig("Delete_or_move=1\n");
   WriteFile(drop + "/sent.eml", "accepted before a crash");
   WriteFile(drop + "/reused.eml", "a new message under an old name");
-  RelayQueue queue(folder / "droprelay-state/");
+  RelayQueue queue(folder / "drop.droprelay-state/");
   ASSERT_TRUE(queue.Prepare());
   const auto sentFacts = platform::EntryFacts(drop + "/sent.eml");
   ASSERT_TRUE(sentFacts);
@@ -618,7 +621,7 @@ TEST_F(RelayServiceTest, AcceptedFileFoundAgainIsDisposedOfWithoutSending) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Файл sent.eml уже принят к отправке ранее, повторно не отправляется"),
             lines.end());
   EXPECT_TRUE(std::filesystem::is_empty(drop));
-  EXPECT_TRUE(std::filesystem::is_empty(folder / "droprelay-state/sent")) << "records go after the disposal";
+  EXPECT_TRUE(std::filesystem::is_empty(folder / "drop.droprelay-state/sent")) << "records go after the disposal";
 }
 
 // What the journal note found for a file decides whether it may be sent, and how often.
@@ -651,7 +654,7 @@ TEST_F(RelayServiceTest, JournalNotesBoundWhatIsSentAgain) {
   };
   WriteConfig("");
   service.FormCreate();
-  const std::string sent = folder / "droprelay-state/sent/";
+  const std::string sent = folder / "drop.droprelay-state/sent/";
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -702,8 +705,8 @@ TEST_F(RelayServiceTest, JournalNotesBoundWhatIsSentAgain) {
     std::filesystem::remove(archive + m);
     std::filesystem::remove(folder / ("failed/" + m));
     std::filesystem::remove(folder / ("failed/" + m + ".reason"));
-    std::filesystem::remove_all(folder / "droprelay-state/queue");
-    std::filesystem::create_directory(folder / "droprelay-state/queue");
+    std::filesystem::remove_all(folder / "drop.droprelay-state/queue");
+    std::filesystem::create_directory(folder / "drop.droprelay-state/queue");
   }
 }
 
@@ -725,7 +728,7 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
   ASSERT_EQ(prefix.rfind("droprelay-", 0), 0u);
   ASSERT_TRUE(std::filesystem::exists(temp + prefix + "killed/attachment.pdf"));
   std::filesystem::create_directories(temp + "droprelay-0123abcd-other/");  // another relay's
-  WriteFile(folder / "droprelay-state/sent/.tmp-5f3a", "half a note");
+  WriteFile(folder / "drop.droprelay-state/sent/.tmp-5f3a", "half a note");
   // Accepted by the server, but neither noted nor disposed of by the run that sent it.
   WriteFile(drop + "/.droprelay-accepted-sent.eml", "accepted");
 
@@ -741,7 +744,7 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
   next.FormCreate();
   EXPECT_FALSE(std::filesystem::exists(temp + prefix + "killed"));
   EXPECT_TRUE(std::filesystem::exists(temp + "droprelay-0123abcd-other/"));
-  EXPECT_FALSE(std::filesystem::exists(folder / "droprelay-state/sent/.tmp-5f3a"));
+  EXPECT_FALSE(std::filesystem::exists(folder / "drop.droprelay-state/sent/.tmp-5f3a"));
   EXPECT_FALSE(std::filesystem::exists(drop + "/.droprelay-accepted-sent.eml"));
   EXPECT_EQ(ReadFile(archive + "sent.eml"), "accepted") << "archived under its own name";
   EXPECT_EQ(relays, 0) << "never sent again";
@@ -758,8 +761,8 @@ TEST_F(RelayServiceTest, ANoteThatCannotBeWrittenEndsTheRunWith73BeforeAnythingI
   });
   service.FormCreate();
   // The journal goes bad after the start-up check.
-  std::filesystem::remove_all(folder / "droprelay-state/sent");
-  WriteFile(folder / "droprelay-state/sent", "a file where the journal folder should be");
+  std::filesystem::remove_all(folder / "drop.droprelay-state/sent");
+  WriteFile(folder / "drop.droprelay-state/sent", "a file where the journal folder should be");
   service.WorkTimerTimer();
   EXPECT_TRUE(service.RunEnded());
   EXPECT_EQ(service.ExitStatus(), 73);
@@ -777,17 +780,17 @@ TEST_F(RelayServiceTest, AcceptanceIsRecordedBeforeTheFileIsTouched) {
   bool recordedAtFirstAttempt = false;
   sleeper.onWait = [&](std::size_t) {
     if (sleeper.waits.size() == 1) {
-      recordedAtFirstAttempt = std::filesystem::exists(folder / "droprelay-state/sent/m.eml");
+      recordedAtFirstAttempt = std::filesystem::exists(folder / "drop.droprelay-state/sent/m.eml");
     }
   };
   service.FormCreate();
   service.WorkTimerTimer();
   EXPECT_TRUE(recordedAtFirstAttempt);
-  EXPECT_TRUE(std::filesystem::exists(folder / "droprelay-state/sent/m.eml")) << "kept: the file is still there";
+  EXPECT_TRUE(std::filesystem::exists(folder / "drop.droprelay-state/sent/m.eml")) << "kept: the file is still there";
 }
 
 TEST_F(RelayServiceTest, RelayStepReachesSettingsAndLog) {
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\ndomain_name=corp.example\n[system]\ntemppath=" +
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\ndomain_name=corp.example\ntemppath=" +
                      (folder / "t") + "\n[Strings2change]\nstring1=a\n");
   WriteFile(drop + "/m.eml", "x");
   std::string seen;
@@ -880,7 +883,7 @@ TEST_F(RelayServiceTest, EmptyArchiveSettingStopsDisposalWithTheErrorLines) {
   WriteConfig("");
   WriteFile(drop + "/m.eml", "x");
   service.FormCreate();
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\n[system]\nmoveto_path=\n");
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\n");
   service.WorkTimerTimer();
   const std::vector<std::string> lines = LogLines();
   EXPECT_EQ(lines[lines.size() - 3], "No such file or directory");

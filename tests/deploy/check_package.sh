@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the Debian packages scripts/package built, without installing them: their metadata
 # (dpkg-deb -I), their content (dpkg-deb -c), the maintainer scripts that create the user and the
-# folders and enable the timer, the relay's libraries (no Qt, X11 or GL in droprelay), and lintian
+# folders and leave the timer disabled, the version (the changelog's, in the programs and man pages), the relay's libraries (no Qt, X11 or GL in droprelay), and lintian
 # (no errors). Usage: check_package.sh FOLDER-WITH-THE-DEBS
 set -euo pipefail
 # (Under pipefail a "grep -q" that stops reading early can fail the pipeline through SIGPIPE on
@@ -50,11 +50,19 @@ grep -q 'droprelay-window' "$work/content" && fail "the window program is in dro
 dpkg-deb -c "$window" >"$work/window-content"
 grep -q ' \./usr/bin/droprelay-window$' "$work/window-content" && pass "droprelay-window holds the window program" || fail "no droprelay-window"
 
-# Maintainer scripts: user, folders, timer; configuration files kept on upgrade.
+# Maintainer scripts: user, folders, the timer left disabled; configuration files kept on upgrade.
 dpkg-deb -e "$relay" "$work/control"
 grep -q 'systemd-sysusers' "$work/control/postinst" && pass "postinst creates the user" || fail "postinst lacks systemd-sysusers"
 grep -Eq 'systemd-tmpfiles .*--create droprelay.conf' "$work/control/postinst" && pass "postinst creates the folders" || fail "postinst lacks systemd-tmpfiles"
-grep -q 'droprelay.timer' "$work/control/postinst" && pass "postinst enables the timer" || fail "postinst does not enable the timer"
+# The timer is shipped disabled: nothing runs before the configuration is written. debhelper then
+# enables it only where the administrator had (debian-installed), and never starts it.
+if grep -Eq "deb-systemd-invoke .*(start|restart) .*'?droprelay\.timer" "$work/control/postinst"; then
+  fail "postinst starts the timer"
+elif grep -q "deb-systemd-helper debian-installed 'droprelay.timer'" "$work/control/postinst"; then
+  pass "postinst leaves the timer disabled"
+else
+  fail "postinst enables the timer on installation"
+fi
 sysusers_line=$(grep -n 'systemd-sysusers' "$work/control/postinst" | head -n 1 | cut -d: -f1)
 tmpfiles_line=$(grep -n 'systemd-tmpfiles' "$work/control/postinst" | head -n 1 | cut -d: -f1)
 [ -n "$sysusers_line" ] && [ -n "$tmpfiles_line" ] && [ "$sysusers_line" -lt "$tmpfiles_line" ] \
@@ -69,6 +77,15 @@ dpkg-deb -x "$relay" "$work/root"
 needed=$(readelf -d "$work/root/usr/bin/droprelay" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 if grep -Eiq "$graphics" <<<"$needed"; then fail "packaged droprelay links graphics"; else pass "packaged droprelay NEEDED: $(tr '\n' ' ' <<<"$needed")"; fi
 grep -qx "ExecStart=/usr/bin/droprelay" "$work/root/lib/systemd/system/droprelay.service" && pass "unit runs /usr/bin/droprelay" || fail "ExecStart"
+
+# One version: the package's is the changelog's, and the packaged program and man page say it.
+[ "$version" = "$(dpkg-parsechangelog -l "$(dirname "$0")/../../debian/changelog" -S Version)" ] \
+  && pass "package version $version is the changelog's" || fail "package version $version differs from debian/changelog"
+[ "$("$work/root/usr/bin/droprelay" --version)" = "droprelay $version" ] && pass "packaged droprelay --version" \
+  || fail "packaged droprelay --version: $("$work/root/usr/bin/droprelay" --version)"
+zcat "$work/root/usr/share/man/man8/droprelay.8.gz" | head -n 1 | grep -c "\"droprelay $version\"" >/dev/null \
+  && pass "droprelay(8) names $version" || fail "droprelay(8) title: $(zcat "$work/root/usr/share/man/man8/droprelay.8.gz" | head -n 1)"
+grep -c '^License: MIT' "$work/root/usr/share/doc/droprelay/copyright" >/dev/null && pass "copyright: MIT" || fail "copyright is not MIT"
 
 # lintian: no errors (warnings are listed).
 if lintian --fail-on error --tag-display-limit 0 "$relay" "$window" >"$work/lintian" 2>&1; then

@@ -24,7 +24,7 @@ run() {
 
 write_ini() {  # <ini> <extra [System] lines> <extra [system] lines>
   rm -f "$1"  # a new file, with the umask's mode
-  printf '[System]\nSmtp_DropMail_path=%s/drop/\n%s\n[system]\nmoveto_path=%s/archive/\ntemppath=%s/tmp/\ncycle_interval_ms=100\n%s\n' \
+  printf '[System]\nSmtp_DropMail_path=%s/drop/\n%s\nmoveto_path=%s/archive/\ntemppath=%s/tmp/\ncycle_interval_ms=100\n%s\n' \
     "$work" "$2" "$work" "$work" "$3" >"$1"
 }
 

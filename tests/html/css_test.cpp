@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "../common/temp_folder.h"
+
+using droprelay::testing::WriteFile;
 
 namespace droprelay::html {
 namespace {
@@ -56,6 +62,67 @@ TEST(MediaQueries, EvaluatedForTheFixedScreen) {
       {"(color)", true},
       {"(monochrome)", false},
       {"(hover: hover) and (pointer: fine)", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(html::MediaQueryListMatches(c.query), c.matches) << c.query;
+}
+
+// Sets a numeric locale with a decimal comma for as long as it lives: Russian where it is
+// installed, else one of our own that defines only the comma, made with localedef into a scratch
+// folder (LOCPATH).
+class DecimalComma {
+ public:
+  DecimalComma() {
+    previous_ = std::setlocale(LC_NUMERIC, nullptr);
+    for (const char* name : {"ru_RU.UTF-8", "ru_RU.utf8", "ru_RU"})
+      if (std::setlocale(LC_NUMERIC, name) != nullptr) return;
+    WriteFile(folder_ / "comma.src",
+              "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\n"
+              "END LC_NUMERIC\n");
+    // -c: the other categories are missing on purpose.
+    const std::string command = "localedef -c -i '" + (folder_ / "comma.src") + "' '" +
+                                (folder_ / "comma") + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) > 1 * 256) return;  // 1: written, with warnings
+    const char* old_path = std::getenv("LOCPATH");
+    if (old_path != nullptr) old_locpath_ = old_path;
+    had_locpath_ = old_path != nullptr;
+    ::setenv("LOCPATH", folder_.path().c_str(), 1);
+    std::setlocale(LC_NUMERIC, "comma");
+  }
+  ~DecimalComma() {
+    std::setlocale(LC_NUMERIC, previous_.c_str());
+    if (had_locpath_)
+      ::setenv("LOCPATH", old_locpath_.c_str(), 1);
+    else
+      ::unsetenv("LOCPATH");
+  }
+  bool Active() const { return std::string(std::localeconv()->decimal_point) == ","; }
+
+ private:
+  droprelay::testing::TempFolder folder_;
+  std::string previous_;
+  std::string old_locpath_;
+  bool had_locpath_ = false;
+};
+
+// A program that set a numeric locale with a decimal comma (the window program's toolkit does)
+// reads numbers in style sheets as every other program does.
+TEST(MediaQueries, NumbersDoNotDependOnTheLocale) {
+  DecimalComma comma;
+  if (!comma.Active()) GTEST_SKIP() << "no locale with a decimal comma could be set (localedef)";
+  ASSERT_EQ(std::strtod("37.5", nullptr), 37.0);  // the fault this guards against is live here
+  const struct {
+    const char* query;
+    bool matches;
+  } cases[] = {
+      // Read by the locale, "37.5" would be 37 followed by the unknown unit ".5": no match.
+      {"(min-aspect-ratio: 37.5/23.5)", true},  // 1.596 <= 1.6
+      {"(max-aspect-ratio: 37.5/23.5)", false},
+      {"(max-width: 80.5em)", true},            // 1288px
+      {"(min-width: 80.5em)", false},
+      {"(min-resolution: 1.5dppx)", false},
+      {"(max-width: +1280.5px)", true},
+      {"(min-width: 1.28e3px)", true},
+      {"(min-width: 79.99em)", true},
   };
   for (const auto& c : cases) EXPECT_EQ(html::MediaQueryListMatches(c.query), c.matches) << c.query;
 }

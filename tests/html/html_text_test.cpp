@@ -44,9 +44,8 @@ TEST(HtmlInnerText, WhatIsNotRendered) {
   ExpectCases({
       {"title and head", "<html><head><title>T</title><meta name=x></head><body>body</body></html>",
        "body"},
-      {"script, style, template, noscript",
-       "<script>var a='s';</script><style>p{}</style><template>t</template><noscript>n</noscript>x",
-       "x"},
+      {"script, style, template",
+       "<script>var a='s';</script><style>p{}</style><template>t</template>x", "x"},
       {"hidden attribute", "<div hidden>gone</div><div>kept</div>", "kept"},
       {"hidden attribute loses to CSS", "<div hidden style='display:block'>shown</div>", "shown"},
       {"display none inline style", "a<span style='display:none'>b</span>c", "ac"},
@@ -187,11 +186,129 @@ TEST(HtmlInnerText, Entities) {
   });
 }
 
-TEST(HtmlInnerText, FormatCharactersDropped) {
+TEST(HtmlInnerText, FormatCharactersDroppedSoftHyphenKept) {
   ExpectCases({
-      {"zero width, joiners, word joiner, BOM, soft hyphen",
-       "a&#8203;b&zwnj;c&zwj;d&#8288;e&#65279;f&shy;g", "abcdefg"},
+      {"zero width, joiners, word joiner, BOM dropped; soft hyphen kept",
+       "a&#8203;b&zwnj;c&zwj;d&#8288;e&#65279;f&shy;g", "abcdef\u00adg"},
       {"spaces around them stay", "a &zwnj; b", "a  b"},
+  });
+}
+
+// The expected texts below are headless Chromium's innerText with scripting off.
+TEST(HtmlInnerText, ControlCharactersAsTheBrowserShowsThem) {
+  ExpectCases({
+      {"form feed, other C0 and C1 controls are text; 128 to 159 as windows-1252",
+       "<div>a&#12;b&#1;c&#127;d&#128;e&#x85;f&#x9f;g</div><pre>p&#12;q&#11;r</pre>"
+       "<div>x &#12; y</div><div>t&#9;u &#11; v</div>",
+       "a\x0c" "b\x01" "c\x7f" "d€e…fŸg\np\x0c" "q\x0b" "r\nx \x0c" " y\nt u \x0b" " v"},
+      {"literal controls, C1 included",
+       "<div>c1:\xC2\x85:\xC2\x9F:\xC2\x80 vt:\x0b esc:\x1b del:\x7f</div>",
+       "c1:\u0085:\u009f:\u0080 vt:\x0b" " esc:\x1b" " del:\x7f"},
+      {"private-use code points that look like carriers stay what they are",
+       "<div>\xC2\x85\xF4\x8F\xBE\x85</div>", "\ufffd\U0010ff85"},
+      {"a CR is a space, kept where spaces are; NUL by reference is U+FFFD; soft hyphens",
+       "<div>a&#13;b</div><pre>c&#13;d</pre><div>&#0;z</div><div>soft&shy;hyphen &#173; lone</div>"
+       "<div style=\"text-transform:uppercase\">&shy;x&#12;y</div>",
+       "a b\nc\rd\n\ufffdz\nsoft\u00adhyphen \u00ad lone\n\u00adX\x0c" "Y"},
+  });
+}
+
+TEST(HtmlInnerText, AsABrowserWithScriptingOff) {
+  ExpectCases({
+      {"noscript content shows, as inline content",
+       "<p>a<noscript>b</noscript>c</p><div><noscript style=\"display:block\">blk</noscript></div>"
+       "<style>@media (scripting: none){.s{display:none}} @media (scripting: enabled)"
+       "{.e{display:none}}</style><b class=s>S</b><b class=e>E</b>",
+       "abc\n\nblk\nE"},
+      {"noscript in head: its style applies, other content starts the body",
+       "<html><head><noscript><style>.x{display:none}</style><link rel=x>head text<p>p</p>"
+       "</noscript></head><body><span class=x>shown?</span><noscript>n1 <p>para</p></noscript>"
+       "tail</body></html>",
+       "head text\n\np\n\nn1\n\npara\n\ntail"},
+      {"canvas shows its fallback content",
+       "<div>a<canvas>fb <p>para</p> x</canvas>b</div><canvas style=\"display:block\">blk</canvas>"
+       "<canvas hidden>hid</canvas>",
+       "afb\n\npara\n\nxb\nblk"},
+      {"fallback content of any kind",
+       "<canvas><table><tr><td>t1</td><td>t2</td></tr></table></canvas><canvas><img alt=i>"
+       "<button>bt</button></canvas>",
+       "t1\tt2\nbt"},
+  });
+}
+
+TEST(HtmlInnerText, SvgText) {
+  ExpectCases({
+      {"each text element a line; no title or description",
+       "<div>a<svg><title>T</title><desc>D</desc><g><text>g1</text><text>g2</text></g></svg>b</div>",
+       "a\ng1\ng2\nb"},
+      {"spaces collapse inside, stay around the image",
+       "<div>a <svg><text>  lots   of <tspan>  space </tspan> x </text></svg> b</div>",
+       "a \nlots of space x\n b"},
+      {"hidden containers keep their text; display and visibility hide it",
+       "<svg><defs><text id=d>def</text></defs><symbol><text>sym</text></symbol><use href=\"#d\"/>"
+       "<text style=\"display:none\">none</text><text visibility=hidden>hid</text><text>vis</text>"
+       "</svg>",
+       "def\nsym\nvis"},
+      {"foreign content, text paths, links",
+       "<svg><foreignObject width=100 height=100><div>fo div</div><p>fo p</p></foreignObject><text>"
+       "<textPath href=\"#p\">along</textPath></text><a href=x><text>link</text></a></svg>",
+       "fo div\n\nfo p\n\nalong\nlink"},
+      {"images side by side in a paragraph",
+       "<p>x<svg><text>one</text></svg><svg><text>two</text></svg>y</p>", "x\none\ntwo\ny"},
+      {"switch shows its first child whose conditions hold",
+       "<svg><switch><text systemLanguage=\"xx\">sw1</text><text>sw2</text></switch>"
+       "<style>text{}</style><script>1</script></svg>",
+       "sw2"},
+      {"positioned spans stay on the text's line",
+       "<svg><text>a<tspan x=0 dy=10>b</tspan><tspan x=0 dy=10>c</tspan></text>"
+       "<text x=1 y=2>d</text></svg>",
+       "abc\nd"},
+      {"in a cell, and as a block",
+       "<table><tr><td><svg><text>c1</text></svg></td><td>c2</td></tr></table>"
+       "<svg style=\"display:block\"><text>blk</text></svg>after",
+       "c1\n\tc2\nblk\nafter"},
+      {"a hidden group keeps its text; text-transform; nested images",
+       "<svg><g style=\"display:none\"><text>gh</text></g><text style=\"text-transform:uppercase\">"
+       "up</text><svg><text>nested</text></svg></svg>",
+       "gh\nUP\nnested"},
+      {"which hidden containers keep text",
+       "<svg><defs style=\"display:none\"><text>d1</text></defs><symbol style=\"display:none\">"
+       "<text>s1</text></symbol><mask><text>m1</text></mask><pattern><text>p1</text></pattern>"
+       "<clipPath><text>c1</text></clipPath><marker><text>k1</text></marker><linearGradient>"
+       "<text>lg</text></linearGradient></svg>",
+       "m1\np1\nc1\nk1"},
+      {"text outside text elements is not laid out; presentation attributes",
+       "<svg>loose <g>gloose</g><a>aloose</a><text>in <a>alink</a> <tspan display=\"none\">tnone"
+       "</tspan><tspan visibility=\"hidden\">thid</tspan> end</text></svg>",
+       "in alink  end"},
+      {"conditions; a text element inside another has no box",
+       "<svg><text systemLanguage=\"xx\">lang-xx</text><text systemLanguage=\"en\">lang-en</text>"
+       "<text requiredExtensions=\"http://x\">ext</text><switch><g><text>sg1</text></g><text>sg2"
+       "</text></switch><text display=\"none\">dn</text><text><text>nested</text>after</text></svg>",
+       "lang-en\nsg1\nafter"},
+      {"hidden images and foreign content; visibility inside text",
+       "<svg><svg style=\"display:none\"><text>innersvgnone</text></svg><foreignObject "
+       "style=\"display:none\"><p>fonone</p></foreignObject><text>x<title>ti</title>y</text><text "
+       "style=\"display:block\">blk</text><text style=\"visibility:hidden\">vh <tspan "
+       "style=\"visibility:visible\">vv</tspan></text></svg>",
+       "xy\nblk\nvv"},
+      {"an invisible image adds no line; white-space in text",
+       "<div>before<svg style=\"visibility:hidden\"><text>vhid</text></svg>mid<svg><text "
+       "style=\"white-space:pre\">  a   b  </text><text>line1\nline2</text></svg></div>",
+       "beforemid\n  a   b  \nline1 line2"},
+      {"a presentation attribute holds one value and is inherited like the property",
+       "<svg><text display=\"inline; visibility:hidden\">x</text><text visibility=\"hidden "
+       "!important\" style=\"visibility:visible\">y</text><g visibility=\"hidden\"><text>z</text>"
+       "<text visibility=\"visible\">w</text></g></svg>",
+       "x\ny\nw"},
+      {"float and position do not apply inside an image",
+       "<div>a <svg><text style=\"float:left\">fl</text><text style=\"position:absolute\">ab</text>"
+       "</svg> b</div>",
+       "a \nfl\nab\n b"},
+      {"empty images and empty text elements",
+       "<p>p1 <svg width=10><rect/></svg> p2</p><p>q1<svg><text></text></svg>q2</p><p>r1 <svg>"
+       "<text> </text></svg> r2</p>",
+       "p1  p2\n\nq1\nq2\n\nr1 \n r2"},
   });
 }
 
@@ -309,9 +426,65 @@ TEST(PrepareHtml, EndTagsCloseWhatTheyEnclose) {
   EXPECT_EQ(prepared.substr(prepared.size() - tail.size()), tail);
 }
 
-TEST(PrepareHtml, EmptiesNoscript) {
+TEST(PrepareHtml, WritesControlCharactersOfTextAsReferences) {
+  EXPECT_EQ(html::PrepareHtml("a\x01<b title='\x02'>\x0b\x1b[0m\x7f</b><script>\x03</script>\x1f"),
+            "a&#1;<b title='\x02'>&#11;&#27;[0m&#127;</b><script>\x03</script>&#31;");
+  // C1 controls travel as private-use carriers, unless the page holds such code points itself.
+  EXPECT_EQ(html::PrepareHtml("<i>\xC2\x85</i>\xC2\x9F\xC2\xA0"),
+            "<i>\xF4\x8F\xBE\x85</i>\xF4\x8F\xBE\x9F\xC2\xA0");
+  EXPECT_EQ(html::PrepareHtml("\xC2\x85\xF4\x8F\xBE\x85"), "\xC2\x85\xF4\x8F\xBE\x85");
+  // TAB, LF, FF, CR stay bytes; NUL is the parser's business.
+  EXPECT_EQ(html::PrepareHtml(std::string("\t\n\f\r\0x", 6)), std::string("\t\n\f\r\0x", 6));
+}
+
+// Parsed with scripting off, <noscript> holds markup: kept, and counted for the depth.
+TEST(PrepareHtml, NoscriptIsMarkup) {
   EXPECT_EQ(html::PrepareHtml("<head><NoScript><link rel=x>text</noscript></head>a"),
-            "<head><NoScript></noscript></head>a");
+            "<head><NoScript><link rel=x>text</noscript></head>a");
+  EXPECT_EQ(html::PrepareHtml("<noscript><b><i>x</i></b></noscript>", 2),
+            "<noscript><b>x</b></noscript>");
+}
+
+// The budget is asked every kHtmlBudgetStep steps; the conversion ends with what it has once the
+// budget answers true.
+TEST(HtmlInnerText, BudgetEndsTheConversionWithWhatItHas) {
+  std::string page = "<style>.h{display:none}</style>";
+  for (int i = 0; i < 3000; ++i) page += "<p class=h>hidden</p><div>line " + std::to_string(i) + "</div>";
+  const std::string full = *html::HtmlInnerText(page);
+  ASSERT_EQ(full.find("hidden"), std::string::npos);
+
+  struct Case {
+    const char* name;
+    int expires_at;  // the call of `expired` that first answers true; 0: never
+    bool styled;     // all rules applied: the cut, if any, came while collecting the text
+  };
+  int calls = 0;
+  HtmlBudget counting{[&] { return ++calls < 0; }};
+  ASSERT_FALSE(html::HtmlInnerText(page, counting)->cut_short);
+  ASSERT_GT(calls, 10);  // asked while styling and while collecting
+  const Case cases[] = {
+      {"never", 0, true},
+      {"while styling", 2, false},
+      {"while collecting the text", calls - 2, true},  // the last calls come from collecting
+  };
+  for (const Case& c : cases) {
+    int call = 0;
+    HtmlBudget budget{[&] { return ++call == c.expires_at || (c.expires_at > 0 && call > c.expires_at); }};
+    std::optional<HtmlText> text = html::HtmlInnerText(page, budget);
+    ASSERT_TRUE(text.has_value()) << c.name;
+    EXPECT_EQ(text->cut_short, c.expires_at != 0) << c.name;
+    if (c.expires_at == 0) {
+      EXPECT_EQ(text->text, full) << c.name;
+    } else if (c.styled) {
+      // The text so far: a beginning of the full text.
+      EXPECT_LT(text->text.size(), full.size()) << c.name;
+      EXPECT_EQ(full.substr(0, text->text.size()), text->text) << c.name;
+    } else {
+      // Elements not yet styled keep the default style; all their text is collected.
+      EXPECT_NE(text->text.find("hidden"), std::string::npos) << c.name;
+      EXPECT_NE(text->text.find("line 2999"), std::string::npos) << c.name;
+    }
+  }
 }
 
 using droprelay::testing::ReadFile;

@@ -80,7 +80,7 @@ class Relay:
                     'from=relay@corp.example\n' % port)
         with open(self.ini, 'w') as f:
             f.write('[System]\nSmtp_DropMail_path=%s/\ndomain_name=corp.example\nsend_copy_to=%s\n\n'
-                    '[system]\nsend_mail=%d\ntemppath=%s\nmoveto_path=%s\n%scycle_interval_ms=%d\n'
+                    'send_mail=%d\ntemppath=%s\nmoveto_path=%s\n%scycle_interval_ms=%d\n'
                     % (self.drop, copy_to, send_mail, temppath or self.path('temp') + '/',
                        moveto or self.path('archive'), extra, interval_ms))
 

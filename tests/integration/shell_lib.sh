@@ -33,6 +33,16 @@ log_messages() {
   sed -E 's/\r$//; s/^[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} //' "$1" | { grep -Ev "$relay_step_lines" || true; }
 }
 
+# The line a run with send_mail=0 logs after "Начало работы...": files moved to the archive $1, or
+# deleted when $1 is empty.
+sending_off() {
+  if [ -n "${1:-}" ]; then
+    echo "Отправка писем выключена (send_mail=0): письма не отправляются, файлы перемещаются в $1"
+  else
+    echo "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются"
+  fi
+}
+
 # expect_log <log> <expected lines...>: the log's messages must be exactly these.
 expect_log() {
   local log=$1; shift

@@ -6,6 +6,7 @@
                  [--reject-data CODE] [--drop-data] [--log-commands] [--close-after N]
                  [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-accepted]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
+    smtp_sink.py --dir DIR (--never-greet | --hang-up)
 
 Listens on 127.0.0.1 on a free port and prints "PORT <number>" on a line of its own as soon as it
 accepts connections. Runs until its standard input reaches end of file (so it dies with the test
@@ -31,6 +32,11 @@ DIR/connections.log, so a test can prove that no connection was made at all.
                             DATA of message N has been written to the connection
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
                             require it before MAIL) or --smtps (TLS from the first byte)
+
+Servers that are no SMTP server at all (every other option is ignored; connections.log is kept):
+  --never-greet             accept connections and never send a byte; print "CONNECTED N" on
+                            standard output once connection N is accepted
+  --hang-up                 accept connections and close each at once, without a word
 """
 
 import argparse
@@ -153,6 +159,24 @@ class SinkSMTP(SMTP):
         self.transport.close()
 
 
+async def serve_without_smtp(args):
+    count = 0
+    held = []
+
+    async def accepted(reader, writer):
+        nonlocal count
+        count += 1
+        with open(os.path.join(args.dir, 'connections.log'), 'a') as f:
+            f.write('connection\n')
+        if args.hang_up:
+            writer.close()
+            return
+        held.append(writer)  # kept open, silent, until the sink ends
+        print('CONNECTED', count, flush=True)
+
+    return await asyncio.start_server(accepted, host='127.0.0.1', port=0)
+
+
 async def main():
     parser = argparse.ArgumentParser(description='Recording SMTP server for tests')
     parser.add_argument('--dir', required=True)
@@ -169,6 +193,8 @@ async def main():
     parser.add_argument('--tls-key')
     parser.add_argument('--starttls', action='store_true')
     parser.add_argument('--smtps', action='store_true')
+    parser.add_argument('--never-greet', action='store_true')
+    parser.add_argument('--hang-up', action='store_true')
     args = parser.parse_args()
     logging.basicConfig(level=logging.CRITICAL)
     warnings.simplefilter('ignore')  # AUTH without TLS is what loopback tests want
@@ -189,10 +215,13 @@ async def main():
             options.update(tls_context=context, require_starttls=True)
 
     loop = asyncio.get_running_loop()
-    server = await loop.create_server(
-        lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, log_commands=args.log_commands,
-                         close_after=args.close_after, notify_accepted=args.notify_accepted, **options),
-        host='127.0.0.1', port=0, ssl=context if args.smtps else None)
+    if args.never_greet or args.hang_up:
+        server = await serve_without_smtp(args)
+    else:
+        server = await loop.create_server(
+            lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, log_commands=args.log_commands,
+                             close_after=args.close_after, notify_accepted=args.notify_accepted, **options),
+            host='127.0.0.1', port=0, ssl=context if args.smtps else None)
     print('PORT', server.sockets[0].getsockname()[1], flush=True)
 
     stop = asyncio.Event()

@@ -72,10 +72,62 @@ printf 'a\0b\r\n' >> "$work/damaged.eml"
 out=$("$bin" "$work/damaged.eml")
 warnings=$(sed -n '/^-- warnings/,/^-- tree after/p' <<<"$out")
 grep -q '^-- warnings (4)$' <<<"$warnings" || fail "warning count: $warnings"
-grep -q '! missing closing delimiter "--b--"' <<<"$warnings" || fail "closing delimiter warning"
-grep -q '! NUL bytes' <<<"$warnings" || fail "NUL warning"
+grep -q '! message: missing closing delimiter "--b--"' <<<"$warnings" || fail "closing delimiter warning"
+grep -q '! message: NUL bytes' <<<"$warnings" || fail "NUL warning"
 grep -q '! message\[0\]: unknown transfer encoding "x-mystery"' <<<"$warnings" || fail "encoding warning"
 grep -q '! message\[1\]: name read from its RFC 2231 form: а.pdf' <<<"$warnings" || fail "RFC 2231 warning"
 grep -q '^  \* а.pdf$' <<<"$out" || fail "RFC 2231 name not used: $out"
 grep -q '^-- warnings (0)$' <<<"$("$bin" "$work/multipart.eml")" || fail "warnings for a well-formed message"
+
+# A tool like the relay's own: help, version, usage errors with status 2, JSON.
+"$bin" --help | grep -q '^usage: mailinspect \[--json\] FILE' || fail "--help"
+"$bin" --version | grep -Eq '^mailinspect \(droprelay\) [0-9]+\.[0-9]+' || fail "--version"
+for args in "" "--bogus $work/multipart.eml" "--json"; do
+  set +e; "$bin" $args > /dev/null 2>&1; rc=$?; set -e
+  [ "$rc" -eq 2 ] || fail "usage error '$args' gave status $rc"
+done
+cp "$work/multipart.eml" "$work/--json"
+"$bin" -- "$work/--json" | grep -q '^-- subject: Привет$' || fail "a file name after --"
+
+# A KOI8-R subject, a damaged base64 attachment and text in its declared charset.
+{ printf 'Subject: =?koi8-r?B?8NLJ18XU?=\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n'
+  printf 'Content-Type: text/plain; charset=koi8-r\r\n\r\n\xf0\xd2\xc9\xd7\xc5\xd4\r\n--b\r\n'
+  printf 'Content-Type: application/pdf; name="=?koi8-r?Q?=EF=D4=DE=A3=D4?=.pdf"\r\n'
+  printf 'Content-Transfer-Encoding: base64\r\n\r\nJVBE*Ri0xLjQ\r\n--b--\r\n'; } > "$work/koi8.eml"
+out=$("$bin" "$work/koi8.eml")
+grep -q '^-- subject: Привет$' <<<"$out" || fail "KOI8-R subject not shown as Cyrillic: $out"
+grep -q '^  > Привет$' <<<"$out" || fail "KOI8-R body"
+grep -q '^  \* Отчёт.pdf$' <<<"$out" || fail "KOI8-R name"
+grep -q '! message\[1\]: base64 content holds 1 characters outside the alphabet' <<<"$out" || fail "base64 repair"
+
+# The damaged kinds of the test data: read, with their warnings; checked through --json with
+# Python's json module, together with every other field the JSON promises.
+data=${DROPRELAY_SOURCE_DIR:?}/tests/data/messages
+"$bin" --json "$work/koi8.eml" "$data/own-uuencode-malformed-block.eml" "$data/own-list-flattened-pgp-signature.eml" \
+  "$work/missing.eml" > "$work/out.json" 2> /dev/null && fail "missing file in --json gave status 0"
+/usr/bin/python3 - "$work/out.json" <<'PY' || fail "JSON output"
+import json, sys
+reports = json.load(open(sys.argv[1], encoding="utf-8"))
+koi8, uu, signed, missing = reports
+assert koi8["subject"] == "Привет", koi8["subject"]
+assert koi8["plain"] == "Привет\n", koi8["plain"]
+assert koi8["tree"]["type"] == "multipart/mixed" and [p["path"] for p in koi8["tree"]["parts"]] == ["message[0]", "message[1]"]
+assert [(a["name"], a["size"], a["part"]) for a in koi8["attachments"]] == [("Отчёт.pdf", 6, "message[1]")], koi8["attachments"]
+assert any(w["part"] == "message[1]" and "base64" in w["text"] for w in koi8["warnings"]), koi8["warnings"]
+assert "begin 644 report.txt" in uu["plain"] and uu["attachments"] == [], uu
+assert [w["part"] for w in uu["warnings"]] == ["message"] and "kept as text" in uu["warnings"][0]["text"]
+assert all(a["type"] != "application/pgp-signature" for a in signed["attachments"]), signed["attachments"]
+assert [w["part"] for w in signed["warnings"]] == ["message[1]"], signed["warnings"]
+assert signed["html"] == "" and signed["plain"].startswith("Minutes of Friday")
+assert "error" in missing and missing["file"].endswith("missing.eml")
+PY
+
+# A FIFO is refused at once, not waited on; output into a closed pipe ends the run quietly.
+mkfifo "$work/fifo.eml"
+set +e; timeout 10 "$bin" "$work/fifo.eml" > /dev/null 2> "$work/err.txt"; rc=$?; set -e
+[ "$rc" -eq 1 ] || fail "FIFO gave status $rc (124 is a hang)"
+grep -q 'Not a regular file' "$work/err.txt" || fail "FIFO not named as such"
+files=(); for i in $(seq 300); do files+=("$work/multipart.eml"); done
+set +e; "$bin" "${files[@]}" 2> /dev/null | head -c 1 > /dev/null; rc=${PIPESTATUS[0]}; set -e
+[ "$rc" -eq 1 ] || fail "a closed output pipe gave status $rc (141 is death by SIGPIPE)"
 echo "mailinspect: all checks passed"

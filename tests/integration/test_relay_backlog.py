@@ -72,7 +72,7 @@ class RelayBacklog(unittest.TestCase):
                     'from=relay@corp.example\n' % sink.port)
         with open(self.ini, 'w') as f:
             f.write('[System]\nSmtp_DropMail_path=%s/\ndomain_name=corp.example\n'
-                    '[system]\nsend_mail=1\ntemppath=%s/\nmoveto_path=%s/\n'
+                    'send_mail=1\ntemppath=%s/\nmoveto_path=%s/\n'
                     'cycle_interval_ms=%d\nhtml_wait_ms=0\n'
                     % (self.drop, os.path.join(self.root, 'temp'), self.archive, interval))
         self.env = dict(os.environ, DROPRELAY_PROFILES=profiles)

@@ -32,7 +32,7 @@ class KilledAfterAcceptance(unittest.TestCase):
         # nothing can be known (SMTP's own duplicate window); from then on nothing may be sent again.
         delays = [0.05, 0.3, 1.0, 0.1, 0.6, 0.2]
         kills = 0
-        journal = relay.path('droprelay-state', 'sent')
+        journal = relay.path('drop.droprelay-state', 'sent')
         noted = set()
         for attempt in range(3 * count):
             process = relay.start()

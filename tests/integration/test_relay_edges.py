@@ -28,7 +28,7 @@ def reason(relay, name):
 def make_due(relay, name):
     """Rewrites the deferral record of `name` as due now (its fields: device inode size mtime
     first-failure next-due attempts ...)."""
-    path = relay.path('droprelay-state', 'queue', name)
+    path = relay.path('drop.droprelay-state', 'queue', name)
     with open(path) as f:
         fields = f.read().split()
     fields[5] = '0'
@@ -112,7 +112,7 @@ class JournalFaults(unittest.TestCase):
         sink = relay.start_sink()
         relay.configure()
         relay.run()  # creates the state folder
-        sent = relay.path('droprelay-state', 'sent')
+        sent = relay.path('drop.droprelay-state', 'sent')
         for name, note in (('garbage.eml', b'\x00\xffnot a note'), ('empty.eml', b'')):
             relay.put(name, plain(b'someone@example.net', name))
             with open(os.path.join(sent, name), 'wb') as f:
@@ -121,7 +121,7 @@ class JournalFaults(unittest.TestCase):
         os.mkdir(os.path.join(sent, 'folder.eml'))
         relay.put('parked.eml', plain(b'someone@example.net', 'parked.eml'))
         st = os.stat(os.path.join(relay.drop, 'parked.eml'))
-        with open(relay.path('droprelay-state', 'queue', 'parked.eml'), 'w') as f:
+        with open(relay.path('drop.droprelay-state', 'queue', 'parked.eml'), 'w') as f:
             # Failed first a minute ago, due in ten years: a clock that jumped, a hand edit.
             f.write('%d %d %d %d %d %d 1\n' % (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns,
                                                int(st.st_mtime) + 0, 2 ** 40))
@@ -157,7 +157,7 @@ class JournalFaults(unittest.TestCase):
         st = os.stat(os.path.join(relay.drop, 'poison.eml'))
         facts = '%d %d %d %d' % (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
         # What a relay killed while parsing this file leaves behind, the second time.
-        with open(relay.path('droprelay-state', 'sent', 'poison.eml'), 'w') as f:
+        with open(relay.path('drop.droprelay-state', 'sent', 'poison.eml'), 'w') as f:
             f.write('W 1 0 %s\n' % facts)
         run = relay.run()
         log = relay.log()

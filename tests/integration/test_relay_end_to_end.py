@@ -78,7 +78,7 @@ class RelayEndToEnd(unittest.TestCase):
         with open(self.ini, 'w') as f:
             f.write('[System]\nSmtp_DropMail_path=%s\ndomain_name=corp.example\n'
                     'send_copy_to=copy@corp.example\n\n'
-                    '[system]\nsend_mail=1\ntemppath=%s/\nmoveto_path=%s\n'
+                    'send_mail=1\ntemppath=%s/\nmoveto_path=%s\n'
                     % (self.drop, os.path.join(self.root, 'temp'), os.path.join(self.root, 'archive')))
         env = dict(os.environ, DROPRELAY_PROFILES=profiles, QT_QPA_PLATFORM='offscreen')
         env.pop('DISPLAY', None)

@@ -42,7 +42,6 @@ run() {
 [System]
 Smtp_DropMail_path=$work/drop/
 ConnectionString=$connection
-[system]
 temppath=$work/tmp/
 moveto_path=$work/tmp/
 $extra
@@ -76,14 +75,15 @@ expected=$(printf '%s\n' "a|$((10#$logged))|1" "a|120000|1" "b|130000|2" | LC_AL
 [ "$(rows)" = "$expected" ] || fail "table is [$(rows)], expected [$expected]"
 messages | grep -qxF "Нет новых файлов" || fail "no cycle ran"
 messages | tail -n 1 | grep -qxF "Завершение работы..." || fail "no orderly end"
-expect_line_after '^Начало работы\.\.\.$' "$line"
+# (After the start line comes the one saying that sending is off.)
+expect_line_after '^Отправка писем выключена ' "$line"
 
 # 2. Unreachable server: the driver's text, then the fixed line, then the cycle as usual.
 unused=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 run "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$unused;Database=postgres;UID=relay;PWD={Sched;Pw}}9}" \
     "correct_scheduled_time=1"
 expect_line_after 'Connection refused' "Ошибка при работе с базой данных"
-expect_line_after '^Начало работы\.\.\.$' "$(messages | grep 'Connection refused')"
+expect_line_after '^Отправка писем выключена ' "$(messages | grep 'Connection refused')"
 messages | grep -qxF "Нет новых файлов" || fail "no cycle after the database error"
 messages | tail -n 1 | grep -qxF "Завершение работы..." || fail "no orderly end"
 ! grep -qF "$password" "$log" || fail "the password is in the log"

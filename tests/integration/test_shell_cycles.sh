@@ -14,14 +14,14 @@ printf '[System]\nSmtp_DropMail_path=%s/\n' "$scratch/empty/drop" >"$scratch/emp
 mkdir -p "$scratch/two/drop"
 printf 'Subject: one\r\n\r\nbody one\r\n' >"$scratch/two/drop/one.eml"
 printf 'Subject: two\r\n\r\nbody two\r\n' >"$scratch/two/drop/two.eml"
-printf '[system]\nmoveto_path=%s\nsend_mail=0\n[System]\nSmtp_DropMail_path=%s/\n' \
+printf '[system]\nmoveto_path=%s\nsend_mail=0\nSmtp_DropMail_path=%s/\n' \
   "$scratch/two/archive/sub" "$scratch/two/drop" >"$scratch/two/relay.ini"
 run_relay "$scratch/two/relay.ini" &
 
 # Delete mode.
 mkdir -p "$scratch/delete/drop"
 echo x >"$scratch/delete/drop/gone.eml"
-printf '[System]\nSmtp_DropMail_path=%s/\n[system]\nDelete_or_move=1\n' "$scratch/delete/drop" >"$scratch/delete/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s/\nDelete_or_move=1\n' "$scratch/delete/drop" >"$scratch/delete/relay.ini"
 run_relay "$scratch/delete/relay.ini" &
 
 # send_mail and moveto_path missing: processed, not sent, moved to the default archive /tmp/.
@@ -37,10 +37,10 @@ for run in empty two delete defaults; do
   expect_eq "$run: exit status" 0 "$(cat "$scratch/$run/relay.ini.rc")"
 done
 
-expect_log "$scratch/empty/first.log" "" "Начало работы..." "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
+expect_log "$scratch/empty/first.log" "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
   "Завершение работы..."
-expect_log "$scratch/empty/relay.log" "" "Начало работы..." "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
-  "Завершение работы..." "" "Начало работы..." "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
+expect_log "$scratch/empty/relay.log" "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
+  "Завершение работы..." "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/empty/drop/" "Нет новых файлов" \
   "Завершение работы..."
 if grep -qE '^[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} Начало работы\.\.\.'$'\r''$' "$scratch/empty/first.log"; then
   pass "timestamped lines end in CR LF"
@@ -54,7 +54,7 @@ secs=$(cat "$scratch/empty/relay.ini.secs")
 first=$(log_messages "$scratch/two/relay.log" | sed -n 's/^Найден файл //p' | head -1)
 second=$(log_messages "$scratch/two/relay.log" | sed -n 's/^Найден файл //p' | tail -1)
 expect_eq "two: both files found" "one.eml two.eml" "$(printf '%s\n' "$first" "$second" | sort | xargs)"
-expect_log "$scratch/two/relay.log" "" "Начало работы..." \
+expect_log "$scratch/two/relay.log" "" "Начало работы..." "$(sending_off "$scratch/two/archive/sub/")" \
   "Просмотр папки $scratch/two/drop/" "Найден файл $first" "Файл $first успешно перемещен в $scratch/two/archive/sub/" \
   "Просмотр папки $scratch/two/drop/" "Найден файл $second" "Файл $second успешно перемещен в $scratch/two/archive/sub/" \
   "Просмотр папки $scratch/two/drop/" "Нет новых файлов" "Завершение работы..."
@@ -67,12 +67,12 @@ t2=$(stamp_seconds "$(echo "$scans" | sed -n 2p)")
 gap=$(( (t2 - t1 + 86400) % 86400 ))
 [ "$gap" -ge 5 ] && pass "cycles at least 5 s apart (${gap}s)" || fail "cycles only ${gap}s apart"
 
-expect_log "$scratch/delete/relay.log" "" "Начало работы..." \
+expect_log "$scratch/delete/relay.log" "" "Начало работы..." "$(sending_off)" \
   "Просмотр папки $scratch/delete/drop/" "Найден файл gone.eml" "Файл gone.eml успешно удален" \
   "Просмотр папки $scratch/delete/drop/" "Нет новых файлов" "Завершение работы..."
 expect_eq "delete: drop folder empty" "" "$(ls -A "$scratch/delete/drop")"
 
-expect_log "$scratch/defaults/relay.log" "" "Начало работы..." \
+expect_log "$scratch/defaults/relay.log" "" "Начало работы..." "$(sending_off /tmp/)" \
   "Просмотр папки $scratch/defaults/drop/" "Найден файл $default_name" "Файл $default_name успешно перемещен в /tmp/" \
   "Просмотр папки $scratch/defaults/drop/" "Нет новых файлов" "Завершение работы..."
 if [ -f "/tmp/$default_name" ]; then pass "defaults: moved to /tmp/"; rm -f "/tmp/$default_name"; else fail "defaults: not in /tmp/"; fi

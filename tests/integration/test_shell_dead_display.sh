@@ -21,7 +21,7 @@ run_with() {
   expect_eq "exit status with $label" 0 "$rc"
   if [ "$rc" -ne 0 ]; then sed 's/^/  stderr: /' "$scratch/err" >&2; fi
   if [ -f "$scratch/relay.log" ]; then
-    expect_log "$scratch/relay.log" "" "Начало работы..." "Просмотр папки $scratch/drop/" "Нет новых файлов" \
+    expect_log "$scratch/relay.log" "" "Начало работы..." "$(sending_off /tmp/)" "Просмотр папки $scratch/drop/" "Нет новых файлов" \
       "Завершение работы..."
   else
     fail "no log written with $label"

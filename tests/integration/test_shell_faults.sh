@@ -17,8 +17,8 @@ expect_eq "nothing on stdout" "" "$(cat "$scratch/bad.out")"
 mkdir -p "$scratch/noini"
 run_relay "$scratch/noini/absent.ini" &
 
-# No INI file beside the program: every default; the default drop folder does not exist on a
-# test machine, which ends the run loudly.
+# No INI file beside the program: the defaults would take the production drop folder and send
+# nothing, so the run ends at once, touching nothing.
 mkdir -p "$scratch/beside"
 cp "$DROPRELAY_BIN" "$scratch/beside/droprelay"
 ( rc=0; env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 300 "$scratch/beside/droprelay" \
@@ -28,14 +28,14 @@ cp "$DROPRELAY_BIN" "$scratch/beside/droprelay"
 # still reach the box and the relay goes on.
 mkdir -p "$scratch/nolog/drop" "$scratch/nolog/relay.log" "$scratch/nolog/dump"
 echo x >"$scratch/nolog/drop/m.eml"
-printf '[System]\nSmtp_DropMail_path=%s\n[system]\nDelete_or_move=1\n' "$scratch/nolog/drop/" >"$scratch/nolog/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s\nDelete_or_move=1\n' "$scratch/nolog/drop/" >"$scratch/nolog/relay.ini"
 DROPRELAY_DEBUG_DUMP="$scratch/nolog/dump" run_relay "$scratch/nolog/relay.ini" &
 
 # Drop folder without a final "/": its own file is taken, not the decoy beside the folder.
 mkdir -p "$scratch/slash/drop"
 echo decoy >"$scratch/slash/drop-decoy.eml"
 echo x >"$scratch/slash/drop/m.eml"
-printf '[System]\nSmtp_DropMail_path=%s\n[system]\nDelete_or_move=1\n' "$scratch/slash/drop" >"$scratch/slash/relay.ini"
+printf '[System]\nSmtp_DropMail_path=%s\nDelete_or_move=1\n' "$scratch/slash/drop" >"$scratch/slash/relay.ini"
 run_relay "$scratch/slash/relay.ini" &
 
 # Garbage and oversized values: an unparsable bound is the default, a 100 KB value is cut to 2047
@@ -43,7 +43,7 @@ run_relay "$scratch/slash/relay.ini" &
 mkdir -p "$scratch/garbage"
 { printf '[SYSTEM]\nMax_log_length=lots\nSmtp_DropMail_path=%s/' "$scratch/garbage"
   head -c 102400 /dev/zero | tr '\0' 'x'
-  printf '\n[system]\nshowmainform=1\ncorrect_scheduled_time=maybe\n'; } >"$scratch/garbage/relay.ini"
+  printf '\nshowmainform=1\ncorrect_scheduled_time=maybe\n'; } >"$scratch/garbage/relay.ini"
 run_relay "$scratch/garbage/relay.ini" &
 
 # Stopped from outside (systemd sends SIGTERM): the run still ends with its last log line.
@@ -56,7 +56,7 @@ printf '[System]\nSmtp_DropMail_path=%s/\n' "$scratch/stop/drop" >"$scratch/stop
 wait
 
 expect_eq "SIGTERM: exit status" 0 "$(cat "$scratch/stop/rc")"
-expect_log "$scratch/stop/relay.log" "" "Начало работы..." "Получен сигнал завершения" "Завершение работы..."
+expect_log "$scratch/stop/relay.log" "" "Начало работы..." "$(sending_off /tmp/)" "Получен сигнал завершения" "Завершение работы..."
 
 expect_log "$scratch/noini/absent.log" "" "Начало работы..." \
   "Файл настроек не найден или не читается: $scratch/noini/absent.ini (No such file or directory)" "Завершение работы..."
@@ -65,22 +65,19 @@ expect_eq "named INI missing: stderr" \
   "droprelay: cannot read the configuration file $scratch/noini/absent.ini: No such file or directory" \
   "$(cat "$scratch/noini/absent.ini.err")"
 
-if [ -e /var/spool/droprelay/drop ]; then
-  echo "skip: /var/spool/droprelay/drop exists here; the no-INI run looked into it"
-else
-  expect_log "$scratch/beside/droprelay.log" "" "Начало работы..." \
-    "Папка не найдена или не читается: /var/spool/droprelay/drop/ (No such file or directory)" "Завершение работы..."
-  expect_eq "no INI: exit status" 66 "$(cat "$scratch/beside/rc")"
-  expect_eq "no INI: stdout" "" "$(cat "$scratch/beside/out")"
-fi
+expect_eq "no INI: exit status" 78 "$(cat "$scratch/beside/rc")"
+expect_eq "no INI: nothing written" "droprelay err out rc" "$(ls "$scratch/beside" | xargs)"
+expect_eq "no INI: stdout" "" "$(cat "$scratch/beside/out")"
+grep -q "^droprelay: no configuration: cannot read $scratch/beside/droprelay.ini (No such file or directory); nothing was done" \
+  "$scratch/beside/err" && pass "no INI: said on stderr" || fail "no INI: stderr $(cat "$scratch/beside/err")"
 
 expect_eq "unwritable log: exit status" 0 "$(cat "$scratch/nolog/relay.ini.rc")"
 expect_eq "unwritable log: file deleted" "" "$(ls -A "$scratch/nolog/drop")"
-expect_log "$scratch/nolog/dump/logmemo.txt" "" "Начало работы..." \
+expect_log "$scratch/nolog/dump/logmemo.txt" "Начало работы..." "$(sending_off)" \
   "Просмотр папки $scratch/nolog/drop/" "Найден файл m.eml" "Файл m.eml успешно удален" \
   "Просмотр папки $scratch/nolog/drop/" "Нет новых файлов" "Завершение работы..."
 
-expect_log "$scratch/slash/relay.log" "" "Начало работы..." \
+expect_log "$scratch/slash/relay.log" "" "Начало работы..." "$(sending_off)" \
   "Просмотр папки $scratch/slash/drop/" "Найден файл m.eml" "Файл m.eml успешно удален" \
   "Просмотр папки $scratch/slash/drop/" "Нет новых файлов" "Завершение работы..."
 expect_eq "slash: decoy untouched" "decoy" "$(cat "$scratch/slash/drop-decoy.eml")"
@@ -89,11 +86,18 @@ expect_eq "slash: decoy untouched" "decoy" "$(cat "$scratch/slash/drop-decoy.eml
 # (under cron any output is mailed to the administrator every run).
 expect_eq "garbage: exit status" 66 "$(cat "$scratch/garbage/relay.ini.rc")"
 long_folder="$scratch/garbage/$(head -c $((2047 - ${#scratch} - 9)) /dev/zero | tr '\0' 'x')/"
-expect_eq "only the error line without a display" \
-  "droprelay: cannot read the drop folder $long_folder: File name too long" \
+expect_eq "the warnings and the error line, nothing from the display" \
+  "droprelay: warning: $scratch/garbage/relay.ini:2: Max_log_length=lots is not a number; the default 510 is used
+droprelay: warning: $scratch/garbage/relay.ini:5: correct_scheduled_time=maybe is not a number (0 or 1); the default 0 is used
+droprelay: warning: sending is off (send_mail=0): messages are not sent, their files are moved to /tmp/
+droprelay: cannot read the drop folder $long_folder: File name too long" \
   "$(cat "$scratch/garbage/relay.ini.out" "$scratch/garbage/relay.ini.err")"
-expect_eq "a normal run prints nothing" "" "$(cat "$scratch/slash/relay.ini.out" "$scratch/slash/relay.ini.err")"
+expect_eq "a run that does not send says that alone" "droprelay: warning: $(echo "sending is off (send_mail=0): messages are not sent, their files are deleted")" \
+  "$(cat "$scratch/slash/relay.ini.out" "$scratch/slash/relay.ini.err")"
 expect_log "$scratch/garbage/relay.log" "" "Начало работы..." \
+  "Предупреждение настроек: $scratch/garbage/relay.ini, строка 2: значение Max_log_length=lots не является числом, используется значение по умолчанию: 510" \
+  "Предупреждение настроек: $scratch/garbage/relay.ini, строка 5: значение correct_scheduled_time=maybe не является числом, используется значение по умолчанию: 0" \
+  "$(sending_off /tmp/)" \
   "Папка не найдена или не читается: $long_folder (File name too long)" "Завершение работы..."
 
 finish

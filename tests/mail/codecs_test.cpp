@@ -201,7 +201,7 @@ TEST(Base64RoundTrip, RandomBytesLineByLine) {
 TEST(DecodeQuotedPrintable, EscapesSoftBreaksAndStrayEquals) {
   const std::vector<DecodeCase> cases = {
       {"a=3Db", "a=b"},
-      {"a=3db", "a=3db"},  // lower-case digits are not an escape
+      {"a=3db", "a=b"},  // lower-case digits are an escape too (RFC 2045 6.7)
       {"ab=\r\ncd", "abcd"},
       {"ab=\n\rcd", "abcd"},
       {"ab=\ncd", "abcd"},  // lone LF after "="
@@ -209,7 +209,8 @@ TEST(DecodeQuotedPrintable, EscapesSoftBreaksAndStrayEquals) {
       {"ab=\r\rcd", "ab\rcd"},
       {"ab=", "ab"},        // a trailing "=" goes
       {"ab=A", "ab=A"},     // "=" second to last stays with its follower
-      {"ab=\n", "ab=\n"},
+      {"ab=\n", "ab"},      // ... unless that is a line break: a soft one
+      {"ab==", "ab="},      // ... or a last "=", which goes
       {"=3D41", "=41"},     // a decoded "=" is not read again
       {"a = b", "a = b"},
       {"=E9t=E9", "\xE9t\xE9"},
@@ -240,6 +241,29 @@ TEST(EncodeQuotedPrintable, BodyMode) {
             std::string(70, 'a') + "=FF=\r\nb");
   EXPECT_EQ(EncodeQuotedPrintable(std::string(72, 'a'), false), std::string(72, 'a') + "=\r\n");
   EXPECT_EQ(EncodeQuotedPrintable("", false), "");
+}
+
+TEST(EncodeQuotedPrintable, EscapesWhatTheRfcDoesNotLetStandLiterally) {
+  // RFC 2045 6.7: control bytes and DEL are escaped; a CR LF pair is a line break, a lone CR or LF
+  // is data; a blank or tab before a line break or at the end would be stripped by a reader.
+  const std::vector<DecodeCase> cases = {
+      {std::string(1, '\0'), "=00"},
+      {"a\x01" "b\x1F", "a=01b=1F"},
+      {"\x7F", "=7F"},
+      {"a\tb c", "a\tb c"},
+      {"a\rb", "a=0Db"},
+      {"a\nb", "a=0Ab"},
+      {"a\n\r\nb", "a=0A\r\nb"},
+      {"a \r\nb\t\r\n", "a=20\r\nb=09\r\n"},
+      {"end ", "end=20"},
+      {" \r\n", "=20\r\n"},
+      {"\r\n \r\n", "\r\n=20\r\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EncodeQuotedPrintable(c.in, false), c.out) << "input: " << c.in;
+    EXPECT_EQ(DecodeQuotedPrintable(c.out), c.in) << "round trip: " << c.in;
+  }
+  EXPECT_EQ(EncodeQuotedPrintable("a?b\x7F", true), "a=3Fb=7F");
 }
 
 TEST(EncodeQuotedPrintable, HeaderModeEscapesBlanksQuotesAndUnderscores) {

@@ -86,11 +86,47 @@ TEST(DecodeBody, UucodeBecomesBase64) {
   EXPECT_EQ(part->GetHeaderValue("Content-Transfer-Encoding"), "base64");
   EXPECT_EQ(part->RawBody().View(), "Q2F0\r\n");
 
+  // Damaged data is kept as it was stored, and the damage reported for the part.
   TMailMessage bad;
   TMailPart* badPart = PartWith(bad, "uucode", "#0V%T\r\nnot uu");
-  EXPECT_THROW(badPart->DecodeBody(), EMailError);
+  EXPECT_NO_THROW(badPart->DecodeBody());
   EXPECT_TRUE(badPart->IsDecoded());
-  EXPECT_EQ(badPart->DecodedBody().View(), "Cat");  // what came before the bad line stays
+  EXPECT_EQ(badPart->DecodedBody().View(), "#0V%T\r\nnot uu\r\n");
+  ASSERT_EQ(bad.Warnings().size(), 1u);
+  EXPECT_EQ(bad.Warnings()[0].PartPath, badPart->PartPath());
+  EXPECT_NE(bad.Warnings()[0].Text.find("uuencoded content is malformed"), std::string::npos);
+}
+
+TEST(DecodeBody, DamageIsReportedAsAWarningOfThePart) {
+  struct Case {
+    std::string encoding;
+    std::string stored;
+    std::string decoded;
+    std::string warning;  // empty: none
+  };
+  const std::vector<Case> cases = {
+      {"base64", "QUJD\r\nREVG\r\n", "ABCDEF", ""},
+      {"base64", "QU JD\tREVG\r\n", "ABCDEF", ""},  // blanks and tabs are layout, not damage
+      {"base64", "QU*JD!\r\n", "ABC", "2 characters outside the alphabet"},
+      {"base64", "QUJDRA\r\n", "ABC", "incomplete group of 2 characters"},
+      {"x-mystery", "as is\r\n", "as is\r\n", "unknown transfer encoding \"x-mystery\""},
+      {"quoted-printable", "a=3db\r\n", "a=b\r\n", ""},
+      {"uuencode", "#0V%T\r\n", "Cat", ""},
+      {"uuencode", "begin 644 a\r\n#0V%T\r\nend\r\n", "Cat", ""},
+  };
+  for (const Case& c : cases) {
+    TMailMessage m;
+    TMailPart* part = PartWith(m, c.encoding, c.stored);
+    part->DecodeBody();
+    EXPECT_EQ(part->DecodedBody().View(), c.decoded) << c.stored;
+    if (c.warning.empty()) {
+      EXPECT_TRUE(m.Warnings().empty()) << c.stored << ": " << m.Warnings()[0].Text;
+    } else {
+      ASSERT_EQ(m.Warnings().size(), 1u) << c.stored;
+      EXPECT_NE(m.Warnings()[0].Text.find(c.warning), std::string::npos) << m.Warnings()[0].Text;
+      EXPECT_EQ(m.Warnings()[0].PartPath, "message[0]");
+    }
+  }
 }
 
 TEST(DecodeBody, RunsOncePerParse) {

@@ -161,9 +161,9 @@ TEST(ParseText, LongBoundaryIsAccepted) {
   EXPECT_EQ(m.SubParts()[0]->ParentBoundary(), boundary);
 }
 
-std::string UuMessage(std::initializer_list<std::string_view> bodyLines) {
+std::string UuMessage(const std::vector<std::string>& bodyLines) {
   std::string text = "Subject: files\r\n\r\n";
-  for (std::string_view line : bodyLines) text += std::string(line) + "\r\n";
+  for (const std::string& line : bodyLines) text += line + "\r\n";
   return text;
 }
 
@@ -206,7 +206,10 @@ TEST(ParseText, UuencodeUsesTheMessageCharsetAndSeveralBlocks) {
               true);
   ASSERT_EQ(m.SubParts().Count(), 3);  // text part, one.bin, two.bin; three.bin never ended
   EXPECT_EQ(m.SubParts()[0]->GetHeaderParam("Content-Type", "charset"), "koi8-r");
-  EXPECT_EQ(m.SubParts()[0]->RawBody().Size(), 0u);
+  // The block that never ended stays as text, with a warning.
+  EXPECT_EQ(m.SubParts()[0]->RawBody().View(), "begin 644 three.bin\r\n#0V%T\r\n");
+  ASSERT_EQ(m.Warnings().size(), 1u);
+  EXPECT_NE(m.Warnings()[0].Text.find("\"three.bin\" is malformed (no end line)"), std::string::npos);
   EXPECT_EQ(m.SubParts()[1]->GetAttachmentFileName(), "one.bin");
   EXPECT_EQ(m.SubParts()[2]->GetAttachmentFileName(), "two.bin");
   EXPECT_EQ(m.Charset(), "koi8-r");
@@ -226,15 +229,50 @@ TEST(ParseText, OnlyBeginSixOpensABlock) {
   EXPECT_EQ(prose.SubParts().Count(), 2);
 }
 
-TEST(ParseText, InvalidUuencodedDataRaisesFormatErrorKeepingEarlierParts) {
-  TMailMessage m;
-  try {
-    m.ParseText(UuMessage({"text", "begin 644 bad.txt", "this is not uuencoded", "end"}), true);
-    FAIL() << "no error";
-  } catch (const EMailError& error) {
-    EXPECT_STREQ(error.what(), "UUCODE message format error");
+TEST(ParseText, DamagedUuencodedBlocksStayTextWithAWarning) {
+  struct Case {
+    std::vector<std::string> lines;
+    int subParts;          // 0: not rebuilt, the whole body stays the message's
+    std::string text;      // the message's body, or its text part's once rebuilt
+    std::size_t warnings;
+  };
+  const std::vector<Case> cases = {
+      {{"text", "begin 644 bad.txt", "this is not uuencoded", "end"},
+       0, "text\r\nbegin 644 bad.txt\r\nthis is not uuencoded\r\nend\r\n", 1},
+      {{"text", "begin 644 cut.txt", "#0V%T"}, 0, "text\r\nbegin 644 cut.txt\r\n#0V%T\r\n", 1},
+      // A good block still becomes an attachment; the bad one joins the text.
+      {{"text", "begin 644 bad.txt", "not uu", "end", "begin 644 good.txt", "#0V%T", "end"},
+       2, "text\r\nbegin 644 bad.txt\r\nnot uu\r\nend\r\n", 1},
+      {{"text", "begin 644 good.txt", "#0V%T", "end", "begin 644 bad.txt", "not uu", "end"},
+       2, "text\r\nbegin 644 bad.txt\r\nnot uu\r\nend\r\n", 1},
+      {{"text", "begin 644 good.txt", "#0V%T", "end"}, 2, "text\r\n", 0},
+  };
+  for (const Case& c : cases) {
+    TMailMessage m;
+    ASSERT_NO_THROW(m.ParseText(UuMessage(c.lines), true)) << c.lines[1];
+    ASSERT_EQ(m.SubParts().Count(), c.subParts) << c.text;
+    if (c.subParts == 0) {
+      EXPECT_EQ(m.RawBody().View(), c.text);
+    } else {
+      TMailPart* text = m.SubParts()[0];
+      text->DecodeBody();
+      EXPECT_EQ(text->DecodedBody().View(), c.text);
+      EXPECT_EQ(m.SubParts()[1]->GetAttachmentFileName(), "good.txt");
+      EXPECT_EQ(m.SubParts()[1]->DecodedBody().View(), "Cat");
+      EXPECT_EQ(m.SubParts()[1]->PartPath(), "message[1]");
+    }
+    ASSERT_EQ(m.Warnings().size(), c.warnings) << c.text << m.Warnings().back().Text;
+    if (c.warnings > 0) {
+      EXPECT_EQ(m.Warnings()[0].PartPath, "message");
+      EXPECT_NE(m.Warnings()[0].Text.find("kept as text"), std::string::npos);
+    }
+    // And the message goes through the relay's steps.
+    EXPECT_NO_THROW({
+      m.LocateBodies();
+      m.RestructureParts(rmIfPending);
+      m.ComposeBody();
+    });
   }
-  EXPECT_EQ(m.SubParts().Count(), 1);  // the text part made before the bad block
 }
 
 TEST(ParseText, PartWithoutMessageIsRefusedAndUnchanged) {
@@ -424,8 +462,8 @@ TEST_F(LoadFromFileTest, MixedBreaksNulAndEmptyFile) {
   m.LoadFromFile(Write("mixed.eml", std::string(raw, sizeof raw - 1)));
   // LF then CR are two line ends; the NUL is kept and the text goes on after it.
   EXPECT_EQ(m.RawBody().View(), std::string_view("x\r\n\r\ny\0z\r\n", 10));
-  ASSERT_EQ(m.ParseRepairs().size(), 1u);
-  EXPECT_NE(m.ParseRepairs()[0].find("NUL"), std::string::npos);
+  ASSERT_EQ(m.Warnings().size(), 1u);
+  EXPECT_NE(m.Warnings()[0].Text.find("NUL"), std::string::npos);
 
   TMailMessage empty;
   EXPECT_NO_THROW(empty.LoadFromFile(Write("empty.eml", "")));

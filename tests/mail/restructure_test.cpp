@@ -263,6 +263,16 @@ TEST(LocateBodies, SignedAndReportContentIsLocatedLikeMixedContent) {
        {"message/delivery-status"}},
       {"signature alone is never the attachment: signed(pdf, pgp)", Multi("multipart/signed", "s", {Pdf, pgp}), {}, {},
        "application/pdf", {"application/pdf"}},
+      // A list server flattens the signed message into mixed: the signature stands among the
+      // attachments, first of them, and still is none.
+      {"flattened list mail: mixed(text, pgp, footer)", Multi("multipart/mixed", "m", {Plain, pgp, footer}),
+       {"plain text"}, {}, "multipart/mixed(text/plain,text/plain)", {"text/plain"}},
+      {"mixed(text, smime, pdf)", Multi("multipart/mixed", "m", {Plain, smime, Pdf}), {"plain text"}, {},
+       "multipart/mixed(text/plain,application/pdf)", {"application/pdf"}},
+      {"alternative(text, x-smime)", Multi("multipart/alternative", "a", {Plain, xsmime}), {"plain text"}, {},
+       "text/plain", {}},
+      {"a message that is only a signature", "Content-Type: application/pgp-signature\r\n\r\nsig\r\n", {}, {},
+       "", {}},
   };
   for (const Case& c : cases) {
     auto m = Load(c.text);
@@ -274,6 +284,12 @@ TEST(LocateBodies, SignedAndReportContentIsLocatedLikeMixedContent) {
     for (const TMailPart* part : m->AttachmentParts()) types.push_back(part->GetMediaType());
     EXPECT_EQ(types, c.attachments) << c.name;
     EXPECT_EQ(m->LoosePartCount(), 0) << c.name;
+    // Every signature left out is reported, with the part it was.
+    const bool signed_ = c.text.find("-signature") != std::string::npos;
+    EXPECT_EQ(m->Warnings().empty(), !signed_) << c.name;
+    for (const TMailWarning& warning : m->Warnings()) {
+      EXPECT_NE(warning.Text.find("signature"), std::string::npos) << c.name << ": " << warning.Text;
+    }
   }
 }
 

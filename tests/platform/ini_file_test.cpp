@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <string>
+#include <vector>
+
 #include "../common/temp_folder.h"
 
 namespace droprelay::platform {
@@ -28,6 +31,10 @@ TEST(ParseIniInteger, DecimalHexAndGarbage) {
       {"0x", false, 0},         {"$", false, 0},            {"", false, 0},
       {"1a", false, 0},         {"abc", false, 0},          {"1 2", false, 0},
       {"0x123456789", false, 0}, {"0xG", false, 0},         {"-", false, 0},
+      {"--5", false, 0},        {"+-5", false, 0},          {"$-5", false, 0},
+      {"0x+5", false, 0},       {" 5", false, 0},           {"5 ", false, 0},
+      {"$00000010", true, 16},  {"-2147483649", false, 0},  {"1,5", false, 0},
+      {"1.5", false, 0},        {"\xD9\xA3", false, 0},
   };
   for (const Case& c : cases) {
     int value = 12345;
@@ -66,7 +73,7 @@ TEST_F(IniFileTest, ProfileRules) {
             "string3=a=b\r\n"
             "[system]\r\n"
             "dup=third\r\n"
-            "late=from the second block\r\n");
+            "late=in a repeated section\r\n");
   const IniFile ini(path);
   EXPECT_EQ(ini.ReadString("System", "smtp_dropmail_path", "d"), "/var/drop/");
   EXPECT_EQ(ini.ReadString("system", "Smtp_DropMail_path", "d"), "/var/drop/");
@@ -77,13 +84,60 @@ TEST_F(IniFileTest, ProfileRules) {
   EXPECT_EQ(ini.ReadString("System", "comment_after", "d"), "value ; part of it");
   EXPECT_EQ(ini.ReadString("System", "empty", "d"), "") << "a present empty value is not the default";
   EXPECT_EQ(ini.ReadString("System", "dup", "d"), "first");
-  EXPECT_EQ(ini.ReadString("System", "late", "d"), "from the second block");
+  EXPECT_EQ(ini.ReadString("System", "late", "d"), "d") << "a repeated section is never read";
   EXPECT_EQ(ini.ReadString("strings2change", "STRING3", "d"), "a=b");
   EXPECT_EQ(ini.ReadString("System", "missing", "fallback"), "fallback");
   EXPECT_EQ(ini.ReadString("Nowhere", "dup", "fallback"), "fallback");
   EXPECT_EQ(ini.ReadString("System", "orphan", "fallback"), "fallback");
   EXPECT_EQ(ini.ReadString("System", "; indented comment", "fallback"), "fallback");
   EXPECT_EQ(ini.ReadString("System", "no equals sign here", "fallback"), "fallback");
+}
+
+// How the profile API splits a file into sections and lines: a repeated section is read in its
+// first occurrence only, "[" without "]" opens no section, and a lone CR ends a line.
+TEST(ParseIniText, SectionsAndLineEndsAsTheProfileApiReadsThem) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> reachable;  // "section/key=value"
+  };
+  const Case cases[] = {
+      {"repeated section, other case", "[System]\na=1\n[Other]\nb=2\n[system]\nc=3\na=4\n", {"System/a=1", "Other/b=2"}},
+      {"repeated section, same spelling", "[S]\na=1\n[S]\nb=2\n", {"S/a=1"}},
+      {"repeated section with blanks", "[S]\na=1\n[ s ]\nb=2\n", {"S/a=1"}},
+      {"first block empty", "[S]\n[T]\nx=1\n[S]\na=1\n", {"T/x=1"}},
+      {"no closing bracket", "[System]\na=1\n[Other\nb=2\n", {"System/a=1", "System/b=2"}},
+      {"no closing bracket before any section", "[Other\nb=2\n[S]\nc=3\n", {"S/c=3"}},
+      {"bracket line with equals is a key", "[S]\n[x=1\n", {"S/[x=1"}},
+      {"text after the closing bracket", "[S] ; note\na=1\n", {"S/a=1"}},
+      {"lone CR ends lines", "[S]\ra=1\rb=2\r", {"S/a=1", "S/b=2"}},
+      {"mixed line ends", "[S]\r\na=1\rb=2\nc=3\r\n\r[T]\rd=4", {"S/a=1", "S/b=2", "S/c=3", "T/d=4"}},
+      {"CR inside a value ends it", "[S]\na=x\ry=z\n", {"S/a=x", "S/y=z"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> got;
+    for (const IniEntry& entry : ParseIniText(c.text)) got.push_back(entry.section + "/" + entry.key + "=" + entry.value);
+    EXPECT_EQ(got, c.reachable) << c.name;
+  }
+}
+
+TEST(ParseIniDocument, LineNumbersAndRepeatedSections) {
+  const IniDocument document = ParseIniDocument("; top\r\n[System]\rdomain_name=x\n\n[system]\nsend_mail=1\n[Other\nk=v\n");
+  ASSERT_EQ(document.sections.size(), 2u);
+  EXPECT_EQ(document.sections[0].line, 2);
+  EXPECT_FALSE(document.sections[0].Repeated());
+  EXPECT_EQ(document.sections[1].line, 5);
+  EXPECT_EQ(document.sections[1].firstLine, 2);
+  EXPECT_TRUE(document.sections[1].Repeated());
+  ASSERT_EQ(document.keys.size(), 3u);
+  EXPECT_EQ(document.keys[0].entry.line, 3);
+  EXPECT_EQ(document.keys[0].section, 0u);
+  EXPECT_EQ(document.keys[1].entry.key, "send_mail");
+  EXPECT_EQ(document.keys[1].entry.line, 6);
+  EXPECT_EQ(document.keys[1].section, 1u);
+  EXPECT_EQ(document.keys[2].entry.key, "k");
+  EXPECT_EQ(document.keys[2].entry.line, 8);
+  EXPECT_EQ(document.keys[2].section, 1u) << "a line without ']' stays in the section before";
 }
 
 TEST_F(IniFileTest, IntegersAndBooleans) {
@@ -94,7 +148,6 @@ TEST_F(IniFileTest, IntegersAndBooleans) {
             "garbage=12abc\n"
             "blank=\n"
             "quotedNumber=\" 42 \"\n"
-            "[system]\n"
             "showmainform=2\n"
             "send_mail=0\n"
             "Delete_or_move=yes\n");

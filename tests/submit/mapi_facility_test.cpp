@@ -78,12 +78,16 @@ TEST_F(Profiles, RefuseWhatCannotWork) {
         "[cruser]\nurl=smtp://example.org\nfrom=a@example.org\nuser=u\rx\n"
         "[crurl]\nurl=smtp://example.org\r/x\nfrom=a@example.org\n");
   submit::MailProfile profile;
-  for (const char* name : {"noscheme", "ftp", "nofrom", "relative", "badtls", "crfrom", "cruser", "crurl", "missing", "",
-                           "  "}) {
+  for (const char* name : {"noscheme", "ftp", "nofrom", "relative", "badtls", "cruser", "missing", "", "  "}) {
     platform::SetLastErrorText("");
     EXPECT_FALSE(submit::LoadMailProfile(name, profile)) << name;
     EXPECT_NE(platform::SystemErrorText(), "") << name;
   }
+  // A lone CR ends a line, as the profile API reads it: no value can carry one into a command.
+  ASSERT_TRUE(submit::LoadMailProfile("crfrom", profile));
+  EXPECT_EQ(profile.from, "a@example.org");
+  ASSERT_TRUE(submit::LoadMailProfile("crurl", profile));
+  EXPECT_EQ(profile.url, "smtp://example.org");
 }
 
 TEST_F(Profiles, DefaultProfileIsEmptyOnAnyFailure) {
@@ -156,6 +160,37 @@ TEST(Compose, MessageEndsInCrLfAndUsesCrLfOnly) {
   EXPECT_NE(text.find("one\r\ntwo\r\nthree=\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\n--=_b--\r\n"), std::string::npos);
   EXPECT_NE(text.find("Date: Mon, 7 Dec 2026 10:00:00 +0300\r\n"), std::string::npos);
+}
+
+// Trace fields come before everything else; one that could break the header is left out.
+TEST(Compose, TraceFieldsComeFirstAndOnlyWellFormed) {
+  const std::string folded = "Received: by host (droprelay /var/spool/drop/);\r\n\tMon, 7 Dec 2026 10:00:00 +0300";
+  struct Case {
+    std::string field;
+    bool kept;
+  };
+  const Case cases[] = {
+      {folded, true},
+      {"Received: by host; Mon, 7 Dec 2026 10:00:00 +0300", true},
+      {"Received: a\r\nBcc: evil@example.org", false},  // a line break that is no fold
+      {"Received: a\nb", false},
+      {"Received: a\rb", false},
+      {"Received: a\r\n", false},  // a fold with nothing after it
+      {"Received: \xD0\x90", false},
+      {std::string("Received: a\0b", 12), false},
+      {"Received: " + std::string(990, 'x'), false},
+      {"Received: " + std::string(500, 'x') + "\r\n " + std::string(500, 'y'), true},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    OutgoingMessage message;
+    message.from = "r@example.org";
+    message.to = {"a@example.org"};
+    message.traceFields = {c.field, "Received: second"};
+    const std::string text = ComposeMessage(message, MessageStamp{"date", "<id@example.org>", "=_b"});
+    const std::string expected = (c.kept ? c.field + "\r\n" : std::string()) + "Received: second\r\nFrom: ";
+    EXPECT_EQ(text.substr(0, expected.size()), expected) << EscapeForText(c.field);
+  }
 }
 
 TEST(Mapi, SendWithoutLogonIsAnInvalidSession) {

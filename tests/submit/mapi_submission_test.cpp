@@ -31,7 +31,10 @@ std::string W(const std::string& utf8) { return Utf8ToCp1251(utf8); }
 class Submission : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("DROPRELAY_PROFILES", (folder_ / "profiles.ini").c_str(), 1); }
-  void TearDown() override { ::unsetenv("DROPRELAY_PROFILES"); }
+  void TearDown() override {
+    EndMapiSession();  // the session and the failed logons of one test are not the next one's
+    ::unsetenv("DROPRELAY_PROFILES");
+  }
 
   void WriteProfiles(const std::string& text) { std::ofstream(folder_ / "profiles.ini", std::ios::binary) << text; }
   void UseServer(const SmtpSink& sink, const std::string& extra = "") {
@@ -143,18 +146,19 @@ TEST_F(Submission, NoRecipientMakesNoConnection) {
   EXPECT_EQ(sink.Connections(), 0);
 }
 
-TEST_F(Submission, MissingAttachmentStillSendsAndAnswersFalse) {
+TEST_F(Submission, MissingAttachmentSendsNothing) {
   SmtpSink sink;
   UseServer(sink);
-  const std::string missing = folder_ / "gone.pdf";
-  EXPECT_FALSE(Send("a@example.org", "s", "body\r\n", missing));
-  EXPECT_EQ(error_, texts::FileQuoted() + missing + texts::FileNotFound());
-  ASSERT_EQ(sink.MessageCount(), 1);
-  EXPECT_EQ(sink.Digest(1)["attachments"], "0");
-  EXPECT_EQ(sink.Digest(1)["body"], "body\r\n");
-  // A folder is no attachment file either.
-  EXPECT_FALSE(Send("a@example.org", "s", "b", folder_.str()));
-  EXPECT_EQ(error_, texts::FileQuoted() + folder_.str() + texts::FileNotFound());
+  // A file that is gone, and a folder, which is no attachment file either.
+  for (const std::string& attachment : {std::string(folder_ / "gone.pdf"), folder_.str()}) {
+    SubmissionResult result;
+    EXPECT_FALSE(SendMapiMessage("office", "", "a@example.org", "s", "body\r\n", attachment, error_, result));
+    EXPECT_EQ(error_, texts::FileQuoted() + attachment + texts::FileNotFound());
+    EXPECT_EQ(result.outcome, Outcome::kAttachmentMissing) << "it may be there at a later attempt";
+  }
+  // Checked before the logon: the server never heard of the message.
+  EXPECT_EQ(sink.Connections(), 0);
+  EXPECT_EQ(sink.MessageCount(), 0);
 }
 
 TEST_F(Submission, LogonFailures) {
@@ -190,6 +194,38 @@ TEST_F(Submission, LogonFailures) {
   EXPECT_NE(error_.find("onnect"), std::string::npos) << error_;
 }
 
+// A profile that is not there is the configuration's fault; a server that is not there passes.
+TEST_F(Submission, MissingProfilesAreConfigurationFaults) {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ::close(probe);
+  WriteProfiles("[Profiles]\nDefaultProfile=office\n[office]\nurl=smtp://127.0.0.1:" +
+                std::to_string(ntohs(address.sin_port)) + "\nfrom=r@example.org\n[nourl]\nfrom=r@example.org\n");
+  struct Case {
+    const char* profilesFile;
+    const char* profile;
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {"profiles.ini", "nosuch", Outcome::kNoMailProfile},
+      {"profiles.ini", "", Outcome::kNoMailProfile},
+      {"profiles.ini", "nourl", Outcome::kNoMailProfile},
+      {"absent.ini", "office", Outcome::kNoMailProfile},
+      {"profiles.ini", "office", Outcome::kNoConnection},
+  };
+  for (const Case& c : cases) {
+    ::setenv("DROPRELAY_PROFILES", (folder_ / c.profilesFile).c_str(), 1);
+    SubmissionResult result;
+    EXPECT_FALSE(SendMapiMessage(c.profile, "", "a@example.org", "s", "b", "", error_, result));
+    EXPECT_EQ(result.outcome, c.outcome) << c.profilesFile << " " << c.profile << ": " << error_;
+  }
+}
+
 TEST_F(Submission, AuthenticatesWithTheProfileUserAndThePassword) {
   SmtpSink sink({"--auth", "relay:s3cret-Pa55"});
   UseServer(sink, "user=relay\n");
@@ -211,17 +247,49 @@ TEST_F(Submission, AuthenticatesWithTheProfileUserAndThePassword) {
   EXPECT_EQ(sink.MessageCount(), 1);
 }
 
-TEST_F(Submission, RejectedRecipientAnswersTheReplyCode) {
-  SmtpSink sink({"--reject-rcpt", "550:second@example.org"});
-  UseServer(sink);
-  EXPECT_FALSE(Send("first@example.org;second@example.org", "s", "b"));
-  EXPECT_EQ(error_, SendFailedText("550", "550 5.1.1 <second@example.org>: recipient rejected by the test"));
-  EXPECT_EQ(sink.MessageCount(), 0);
-  // After a missing attachment both texts stand, the attachment's first.
-  const std::string missing = folder_ / "none.txt";
-  EXPECT_FALSE(Send("second@example.org", "s", "b", missing));
-  EXPECT_EQ(error_, texts::FileQuoted() + missing + texts::FileNotFound() +
-                        SendFailedText("550", "550 5.1.1 <second@example.org>: recipient rejected by the test"));
+// The first recipient is the message's own; the others are copies (the relay's send_copy_to),
+// which must not hold the message back when the server refuses them.
+TEST_F(Submission, RefusedMainRecipientFailsTheMessageARefusedCopyDoesNot) {
+  struct Case {
+    const char* code;
+    const char* recipients;
+    bool sent;
+    Outcome outcome;
+    const char* delivered;  // the envelope's recipients of what arrived
+  };
+  const Case cases[] = {
+      {"550", "refused@example.org ; copy@example.org", false, Outcome::kRefused, nullptr},
+      {"450", "refused@example.org ; copy@example.org", false, Outcome::kServerBusy, nullptr},
+      {"550", "main@example.org ; refused@example.org", true, Outcome::kDelivered, "[\"main@example.org\"]"},
+      {"450", "main@example.org ; refused@example.org", true, Outcome::kDelivered, "[\"main@example.org\"]"},
+      {"550", "main@example.org;refused@example.org;copy@example.org", true, Outcome::kDelivered,
+       "[\"main@example.org\", \"copy@example.org\"]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.code) + " " + c.recipients);
+    SmtpSink sink({"--reject-rcpt", std::string(c.code) + ":refused@example.org"});
+    UseServer(sink);
+    SubmissionResult result;
+    EXPECT_EQ(SendMapiMessage("office", "", c.recipients, "s", "b", "", error_, result), c.sent);
+    EXPECT_EQ(result.outcome, c.outcome);
+    const std::string reply = std::string(c.code) + " 5.1.1 <refused@example.org>: recipient rejected by the test";
+    if (!c.sent) {
+      EXPECT_EQ(error_, SendFailedText(c.code, reply));
+      EXPECT_EQ(SubmissionWarnings(), "");
+      EXPECT_EQ(sink.MessageCount(), 0);
+      EndMapiSession();
+      continue;
+    }
+    EXPECT_EQ(error_, "");
+    EXPECT_EQ(SubmissionWarnings(), texts::CopyRefused() + "refused@example.org\" (" + reply + ");");
+    ASSERT_EQ(sink.MessageCount(), 1);
+    EXPECT_NE(sink.Envelope(1).find(std::string("\"rcpt_tos\": ") + c.delivered), std::string::npos) << sink.Envelope(1);
+    EXPECT_EQ(sink.Digest(1)["to"], "main@example.org");
+    // The next message of the session says nothing about the last one's copies.
+    ASSERT_TRUE(Send("main@example.org", "s", "b")) << error_;
+    EXPECT_EQ(SubmissionWarnings(), "");
+    EndMapiSession();
+  }
 }
 
 TEST_F(Submission, RejectedOrDroppedDataIsAFailure) {
@@ -395,7 +463,7 @@ TEST_F(Submission, RefusalsAreToldByTheirOutcome) {
   {
     SmtpSink sink({"--reject-rcpt", "550:bad@example.org"});
     UseServer(sink);
-    EXPECT_FALSE(send("good@example.org ; bad@example.org"));
+    EXPECT_FALSE(send("bad@example.org ; good@example.org"));
     EXPECT_EQ(result.outcome, Outcome::kRefused) << error_;
     EXPECT_NE(result.reply.find("550 5.1.1 <bad@example.org>"), std::string::npos) << result.reply;
     EXPECT_FALSE(result.dataSent) << "refused at RCPT: the data never went out";
