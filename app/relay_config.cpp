@@ -29,7 +29,6 @@ const std::vector<KnownSetting>& SystemSettings() {
       {"metrics_path", SettingKind::kText, ""},
       {"max_message_size", SettingKind::kNonNegative, "67108864"},
       {"syslog", SettingKind::kSyslog, ""},
-      {"metrics_path", SettingKind::kText, ""},
   };
   return settings;
 }

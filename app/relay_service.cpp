@@ -191,7 +191,8 @@ bool RelayService::StartUpChecks() {
     case platform::FolderLock::Result::kHeldByAnother:
       // The busy folder: the drop folder, whose state folder is its own unless state_path names
       // one that several drop folders share.
-      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()), LogSeverity::kWarning);
+      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()),
+              LogSeverity::kWarning);
       report_.lockedOut = true;
       EndRun(kExitTempFail);
       return false;
@@ -447,6 +448,25 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     outcome = RelayOutcome(Outcome::kInternalError);
   }
   const platform::FileFacts read = outcome.read.value_or(facts);
+  if (DispositionOf(outcome.outcome) == Disposition::kStop) {
+    // Not the message's fault and not mended by waiting: the file stays as it is, without a
+    // waiting time, and the run ends as a configuration error.
+    queue_->ForgetNote(fileName);
+    StartUpFailure(kExitConfig, texts::ConfigurationStop() + texts::OutcomeReason(outcome.outcome),
+                   ConfigurationProblem(*config_));
+    return;
+  }
+  // A submission cut short by a stop request is no failure: the file stays as it is for the next run.
+  if (DispositionOf(outcome.outcome) == Disposition::kDefer && outcome.outcome != Outcome::kUncertain &&
+      platform::TerminationRequested()) {
+    if (note.killed == 0 && note.uncertain == 0) {
+      queue_->ForgetNote(fileName);
+    } else {
+      note.state = JournalNote::State::kIdle;
+      queue_->WriteNote(fileName, note);
+    }
+    return;
+  }
 
   if (outcome.outcome == Outcome::kUncertain) {
     ++note.uncertain;
@@ -508,6 +528,7 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
   if (outcome.outcome == Outcome::kDelivered) report_.NoteRelayed();
   // The acceptance is on disk before the file is touched, so a crash from here on cannot make
   // the message go out twice.
+  if (config_->send_mail()) report_.NoteRelayed();
   if (!accepted && !queue_->RecordAccepted(fileName, read)) {
     FinishUnnoted(dropFolder, fileName);
     JournalFailure();

@@ -127,8 +127,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
     if (logon != submit::SUCCESS_SUCCESS) {
       outcome.reply = platform::SystemErrorText();
       outcome.outcome = ClassifyLogonResult(logon);
-      errorText += texts::LogonFailed() + profileName + "\"! (" + outcome.reply + ");";
+      // No message is to blame for a profile that cannot be found: the run stops instead.
       if (submit::MailProfileMissing(profileName)) outcome.outcome = Outcome::kNoMailProfile;
+      errorText += texts::LogonFailed() + profileName + "\"! (" + outcome.reply + ");";
       return false;
     }
     const std::size_t count =

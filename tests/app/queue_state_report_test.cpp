@@ -41,8 +41,8 @@ class QueueStateReportTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(::mkdir(drop.c_str(), 0755), 0);
     WriteFile(folder / "relay.ini", "[System]\nSmtp_DropMail_path=" + drop + "/\nDelete_or_move=1\n");
-    // An hour ahead: the files written here count as complete.
-    service.SetWallClock([] { return std::chrono::system_clock::now() + std::chrono::hours(1); });
+    // A fixed moment in 2100: the files written here count as complete.
+    service.SetWallClock([] { return std::chrono::system_clock::time_point(std::chrono::seconds(4102444800)); });
     service.SetErrorStream(errors);
     // Each file's fate is named by its content.
     service.SetRelayFunction([this](const RelayContext&, const std::string& dropFolder, const std::string& name) {
