@@ -478,8 +478,7 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     }
     note.state = JournalNote::State::kUncertain;
     if (!queue_->WriteNote(fileName, note)) journalFailed = true;
-  } else if (DispositionOf(outcome.outcome) == Disposition::kDefer ||
-             DispositionOf(outcome.outcome) == Disposition::kStop) {
+  } else if (DispositionOf(outcome.outcome) == Disposition::kDefer) {
     // Nothing went out, or the server said so: the note only keeps counts worth keeping.
     note.state = JournalNote::State::kIdle;
     const bool kept = note.killed == 0 && note.uncertain == 0 ? queue_->ForgetNote(fileName)
@@ -495,8 +494,6 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     return;
   }
 
-  // A submission cut short by a stop request is no failure: the file stays as it is for the next run.
-  if (DispositionOf(outcome.outcome) == Disposition::kDefer && platform::TerminationRequested()) return;
   if (outcome.outcome == Outcome::kFileLocked) {
     // Its writer still holds it: taken again a little later, like a file modified just now, but
     // a writer that never lets go must not keep the run going for ever.
@@ -516,16 +513,11 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
     case Disposition::kDefer:
       Defer(fileName, facts, deferral, outcome.outcome, texts::OutcomeReason(outcome.outcome), outcome.reply);
       return;
-    case Disposition::kStop:
-      // Not the message's fault and not mended by waiting: the file stays as it is, without a
-      // waiting time, and the run ends as a configuration error.
-      StartUpFailure(kExitConfig, texts::ConfigurationStop() + texts::OutcomeReason(outcome.outcome),
-                     ConfigurationProblem(*config_));
+    case Disposition::kStop:  // ended the run above
       return;
     case Disposition::kDispose:
       break;
   }
-  if (outcome.outcome == Outcome::kDelivered) report_.NoteRelayed();
   // The acceptance is on disk before the file is touched, so a crash from here on cannot make
   // the message go out twice.
   if (config_->send_mail()) report_.NoteRelayed();
