@@ -35,17 +35,6 @@ struct RelayValues {
   std::optional<platform::FileFacts> read;  // the drop file as its descriptor described it
 };
 
-// The priority of the lines that tell a failure: waiting is a warning, giving up an error.
-LogSeverity SeverityOf(Outcome outcome) {
-  switch (DispositionOf(outcome)) {
-    case Disposition::kDispose: return LogSeverity::kInfo;
-    case Disposition::kDefer: return LogSeverity::kWarning;
-    case Disposition::kQuarantine:
-    case Disposition::kStop: return LogSeverity::kError;
-  }
-  return LogSeverity::kError;
-}
-
 // Outcomes about the drop file itself rather than the message in it: they stand whether or not
 // sending is switched on.
 bool IsAboutTheFile(Outcome outcome) {
@@ -210,6 +199,16 @@ bool IsLocalPartCharacter(char c) {
 }
 
 }  // namespace
+
+LogSeverity SeverityOf(Outcome outcome) {
+  switch (DispositionOf(outcome)) {
+    case Disposition::kDispose: return LogSeverity::kInfo;
+    case Disposition::kDefer: return LogSeverity::kWarning;
+    case Disposition::kQuarantine:
+    case Disposition::kStop: return LogSeverity::kError;
+  }
+  return LogSeverity::kError;
+}
 
 void LogAs(const RelayContext& context, const std::string& message, LogSeverity severity) {
   if (context.mainlogAs) {

@@ -45,6 +45,8 @@ struct RelayContext {
 
 // Logs `message` with its priority through the context.
 void LogAs(const RelayContext& context, const std::string& message, LogSeverity severity);
+// The priority of a line that tells an outcome: waiting is a warning, giving up an error.
+LogSeverity SeverityOf(Outcome outcome);
 
 // What became of one file. A message is handed to the submission only when everything it should
 // carry was gathered; otherwise it is not sent, and the outcome says why. What the cycle does with

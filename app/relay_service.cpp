@@ -64,16 +64,6 @@ std::string ForReasonFile(std::string text) {
   return out;
 }
 
-// The priority of a line that tells an outcome: waiting is a warning, giving up an error.
-LogSeverity SeverityOf(Outcome outcome) {
-  switch (DispositionOf(outcome)) {
-    case Disposition::kDispose: return LogSeverity::kInfo;
-    case Disposition::kDefer: return LogSeverity::kWarning;
-    case Disposition::kQuarantine: return LogSeverity::kError;
-  }
-  return LogSeverity::kError;
-}
-
 }  // namespace
 
 std::string QuarantineReasonText(const QuarantineRecord& record) {
@@ -616,6 +606,7 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   const std::int64_t now = Now();
   Deferral deferral = previous.value_or(Deferral{facts, now, 0, 0, Outcome::kSendFailed, {}});
   deferral.facts = facts;
+  deferral.lastOutcome = outcome;
   deferral.lastReason = reason;
   ++deferral.attempts;
   const int days = MaxQueueDays();

@@ -582,7 +582,7 @@ TEST_F(RelayServiceTest, DeferralRecordsAreCheckedWhenLookedAt) {
     WriteFile(drop + "/m.eml", "x");
     const auto facts = platform::EntryFacts(drop + "/m.eml");
     ASSERT_TRUE(facts);
-    ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, c.firstFailure, c.nextDue, 9}));
+    ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, c.firstFailure, c.nextDue, 9, Outcome::kSendFailed, {}}));
     service.WorkTimerTimer();
     const std::vector<std::string> lines = LogLines();
     EXPECT_EQ(lines.back() == "Нет новых файлов" ? lines[lines.size() - 2] : lines.back(), c.lastLine);
