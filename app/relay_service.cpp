@@ -319,7 +319,7 @@ void RelayService::RunCycle() {
       // Looked at, not only after another failure: a file parked far ahead (a clock that jumped,
       // a hand-edited record) still ages out, and never waits longer than the longest wait.
       if (Expired(*deferral) && !queue_->WasAccepted(fileName, *facts)) {
-        HandleExpired(dropFolder, fileName);
+        HandleExpired(dropFolder, fileName, *deferral);
         return;
       }
       deferral->nextDue = std::min(deferral->nextDue, nowSeconds + RetryWaitSeconds(1000));
@@ -595,9 +595,12 @@ bool RelayService::Expired(const Deferral& deferral) const {
   return Now() - deferral.firstFailure >= static_cast<std::int64_t>(MaxQueueDays()) * kSecondsPerDay;
 }
 
-void RelayService::HandleExpired(const std::string& dropFolder, const std::string& fileName) {
-  Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kExpired),
-             texts::ReasonExpired() + std::to_string(MaxQueueDays()));
+void RelayService::HandleExpired(const std::string& dropFolder, const std::string& fileName,
+                                 const Deferral& deferral) {
+  // The reason of the last attempt goes with it, as when the age runs out after a failure.
+  std::string reason = texts::ReasonExpired() + std::to_string(MaxQueueDays());
+  if (!deferral.lastReason.empty()) reason += " (" + deferral.lastReason + ")";
+  Quarantine(dropFolder, fileName, RelayOutcome(Outcome::kExpired), reason);
 }
 
 void RelayService::Defer(const std::string& fileName, const platform::FileFacts& facts,

@@ -157,7 +157,7 @@ class RelayService {
   std::int64_t Now() const;
   int MaxQueueDays() const;
   bool Expired(const Deferral& deferral) const;
-  void HandleExpired(const std::string& dropFolder, const std::string& fileName);
+  void HandleExpired(const std::string& dropFolder, const std::string& fileName, const Deferral& deferral);
   int MaxLogLength() const;
 
   platform::ProgramFiles files_;

@@ -563,9 +563,9 @@ TEST_F(RelayServiceTest, DeferralRecordsAreCheckedWhenLookedAt) {
   };
   const Case cases[] = {
       {"due after five days of failing", now - 5 * 86400 - 10, now - 1,
-       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5"},
+       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5 (нет соединения с сервером)"},
       {"expired although due far ahead", now - 5 * 86400, now + 86400,
-       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5"},
+       "Файл m.eml перемещен в карантин " + (folder / "held/") + ": истек срок ожидания в очереди, дней: 5 (нет соединения с сервером)"},
       {"due ten years ahead", now - 10, now + 10 * 365 * 86400,
        "Файл m.eml ожидает повторной попытки до " + FormatLogTimestampOf(now + 3600)},
   };
@@ -582,7 +582,8 @@ TEST_F(RelayServiceTest, DeferralRecordsAreCheckedWhenLookedAt) {
     WriteFile(drop + "/m.eml", "x");
     const auto facts = platform::EntryFacts(drop + "/m.eml");
     ASSERT_TRUE(facts);
-    ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, c.firstFailure, c.nextDue, 9, Outcome::kSendFailed, {}}));
+    ASSERT_TRUE(queue.SaveDeferral("m.eml", Deferral{*facts, c.firstFailure, c.nextDue, 9, Outcome::kNoConnection,
+                                                     texts::OutcomeReason(Outcome::kNoConnection)}));
     service.WorkTimerTimer();
     const std::vector<std::string> lines = LogLines();
     EXPECT_EQ(lines.back() == "Нет новых файлов" ? lines[lines.size() - 2] : lines.back(), c.lastLine);
@@ -689,6 +690,13 @@ TEST_F(RelayServiceTest, JournalNotesBoundWhatIsSentAgain) {
     if (std::string(c.where) == "failed") {
       EXPECT_NE(ReadFile(folder / ("failed/" + m + ".reason")).find(std::string("outcome=") + c.token + "\n"),
                 std::string::npos);
+    }
+    if (std::string(c.where) == "drop") {
+      // The deferral keeps what happened last, for the queue listing and the run report.
+      const std::optional<Deferral> waiting = RelayQueue(folder / "drop.droprelay-state/").FindDeferral(m, *facts);
+      ASSERT_TRUE(waiting);
+      EXPECT_EQ(waiting->lastOutcome, c.relayAnswer);
+      EXPECT_EQ(waiting->lastReason, texts::OutcomeReason(c.relayAnswer));
     }
     if (c.noteAfter.empty()) {
       EXPECT_FALSE(std::filesystem::exists(sent + m));
