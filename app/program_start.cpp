@@ -137,7 +137,7 @@ int RefuseExposedSecrets(RelayService& service, std::ostream& err) {
   if (!config) return 0;
   const std::string problem = ExposedSecretProblem(*config);
   if (problem.empty()) return 0;
-  service.mainlog(texts::SecretExposed() + Utf8ToCp1251(problem));
+  service.mainlog(texts::SecretExposed() + Utf8ToCp1251(problem), LogSeverity::kError);
   service.Report().refusedStatus = kExitConfig;
   err << ErrorLine("refusing to start: " + problem);
   return kExitConfig;

@@ -18,6 +18,7 @@
 #include "platform/file.h"
 #include "submit/submission.h"
 #include "text/convert.h"
+#include "text/log_text.h"
 #include "text/texts.h"
 
 namespace droprelay {
@@ -116,7 +117,7 @@ void RelayService::FormCreate() {
   // What the configuration file cannot mean as written, and sending switched off, said at every start.
   for (const StartNotice& notice : StartUpNotices(*config_)) {
     log_.mainlog(notice.logLine, LogSeverity::kWarning);
-    *errors_ << "droprelay: " << notice.errorLine << std::endl;
+    *errors_ << ErrorLine(notice.errorLine) << std::flush;
   }
 
   if (config_->showmainform()) host_.SetShowMainForm(true);
@@ -140,7 +141,7 @@ void RelayService::EndRun(int status) {
 
 void RelayService::StartUpFailure(int status, const std::string& logLine, const std::string& errorLine) {
   mainlog(logLine, LogSeverity::kError);
-  *errors_ << "droprelay: " << errorLine << std::endl;
+  *errors_ << ErrorLine(errorLine) << std::flush;
   EndRun(status);
 }
 
@@ -276,7 +277,7 @@ void RelayService::RunCycle() {
   if (!search.IsOpen()) {
     const std::string error = platform::SystemErrorText();
     mainlog(texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")", LogSeverity::kError);
-    *errors_ << "droprelay: cannot read the drop folder " << dropFolder << ": " << error << std::endl;
+    *errors_ << ErrorLine("cannot read the drop folder " + dropFolder + ": " + error) << std::flush;
     EndRun(kExitNoInput);
     return;
   }
@@ -581,7 +582,7 @@ void RelayService::DisposeOfMarked(const std::string& dropFolder) {
 void RelayService::JournalFailure() {
   mainlog(texts::StateWriteFailed() + ForLog(queue_->Folder()) + " (" + platform::SystemErrorText() + ")",
           LogSeverity::kError);
-  *errors_ << "droprelay: cannot write to the state folder " << queue_->Folder() << std::endl;
+  *errors_ << ErrorLine("cannot write to the state folder " + queue_->Folder()) << std::flush;
   // Without its journal the relay could send a message twice: it takes no further file.
   EndRun(kExitCantCreate);
 }
