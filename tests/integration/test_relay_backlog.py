@@ -160,7 +160,10 @@ class RelayBacklog(unittest.TestCase):
         self.assertEqual(archived, delivered)
         self.assertEqual(delivered + left, total)
         self.assertEqual(self.messages()[-1], 'Завершение работы...')
-        self.assertEqual(sink.commands_after_quit()['QUIT'], 1)
+        # A stop request cuts short whatever command is under way before a message's data (here
+        # the RSET or logon for the next file), and with it the connection: the session may then
+        # end without its QUIT, never with two.
+        self.assertLessEqual(sink.commands_after_quit(deadline_s=2)['QUIT'], 1)
 
     def test_interval_comes_from_the_setting(self):
         self.start_sink(interval=600000)
