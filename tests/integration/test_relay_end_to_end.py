@@ -79,6 +79,9 @@ class RelayEndToEnd(unittest.TestCase):
             f.write('[System]\nSmtp_DropMail_path=%s\ndomain_name=corp.example\n'
                     'send_copy_to=copy@corp.example\n\n'
                     'send_mail=1\ntemppath=%s/\nmoveto_path=%s\n'
+                    # The path of a message is what is checked here, not the pace (test_shell_cycles
+                    # checks that): short cycles and HTML waits keep the run to seconds.
+                    'cycle_interval_ms=200\nhtml_wait_ms=500\n'
                     % (self.drop, os.path.join(self.root, 'temp'), os.path.join(self.root, 'archive')))
         env = dict(os.environ, DROPRELAY_PROFILES=profiles, QT_QPA_PLATFORM='offscreen')
         env.pop('DISPLAY', None)
