@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -137,10 +138,16 @@ bool IsKeptControl(char c) {
          byte == 0x7F;
 }
 
-// A replacement of the byte range [first, last).
+// A change of the byte range [first, last): removed, or one control character written so that the
+// parser keeps it.
 struct Edit {
-  std::size_t first, last;
-  std::string with;
+  enum Kind : unsigned char { kRemove, kReference, kCarrier };
+  Edit(std::size_t from, std::size_t to, Kind what, unsigned char control)
+      : first(from), length(static_cast<std::uint32_t>(to - from)), kind(what), byte(control) {}
+  std::size_t first;
+  std::uint32_t length;  // a tag, or one or two bytes: well below 4 GiB
+  Kind kind;
+  unsigned char byte;  // the control character, or the second byte of a C1 control's UTF-8
 };
 
 // The UTF-8 of kC1Carrier without its last byte, which is 0x80 + the control's offset.
@@ -152,11 +159,11 @@ void KeepControls(std::string_view html, std::size_t from, std::size_t to, bool 
                   std::vector<Edit>& edits) {
   for (std::size_t i = from; i < to; ++i) {
     if (IsKeptControl(html[i])) {
-      edits.push_back({i, i + 1, "&#" + std::to_string(static_cast<unsigned char>(html[i])) + ";"});
+      edits.emplace_back(i, i + 1, Edit::kReference, static_cast<unsigned char>(html[i]));
     } else if (c1 && html[i] == '\xC2' && i + 1 < to &&
                static_cast<unsigned char>(html[i + 1]) >= 0x80 &&
                static_cast<unsigned char>(html[i + 1]) <= 0x9F) {
-      edits.push_back({i, i + 2, std::string(kCarrierLead) + html[i + 1]});
+      edits.emplace_back(i, i + 2, Edit::kCarrier, static_cast<unsigned char>(html[i + 1]));
       ++i;
     }
   }
@@ -219,7 +226,7 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
     if (end_tag) {
       std::size_t index = open.Find(name);
       if (index != std::string::npos) {
-        if (open.at(index).dropped) edits.push_back({lt, tag_end, {}});
+        if (open.at(index).dropped) edits.emplace_back(lt, tag_end, Edit::kRemove, 0);
         open.PopTo(index);
       }
       continue;
@@ -237,7 +244,7 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
     }
     while (!open.empty() && ClosedBy(open.back().name, name)) open.Pop();
     bool drop = open.size() >= max_depth;
-    if (drop) edits.push_back({lt, tag_end, {}});
+    if (drop) edits.emplace_back(lt, tag_end, Edit::kRemove, 0);
     open.Push(std::move(name), drop);
   }
   if (edits.empty()) return std::string(html);
@@ -246,8 +253,13 @@ std::string PrepareHtml(std::string_view html, std::size_t max_depth) {
   std::size_t from = 0;
   for (const Edit& edit : edits) {
     kept.append(html.substr(from, edit.first - from));
-    kept.append(edit.with);
-    from = edit.last;
+    if (edit.kind == Edit::kReference) {
+      kept += "&#" + std::to_string(edit.byte) + ";";
+    } else if (edit.kind == Edit::kCarrier) {
+      kept.append(kCarrierLead);
+      kept.push_back(static_cast<char>(edit.byte));
+    }
+    from = edit.first + edit.length;
   }
   kept.append(html.substr(from));
   return kept;

@@ -283,8 +283,10 @@ class StyleResolver {
     }
     bool spent = false;
     for (const std::vector<IndexedSelector>* bucket : buckets_) {
-      for (const IndexedSelector& candidate : *bucket) {
-        if ((spent = meter.Step())) break;
+      constexpr std::size_t kChunk = 64;  // rules counted at once, to keep the count cheap
+      for (std::size_t i = 0; i < bucket->size(); ++i) {
+        if (i % kChunk == 0 && (spent = meter.Step(std::min(kChunk, bucket->size() - i)))) break;
+        const IndexedSelector& candidate = (*bucket)[i];
         if (!MayMatch(candidate.ancestors, element.ancestor_names)) continue;
         if (!SelectorMatches(*candidate.selector, element, quirks_, match_cache_)) continue;
         std::uint32_t position = 0;

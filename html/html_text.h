@@ -16,8 +16,9 @@
 
 namespace droprelay::html {
 
-// A bound on the time of one conversion. `expired` is asked every kHtmlBudgetStep steps of the
-// work (a step: one element styled, one style rule tried on an element, one node laid out); once
+// A bound on the time of one conversion. `expired` is asked about every kHtmlBudgetStep steps of
+// the work (a step: one element styled, one style rule tried on an element, one node laid out);
+// once
 // it answers true the conversion ends with what it has. Styling that runs out leaves the elements
 // not yet styled with the browser's default style and their style attributes (style sheets are no
 // longer applied), and the text is collected as usual; collecting that runs out keeps the text so
