@@ -65,7 +65,7 @@ std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" :
 // A folder that is not there holds nothing; one that is there but cannot be listed would make an
 // empty queue out of a full one.
 std::optional<std::string> UnreadableFolder(const QueueFolders& folders) {
-  for (const std::string& folder : {folders.state + "queue/", folders.failed}) {
+  for (const std::string& folder : {RelayQueue(folders.state).DeferralFolder(), folders.failed}) {
     // Asked without the final "/": a file in the folder's place is there, not missing.
     const std::string entry = folder.substr(0, folder.size() - 1);
     if (platform::FileEntryState(entry) != platform::EntryState::kMissing && !platform::CanListFolder(folder)) {

@@ -68,6 +68,8 @@ std::int64_t RetryWaitSeconds(int attempts) {
   return std::min(wait, kLongestWait);
 }
 
+std::string RelayQueue::DeferralFolder() const { return folder_ + kQueue; }
+
 bool RelayQueue::Prepare() const {
   return platform::PrepareWritableFolder(folder_) && platform::PrepareWritableFolder(folder_ + kSent) &&
          platform::PrepareWritableFolder(folder_ + kQueue);

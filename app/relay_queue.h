@@ -73,6 +73,8 @@ class RelayQueue {
   // written.
   bool Prepare() const;
   std::string LockFile() const { return folder_ + "lock"; }
+  // The folder of the deferral records, ends in "/".
+  std::string DeferralFolder() const;
 
   // Durably notes that the message in drop file `name` was accepted. False (error recorded) when
   // the note could not be written.

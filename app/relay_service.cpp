@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "app/config_check.h"
+#include "app/queue_commands.h"
 #include "platform/sleeper.h"
 #include "platform/syslog_socket.h"
 #include "platform/syserror.h"
@@ -717,23 +718,15 @@ bool RelayService::DisposeOfFile(const std::string& dropFolder, const std::strin
 }
 
 // Counted from the folders, not from this run's memory: files deferred or set aside by earlier
-// runs count too. A quarantined message's .reason note is not a message of its own.
+// runs count too, as --queue lists them.
 void RelayService::ReportQueueState() {
   if (!config_ || !queue_) return;
-  const auto count = [](const std::string& folder, bool skipNotes) {
-    int n = 0;
-    platform::DirectorySearch search(folder);
-    while (const std::optional<std::string> name = search.NextFile()) {
-      if (name->empty() || name->front() == '.') continue;
-      if (skipNotes && name->size() > 7 && name->compare(name->size() - 7, 7, ".reason") == 0) continue;
-      ++n;
-    }
-    return n;
-  };
   try {
-    const std::string dropFolder = WithTrailingDelimiter(config_->Smtp_DropMail_path());
-    host_.ReportQueueState(count(queue_->Folder() + "queue/", false), count(FailedFolder(*config_, dropFolder), true));
-  } catch (...) {
+    const QueueSnapshot snapshot = ReadQueueSnapshot(FoldersOf(*config_));
+    host_.ReportQueueState(static_cast<int>(snapshot.waiting.size()), static_cast<int>(snapshot.quarantined.size()));
+  } catch (const std::exception& error) {
+    // Only the icon's counts are missing; the relay goes on.
+    mainlog(ForLog(error.what()), LogSeverity::kWarning);
   }
 }
 

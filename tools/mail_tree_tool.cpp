@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "mail/mail_message.h"
-#include "inspect_report.h"
+#include "message_report.h"
 #include "text_for_people.h"
 
 

@@ -1,6 +1,6 @@
 // Gathering mailinspect's report: the relay's steps on one message, and everything shown converted
 // to UTF-8.
-#include "inspect_report.h"
+#include "message_report.h"
 
 #include <exception>
 #include <string_view>
