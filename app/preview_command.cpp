@@ -1,13 +1,12 @@
 #include "app/preview_command.h"
 
-#include <cstdio>
-
 #include "app/relay_config.h"
 #include "app/relay_message.h"
 #include "app/substitution_table.h"
 #include "platform/file.h"
 #include "platform/syserror.h"
 #include "text/convert.h"
+#include "text/json_text.h"
 
 namespace droprelay {
 namespace {
@@ -17,30 +16,6 @@ namespace {
 std::string NameForPerson(const std::string& name) { return IsValidUtf8(name) ? name : Cp1251ToUtf8(name); }
 
 }  // namespace
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", c);
-          out += escape;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 int RunInspect(const platform::IniFile& file, const std::vector<std::string>& files, bool json, std::ostream& out,
                std::ostream& diagnostics) {

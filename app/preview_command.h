@@ -16,7 +16,4 @@ namespace droprelay {
 int RunInspect(const platform::IniFile& config, const std::vector<std::string>& files, bool json, std::ostream& out,
                std::ostream& diagnostics);
 
-// `text` as a JSON string literal (quotes included); `text` is UTF-8.
-std::string JsonString(const std::string& text);
-
 }  // namespace droprelay

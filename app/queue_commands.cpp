@@ -6,13 +6,13 @@
 #include <ctime>
 
 #include "app/activity_log.h"
-#include "app/preview_command.h"
 #include "app/relay_service.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
 #include "platform/state_files.h"
 #include "platform/syserror.h"
 #include "text/convert.h"
+#include "text/json_text.h"
 
 namespace droprelay {
 namespace {

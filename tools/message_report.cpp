@@ -8,6 +8,7 @@
 
 #include "mail/mail_message.h"
 #include "text_for_people.h"
+#include "text/json_text.h"
 
 namespace droprelay::tools {
 namespace {
@@ -138,28 +139,7 @@ Report InspectFile(const std::string& fileName) {
 
 namespace {
 
-void AppendJsonString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;  // valid UTF-8: every string of a report is
-    }
-  }
-  out += '"';
-}
+void AppendJsonString(std::string& out, std::string_view text) { out += JsonString(text); }
 
 void AppendPart(std::string& out, const PartView& part) {
   out += "{\"path\":";
