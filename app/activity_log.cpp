@@ -58,13 +58,17 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-LocalDateTime CurrentLocalDateTime() {
-  const std::time_t now = std::time(nullptr);
+LocalDateTime CurrentLocalDateTime() { return LocalDateTimeAt(std::time(nullptr)); }
+
+LocalDateTime LocalDateTimeAt(std::int64_t seconds) {
+  const std::time_t when = static_cast<std::time_t>(seconds);
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&when, &local);
   return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                        local.tm_hour,        local.tm_min,     local.tm_sec};
 }
+
+std::string FormatLogMoment(std::int64_t seconds) { return FormatLogTimestamp(LocalDateTimeAt(seconds)); }
 
 std::string FormatLogTimestamp(const LocalDateTime& when) {
   char text[64];

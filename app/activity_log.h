@@ -41,6 +41,10 @@ using DateTimeSource = std::function<LocalDateTime()>;
 
 // The machine's local date and time now.
 LocalDateTime CurrentLocalDateTime();
+// The machine's local date and time at `seconds` since the epoch.
+LocalDateTime LocalDateTimeAt(std::int64_t seconds);
+// That moment in the log's own form (FormatLogTimestamp).
+std::string FormatLogMoment(std::int64_t seconds);
 
 // The short date, a blank and the long time of the Russian locale: "07.12.2026 9:05:03".
 std::string FormatLogTimestamp(const LocalDateTime& when);

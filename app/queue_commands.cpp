@@ -26,14 +26,6 @@ bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::string LocalMoment(std::int64_t seconds) {
-  const std::time_t when = static_cast<std::time_t>(seconds);
-  std::tm local{};
-  ::localtime_r(&when, &local);
-  return FormatLogTimestamp(
-      LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec});
-}
-
 std::vector<std::string> VisibleNames(const std::string& folder) {
   std::vector<std::string> names;
   platform::DirectorySearch search(folder);
@@ -151,8 +143,8 @@ void PrintQueue(const QueueSnapshot& snapshot, const QueueFolders& folders, std:
   for (const WaitingFile& file : snapshot.waiting) {
     const Deferral& d = file.deferral;
     out << "  " << NameText(file.name) << "  " << Plural(file.size, "byte", "bytes") << "\n"
-        << "    first failure " << LocalMoment(d.firstFailure) << ", " << Plural(static_cast<std::size_t>(d.attempts), "attempt", "attempts")
-        << ", next attempt " << LocalMoment(d.nextDue) << "\n"
+        << "    first failure " << FormatLogMoment(d.firstFailure) << ", " << Plural(static_cast<std::size_t>(d.attempts), "attempt", "attempts")
+        << ", next attempt " << FormatLogMoment(d.nextDue) << "\n"
         << "    last reason: " << OutcomeToken(d.lastOutcome);
     if (!d.lastReason.empty()) out << " (" << Cp1251ToUtf8(d.lastReason) << ")";
     out << "\n";
@@ -161,7 +153,7 @@ void PrintQueue(const QueueSnapshot& snapshot, const QueueFolders& folders, std:
       << Plural(snapshot.quarantined.size(), "file", "files") << "\n";
   for (const QuarantinedFile& file : snapshot.quarantined) {
     out << "  " << NameText(file.name) << "  " << Plural(file.size, "byte", "bytes");
-    if (file.time) out << "  since " << LocalMoment(*file.time);
+    if (file.time) out << "  since " << FormatLogMoment(*file.time);
     out << "\n";
     if (file.outcome.empty() && file.reason.empty()) {
       out << "    reason: unknown (no reason file)\n";

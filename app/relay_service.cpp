@@ -32,15 +32,6 @@ std::int64_t SecondsOf(std::chrono::system_clock::time_point when) {
   return std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count();
 }
 
-LocalDateTime LocalOf(std::int64_t seconds) {
-  const std::time_t when = static_cast<std::time_t>(seconds);
-  std::tm local {};
-  ::localtime_r(&when, &local);
-  return LocalDateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
-}
-
-// A moment for the log, in the log's own date and time form.
-std::string FormatMoment(std::int64_t seconds) { return FormatLogTimestamp(LocalOf(seconds)); }
 
 constexpr std::int64_t kSecondsPerDay = 86400;
 // More waiting files than this are told in one summary line instead of one line each.
@@ -70,7 +61,7 @@ std::string ForReasonFile(std::string text) {
 
 std::string QuarantineReasonText(const QuarantineRecord& record) {
   std::string text = "time=" + std::to_string(record.time) + "\n";
-  text += "local_time=" + FormatMoment(record.time) + "\n";
+  text += "local_time=" + FormatLogMoment(record.time) + "\n";
   text += "outcome=" + std::string(OutcomeToken(record.outcome)) + "\n";
   text += "reason=" + ForReasonFile(record.reason) + "\n";
   if (!record.reply.empty()) text += "reply=" + ForReasonFile(record.reply) + "\n";
@@ -83,11 +74,11 @@ RelayService::RelayService(platform::ProgramFiles files, RelayHost& host, LogVie
       fileSystem_(&platform::RealFileSystem()),
       relay_(RelayMessageFile),
       correction_([this](const std::string& connectionString, const LogFunction& log) {
-        const LocalDateTime now = LocalOf(Now());
+        const LocalDateTime now = LocalDateTimeAt(Now());
         CorrectScheduledTime(connectionString, LocalClockTime{now.hour, now.minute}, log);
       }),
       // The log's timestamps come from the relay's one clock unless a test sets them apart.
-      log_(files_.logFile, [this] { return MaxLogLength(); }, view, [this] { return LocalOf(Now()); }),
+      log_(files_.logFile, [this] { return MaxLogLength(); }, view, [this] { return LocalDateTimeAt(Now()); }),
       logFunction_([this](const std::string& message) { mainlog(message); }),
       severityLog_([this](const std::string& message, LogSeverity severity) { mainlog(message, severity); }),
       clock_([] { return std::chrono::system_clock::now(); }),
@@ -345,11 +336,11 @@ void RelayService::RunCycle() {
   if (waiting.size() > kWaitingListedSingly) {
     std::int64_t next = waiting.begin()->second;
     for (const auto& [name, due] : waiting) next = std::min(next, due);
-    mainlog(texts::WaitingSummary() + std::to_string(waiting.size()) + texts::NextAttemptAt() + FormatMoment(next),
+    mainlog(texts::WaitingSummary() + std::to_string(waiting.size()) + texts::NextAttemptAt() + FormatLogMoment(next),
             LogSeverity::kInfo);
   } else {
     for (const auto& [name, due] : waiting) {
-      mainlog(texts::FilePrefix() + ForLog(name) + texts::WaitingUntil() + FormatMoment(due), LogSeverity::kInfo);
+      mainlog(texts::FilePrefix() + ForLog(name) + texts::WaitingUntil() + FormatLogMoment(due), LogSeverity::kInfo);
     }
   }
   mainlog(texts::NoNewFiles(), LogSeverity::kInfo);
@@ -624,7 +615,7 @@ void RelayService::Defer(const std::string& fileName, const platform::FileFacts&
   deferral.nextDue = now + RetryWaitSeconds(deferral.attempts);
   deferredInRun_[fileName] = deferral.nextDue;
   report_.NoteDeferred(fileName, reason);
-  mainlog(texts::FilePrefix() + ForLog(fileName) + texts::DeferredUntil() + FormatMoment(deferral.nextDue) +
+  mainlog(texts::FilePrefix() + ForLog(fileName) + texts::DeferredUntil() + FormatLogMoment(deferral.nextDue) +
               texts::AttemptNumber() + std::to_string(deferral.attempts) + "): " + reason,
           SeverityOf(outcome));
   if (!queue_->SaveDeferral(fileName, deferral)) {
