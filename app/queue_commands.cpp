@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <ctime>
 
 #include "app/activity_log.h"
 #include "app/relay_service.h"

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cerrno>
-#include <ctime>
 #include <iostream>
 #include <stdexcept>
 
