@@ -52,8 +52,9 @@ DropFileRead ReadDropFile(const std::string& path, const DropFileRules& rules) {
   drop.inode = status->inode;
   drop.size = status->size;
   drop.modifyTimeNs = status->ModifyTimeNs();
-  drop.bytes.reserve(static_cast<std::size_t>(drop.size));
-  if (!platform::ReadAll(file, drop.bytes)) return Refused(Outcome::kUnreadable, platform::SystemErrorText());
+  if (!ReadToEnd(file, static_cast<std::size_t>(drop.size), drop.bytes)) {
+    return Refused(Outcome::kUnreadable, platform::SystemErrorText());
+  }
   DropFileRead read;
   read.file = std::move(drop);
   return read;

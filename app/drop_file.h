@@ -13,13 +13,16 @@
 #include <optional>
 #include <string>
 
+#include "mail/byte_buffer.h"
 #include "text/outcome.h"
 
 namespace droprelay {
 
 // The bytes of a stored message and what the descriptor said about the file they came from.
 struct DropFile {
-  std::string bytes;
+  // Read straight into the buffer the mail library parses, which takes it over: a large message
+  // is held once.
+  ByteBuffer bytes;
   dev_t device = 0;
   ino_t inode = 0;
   std::uint64_t size = 0;  // as fstat said before reading

@@ -77,7 +77,7 @@ HtmlFallbackResult HtmlFallback(const HtmlFallbackInput& input) {
   }
   result.body = Utf8ToCp1251(*text);
 
-  if (DeclaresKoi8(input.rawText)) {
+  if (input.declaresKoi8) {
     if (!input.subjectIsKoi8) result.subject = Koi8ToCp1251(result.subject);  // not twice
     result.body = Koi8ToCp1251(result.body);
   }

@@ -16,7 +16,7 @@ struct HtmlFallbackInput {
   bool subjectIsKoi8 = false;       // its encoded words declare KOI8-R (SubjectWordsAreKoi8)
   std::string_view htmlText;        // the HTML lines, each followed by CR LF
   bool htmlIsUtf8 = false;          // the HTML part declares UTF-8 (see HtmlDeclaresUtf8)
-  std::string_view rawText;         // the whole stored file, for the KOI8-R rule
+  bool declaresKoi8 = false;        // the stored file declares KOI8-R somewhere (DeclaresKoi8)
   // Each of the two waits around loading the document (html_wait_ms). They stand in for the time
   // an asynchronously loading browser control needed; our engine converts synchronously, so 0
   // changes nothing but the time.

@@ -113,15 +113,23 @@ std::string NormalizeSubject(std::string_view decodedSubject, bool koi8Words) {
   return subject;
 }
 
-std::string ConvertPlainBody(std::string_view plainText, std::string_view rawText) {
+DeclaredCharsets FindDeclaredCharsets(std::string_view rawText) {
   // Exact, case-sensitive searches anywhere in the stored file, headers of any part included.
-  if (rawText.find("Content-Type: text/plain; charset=\"koi8-r\"") != std::string_view::npos) {
-    return Koi8ToCp1251(plainText);
-  }
-  if (rawText.find("Content-Type: text/plain; charset=windows-1251") != std::string_view::npos) {
-    return std::string(plainText);
-  }
+  DeclaredCharsets declared;
+  declared.plainKoi8 = rawText.find("Content-Type: text/plain; charset=\"koi8-r\"") != std::string_view::npos;
+  declared.plainCp1251 = rawText.find("Content-Type: text/plain; charset=windows-1251") != std::string_view::npos;
+  declared.koi8Anywhere = DeclaresKoi8(rawText);
+  return declared;
+}
+
+std::string ConvertPlainBody(std::string_view plainText, const DeclaredCharsets& declared) {
+  if (declared.plainKoi8) return Koi8ToCp1251(plainText);
+  if (declared.plainCp1251) return std::string(plainText);
   return Utf8ToCp1251(plainText);
+}
+
+std::string ConvertPlainBody(std::string_view plainText, std::string_view rawText) {
+  return ConvertPlainBody(plainText, FindDeclaredCharsets(rawText));
 }
 
 bool DeclaresKoi8(std::string_view rawText) {

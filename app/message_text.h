@@ -42,6 +42,16 @@ std::string NormalizeSubject(std::string_view decodedSubject, bool koi8Words = f
 // which wins when both declarations occur).
 std::string ConvertPlainBody(std::string_view plainText, std::string_view rawText);
 
+// What the stored text declares, for the rules above: found before the text goes to the parser,
+// which keeps it, so that it is held once.
+struct DeclaredCharsets {
+  bool plainKoi8 = false;     // "Content-Type: text/plain; charset=\"koi8-r\""
+  bool plainCp1251 = false;   // "Content-Type: text/plain; charset=windows-1251"
+  bool koi8Anywhere = false;  // DeclaresKoi8
+};
+DeclaredCharsets FindDeclaredCharsets(std::string_view rawText);
+std::string ConvertPlainBody(std::string_view plainText, const DeclaredCharsets& declared);
+
 // True when the stored message declares KOI8-R anywhere (the HTML fallback's rule).
 bool DeclaresKoi8(std::string_view rawText);
 

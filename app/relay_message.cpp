@@ -58,17 +58,17 @@ std::string SafeAttachmentName(std::string name) {
   return name;
 }
 
-// The first attachment: decoded, named, and (when saving) written into TempFolder. Guarded on its
-// own: a failure is logged and the relay goes on with the attachment path as far as it got.
-// A message without the attachment it should carry is not sent: a part that cannot be decoded or
-// named never will be (permanent); a folder that cannot be written may be later (temporary).
+// The first attachment: named, and decoded straight into its file in TempFolder (when saving) or
+// only measured. Guarded on its own: a failure is logged and the relay goes on with the attachment
+// path as far as it got. A message without the attachment it should carry is not sent: a part
+// that cannot be named never will be (permanent); a folder that cannot be written may be later
+// (temporary).
 void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, const StepOptions& options,
                             RelayValues& values, RelayPreview* preview) {
   try {
     TMailPart& part = *message.AttachmentParts().Items(0);
     std::string name;
     try {
-      if (part.DecodedBody().Size() == 0) part.DecodeBody();
       name = part.GetAttachmentFileName();
     } catch (const std::exception&) {
       values.failure = Outcome::kAttachmentUnreadable;
@@ -77,8 +77,15 @@ void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, 
     // The name is the bytes its header decoded to, usually UTF-8; the log shows it readable.
     context.mainlog(texts::HasAttachment() + Utf8ToCp1251(name));
     name = SafeAttachmentName(StringReplaceAll(name, ";", ""));
-    if (preview) preview->attachment = RelayPreview::Attachment{name, part.DecodedBody().Size()};
-    if (!options.saveAttachment) return;
+    std::uint64_t size = 0;
+    if (!options.saveAttachment) {
+      part.DecodeBodyTo([&size](std::string_view piece) {
+        size += piece.size();
+        return true;
+      });
+      if (preview) preview->attachment = RelayPreview::Attachment{name, size};
+      return;
+    }
 
     // A folder of its own for each message: no name in a message can reach, replace or delete
     // anything else in TempFolder (a shared folder such as /tmp).
@@ -89,9 +96,16 @@ void ExtractFirstAttachment(const RelayContext& context, TMailMessage& message, 
     if (!folder) throw std::runtime_error(platform::SystemErrorText());
     values.workFolder = *folder;
     values.attachmentPath = values.workFolder + name;
-    if (!platform::SaveAttachmentFile(values.attachmentPath, part.DecodedBody().View())) {
-      throw std::runtime_error(platform::SystemErrorText());
-    }
+    // Decoded piece by piece into the file: the decoded content is never held whole beside the
+    // message it came from.
+    const bool saved = platform::SaveAttachmentFile(values.attachmentPath, [&](const platform::PieceWriter& write) {
+      return part.DecodeBodyTo([&](std::string_view piece) {
+        size += piece.size();
+        return write(piece);
+      });
+    });
+    if (!saved) throw std::runtime_error(platform::SystemErrorText());
+    if (preview) preview->attachment = RelayPreview::Attachment{name, size};
     values.failure.reset();
   } catch (const std::exception& error) {
     if (!values.failure) values.failure = Outcome::kAttachmentUnreadable;
@@ -117,13 +131,14 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   values.read = platform::FileFacts{static_cast<std::uint64_t>(drop.file->device),
                                     static_cast<std::uint64_t>(drop.file->inode), drop.file->size,
                                     drop.file->modifyTimeNs, true};
-  const std::string rawText = std::move(drop.file->bytes);
-  if (!preview && CheckMailLoop(context.config, rawText) != MailLoop::kNone) {
+  if (!preview && CheckMailLoop(context.config, drop.file->bytes.View()) != MailLoop::kNone) {
     values.failure = Outcome::kMailLoop;
     return;
   }
-
-  message.LoadFromBytes(rawText);
+  // What the stored text declares is all the steps below need of it: the parser takes the text
+  // over, so it is held once.
+  const DeclaredCharsets declared = FindDeclaredCharsets(drop.file->bytes.View());
+  message.LoadFromBytes(std::move(drop.file->bytes));
   message.LocateBodies();
   // Read before the restructuring, which may fold the HTML part (and its parameters) into the
   // message itself.
@@ -156,7 +171,7 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   const bool subjectIsKoi8 = SubjectWordsAreKoi8(storedSubject);
   values.subject = NormalizeSubject(decodedSubject, subjectIsKoi8);
   const std::string plainText = StringListText(message.PlainLines());
-  values.body = ConvertPlainBody(plainText, rawText);
+  values.body = ConvertPlainBody(plainText, declared);
 
   if (IsBlankText(values.body)) {
     const std::string htmlText = StringListText(message.HtmlLines());
@@ -165,7 +180,7 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
     input.subjectIsKoi8 = subjectIsKoi8;
     input.htmlText = htmlText;
     input.htmlIsUtf8 = HtmlDeclaresUtf8(htmlCharset, htmlText);
-    input.rawText = rawText;
+    input.declaresKoi8 = declared.koi8Anywhere;
     // A message that will not be sent does not wait for the engine.
     input.engineWaitMs = options.waitForEngine && !values.failure
                              ? static_cast<std::uint32_t>(context.config.html_wait_ms())
@@ -265,6 +280,8 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
   try {
     RelayOutcome outcome;
     {
+      // The message goes before anything is sent: the values hold all that leaves, and a large
+      // message is not held while the submission reads its attachment.
       const auto message = std::make_unique<TMailMessage>();
       try {
         RunPerMessageSteps(context, *message, dropFolder + fileName, fileName, StepOptions{}, values, nullptr);
@@ -274,6 +291,8 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
         LogAs(context, Utf8ToCp1251(error.what()), SeverityOf(*values.failure));
         LogAs(context, texts::MessageError(), SeverityOf(*values.failure));
       }
+    }
+    {
       outcome.read = values.read;
       const bool sending = context.config.send_mail();
       // With sending off nothing reaches the submission: only a file that is no stored message of

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/file.h"
 #include "platform/memory_map.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -76,6 +77,18 @@ void ByteBuffer::Release() noexcept {
   data_ = nullptr;
   size_ = capacity_ = 0;
   mapped_ = false;
+}
+
+bool ReadToEnd(const platform::FileDescriptor& file, std::size_t expected, ByteBuffer& into) {
+  into.reserve(into.size() + expected + 3);
+  for (;;) {
+    if (into.capacity() - into.size() <= 2) into.reserve(into.capacity() * 2 + 65536);
+    const std::size_t room = into.capacity() - into.size() - 2;
+    const long n = platform::ReadSome(file, into.AppendSpace(room), room);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    into.Commit(static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace droprelay

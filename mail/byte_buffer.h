@@ -11,6 +11,10 @@
 
 namespace droprelay {
 
+namespace platform {
+class FileDescriptor;
+}
+
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -71,5 +75,11 @@ class ByteBuffer {
   std::size_t capacity_ = 0;
   bool mapped_ = false;  // a mapping of its own (munmap), else from operator new
 };
+
+// Reads `file` from where it stands to its end into `into`, filled by the kernel directly: one
+// buffer of `expected` bytes (the size fstat gave) and room for the two more a text's last line
+// break may need, grown should the file be longer. False when a read fails (the system's error
+// is the last error).
+bool ReadToEnd(const platform::FileDescriptor& file, std::size_t expected, ByteBuffer& into);
 
 }  // namespace droprelay

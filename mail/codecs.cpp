@@ -51,11 +51,13 @@ namespace {
 // Decodes `text` into `out`, which has room for 3 bytes per 4 characters of `text`; answers the end
 // of what was written. Line breaks are outside the alphabet like any other character, so a group
 // may run across them: the text decodes as one stream.
-char* DecodeBase64Groups(std::string_view text, char* out, Base64Damage* damage = nullptr) {
+// `state` carries an unfinished group from one call to the next, so a text fed in pieces decodes
+// to the same bytes as at once.
+char* DecodeBase64Groups(std::string_view text, char* out, Base64State& state, Base64Damage* damage = nullptr) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
-  unsigned v[4];
-  int have = 0;
+  unsigned* const v = state.v;
+  int have = state.have;
   while (p < end) {
     if (have == 0) {
       // Whole groups of four alphabet characters, the usual case, decode directly. Skip (0xFF)
@@ -105,6 +107,7 @@ char* DecodeBase64Groups(std::string_view text, char* out, Base64Damage* damage 
                            static_cast<char>((c * 64 + d) % 256)};
     for (int i = 0; i < count; ++i) *out++ = bytes[i];
   }
+  state.have = have;
   if (damage != nullptr) damage->leftoverCharacters = static_cast<std::size_t>(have);
   return out;
 }
@@ -115,15 +118,25 @@ std::size_t Base64DecodeBuffer(std::string_view text, std::string& dest) {
   const std::size_t before = dest.size();
   dest.resize(before + text.size() / 4 * 3);
   char* const start = dest.data() + before;
-  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups(text, start) - start));
+  Base64State state;
+  dest.resize(before + static_cast<std::size_t>(DecodeBase64Groups(text, start, state) - start));
   return dest.size() - before;
 }
 
 std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest, Base64Damage* damage) {
   char* const start = dest.AppendSpace(text.size() / 4 * 3);
-  const auto n = static_cast<std::size_t>(DecodeBase64Groups(text, start, damage) - start);
+  Base64State state;
+  const auto n = static_cast<std::size_t>(DecodeBase64Groups(text, start, state, damage) - start);
   dest.Commit(n);
   return n;
+}
+
+char* Base64Decoder::Decode(std::string_view text, char* out) {
+  Base64Damage piece;
+  char* const end = DecodeBase64Groups(text, out, state_, &piece);
+  damage_.strayCharacters += piece.strayCharacters;
+  damage_.leftoverCharacters = piece.leftoverCharacters;
+  return end;
 }
 
 std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
@@ -429,6 +442,12 @@ std::string DecodeQuotedPrintable(std::string_view text) {
 void DecodeQuotedPrintable(std::string_view text, ByteBuffer& dest) {
   char* const start = dest.AppendSpace(text.size() + kSlack);
   dest.Commit(static_cast<std::size_t>(DecodeQuotedPrintableRaw(text.data(), text.size(), start) - start));
+}
+
+std::size_t QuotedPrintablePieceEnd(std::string_view text, std::size_t from, std::size_t wanted) {
+  if (text.size() - from <= wanted) return text.size();
+  const std::size_t lineEnd = text.find("\r\n", from + wanted);
+  return lineEnd == std::string_view::npos ? text.size() : lineEnd + 2;
 }
 
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode) {

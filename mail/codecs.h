@@ -30,6 +30,28 @@ struct Base64Damage {
 };
 std::size_t Base64DecodeStream(std::string_view text, ByteBuffer& dest, Base64Damage* damage = nullptr);
 
+// The characters of a group not finished yet.
+struct Base64State {
+  unsigned v[4] = {};
+  int have = 0;
+};
+
+// Base64DecodeStream in pieces: a text fed piece by piece decodes to the same bytes and the same
+// damage as the whole text at once, without ever holding all of it decoded.
+class Base64Decoder {
+ public:
+  // Decodes the next piece into `out`, which has room for text.size() / 4 * 3 + 3 bytes; answers
+  // the end of what was written.
+  char* Decode(std::string_view text, char* out);
+  // The damage so far; `leftoverCharacters` counts the unfinished group, which is damage only if
+  // no more text follows.
+  const Base64Damage& Damage() const { return damage_; }
+
+ private:
+  Base64State state_;
+  Base64Damage damage_;
+};
+
 // Encodes the whole of `source` into `dest` as lines of 76 characters, each ending in CR LF.
 // Answers the size of `dest`.
 std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source);
@@ -38,6 +60,10 @@ std::string DecodeQuotedPrintable(std::string_view text);
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
 // The same, appending to a byte buffer: for whole bodies, written once without a second copy.
 void DecodeQuotedPrintable(std::string_view text, ByteBuffer& dest);
+// Where a piece of quoted-printable `text` that starts at `from` may end so that the pieces decode
+// one by one to what the whole text gives: after the first line break at least `wanted` bytes on
+// (no escape or soft line break spans one), or the end of the text.
+std::size_t QuotedPrintablePieceEnd(std::string_view text, std::size_t from, std::size_t wanted);
 void EncodeQuotedPrintable(std::string_view text, bool headerMode, ByteBuffer& dest);
 
 // The 6-bit value of a uuencode character; throws EMailError("UUCODE message format error").

@@ -70,14 +70,7 @@ bool TMailPart::DecodeBody() {
     Base64Damage damage;
     Base64DecodeStream(stored, decoded, &damage);
     FDecodedBody.Assign(std::move(decoded));
-    if (damage.strayCharacters > 0) {
-      NoteDamage("base64 content holds " + std::to_string(damage.strayCharacters) +
-                 " characters outside the alphabet: skipped");
-    }
-    if (damage.leftoverCharacters > 0) {
-      NoteDamage("base64 content ends in an incomplete group of " + std::to_string(damage.leftoverCharacters) +
-                 " characters: dropped");
-    }
+    NoteBase64Damage(damage);
   } else if (IsUUName(encoding)) {
     // The line break goes before decoding: the decoder would read it as data on any line shorter
     // than a full one (the last data line, the zero-count line) and refuse a valid body. Mailers
@@ -110,12 +103,73 @@ bool TMailPart::DecodeBody() {
     }
     EncodeBodyBase64();
   } else {
-    if (!IsKnownTransferEncoding(encoding)) {
+    if (!IsKnownTransferEncoding(encoding) && !FContentDamageNoted) {
+      FContentDamageNoted = true;
       NoteDamage("unknown transfer encoding \"" + encoding + "\", content taken as stored");
     }
     FDecodedBody.AssignFrom(FRawBody);  // shares the stored bytes rather than copying them
   }
   return true;
+}
+
+bool TMailPart::DecodeBodyTo(const BodySink& sink) {
+  // Pieces of about this many stored bytes: large enough for the decoders' fast paths, small
+  // enough to stay in the processor's caches.
+  constexpr std::size_t kPiece = 256 * 1024;
+  const auto handOut = [&](std::string_view bytes) {
+    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+      if (!sink(bytes.substr(at, kPiece))) return false;
+    }
+    return true;
+  };
+  const std::string encoding = GetTransferEncoding();
+  // Decoded already, or held decoded only (a uuencoded block, which DecodeBody also turns into
+  // base64): the decoded body is what there is.
+  if (FIsDecoded || FRawBody.Size() == 0 || IsUUName(encoding)) {
+    DecodeBody();
+    return handOut(FDecodedBody.View());
+  }
+  const std::string_view stored = FRawBody.View();
+  if (encoding == "base64") {
+    Base64Decoder decoder;
+    ByteBuffer buffer;
+    char* const room = buffer.AppendSpace(kPiece / 4 * 3 + 3);
+    for (std::size_t at = 0; at < stored.size(); at += kPiece) {
+      const char* end = decoder.Decode(stored.substr(at, kPiece), room);
+      if (!sink(std::string_view(room, static_cast<std::size_t>(end - room)))) return false;
+    }
+    NoteBase64Damage(decoder.Damage());
+    return true;
+  }
+  if (encoding == "quoted-printable") {
+    ByteBuffer buffer;
+    for (std::size_t at = 0; at < stored.size();) {
+      const std::size_t to = QuotedPrintablePieceEnd(stored, at, kPiece);
+      buffer.clear();
+      DecodeQuotedPrintable(stored.substr(at, to - at), buffer);
+      if (!sink(buffer.View())) return false;
+      at = to;
+    }
+    return true;
+  }
+  if (!IsKnownTransferEncoding(encoding) && !FContentDamageNoted) {
+    FContentDamageNoted = true;
+    NoteDamage("unknown transfer encoding \"" + encoding + "\", content taken as stored");
+  }
+  return handOut(stored);
+}
+
+void TMailPart::NoteBase64Damage(const Base64Damage& damage) {
+  if (FContentDamageNoted) return;
+  FContentDamageNoted = true;
+  if (damage.strayCharacters > 0) {
+    NoteDamage("base64 content holds " + std::to_string(damage.strayCharacters) +
+               " characters outside the alphabet: skipped");
+  }
+  if (damage.leftoverCharacters > 0) {
+    NoteDamage("base64 content ends in an incomplete group of " + std::to_string(damage.leftoverCharacters) +
+               " characters: dropped");
+  }
 }
 
 void TMailPart::NoteDamage(std::string text) const {

@@ -156,9 +156,16 @@ class TMailMessage : public TMailPart {
   void PlaceAttachment(TMailPart* part, TMailPart* mixed, TMailPart* related);
   void DiscardOldContainers();
   void DropEmptyContainers(TMailPart& part);
-  // Writes the sub-parts of `container`; notes where each leaf's stored body went in `leaves`.
-  void WriteSubParts(const TMailPart& container, ByteBuffer& out,
-                     std::vector<std::pair<TMailPart*, std::size_t>>& leaves) const;
+  // A large stored body that goes into the composed body as a window: it stands after the first
+  // `glueOffset` bytes of the delimiters, headers and small bodies written so far.
+  struct ComposedPiece {
+    std::size_t glueOffset = 0;
+    SharedText text;
+    std::string_view window;
+  };
+  // Writes the delimiters, headers and small bodies under `container` into `out`; large bodies
+  // are listed in `windows` instead, in order.
+  void WriteSubParts(const TMailPart& container, ByteBuffer& out, std::vector<ComposedPiece>& windows) const;
 
   TMailPartList FAttachmentParts;
   // Signatures of signed parts: neither body nor attachment; the restructuring drops them.

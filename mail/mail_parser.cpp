@@ -506,19 +506,8 @@ ByteBuffer ReadWholeFile(const std::string& fileName) {
   if (!file) throw EMailError("Cannot open file \"" + fileName + "\". " + platform::SystemErrorText());
   const std::optional<platform::FileStatus> info = platform::StatusOf(file);
   if (!info) fail(errno);
-  // One buffer of the file's size (and room for the CR LF the last line may need), filled by the
-  // kernel directly: no zero-filling, no growing copy. Whatever the size said (a growing file, a
-  // pipe), reading goes on to the end.
   ByteBuffer bytes;
-  bytes.reserve(static_cast<std::size_t>(info->size) + 2 + 1);
-  for (;;) {
-    if (bytes.capacity() - bytes.size() <= 2) bytes.reserve(bytes.capacity() * 2 + 65536);
-    const std::size_t room = bytes.capacity() - bytes.size() - 2;
-    const long n = platform::ReadSome(file, bytes.AppendSpace(room), room);
-    if (n < 0) fail(errno != 0 ? errno : EIO);
-    if (n == 0) break;
-    bytes.Commit(static_cast<std::size_t>(n));
-  }
+  if (!ReadToEnd(file, static_cast<std::size_t>(info->size), bytes)) fail(errno != 0 ? errno : EIO);
   return bytes;
 }
 
@@ -555,7 +544,11 @@ void TMailPart::LoadFromBytes(std::string_view bytes) {
   ByteBuffer raw;
   raw.reserve(bytes.size() + 2 + 1);
   raw.append(bytes);
-  ParseLoadedText(std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(raw))));
+  LoadFromBytes(std::move(raw));
+}
+
+void TMailPart::LoadFromBytes(ByteBuffer bytes) {
+  ParseLoadedText(std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes))));
 }
 
 }  // namespace droprelay

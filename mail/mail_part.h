@@ -8,11 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "mail/codecs.h"
 #include "mail/header_utils.h"
 #include "mail/memory_stream.h"
 
@@ -158,9 +160,17 @@ class TMailPart {
   void LoadFromFile(const std::string& fileName);
   // What LoadFromFile does with the file's bytes, for a caller that has read them already.
   void LoadFromBytes(std::string_view bytes);
+  // The same, taking the buffer over instead of copying it (the stored bodies become windows on it).
+  void LoadFromBytes(ByteBuffer bytes);
 
   // Content.
   bool DecodeBody();
+  // The decoded content handed to `sink` piece by piece, never held whole: the bytes and repairs
+  // DecodeBody gives, for content that need not stay in memory (an attachment on its way to a
+  // file). A part already decoded hands out its decoded body. False when `sink` answered false,
+  // which ends it.
+  using BodySink = std::function<bool(std::string_view)>;
+  bool DecodeBodyTo(const BodySink& sink);
   // The "Content-Transfer-Encoding" value in lower case without surrounding blanks and tabs.
   std::string GetTransferEncoding() const;
   // Whether DecodeBody knows `encoding` (a GetTransferEncoding value); unknown ones are copied.
@@ -201,6 +211,9 @@ class TMailPart {
   int Depth() const;
   // Reports damage found in this part's content to its message.
   void NoteDamage(std::string text) const;
+  // Reports what a base64 decoding of the stored body found, once per parse.
+  void NoteBase64Damage(const Base64Damage& damage);
+  bool FContentDamageNoted = false;
 };
 
 }  // namespace droprelay

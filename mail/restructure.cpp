@@ -25,17 +25,37 @@ bool IsAncestor(const TMailPart* ancestor, const TMailPart* part) {
 
 constexpr std::string_view CRLF = "\r\n";
 
-// The number of bytes WriteSubParts writes for the sub-parts of `container`.
-std::size_t WrittenSize(const TMailPart& container) {
-  std::size_t size = 0;
-  for (const TMailPart* part : container.SubParts()) {
-    size += 2 + 2 + part->ParentBoundary().size() + 2;
-    for (const std::string& line : part->HeaderLines()) size += line.empty() ? 0 : line.size() + 2;
-    size += 2;
-    size += part->SubParts().Count() > 0 ? WrittenSize(*part) : part->RawBody().Size();
+// Stored bodies from this size on go into a composed body as windows rather than copies.
+constexpr std::size_t kWindowedBody = 64 * 1024;
+
+// A leaf's stored body as it went into a composed body, and where.
+struct ComposedLeaf {
+  SharedText text;
+  std::string_view window;
+  std::size_t offset = 0;  // in the composed body
+};
+
+// Leaves whose stored bodies are still the windows they were composed from become windows on the
+// composed body, in the order WriteSubParts visits them.
+void RepointLeaves(const TMailPart& container, const SharedText& composed, const std::vector<ComposedLeaf>& leaves,
+                   std::size_t& next) {
+  for (TMailPart* part : container.SubParts()) {
+    if (part->SubParts().Count() > 0) {
+      RepointLeaves(*part, composed, leaves, next);
+      continue;
+    }
+    TMemoryStream& body = part->RawBody();
+    if (next >= leaves.size() || body.IsDeferred() || !body.SharedWith()) continue;
+    const ComposedLeaf& leaf = leaves[next];
+    if (body.SharedWith() != leaf.text || body.View().data() != leaf.window.data() ||
+        body.View().size() != leaf.window.size()) {
+      continue;
+    }
+    ++next;
+    const std::size_t position = body.Position();
+    body.Share(composed, composed->View().substr(leaf.offset, leaf.window.size()));
+    body.SetPosition(position);
   }
-  if (container.SubParts().Count() > 0) size += 2 + 2 + container.SubParts()[0]->ParentBoundary().size() + 4;
-  return size;
 }
 
 }  // namespace
@@ -301,32 +321,40 @@ void TMailMessage::DiscardOldContainers() {
 void TMailMessage::ComposeBody() {
   if (!FComposePending) return;
   if (FSubParts.Count() > 0) {
-    constexpr std::string_view preamble = "This is a multipart message in mime format.\r\n";
-    // Measured first: a body of tens of megabytes is written once into a buffer of its size.
-    ByteBuffer out;
-    out.reserve(preamble.size() + WrittenSize(*this));
-    out.append(preamble);
-    std::vector<std::pair<TMailPart*, std::size_t>> leaves;
-    WriteSubParts(*this, out, leaves);
-    const auto text = std::make_shared<const ByteBuffer>(std::move(out));
-    FRawBody.Share(text, text->View());
-    // The composed body holds a copy of every leaf's stored body. Leaves whose bodies are still
-    // windows on the loaded file become windows on the composed body instead, so the file's text
-    // can go as soon as nothing else needs it: the message is then held once, not twice.
-    for (const auto& [leaf, offset] : leaves) {
-      TMemoryStream& body = leaf->RawBody();
-      if (!body.SharedWith() || body.SharedWith() == text) continue;
-      const std::size_t position = body.Position();
-      body.Share(text, text->View().substr(offset, body.Size()));
-      body.SetPosition(position);
+    // The composed body is a list of pieces: the delimiters, headers and small bodies, written into
+    // one buffer, and windows on the large stored bodies, which are not copied. It is put together
+    // only when somebody reads it: the relay never does, so it never holds an attachment twice.
+    ByteBuffer glue;
+    glue.append("This is a multipart message in mime format.\r\n");
+    std::vector<ComposedPiece> windows;
+    WriteSubParts(*this, glue, windows);
+    const auto glueText = std::make_shared<const ByteBuffer>(std::move(glue));
+    auto composed = std::make_shared<TDeferredText>();
+    std::vector<ComposedLeaf> leaves;
+    std::size_t glueFrom = 0;
+    const auto addGlue = [&](std::size_t to) {
+      if (to > glueFrom) composed->pieces.emplace_back(glueText, glueText->View().substr(glueFrom, to - glueFrom));
+      composed->size += to - glueFrom;
+      glueFrom = to;
+    };
+    for (ComposedPiece& piece : windows) {
+      addGlue(piece.glueOffset);
+      leaves.push_back(ComposedLeaf{piece.text, piece.window, composed->size});
+      composed->pieces.emplace_back(std::move(piece.text), piece.window);
+      composed->size += piece.window.size();
     }
+    addGlue(glueText->size());
+    composed->written = [this, leaves = std::move(leaves)](const SharedText& text) {
+      std::size_t next = 0;
+      RepointLeaves(*this, text, leaves, next);
+    };
+    FRawBody.Defer(std::move(composed));
   }
   SetHeaderValue("Content-Length", std::to_string(FRawBody.Size()));
   FComposePending = false;
 }
 
-void TMailMessage::WriteSubParts(const TMailPart& container, ByteBuffer& out,
-                                 std::vector<std::pair<TMailPart*, std::size_t>>& leaves) const {
+void TMailMessage::WriteSubParts(const TMailPart& container, ByteBuffer& out, std::vector<ComposedPiece>& windows) const {
   const TMailSubPartList& parts = container.SubParts();
   const int count = parts.Count();
   for (int i = 0; i < count; ++i) {
@@ -342,9 +370,12 @@ void TMailMessage::WriteSubParts(const TMailPart& container, ByteBuffer& out,
     }
     out.append(CRLF);
     if (part.SubParts().Count() > 0) {
-      WriteSubParts(part, out, leaves);
+      WriteSubParts(part, out, windows);
+    } else if (part.RawBody().Size() >= kWindowedBody) {
+      // Held, not copied: later writes to the part copy its bytes first and leave this alone.
+      TMemoryStream& body = part.RawBody();
+      windows.push_back(ComposedPiece{out.size(), body.MakeShared(), body.View()});
     } else {
-      leaves.emplace_back(&part, out.size());
       out.append(part.RawBody().View());
     }
   }

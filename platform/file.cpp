@@ -240,10 +240,19 @@ bool WriteWholeFile(const std::string& fileName, std::string_view content, unsig
 }
 
 bool SaveAttachmentFile(const std::string& path, std::string_view content) {
+  return SaveAttachmentFile(path, [content](const PieceWriter& write) { return write(content); });
+}
+
+bool SaveAttachmentFile(const std::string& path, const std::function<bool(const PieceWriter&)>& produce) {
   FileDescriptor file = OpenFile(path, {.access = kWrite, .noFollow = true, .create = true, .truncate = true});
   if (!file) return false;
-  const bool written = WriteAll(file, content);
-  int error = written ? 0 : errno;
+  int error = 0;
+  const bool written = produce([&](std::string_view piece) {
+    if (WriteAll(file, piece)) return true;
+    error = errno;
+    return false;
+  });
+  if (!written && error == 0) error = EIO;
   if (!file.Close() && error == 0) error = errno;
   if (error == 0) return true;
   DiscardFile(path);

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -169,6 +170,11 @@ bool WriteWholeFile(const std::string& fileName, std::string_view content, unsig
 // written in full is removed again, so a half-written attachment is never sent. False, with the
 // error recorded, on any failure.
 bool SaveAttachmentFile(const std::string& path, std::string_view content);
+// The same with content that comes in pieces: `produce` hands each piece to the writer it is
+// given and answers whether all of it could be produced and written. A content too large to hold
+// is never held whole.
+using PieceWriter = std::function<bool(std::string_view)>;
+bool SaveAttachmentFile(const std::string& path, const std::function<bool(const PieceWriter&)>& produce);
 
 // An advisory lock (flock) on an open descriptor, taken without waiting: false while another open
 // file holds an incompatible one (EWOULDBLOCK recorded). Many may share kShared; kExclusive is
