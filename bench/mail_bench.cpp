@@ -1,7 +1,7 @@
 // The mail library against GMime 3 on the same inputs in the same run.
 //
 // Ours: LoadFromFile, LocateBodies, RestructureParts(rmIfPending), ComposeBody, the subject, and
-// DecodeBody of every attachment -- the relay's whole use of a message. GMime: parse the file,
+// DecodeBodyTo of every attachment -- the relay's whole use of a message. GMime: parse the file,
 // the subject, walk every part and decode its content.
 //
 //   mail_bench [benchmark flags]      throughput (MB/s of input, messages/s)
@@ -43,9 +43,12 @@ std::uint64_t OursOne(const fs::path& file) {
   message.RestructureParts(rmIfPending);
   message.ComposeBody();
   std::uint64_t bytes = message.GetSubject().size();
+  // As the relay decodes its attachment: piece by piece into its destination (here nowhere).
   for (TMailPart* part : message.AttachmentParts()) {
-    part->DecodeBody();
-    bytes += part->DecodedBody().Size();
+    part->DecodeBodyTo([&bytes](std::string_view piece) {
+      bytes += piece.size();
+      return true;
+    });
   }
   for (const auto& line : message.PlainLines()) bytes += line.size();
   for (const auto& line : message.HtmlLines()) bytes += line.size();

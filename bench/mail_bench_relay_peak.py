@@ -26,9 +26,9 @@ def one_run(binary, message):
                     'from=relay@corp.example\n' % root)
         ini = os.path.join(root, 'relay.ini')
         with open(ini, 'w') as f:
-            f.write('[System]\nSmtp_DropMail_path=%s/drop/\ndomain_name=corp.example\n\n'
-                    '[system]\nsend_mail=1\ntemppath=%s/temp/\nmoveto_path=%s/archive\n'
-                    'cycle_interval_ms=0\nhtml_wait_ms=0\n' % (root, root, root))
+            f.write('[System]\nSmtp_DropMail_path=%s/drop/\ndomain_name=corp.example\n'
+                    'send_mail=1\ntemppath=%s/temp/\nmoveto_path=%s/archive\n'
+                    'cycle_interval_ms=0\nhtml_wait_ms=0\nmax_message_size=0\n' % (root, root, root))
         shutil.copy(message, os.path.join(root, 'drop', 'a.eml'))
         old = os.path.getmtime(message) - 3600
         os.utime(os.path.join(root, 'drop', 'a.eml'), (old, old))
