@@ -64,7 +64,7 @@ class ComposedMessage {
   ComposedMessage& operator=(const ComposedMessage&) = delete;
 
   std::uint64_t Size() const { return size_; }
-  // Copies the next bytes, at most `count`, to `buffer`: the number copied (0 only at the end), or
+  // Copies the next bytes, at most `count`, to `buffer`: the number copied (0 at the end), or
   // -1 when an attachment file cannot be read or no longer has the size it had when it was opened.
   // Error() then names the attachment and says why; every later Read fails until Rewind.
   long Read(char* buffer, std::size_t count);
