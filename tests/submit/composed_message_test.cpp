@@ -120,21 +120,30 @@ TEST(ComposedMessage, AttachmentIsWholeLinesOfBase64) {
 
 class ChangedAttachment : public ::testing::Test {
  protected:
-  enum class Change { kShrinks, kGrows, kVanishesEntirely };
+  enum class Change { kShrinks, kGrows, kVanishesEntirely, kCannotBeRead };
+  static constexpr Change kChanges[] = {Change::kShrinks, Change::kGrows, Change::kVanishesEntirely,
+                                        Change::kCannotBeRead};
 
   // A message whose attachment file changes after it was opened (and the message composed).
   void Prepare(Change change) {
     const std::string data = RandomBytes(300000, 7);
     message_ = Message();
     message_.attachments.push_back({"report.pdf", "", OpenAttachment(path_, data)});
+    if (change == Change::kCannotBeRead) {
+      // A descriptor that opens but answers every read with an error (EISDIR).
+      message_.attachments.back().file = std::make_shared<const AttachmentFile>(
+          AttachmentFile{platform::OpenFile(folder_.path(), {}), data.size(), path_});
+    }
     source_ = std::make_unique<ComposedMessage>(message_, kStamp);
     switch (change) {
       case Change::kShrinks: ASSERT_EQ(::truncate(path_.c_str(), 200000), 0); break;
       case Change::kGrows: testing::WriteFile(path_, data + "x"); break;
       case Change::kVanishesEntirely: ASSERT_EQ(::truncate(path_.c_str(), 0), 0); break;
+      case Change::kCannotBeRead: break;
     }
   }
   static const char* Why(Change change) {
+    if (change == Change::kCannotBeRead) return "Is a directory";
     return change == Change::kGrows ? "the file became longer while it was sent"
                                     : "the file became shorter while it was sent";
   }
@@ -148,7 +157,7 @@ class ChangedAttachment : public ::testing::Test {
 TEST_F(ChangedAttachment, FailsThePickupWriteAndLeavesNoFile) {
   const std::string pickup = folder_ / "pickup/";
   std::filesystem::create_directory(pickup);
-  for (const Change change : {Change::kShrinks, Change::kGrows, Change::kVanishesEntirely}) {
+  for (const Change change : kChanges) {
     Prepare(change);
     EXPECT_FALSE(submit::WriteToPickupFolder(pickup, *source_));
     EXPECT_TRUE(source_->Failed());
@@ -164,7 +173,7 @@ TEST_F(ChangedAttachment, AbandonsTheSmtpUploadSoNothingIsDelivered) {
   profile.from = "relay@example.org";
   submit::SmtpSession session(profile, "");
   ASSERT_EQ(session.Logon(), submit::SUCCESS_SUCCESS) << platform::SystemErrorText();
-  for (const Change change : {Change::kShrinks, Change::kGrows, Change::kVanishesEntirely}) {
+  for (const Change change : kChanges) {
     Prepare(change);
     EXPECT_EQ(session.Send({"to@example.org"}, *source_), submit::MAPI_E_ATTACHMENT_NOT_FOUND);
     EXPECT_EQ(platform::SystemErrorText(), "Cannot read attachment \"" + path_ + "\": " + Why(change));
