@@ -51,7 +51,6 @@ bool CheckPickupFolder(const std::string& folder) {
   return true;
 }
 
-
 bool WriteToPickupFolder(const std::string& folder, ComposedMessage& message) {
   const std::string stem = UniqueStem();
   // A leading dot keeps readers that look for *.eml (or skip hidden files) away from it.
