@@ -1,10 +1,12 @@
 #include "mail/compose.h"
 
+#include <algorithm>
+#include <stdexcept>
 
 #include "mail/codecs.h"
 #include "mail/header_utils.h"
-#include "mail/memory_stream.h"
 #include "platform/random.h"
+#include "platform/syserror.h"
 #include "text/lines.h"
 
 namespace droprelay {
@@ -20,12 +22,53 @@ bool IsPlainPrintable(std::string_view s) {
   return true;
 }
 
+// Base64 in lines of 76 characters, each ending in CR LF, appended to `out`. 57 bytes make one
+// full line, so pieces of a multiple of 57 bytes encoded one after another give the same lines as
+// the whole encoded at once.
+constexpr std::size_t kLineBytes = 57;
+
+std::uint64_t Base64LinesSize(std::uint64_t bytes) {
+  const std::uint64_t chars = (bytes + 2) / 3 * 4;
+  return chars + (chars + 75) / 76 * 2;
+}
+
+void AppendBase64Lines(std::string_view in, std::string& out) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(in[i])); };
+  const std::size_t start = out.size();
+  out.resize(start + static_cast<std::size_t>(Base64LinesSize(in.size())));
+  char* p = out.data() + start;
+  for (std::size_t line = 0; line < in.size(); line += kLineBytes) {
+    const std::size_t end = std::min(in.size(), line + kLineBytes);
+    std::size_t i = line;
+    for (; i + 3 <= end; i += 3) {
+      const unsigned triple = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+      *p++ = Base64Table[triple >> 18];
+      *p++ = Base64Table[triple >> 12 & 63];
+      *p++ = Base64Table[triple >> 6 & 63];
+      *p++ = Base64Table[triple & 63];
+    }
+    if (end - i == 2) {
+      const unsigned pair = byte(i) << 16 | byte(i + 1) << 8;
+      *p++ = Base64Table[pair >> 18];
+      *p++ = Base64Table[pair >> 12 & 63];
+      *p++ = Base64Table[pair >> 6 & 63];
+      *p++ = '=';
+    } else if (end - i == 1) {
+      const unsigned single = byte(i) << 16;
+      *p++ = Base64Table[single >> 18];
+      *p++ = Base64Table[single >> 12 & 63];
+      *p++ = '=';
+      *p++ = '=';
+    }
+    *p++ = '\r';
+    *p++ = '\n';
+  }
+}
+
 std::string Base64Lines(std::string_view bytes) {
-  TMemoryStream source;
-  TMemoryStream dest;
-  source.Assign(std::string(bytes));
-  Base64EncodeStream(dest, source);
-  return dest.Bytes();
+  std::string out;
+  AppendBase64Lines(bytes, out);
+  return out;
 }
 
 // One encoded word's base64 without the line break the encoder ends its line with.
@@ -211,7 +254,7 @@ std::string FileNameParameter(std::string_view attribute, std::string_view utf8N
   return out;
 }
 
-std::string ComposeMessage(const OutgoingMessage& message, const MessageStamp& stamp) {
+ComposedMessage::ComposedMessage(const OutgoingMessage& message, const MessageStamp& stamp) {
   std::string out;
   for (const std::string& field : message.traceFields) {
     if (IsWellFormedField(field)) out += field + "\r\n";
@@ -235,8 +278,8 @@ std::string ComposeMessage(const OutgoingMessage& message, const MessageStamp& s
                                   "\r\n";
   const std::string textBody = quoted ? QuotedPrintableBody(text) : Base64Lines(text);
   if (message.attachments.empty()) {
-    out += textHeaders + "\r\n" + textBody;
-    return out;
+    AddText(out + textHeaders + "\r\n" + textBody);
+    return;
   }
 
   out += "Content-Type: multipart/mixed; boundary=\"" + stamp.boundary + "\"\r\n\r\n";
@@ -249,9 +292,114 @@ std::string ComposeMessage(const OutgoingMessage& message, const MessageStamp& s
            FileNameParameter("name", attachment.fileName) + "\r\n";
     out += "Content-Transfer-Encoding: base64\r\n";
     out += "Content-Disposition: attachment;\r\n " + FileNameParameter("filename", attachment.fileName) + "\r\n";
-    out += "\r\n" + Base64Lines(attachment.data) + "\r\n";
+    out += "\r\n";
+    AddText(std::move(out));
+    out.clear();
+    Segment content;
+    content.attachment = &attachment;
+    content.size = Base64LinesSize(attachment.file ? attachment.file->size : attachment.data.size());
+    size_ += content.size;
+    segments_.push_back(std::move(content));
+    out += "\r\n";
   }
   out += "--" + stamp.boundary + "--\r\n";
+  AddText(std::move(out));
+}
+
+void ComposedMessage::AddText(std::string text) {
+  Segment segment;
+  segment.size = text.size();
+  segment.text = std::move(text);
+  size_ += segment.size;
+  segments_.push_back(std::move(segment));
+}
+
+void ComposedMessage::Rewind() {
+  segment_ = 0;
+  offset_ = 0;
+  inputOffset_ = 0;
+  piece_.clear();
+  pieceOffset_ = 0;
+  error_.clear();
+}
+
+bool ComposedMessage::Fail(const OutgoingAttachment& attachment, const std::string& why) {
+  const std::string& label = attachment.file && !attachment.file->label.empty() ? attachment.file->label
+                                                                                 : attachment.fileName;
+  error_ = "Cannot read attachment \"" + label + "\": " + why;
+  return false;
+}
+
+// Encodes the attachment's next piece into piece_. A file must still hold exactly the bytes it
+// held when it was opened: the size was promised before the first byte went out.
+bool ComposedMessage::EncodeNextPiece(const OutgoingAttachment& attachment) {
+  constexpr std::size_t kPieceBytes = kLineBytes * 1150;  // about 64 KiB: whole lines of base64
+  piece_.clear();
+  pieceOffset_ = 0;
+  if (!attachment.file) {
+    const std::size_t length = std::min<std::size_t>(kPieceBytes, attachment.data.size() - inputOffset_);
+    AppendBase64Lines(std::string_view(attachment.data).substr(inputOffset_, length), piece_);
+    inputOffset_ += length;
+    return true;
+  }
+  const AttachmentFile& file = *attachment.file;
+  if (!input_) input_ = std::make_unique<char[]>(kPieceBytes);
+  const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceBytes, file.size - inputOffset_));
+  for (std::size_t got = 0; got < length;) {
+    const long n = platform::ReadAt(file.file, input_.get() + got, length - got, inputOffset_ + got);
+    if (n < 0) return Fail(attachment, platform::SystemErrorText());
+    if (n == 0) return Fail(attachment, "the file became shorter while it was sent");
+    got += static_cast<std::size_t>(n);
+  }
+  inputOffset_ += length;
+  if (inputOffset_ == file.size) {
+    char extra;
+    const long n = platform::ReadAt(file.file, &extra, 1, inputOffset_);
+    if (n < 0) return Fail(attachment, platform::SystemErrorText());
+    if (n > 0) return Fail(attachment, "the file became longer while it was sent");
+  }
+  AppendBase64Lines(std::string_view(input_.get(), length), piece_);
+  return true;
+}
+
+long ComposedMessage::Read(char* buffer, std::size_t count) {
+  if (Failed()) return -1;
+  std::size_t copied = 0;
+  while (copied < count && segment_ < segments_.size()) {
+    const Segment& segment = segments_[segment_];
+    if (offset_ == segment.size) {
+      ++segment_;
+      offset_ = 0;
+      inputOffset_ = 0;
+      piece_.clear();
+      pieceOffset_ = 0;
+      continue;
+    }
+    std::string_view from;
+    if (segment.attachment == nullptr) {
+      from = std::string_view(segment.text).substr(static_cast<std::size_t>(offset_));
+    } else {
+      if (pieceOffset_ == piece_.size() && !EncodeNextPiece(*segment.attachment)) return -1;
+      from = std::string_view(piece_).substr(pieceOffset_);
+      pieceOffset_ += std::min(from.size(), count - copied);
+    }
+    const std::size_t n = std::min(from.size(), count - copied);
+    std::copy_n(from.data(), n, buffer + copied);
+    copied += n;
+    offset_ += n;
+  }
+  return static_cast<long>(copied);
+}
+
+std::string ComposeMessage(const OutgoingMessage& message, const MessageStamp& stamp) {
+  ComposedMessage source(message, stamp);
+  std::string out(static_cast<std::size_t>(source.Size()), '\0');
+  for (std::size_t done = 0; done < out.size();) {
+    const long n = source.Read(out.data() + done, out.size() - done);
+    if (n < 0) throw std::runtime_error(source.Error());
+    if (n == 0) throw std::runtime_error("The composed message ended before its size");
+    done += static_cast<std::size_t>(n);
+  }
   return out;
 }
 

@@ -127,6 +127,17 @@ long ReadSome(const FileDescriptor& file, char* into, std::size_t size) {
   }
 }
 
+long ReadAt(const FileDescriptor& file, char* into, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    const ssize_t got = ::pread(file.get(), into, size, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<long>(got);
+    if (errno != EINTR) {
+      SetLastErrorFromErrno();
+      return -1;
+    }
+  }
+}
+
 bool ReadAll(const FileDescriptor& file, std::string& out, std::size_t blockSize) {
   if (blockSize == 0) blockSize = 65536;
   const auto buffer = std::make_unique<char[]>(blockSize);

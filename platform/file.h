@@ -106,6 +106,10 @@ std::optional<FileStatus> StatusOfPath(const std::string& path, Links links);
 // recorded. A read interrupted by a signal is retried.
 long ReadSome(const FileDescriptor& file, char* into, std::size_t size);
 
+// Reads up to `size` bytes from `offset` on, leaving the file position alone: the count read (0
+// at the end), or -1 with the error recorded. A read interrupted by a signal is retried.
+long ReadAt(const FileDescriptor& file, char* into, std::size_t size, std::uint64_t offset);
+
 // Appends everything from the current position to the end onto `out`, in blocks of `blockSize`.
 // False, with what was read so far appended, when a read fails.
 bool ReadAll(const FileDescriptor& file, std::string& out, std::size_t blockSize = 65536);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/compose.h"
 #include "submit/mapi.h"
 #include "submit/profiles.h"
 
@@ -45,24 +46,26 @@ class SmtpSession {
   // RSET before the next message: true when the session (reconnected if need be) accepted it.
   bool Reset();
 
-  // Sends `message` to every recipient (all must be accepted). A reply of 400 or above answers
-  // that reply code; other failures answer 2 (MAPI_E_FAILURE); a stop request before the data
+  // Sends `message` (read from its first byte) to every recipient (all must be accepted). A reply
+  // of 400 or above answers that reply code; an attachment that cannot be read to the end answers
+  // MAPI_E_ATTACHMENT_NOT_FOUND, and the upload is abandoned before its end, so the server never
+  // takes the message; other failures answer 2 (MAPI_E_FAILURE); a stop request before the data
   // went out answers MAPI_USER_ABORT.
-  std::uint32_t Send(const std::vector<std::string>& recipients, const std::string& message);
+  std::uint32_t Send(const std::vector<std::string>& recipients, ComposedMessage& message);
 
   // The same, with copy recipients besides: a copy the server refuses is left out (listed in
   // `refused`) and the message is sent to the others, as long as anybody is left. A refusal of
   // one of `recipients` fails the message as above. A message refused at RCPT never reached the
   // DATA stage, so sending it again cannot deliver it twice.
   std::uint32_t Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
-                     const std::string& message, std::vector<RefusedCopy>& refused);
+                     ComposedMessage& message, std::vector<RefusedCopy>& refused);
 
   // Connections opened so far by this session.
   long Connections() const { return connections_; }
 
  private:
   std::uint32_t Command(const char* command, std::uint32_t otherFailure);
-  std::uint32_t SendOnce(const std::vector<std::string>& recipients, const std::string& message);
+  std::uint32_t SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message);
 
   std::unique_ptr<SmtpTransfer> transfer_;
   long connections_ = 0;
@@ -71,8 +74,10 @@ class SmtpSession {
 // True when the pickup folder exists, is a directory and can be written.
 bool CheckPickupFolder(const std::string& folder);
 
-// Writes `message` as one new .eml file in `folder`: to a hidden temporary name first, then
-// renamed, so a reader never sees a partial file and no existing file is replaced.
-bool WriteToPickupFolder(const std::string& folder, const std::string& message);
+// Writes `message` (read from its first byte, in pieces) as one new .eml file in `folder`: to a
+// hidden temporary name first, then renamed, so a reader never sees a partial file and no
+// existing file is replaced. A message that cannot be read to the end (message.Failed() then)
+// leaves nothing behind.
+bool WriteToPickupFolder(const std::string& folder, ComposedMessage& message);
 
 }  // namespace droprelay::submit

@@ -70,20 +70,19 @@ std::string FileNamePart(std::string_view path) {
   return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
 }
 
-bool ReadAttachment(const std::string& path, std::string& data) {
+// Opens the attachment; its content is read while the message goes out.
+bool OpenAttachment(const std::string& path, OutgoingAttachment& attachment) {
   const auto fail = [&](const std::string& why) {
     platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + why);
     return false;
   };
   // Non-blocking, so a named pipe under the name is refused instead of waited on.
-  const platform::FileDescriptor file = platform::OpenFile(path, {.nonBlocking = true});
+  platform::FileDescriptor file = platform::OpenFile(path, {.nonBlocking = true});
   if (!file) return fail(strerrordesc_np(errno));
   const std::optional<platform::FileStatus> st = platform::StatusOf(file);
   if (!st) return fail(strerrordesc_np(errno));
   if (!st->IsRegular()) return fail("not a regular file");
-  std::string content;
-  if (!platform::ReadAll(file, content)) return fail("read failed");
-  data = std::move(content);
+  attachment.file = std::make_shared<const AttachmentFile>(AttachmentFile{std::move(file), st->size, EscapeForText(path)});
   return true;
 }
 
@@ -132,14 +131,15 @@ ULONG SendMail(const Session& session, const MapiMessage& message) {
     const MapiFileDesc& file = message.lpFiles[i];
     const std::string path = file.lpszPathName ? file.lpszPathName : "";
     OutgoingAttachment attachment;
-    if (!ReadAttachment(path, attachment.data)) return MAPI_E_ATTACHMENT_NOT_FOUND;
+    if (!OpenAttachment(path, attachment)) return MAPI_E_ATTACHMENT_NOT_FOUND;
     attachment.fileName = file.lpszFileName && *file.lpszFileName ? file.lpszFileName : FileNamePart(path);
     outgoing.attachments.push_back(std::move(attachment));
   }
 
-  const std::string composed = ComposeMessage(outgoing, NewMessageStamp(outgoing.from));
+  ComposedMessage composed(outgoing, NewMessageStamp(outgoing.from));
   if (session.profile.kind == MailProfile::Kind::kPickup) {
-    return WriteToPickupFolder(session.profile.pickupFolder, composed) ? SUCCESS_SUCCESS : MAPI_E_FAILURE;
+    if (WriteToPickupFolder(session.profile.pickupFolder, composed)) return SUCCESS_SUCCESS;
+    return composed.Failed() ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_FAILURE;
   }
   if (!session.smtp) {
     platform::SetLastErrorText("Invalid mail session");

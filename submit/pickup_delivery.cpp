@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string_view>
 
 #include "submit/delivery.h"
@@ -17,6 +18,23 @@ namespace {
 
 std::string UniqueStem() {
   return std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + "." + platform::RandomHex(32);
+}
+
+// Copies the whole message into `file`: false with the error recorded (the message's own when it
+// could not be read).
+bool WriteMessage(const platform::FileDescriptor& file, ComposedMessage& message) {
+  constexpr std::size_t kBlock = 1 << 16;
+  const auto buffer = std::make_unique<char[]>(kBlock);
+  message.Rewind();
+  for (;;) {
+    const long n = message.Read(buffer.get(), kBlock);
+    if (n < 0) {
+      platform::SetLastErrorText(message.Error());
+      return false;
+    }
+    if (n == 0) return true;
+    if (!platform::WriteAll(file, std::string_view(buffer.get(), static_cast<std::size_t>(n)))) return false;
+  }
 }
 
 }  // namespace
@@ -33,7 +51,7 @@ bool CheckPickupFolder(const std::string& folder) {
   return true;
 }
 
-bool WriteToPickupFolder(const std::string& folder, const std::string& message) {
+bool WriteToPickupFolder(const std::string& folder, ComposedMessage& message) {
   const std::string stem = UniqueStem();
   // A leading dot keeps readers that look for *.eml (or skip hidden files) away from it.
   const std::string temporary = folder + "." + stem + ".tmp";
@@ -46,14 +64,15 @@ bool WriteToPickupFolder(const std::string& folder, const std::string& message) 
     platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(errno));
     return false;
   }
-  const bool written = platform::WriteAll(file, message) && platform::SyncFile(file);
-  const int writeError = errno;
-  if (!file.Close() && written) {
+  const bool written = WriteMessage(file, message) && platform::SyncFile(file);
+  if (!written) {
+    // The error recorded by the write (or the read of the message) is the one to report.
+    platform::KeepLastError keep;
+    file.Reset();
     platform::DiscardFile(temporary);
     return false;
   }
-  if (!written) {
-    platform::SetLastError(writeError);
+  if (!file.Close()) {
     platform::DiscardFile(temporary);
     return false;
   }

@@ -58,8 +58,9 @@ struct SmtpTransfer {
   bool awaitingRcptReply = false;
   std::string refusedRcpt;
   bool uploading = false;
-  std::string_view upload;
-  std::size_t uploaded = 0;
+  ComposedMessage* upload = nullptr;
+  std::uint64_t uploaded = 0;  // bytes handed to libcurl
+  std::string readFailure;     // why the message could not be read to its end
   // libcurl's own reply timeout is one number per transfer; the shorter limit for everything
   // before the end of the data is kept here, from the last sign of life of either side.
   SmtpTimeouts limits;
@@ -77,6 +78,7 @@ struct SmtpTransfer {
     limits = timeouts;
     lastActivity = Clock::now();
     uploading = false;
+    readFailure.clear();
     dataSent = false;
     stalled = false;
     stopped = false;
@@ -113,11 +115,17 @@ int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
 
 std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
-  const std::size_t n = std::min(size * count, transfer->upload.size() - transfer->uploaded);
-  std::memcpy(buffer, transfer->upload.data() + transfer->uploaded, n);
-  transfer->uploaded += n;
+  if (transfer->upload == nullptr) return 0;
+  const long n = transfer->upload->Read(buffer, size * count);
+  if (n < 0) {
+    // Abandoned before its end: libcurl closes the connection without the final dot, so the
+    // server discards what it got instead of delivering part of a message.
+    transfer->readFailure = transfer->upload->Error();
+    return CURL_READFUNC_ABORT;
+  }
+  transfer->uploaded += static_cast<std::uint64_t>(n);
   transfer->lastActivity = Clock::now();
-  return n;
+  return static_cast<std::size_t>(n);
 }
 
 // Called about once a second while libcurl waits. Until the whole message has gone out, five
@@ -127,8 +135,8 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
   auto* transfer = static_cast<Transfer*>(user);
   // Sent counts the bytes on the wire, the dots libcurl adds included, so it reaches the total
   // only when everything read has gone out.
-  if (!transfer->dataSent && transfer->uploading && transfer->uploaded == transfer->upload.size() &&
-      uploadedNow >= uploadTotal) {
+  if (!transfer->dataSent && transfer->uploading && transfer->upload != nullptr &&
+      transfer->uploaded == transfer->upload->Size() && uploadedNow >= uploadTotal) {
     transfer->dataSent = true;
     NoteMessageDataSent();  // from here a lost answer leaves the message's fate unknown
   }
@@ -195,6 +203,10 @@ std::uint32_t Perform(Transfer& transfer, long& connections, std::uint32_t other
   long code = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
   std::string text = transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(result);
+  if (!transfer.readFailure.empty()) {
+    platform::SetLastErrorText(transfer.readFailure);
+    return MAPI_E_ATTACHMENT_NOT_FOUND;
+  }
   if (transfer.stalled) text = "No answer from the server for " + std::to_string(reply) + " seconds";
   if (transfer.stopped) text = "Stopped by a termination signal before the message was sent";
   if (code >= 400 && !transfer.lastFailureReply.empty() && !transfer.stopped) text = transfer.lastFailureReply;
@@ -242,13 +254,13 @@ std::uint32_t SmtpSession::Logon() {
 
 bool SmtpSession::Reset() { return Command("RSET", MAPI_E_FAILURE) == SUCCESS_SUCCESS; }
 
-std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, const std::string& message) {
+std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, ComposedMessage& message) {
   std::vector<RefusedCopy> refused;
   return Send(recipients, {}, message, refused);
 }
 
 std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
-                                const std::string& message, std::vector<RefusedCopy>& refused) {
+                                ComposedMessage& message, std::vector<RefusedCopy>& refused) {
   refused.clear();
   std::vector<std::string> envelope = recipients;
   envelope.insert(envelope.end(), copies.begin(), copies.end());
@@ -267,7 +279,7 @@ std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, cons
   }
 }
 
-std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, const std::string& message) {
+std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message) {
   if (!transfer_->curl) {
     platform::SetLastErrorText("Cannot start libcurl");
     return MAPI_E_FAILURE;
@@ -286,7 +298,8 @@ std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, 
   }
   transfer_->Begin();
   transfer_->uploading = true;
-  transfer_->upload = message;
+  message.Rewind();  // a message refused at RCPT is sent again from its first byte
+  transfer_->upload = &message;
   transfer_->uploaded = 0;
   CURL* curl = transfer_->curl.get();
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
@@ -294,13 +307,13 @@ std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, 
   curl_easy_setopt(curl, CURLOPT_MAIL_FROM, transfer_->from.c_str());
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt.get());
   curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.Size()));
   curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(transfer_->limits.endOfData.count()));
   const std::uint32_t code = Perform(*transfer_, connections_, MAPI_E_FAILURE);
   // The list goes with this function; the handle must not keep pointing at it.
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, static_cast<curl_slist*>(nullptr));
   transfer_->uploading = false;
-  transfer_->upload = {};
+  transfer_->upload = nullptr;
   return code;
 }
 
