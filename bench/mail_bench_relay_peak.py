@@ -9,11 +9,23 @@ The message is the one mail_bench generates into $DROPRELAY_BENCH_DIR (default
 /tmp/droprelay-mail-bench/a-large-attachment.eml); run mail_bench once first."""
 
 import argparse
+import email
+import email.policy
+import hashlib
 import os
 import resource
 import shutil
 import subprocess
 import tempfile
+
+
+def first_attachment(path):
+    """The SHA-256 of the first attachment's decoded content, as Python's email package reads it."""
+    with open(path, 'rb') as f:
+        message = email.message_from_binary_file(f, policy=email.policy.default)
+    for part in message.iter_attachments():
+        return hashlib.sha256(part.get_payload(decode=True)).hexdigest()
+    return None
 
 
 def one_run(binary, message):
@@ -39,7 +51,8 @@ def one_run(binary, message):
                                  stderr=subprocess.DEVNULL)
         _, status, usage = os.wait4(child.pid, 0)
         sent = os.listdir(os.path.join(root, 'pickup'))
-        return os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024, len(sent)
+        same = len(sent) == 1 and first_attachment(os.path.join(root, 'pickup', sent[0])) == first_attachment(message)
+        return os.waitstatus_to_exitcode(status), usage.ru_maxrss * 1024, len(sent), same
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
@@ -52,11 +65,12 @@ def main():
     parser.add_argument('--runs', type=int, default=3)
     args = parser.parse_args()
     size = os.path.getsize(args.message)
-    print('| run | exit | messages sent | peak RSS | file | peak / file |')
-    print('|---|---|---|---|---|---|')
+    print('| run | exit | messages sent | attachment intact | peak RSS | file | peak / file |')
+    print('|---|---|---|---|---|---|---|')
     for run in range(1, args.runs + 1):
-        code, peak, sent = one_run(args.bin, args.message)
-        print('| %d | %d | %d | %.1f MB | %.1f MB | %.2f |' % (run, code, sent, peak / 1e6, size / 1e6, peak / size))
+        code, peak, sent, same = one_run(args.bin, args.message)
+        print('| %d | %d | %d | %s | %.1f MB | %.1f MB | %.2f |' %
+              (run, code, sent, 'yes' if same else 'NO', peak / 1e6, size / 1e6, peak / size))
 
 
 if __name__ == '__main__':
