@@ -2,6 +2,9 @@
 // as bodies and lists every other leaf as an attachment.
 #include <cstring>
 #include <utility>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 #include "mail/mail_message.h"
@@ -10,18 +13,35 @@ namespace droprelay {
 
 namespace {
 
+// The position of the first CR or LF at or after `from`, or the size: sixteen bytes at a time
+// where SSE2 is there (a body of megabytes is mostly long lines).
+std::size_t NextLineBreak(std::string_view bytes, std::size_t from) {
+  std::size_t i = from;
+#ifdef __SSE2__
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; i + 16 <= bytes.size(); i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+#endif
+  while (i < bytes.size() && bytes[i] != '\r' && bytes[i] != '\n') ++i;
+  return i;
+}
+
 // The body text split at CR LF, lone CR and lone LF; a final break adds no line. A NUL byte is
 // text like any other (whoever hands a line to a C interface replaces it there).
 TStringList SplitBodyLines(std::string_view bytes) {
   TStringList lines;
   std::size_t start = 0;
   while (start < bytes.size()) {
-    std::size_t end = start;
-    while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n') ++end;
+    const std::size_t end = NextLineBreak(bytes, start);
     lines.emplace_back(bytes.substr(start, end - start));
-    if (end < bytes.size() && bytes[end] == '\r') ++end;
-    if (end < bytes.size() && bytes[end] == '\n') ++end;
-    start = end;
+    std::size_t next = end;
+    if (next < bytes.size() && bytes[next] == '\r') ++next;
+    if (next < bytes.size() && bytes[next] == '\n') ++next;
+    start = next;
   }
   return lines;
 }

@@ -451,17 +451,19 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
 
 namespace {
 
-// Whether `text` is CR LF throughout (every LF follows a CR and every CR is followed by an LF). One
-// pass, sixteen bytes at a time where SSE2 is there: for a file written with CR LF, the usual
-// case, this is all the loader has to look at.
-bool IsCanonicalText(std::string_view text) {
+// Whether `text` is CR LF throughout (every LF follows a CR and every CR is followed by an LF),
+// and, when it is, whether it holds a NUL byte. One pass, sixteen bytes at a time where SSE2 is
+// there: for a file written with CR LF, the usual case, this is all the loader has to look at.
+bool IsCanonicalText(std::string_view text, bool& hasNul) {
   const char* const base = text.data();
   const std::size_t n = text.size();
   std::size_t i = 0;
   bool carry = false;  // the byte before position i is a CR
+  hasNul = false;
 #ifdef __SSE2__
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
+  __m128i nuls = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
     const unsigned crBits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, cr)));
@@ -469,21 +471,24 @@ bool IsCanonicalText(std::string_view text) {
     // Each LF exactly where a CR stood one byte before.
     if (lfBits != (((crBits << 1) | (carry ? 1u : 0u)) & 0xFFFFu)) return false;
     carry = (crBits & 0x8000u) != 0;
+    nuls = _mm_or_si128(nuls, _mm_cmpeq_epi8(block, _mm_setzero_si128()));
   }
+  hasNul = _mm_movemask_epi8(nuls) != 0;
 #endif
   for (; i < n; ++i) {
     const char c = base[i];
     if ((c == '\n') != carry) return false;
     carry = c == '\r';
+    hasNul = hasNul || c == '\0';
   }
   return !carry;
 }
 
 // The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; every line, the
 // last included, is followed by CR LF in the result. A NUL byte is kept like any other: cutting
-// the text there would lose the rest of the message.
-ByteBuffer NormaliseLineBreaks(ByteBuffer raw) {
-  if (IsCanonicalText(raw.View())) {
+// the text there would lose the rest of the message. `hasNul` tells whether the result holds one.
+ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul) {
+  if (IsCanonicalText(raw.View(), hasNul)) {
     // Already CR LF throughout: keep the one buffer, only the last line may need its break.
     if (!raw.empty() && raw.data()[raw.size() - 1] != '\n') raw.append(CRLF);
     return raw;
@@ -491,6 +496,7 @@ ByteBuffer NormaliseLineBreaks(ByteBuffer raw) {
   ByteBuffer out;
   out.reserve(raw.size() + raw.size() / 16 + 2);
   if (AppendCrLfLines(raw.View(), out)) out.append(CRLF);
+  hasNul = std::memchr(out.data(), '\0', out.size()) != nullptr;
   return out;
 }
 
@@ -526,15 +532,14 @@ void TMailPart::ParseText(std::string_view text, bool parseHeader) {
   ParseAtDepth(text, parseHeader, Depth());
 }
 
-void TMailPart::LoadFromFile(const std::string& fileName) {
-  // The stored bodies are windows on the file's text, which lives as long as one of them does.
-  ParseLoadedText(std::make_shared<const ByteBuffer>(NormaliseLineBreaks(ReadWholeFile(fileName))));
-}
+void TMailPart::LoadFromFile(const std::string& fileName) { LoadFromBytes(ReadWholeFile(fileName)); }
 
-void TMailPart::ParseLoadedText(const SharedText& text) {
+void TMailPart::ParseLoadedText(ByteBuffer bytes) {
+  // The stored bodies are windows on the loaded text, which lives as long as one of them does.
+  bool hasNul = false;
+  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes), hasNul));
   ParseAtDepth(text->View(), true, Depth(), &text);
-  if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this &&
-      std::memchr(text->data(), '\0', text->size()) != nullptr) {
+  if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this && hasNul) {
     FOwnerMessage->NoteWarning(*this, "NUL bytes in the text, kept as ordinary bytes");
   }
 }
@@ -547,8 +552,6 @@ void TMailPart::LoadFromBytes(std::string_view bytes) {
   LoadFromBytes(std::move(raw));
 }
 
-void TMailPart::LoadFromBytes(ByteBuffer bytes) {
-  ParseLoadedText(std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes))));
-}
+void TMailPart::LoadFromBytes(ByteBuffer bytes) { ParseLoadedText(std::move(bytes)); }
 
 }  // namespace droprelay

@@ -206,8 +206,8 @@ class TMailPart {
   class Parser;
   // `shared`, when given, is the text that `text` lies in: stored bodies become windows on it.
   void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr);
-  // The loaded text of a whole file (LoadFromFile, LoadFromBytes).
-  void ParseLoadedText(const SharedText& text);
+  // The text of a whole file (LoadFromFile, LoadFromBytes), its line breaks made CR LF first.
+  void ParseLoadedText(ByteBuffer bytes);
   int Depth() const;
   // Reports damage found in this part's content to its message.
   void NoteDamage(std::string text) const;

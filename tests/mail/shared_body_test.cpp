@@ -120,8 +120,8 @@ TEST_F(SharedBodyTest, LoadedTextFollowsTheLineBreakRules) {
     const int lines = static_cast<int>(random.Next() % 40);
     for (int i = 0; i < lines; ++i) body += random.Text(random.Next() % 40, "abcxyz") + "\r\n";
     if (random.Next() % 4 != 0 && !body.empty()) {
-      const char odd[] = {'\r', '\n', '\0', 'q'};
-      body[random.Next() % body.size()] = odd[random.Next() % 4];
+      const char odd[] = {'\r', '\n', '\0', 'q', '\0'};
+      body[random.Next() % body.size()] = odd[random.Next() % 5];
     }
     if (random.Next() % 3 == 0) body += random.Text(random.Next() % 20, "ab\r\n");
     const std::string file = header + body;
@@ -133,6 +133,16 @@ TEST_F(SharedBodyTest, LoadedTextFollowsTheLineBreakRules) {
     fromBytes.LoadFromBytes(file);
     ASSERT_EQ(fromBytes.RawBody().View(), m.RawBody().View()) << "round " << round;
     ASSERT_EQ(fromBytes.HeaderLines(), m.HeaderLines()) << "round " << round;
+    // A NUL byte is kept and reported, whichever way the scan went (CR LF throughout or not).
+    const auto notesNul = [](const TMailMessage& message) {
+      for (const TMailWarning& w : message.Warnings()) {
+        if (w.Text.find("NUL bytes") != std::string::npos) return true;
+      }
+      return false;
+    };
+    const bool hasNul = file.find('\0') != std::string::npos;
+    ASSERT_EQ(notesNul(m), hasNul) << "round " << round;
+    ASSERT_EQ(notesNul(fromBytes), hasNul) << "round " << round;
   }
 }
 
