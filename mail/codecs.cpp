@@ -2,6 +2,7 @@
 // The decoders never fail: malformed input is decoded as far as the rules go, because a relay
 // must pass on whatever it received rather than drop it.
 #include "mail/codecs.h"
+#include "mail/quoted_printable_simd.h"
 
 #include <cstring>
 #ifdef __SSE2__
@@ -267,8 +268,9 @@ char* DecodeQuotedPrintableRaw(const char* in, std::size_t n, char* out) {
       if (hi < 16 && lo < 16) {
         *out++ = static_cast<char>(hi << 4 | lo);
         p += 3;  // a decoded "=" is never read again
-        // Text in a non-Latin script is escapes back to back: take them here, without going
-        // through the run search for each.
+        // Text in a non-Latin script is escapes back to back: take them here, sixteen at a time
+        // where the processor can, without going through the run search for each.
+        p = DecodeEscapeRun(p, end, out);
         while (end - p >= 3 && p[0] == '=') {
           const unsigned h = kHexValue[static_cast<unsigned char>(p[1])];
           const unsigned l = kHexValue[static_cast<unsigned char>(p[2])];
