@@ -60,11 +60,10 @@ const unsigned char* DecodeGroupsScalar(const unsigned char* p, const unsigned c
   return p;
 }
 
-// Steps over the line break at `p` (CR LF or a lone LF), if there is one; the caller has checked
-// that p < end.
+// Line breaks, blanks and tabs take no place in a group and are no damage, so between whole groups
+// a run of them is simply stepped over. Answers the character after the run (`p` if none).
 inline const unsigned char* SkipLineBreak(const unsigned char* p, const unsigned char* end) {
-  if (p[0] == '\n') return p + 1;
-  if (p[0] == '\r' && end - p >= 2 && p[1] == '\n') return p + 2;
+  while (p < end && (*p == '\r' || *p == '\n' || *p == ' ' || *p == '\t')) ++p;
   return p;
 }
 
@@ -73,20 +72,28 @@ inline const unsigned char* SkipLineBreak(const unsigned char* p, const unsigned
 // multiple of 4, and its break), the next line is taken whole on that guess, and the guess is only
 // confirmed: a wrong one costs a step of the ordinary loop, which learns the layout again.
 struct LineGuess {
+  static constexpr std::size_t kLongestLine = 256;
+  static constexpr std::size_t kLongestBreak = 4;
+
   const unsigned char* lineStart;  // where the current line began (or the run, at first)
   std::size_t length = 0;          // 0: no guess
   std::size_t breakLength = 0;
+  unsigned char breakBytes[kLongestBreak] = {};
 
   // True if a whole line of the guessed layout starts at `p` and ends within `end`.
   bool Holds(const unsigned char* p, const unsigned char* end) const {
     if (length == 0 || p != lineStart || static_cast<std::size_t>(end - p) < length + breakLength) return false;
-    return breakLength == 1 ? p[length] == '\n' : p[length] == '\r' && p[length + 1] == '\n';
+    for (std::size_t i = 0; i < breakLength; ++i) {
+      if (p[length + i] != breakBytes[i]) return false;
+    }
+    return true;
   }
   // The ordinary loop stepped over the break from `at` to `next`, right after whole groups.
-  void Learn(const unsigned char* at, const unsigned char* next, std::size_t shortest, std::size_t longest) {
-    const auto seen = static_cast<std::size_t>(at - lineStart);
-    length = seen >= shortest && seen <= longest ? seen : 0;
+  void Learn(const unsigned char* at, const unsigned char* next) {
+    length = static_cast<std::size_t>(at - lineStart);
     breakLength = static_cast<std::size_t>(next - at);
+    if (length > kLongestLine || breakLength > kLongestBreak) length = 0;
+    if (length != 0) std::memcpy(breakBytes, at, breakLength);
     lineStart = next;
   }
 };
@@ -147,19 +154,19 @@ DROPRELAY_AVX2 void Store24(char* o, __m256i bytes) {
   _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_extracti128_si256(bytes, 1));
 }
 
-constexpr std::size_t kAvx2LongestLine = 128;
-
 DROPRELAY_AVX2_LOOP const unsigned char* DecodeGroupsAvx2(const unsigned char* p, const unsigned char* end,
                                                           char*& out) {
   char* o = out;
   LineGuess guess{p};
   while (end - p >= 32) {
     if (guess.Holds(p, end)) {
+      const std::size_t length = guess.length;
+      // Lines shorter than a block go faster through the one-group loop, which steps over CR LF.
+      if (length < 32) break;
       // The line in blocks of 32, the last one ending at the line's end (overlapping the one
       // before it); stored only once the whole line is known to be alphabet.
-      const std::size_t length = guess.length;
       const std::size_t blocks = (length + 31) / 32;
-      Avx2Block block[kAvx2LongestLine / 32];
+      Avx2Block block[LineGuess::kLongestLine / 32];
       std::uint32_t all = ~0u;
       for (std::size_t k = 0; k < blocks; ++k) {
         block[k] = DecodeBlockAvx2(p + std::min(32 * k, length - 32));
@@ -193,7 +200,7 @@ DROPRELAY_AVX2_LOOP const unsigned char* DecodeGroupsAvx2(const unsigned char* p
     if (whole != first) break;
     const unsigned char* const next = SkipLineBreak(p, end);
     if (next == p) break;
-    guess.Learn(p, next, 32, kAvx2LongestLine);
+    guess.Learn(p, next);
     p = next;
   }
   out = o;
@@ -244,26 +251,49 @@ DROPRELAY_VBMI VbmiBlock DecodeBlockVbmi(const unsigned char* p, std::size_t cou
           _mm512_movepi8_mask(_mm512_or_si512(values, in)) | ~loaded};
 }
 
-constexpr std::size_t kVbmiLongestLine = 128;
-
 DROPRELAY_VBMI_LOOP const unsigned char* DecodeGroupsVbmi(const unsigned char* p, const unsigned char* end,
                                                           char*& out) {
   char* o = out;
   LineGuess guess{p};
   while (end - p >= 4) {
     if (guess.Holds(p, end)) {
+      // The line in blocks of 64, stored only once the whole line is known to be alphabet. Lines
+      // of up to two blocks, nearly all, are spelled out: they stay in registers.
       const std::size_t length = guess.length;
-      const std::size_t headCount = std::min<std::size_t>(length, 64);
-      const VbmiBlock head = DecodeBlockVbmi(p, headCount);
-      __mmask64 outside = head.outside & LowBits(headCount);
-      VbmiBlock tail{};
-      if (length > 64) {
-        tail = DecodeBlockVbmi(p + 64, length - 64);
-        outside |= tail.outside & LowBits(length - 64);
+      bool stored = false;
+      if (length <= 128) {
+        const std::size_t headCount = std::min<std::size_t>(length, 64);
+        const std::size_t tailCount = length - headCount;
+        const VbmiBlock head = DecodeBlockVbmi(p, headCount);
+        __mmask64 outside = head.outside & LowBits(headCount);
+        VbmiBlock tail{};
+        if (tailCount != 0) {
+          tail = DecodeBlockVbmi(p + headCount, tailCount);
+          outside |= tail.outside & LowBits(tailCount);
+        }
+        if (outside == 0) {
+          _mm512_mask_storeu_epi8(o, LowBits(headCount / 4 * 3), head.bytes);
+          if (tailCount != 0) _mm512_mask_storeu_epi8(o + 48, LowBits(tailCount / 4 * 3), tail.bytes);
+          stored = true;
+        }
+      } else {
+        const std::size_t blocks = (length + 63) / 64;
+        VbmiBlock block[LineGuess::kLongestLine / 64];
+        __mmask64 outside = 0;
+        for (std::size_t k = 0; k < blocks; ++k) {
+          const std::size_t count = std::min<std::size_t>(length - 64 * k, 64);
+          block[k] = DecodeBlockVbmi(p + 64 * k, count);
+          outside |= block[k].outside & LowBits(count);
+        }
+        if (outside == 0) {
+          for (std::size_t k = 0; k < blocks; ++k) {
+            const std::size_t count = std::min<std::size_t>(length - 64 * k, 64);
+            _mm512_mask_storeu_epi8(o + 48 * k, LowBits(count / 4 * 3), block[k].bytes);
+          }
+          stored = true;
+        }
       }
-      if (outside == 0) {
-        _mm512_mask_storeu_epi8(o, LowBits(headCount / 4 * 3), head.bytes);
-        if (length > 64) _mm512_mask_storeu_epi8(o + 48, LowBits((length - 64) / 4 * 3), tail.bytes);
+      if (stored) {
         o += length / 4 * 3;
         p += length + guess.breakLength;
         guess.lineStart = p;
@@ -280,7 +310,7 @@ DROPRELAY_VBMI_LOOP const unsigned char* DecodeGroupsVbmi(const unsigned char* p
     if (whole != first || p >= end) break;
     const unsigned char* const next = SkipLineBreak(p, end);
     if (next == p) break;
-    guess.Learn(p, next, 4, kVbmiLongestLine);
+    guess.Learn(p, next);
     p = next;
   }
   out = o;

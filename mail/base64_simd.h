@@ -5,7 +5,7 @@
 namespace droprelay {
 
 // Decodes whole groups of four alphabet characters from `p` on, 3 bytes per group at `out` (which
-// it advances), stepping over line breaks between whole groups. Stops before the first group that
+// it advances), stepping over line breaks (and blanks) between whole groups. Stops before the first group that
 // is not four alphabet characters ("=", a character outside the alphabet, a line break inside a
 // group) and before a last group of fewer than four characters; answers where it stopped.
 // Reads nothing at or past `end`; writes at most 3 bytes for every 4 characters it stepped over.
