@@ -232,7 +232,7 @@ TEST_F(Base64SimdTest, VectorRunCrossesLineBreaksBetweenWholeGroups) {
   const std::string payload = RandomBytes(rng, 57 * 40);  // 40 full lines of 76, no pad
   for (const Layout& layout : {Layout{76, "\r\n"}, Layout{76, "\n"}, Layout{76, "\r"}, Layout{76, " \r\n"},
                                Layout{64, "\r\n"}, Layout{32, "\n"}, Layout{20, "\r\n"}, Layout{228, "\r\n"},
-                               Layout{0, ""}}) {
+                               Layout{256, "\n"}, Layout{260, "\r\n"}, Layout{0, ""}}) {
     const std::string text = Encode(payload, layout.lineLength, layout.lineBreak);
     const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
     for (Base64Simd level : VectorLevels()) {
