@@ -1,7 +1,8 @@
 // Whole-group base64 decoding. A block of characters is checked and translated at once; the first
 // character outside the alphabet ends the block's whole groups. A line break right after them is
 // stepped over and the next block starts behind it, so lines of any length that is a multiple of 4
-// stay on the vector path; anything else is left to the caller's character-by-character loop.
+// stay on the vector path (with AVX2, those of 32 characters or more); anything else is left to
+// the one-group loop and the caller's character-by-character loop.
 // Debian builds for generic x86-64, so the vector code is compiled per function for its target
 // and picked when the processor reports it.
 #include "mail/base64_simd.h"
@@ -60,6 +61,8 @@ const unsigned char* DecodeGroupsScalar(const unsigned char* p, const unsigned c
   return p;
 }
 
+#ifdef DROPRELAY_BASE64_X86
+
 // Line breaks, blanks and tabs take no place in a group and are no damage, so between whole groups
 // a run of them is simply stepped over. Answers the character after the run (`p` if none).
 inline const unsigned char* SkipLineBreak(const unsigned char* p, const unsigned char* end) {
@@ -97,8 +100,6 @@ struct LineGuess {
     lineStart = next;
   }
 };
-
-#ifdef DROPRELAY_BASE64_X86
 
 #define DROPRELAY_AVX2 __attribute__((target("avx2"), always_inline)) inline
 #define DROPRELAY_AVX2_LOOP __attribute__((target("avx2")))
