@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "mail/base64_simd.h"
+
 namespace droprelay {
 
 namespace {
@@ -26,22 +28,6 @@ constexpr std::array<std::uint8_t, 256> MakeBase64Values() {
   return values;
 }
 constexpr std::array<std::uint8_t, 256> kBase64Values = MakeBase64Values();
-
-// The value of each character already in its place in a group's 24 bits, one table per place;
-// a character outside the alphabet, or "=", sets bit 24 instead.
-constexpr std::uint32_t kNotInGroup = 1u << 24;
-constexpr std::array<std::uint32_t, 256> MakePlaced(int shift) {
-  std::array<std::uint32_t, 256> placed{};
-  for (std::size_t c = 0; c < 256; ++c) {
-    const std::uint8_t v = kBase64Values[c];
-    placed[c] = v < 64 ? static_cast<std::uint32_t>(v) << shift : kNotInGroup;
-  }
-  return placed;
-}
-constexpr std::array<std::uint32_t, 256> kPlaced0 = MakePlaced(18);
-constexpr std::array<std::uint32_t, 256> kPlaced1 = MakePlaced(12);
-constexpr std::array<std::uint32_t, 256> kPlaced2 = MakePlaced(6);
-constexpr std::array<std::uint32_t, 256> kPlaced3 = MakePlaced(0);
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
@@ -61,24 +47,8 @@ char* DecodeBase64Groups(std::string_view text, char* out, Base64State& state, B
   int have = state.have;
   while (p < end) {
     if (have == 0) {
-      // Whole groups of four alphabet characters, the usual case, decode directly. Skip (0xFF)
-      // and pad (64) values both have bit 6 or 7 set and leave this loop.
-      while (end - p >= 4) {
-        const std::uint32_t group = kPlaced0[p[0]] | kPlaced1[p[1]] | kPlaced2[p[2]] | kPlaced3[p[3]];
-        if (group & kNotInGroup) {
-          // A line break between whole groups, the usual line end, is skipped here.
-          if (p[0] == '\r' && p[1] == '\n') {
-            p += 2;
-            continue;
-          }
-          break;
-        }
-        out[0] = static_cast<char>(group >> 16);
-        out[1] = static_cast<char>(group >> 8);
-        out[2] = static_cast<char>(group);
-        out += 3;
-        p += 4;
-      }
+      // Whole groups of four alphabet characters, the usual case, decode in bulk.
+      p = DecodeBase64Run(p, end, out);
       if (p >= end) break;
     }
     const std::uint8_t value = kBase64Values[*p++];
