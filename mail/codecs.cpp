@@ -2,7 +2,6 @@
 // The decoders never fail: malformed input is decoded as far as the rules go, because a relay
 // must pass on whatever it received rather than drop it.
 #include "mail/codecs.h"
-#include "mail/quoted_printable_simd.h"
 
 #include <cstring>
 #ifdef __SSE2__
@@ -183,6 +182,26 @@ constexpr std::array<std::uint8_t, 256> MakeHexValues() {
 }
 constexpr std::array<std::uint8_t, 256> kHexValue = MakeHexValues();
 
+// The byte an escape's two digits stand for, by both digits at once (first + 256 * second); 0x100
+// when either is no digit. One look-up per escape where text in a non-Latin script has one per byte.
+struct HexPairs {
+  std::array<std::uint16_t, 65536> value{};
+};
+constexpr HexPairs MakeHexPairs() {
+  HexPairs pairs;
+  for (std::size_t i = 0; i < 65536; ++i) {
+    const unsigned hi = kHexValue[i & 0xFF];
+    const unsigned lo = kHexValue[i >> 8];
+    pairs.value[i] = static_cast<std::uint16_t>(hi < 16 && lo < 16 ? hi << 4 | lo : 0x100);
+  }
+  return pairs;
+}
+constexpr HexPairs kHexPairs = MakeHexPairs();
+
+unsigned EscapedByte(const char* digits) {
+  return kHexPairs.value[static_cast<unsigned char>(digits[0]) | static_cast<unsigned>(static_cast<unsigned char>(digits[1])) << 8];
+}
+
 // Slack the fast paths may write past the output's end (whole 16- or 4-byte stores); the callers
 // reserve it.
 constexpr std::size_t kSlack = 16;
@@ -238,14 +257,12 @@ char* DecodeQuotedPrintableRaw(const char* in, std::size_t n, char* out) {
       if (hi < 16 && lo < 16) {
         *out++ = static_cast<char>(hi << 4 | lo);
         p += 3;  // a decoded "=" is never read again
-        // Text in a non-Latin script is escapes back to back: take them here, sixteen at a time
-        // where the processor can, without going through the run search for each.
-        p = DecodeEscapeRun(p, end, out);
+        // Text in a non-Latin script is escapes back to back: take them here, without going
+        // through the run search for each.
         while (end - p >= 3 && p[0] == '=') {
-          const unsigned h = kHexValue[static_cast<unsigned char>(p[1])];
-          const unsigned l = kHexValue[static_cast<unsigned char>(p[2])];
-          if ((h | l) >= 16) break;
-          *out++ = static_cast<char>(h << 4 | l);
+          const unsigned byte = EscapedByte(p + 1);
+          if (byte > 0xFF) break;
+          *out++ = static_cast<char>(byte);
           p += 3;
         }
         continue;

@@ -10,7 +10,6 @@
 
 #include "mail/codecs.h"
 #include "mail/mail_message.h"
-#include "mail/quoted_printable_simd.h"
 #include "mail_test_util.h"
 
 namespace droprelay {
@@ -75,30 +74,6 @@ TEST(PiecewiseDecoding, Base64AndQuotedPrintablePiecesDecodeAsTheWholeText) {
       at = to;
     }
     ASSERT_EQ(pieced, whole) << "round " << round;
-  }
-}
-
-TEST(QuotedPrintableEscapeRuns, SixteenAtATimeAsOneByOne) {
-  std::uint32_t state = 5;
-  // Runs of escapes of every length around the 16-escape block, broken by a blank, a bad digit
-  // (either side of the letters, or a byte of 0x80 and above), a lone "=" or the end of the text.
-  const std::string breaks[] = {" ", "=G1", "=1g", "=/0", "=:0", "=@0", "=`0", "=\xC3\xA9", "=", "=\r\n", "x"};
-  for (int round = 0; round < 3000; ++round) {
-    std::string text;
-    while (text.size() < 40 + Draw(state) % 400) {
-      const std::size_t run = Draw(state) % 40;
-      for (std::size_t i = 0; i < run; ++i) {
-        static constexpr char kHex[] = "0123456789ABCDEFabcdef";
-        text += '=';
-        text += kHex[Draw(state) % 22];
-        text += kHex[Draw(state) % 22];
-      }
-      text += breaks[Draw(state) % std::size(breaks)];
-    }
-    ForceScalarEscapeRuns(true);
-    const std::string oneByOne = DecodeQuotedPrintable(text);
-    ForceScalarEscapeRuns(false);
-    ASSERT_EQ(DecodeQuotedPrintable(text), oneByOne) << "round " << round << ": " << text;
   }
 }
 
