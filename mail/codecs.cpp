@@ -2,6 +2,7 @@
 // The decoders never fail: malformed input is decoded as far as the rules go, because a relay
 // must pass on whatever it received rather than drop it.
 #include "mail/codecs.h"
+#include "mail/quoted_printable_simd.h"
 
 #include <cstring>
 #ifdef __SSE2__
@@ -212,6 +213,9 @@ char* DecodeQuotedPrintableRaw(const char* in, std::size_t n, char* out) {
   const char* p = in;
   const char* const end = in + n;
   for (;;) {
+    // Plain bytes and whole escapes 64 at a time where the processor can, up to whatever else
+    // begins with "=" (a soft line break, an "=" of its own) or the last few bytes.
+    p = DecodeQuotedPrintableBlocks(p, end, out);
     // The run up to the next "=".
 #ifdef __SSE2__
     const __m128i equals = _mm_set1_epi8('=');

@@ -10,6 +10,7 @@
 
 #include "mail/codecs.h"
 #include "mail/mail_message.h"
+#include "mail/quoted_printable_simd.h"
 #include "mail_test_util.h"
 
 namespace droprelay {
@@ -74,6 +75,25 @@ TEST(PiecewiseDecoding, Base64AndQuotedPrintablePiecesDecodeAsTheWholeText) {
       at = to;
     }
     ASSERT_EQ(pieced, whole) << "round " << round;
+  }
+}
+
+TEST(QuotedPrintableBlocks, DecodeAsTheByteByByteDecoder) {
+  std::uint32_t state = 5;
+  // Plain bytes and escapes in any mixture, cut by everything else that begins with "=": soft
+  // breaks (CR LF, LF, blanks before the break), "=" of its own, bad digits on either side of the
+  // letters or of 0x80 and above; at every place in a block, and texts ending near a block.
+  const std::string pieces[] = {"=D0", "=b5", "=3D", " ", "a", "\r\n", "\n", "\xC3", "\0", "=\r\n", "=\n",
+                                "= \r\n", "=", "==41", "=G1", "=1g", "=/0", "=:0", "=@0", "=`0", "=\xC3\xA9"};
+  for (int round = 0; round < 4000; ++round) {
+    std::string text;
+    const std::size_t size = Draw(state) % 300;
+    // Mostly escapes and plain bytes, so that blocks run long before something stops them.
+    while (text.size() < size) text += pieces[Draw(state) % (round % 3 == 0 ? std::size(pieces) : 5)];
+    ForceScalarQuotedPrintable(true);
+    const std::string oneByOne = DecodeQuotedPrintable(text);
+    ForceScalarQuotedPrintable(false);
+    ASSERT_EQ(DecodeQuotedPrintable(text), oneByOne) << "round " << round;
   }
 }
 
