@@ -46,9 +46,10 @@ class TMemoryStream {
     }
     return *this;
   }
-  // A deferred text is written out before it moves: its `written` belongs where it was made.
-  TMemoryStream(TMemoryStream&& other) noexcept { *this = std::move(other); }
-  TMemoryStream& operator=(TMemoryStream&& other) noexcept {
+  // A deferred text is written out before it moves: its `written` belongs where it was made. (So
+  // a move may allocate, and is not noexcept.)
+  TMemoryStream(TMemoryStream&& other) { *this = std::move(other); }
+  TMemoryStream& operator=(TMemoryStream&& other) {
     if (this != &other) {
       other.Materialise();
       FData = std::move(other.FData);

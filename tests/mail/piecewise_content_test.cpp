@@ -126,7 +126,9 @@ void ExpectPiecesMatchDecodeBody(const std::string& text, const std::string& wha
     b[i]->DecodeBody();
     ASSERT_EQ(joined, b[i]->DecodedBody().View()) << what << ", leaf " << i;
     // Handed out in pieces, never as one piece the size of a large body.
-    if (joined.size() > 600000) EXPECT_GT(calls, 2u) << what;
+    if (joined.size() > 600000) {
+      EXPECT_GT(calls, 2u) << what;
+    }
   }
   ASSERT_EQ(pieced.Warnings().size(), whole.Warnings().size()) << what;
   for (std::size_t i = 0; i < pieced.Warnings().size(); ++i) {
