@@ -74,7 +74,9 @@ RelayService::RelayService(platform::ProgramFiles files, RelayHost& host, LogVie
       relay_(RelayMessageFile),
       correction_([this](const std::string& connectionString, const LogFunction& log) {
         const LocalDateTime now = LocalDateTimeAt(Now());
-        CorrectScheduledTime(connectionString, LocalClockTime{now.hour, now.minute}, log);
+        // A database that cannot be reached is an error for the journal, not information.
+        CorrectScheduledTime(connectionString, LocalClockTime{now.hour, now.minute}, log,
+                             [this](const std::string& line) { mainlog(line, LogSeverity::kError); });
       }),
       // The log's timestamps come from the relay's one clock unless a test sets them apart.
       log_(files_.logFile, [this] { return MaxLogLength(); }, view, [this] { return LocalDateTimeAt(Now()); }),

@@ -43,7 +43,7 @@ LocalClockTime CurrentLocalClockTime() {
 }
 
 void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
-                          platform::RecordQuery& query) {
+                          const LogFunction& errorLog, platform::RecordQuery& query) {
   try {
     const std::int32_t scheduled = ScheduledTimeFor(now);
     query.Open(connectionString, kQuery);
@@ -62,17 +62,27 @@ void CorrectScheduledTime(const std::string& connectionString, LocalClockTime no
   } catch (...) {
     // Whatever failed, the query is closed and start-up goes on.
     query.Close();
-    LogFailure(log);
+    LogFailure(errorLog);
   }
 }
 
-void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log) {
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
+                          const LogFunction& errorLog) {
   try {
     const std::unique_ptr<platform::RecordQuery> query = platform::OpenOdbcQuery();
-    CorrectScheduledTime(connectionString, now, log, *query);
+    CorrectScheduledTime(connectionString, now, log, errorLog, *query);
   } catch (...) {
-    LogFailure(log);  // only the query object's allocation can fail here
+    LogFailure(errorLog);  // only the query object's allocation can fail here
   }
+}
+
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
+                          platform::RecordQuery& query) {
+  CorrectScheduledTime(connectionString, now, log, log, query);
+}
+
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log) {
+  CorrectScheduledTime(connectionString, now, log, log);
 }
 
 }  // namespace droprelay

@@ -34,4 +34,11 @@ void CorrectScheduledTime(const std::string& connectionString, LocalClockTime no
 void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
                           platform::RecordQuery& query);
 
+// The same with the failure's two lines going to `errorLog` (the relay logs them as errors, the
+// new time as information).
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
+                          const LogFunction& errorLog);
+void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,
+                          const LogFunction& errorLog, platform::RecordQuery& query);
+
 }  // namespace droprelay

@@ -91,13 +91,30 @@ TEST(CorrectScheduledTime, ClosesTheQueryWhateverHappens) {
     EXPECT_TRUE(log.lines.empty());
   }
   for (const ScriptedQuery::Step step : {ScriptedQuery::kOpen, ScriptedQuery::kUpdate}) {
+    const std::vector<std::string> failure{step == ScriptedQuery::kOpen ? "server gone" : "update refused",
+                                           texts::DatabaseError()};
     ScriptedQuery query;
     query.failAt = step;
     LogRecorder log;
     CorrectScheduledTime("DSN=ps", {9, 10}, log.function(), query);
     EXPECT_EQ(query.calls.back(), "close");
-    EXPECT_EQ(log.lines, (std::vector<std::string>{step == ScriptedQuery::kOpen ? "server gone" : "update refused",
-                                                   texts::DatabaseError()}));
+    EXPECT_EQ(log.lines, failure);
+    // With a log of its own for errors, the failure goes there and nothing else does.
+    ScriptedQuery again;
+    again.failAt = step;
+    LogRecorder info;
+    LogRecorder errors;
+    CorrectScheduledTime("DSN=ps", {9, 10}, info.function(), errors.function(), again);
+    EXPECT_TRUE(info.lines.empty());
+    EXPECT_EQ(errors.lines, failure);
+  }
+  {
+    ScriptedQuery query;
+    LogRecorder info;
+    LogRecorder errors;
+    CorrectScheduledTime("DSN=ps", {9, 10}, info.function(), errors.function(), query);
+    EXPECT_EQ(info.lines, (std::vector<std::string>{texts::NewScheduleTime() + "093000"}));
+    EXPECT_TRUE(errors.lines.empty());
   }
   {
     // A log that throws cannot make the correction throw.

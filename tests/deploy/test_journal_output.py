@@ -128,6 +128,22 @@ class JournalOutput(unittest.TestCase):
                 self.assertFalse(any(line[3:5].isdigit() for line in lines), err)
                 self.check_file_log()
 
+    def test_database_failure_is_an_error(self):
+        # The schedule correction against a data source that does not exist: its two lines are
+        # errors for the journal, and the run goes on to relay the file.
+        sink = Sink(os.path.join(self.work, 'sink'))
+        try:
+            self.configure(sink, 'correct_scheduled_time=1\nConnectionString=DSN=droprelay_no_such_source\n')
+            err = self.run_until(lambda: os.listdir(os.path.join(self.work, 'archive')),
+                                 journal_stream=lambda st: '%d:%d' % (st.st_dev, st.st_ino))
+        finally:
+            sink.stop()
+        lines = err.splitlines()
+        self.assertIn('<3>Ошибка при работе с базой данных', lines)
+        failure = lines.index('<3>Ошибка при работе с базой данных')
+        self.assertTrue(lines[failure - 1].startswith('<3>'), err)  # the driver's own text before it
+        self.assertIn('<6>Найден файл m.eml', lines)
+
     def test_no_copy_for_an_inherited_stream(self):
         sink = Sink(os.path.join(self.work, 'sink'))
         try:
