@@ -15,8 +15,20 @@ namespace {
 
 using namespace droprelay;
 
+// What DecodeBodyTo hands out, joined: it must be what DecodeBody gives.
+std::string Pieces(TMailPart& part) {
+  std::string joined;
+  part.DecodeBodyTo([&joined](std::string_view piece) {
+    joined += piece;
+    return true;
+  });
+  return joined;
+}
+
 void DecodeAll(TMailPart& part) {
+  const std::string pieces = Pieces(part);
   part.DecodeBody();
+  if (pieces != part.DecodedBody().View()) __builtin_trap();
   (void)part.GetAttachmentFileName();
   for (TMailPart* sub : part.SubParts()) DecodeAll(*sub);
 }

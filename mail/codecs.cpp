@@ -188,7 +188,7 @@ constexpr std::array<std::uint8_t, 256> kHexValue = MakeHexValues();
 struct HexPairs {
   std::array<std::uint16_t, 65536> value{};
 };
-constexpr HexPairs MakeHexPairs() {
+HexPairs MakeHexPairs() {
   HexPairs pairs;
   for (std::size_t i = 0; i < 65536; ++i) {
     const unsigned hi = kHexValue[i & 0xFF];
@@ -197,7 +197,8 @@ constexpr HexPairs MakeHexPairs() {
   }
   return pairs;
 }
-constexpr HexPairs kHexPairs = MakeHexPairs();
+// Built at start-up: 65,536 entries are more than some compilers evaluate at compile time.
+const HexPairs kHexPairs = MakeHexPairs();
 
 unsigned EscapedByte(const char* digits) {
   return kHexPairs.value[static_cast<unsigned char>(digits[0]) | static_cast<unsigned>(static_cast<unsigned char>(digits[1])) << 8];
