@@ -20,9 +20,10 @@ DIGEST = """
 import email, email.policy, hashlib, sys
 with open(sys.argv[1], 'rb') as f:
     message = email.message_from_binary_file(f, policy=email.policy.default)
-for part in message.iter_attachments():
-    print(hashlib.sha256(part.get_payload(decode=True)).hexdigest())
-    break
+# A message that is one non-text part is its own attachment.
+parts = list(message.iter_attachments()) if message.is_multipart() else [message]
+if parts:
+    print(hashlib.sha256(parts[0].get_payload(decode=True)).hexdigest())
 """
 
 
