@@ -1,6 +1,7 @@
 #include "app/config_check.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include "app/relay_service.h"
@@ -93,7 +94,19 @@ std::string Shown(SettingKind kind, const std::string& value) {
 
 }  // namespace
 
-std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
+namespace {
+
+// What one kind of INI file knows. Each answers false, with the finding filled in (its kind aside),
+// for what it does not accept.
+struct IniVocabulary {
+  std::function<bool(const std::string& section, ConfigFinding& finding)> section;
+  std::function<bool(const platform::IniEntry& entry, ConfigFinding& finding)> key;
+  std::function<bool(const platform::IniEntry& entry, ConfigFinding& finding)> value;
+};
+
+// One finding per problem, in line order: a repeated or unknown section (whose keys are then not
+// looked at, as they are not read), an unknown key, a repeated key, a value its key cannot use.
+std::vector<ConfigFinding> CheckIniText(std::string_view text, const IniVocabulary& vocabulary) {
   const platform::IniDocument document = platform::ParseIniDocument(text);
   std::vector<ConfigFinding> findings;
   std::vector<bool> readable(document.sections.size(), true);
@@ -105,9 +118,8 @@ std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
     if (section.Repeated()) {
       finding.kind = ConfigFinding::Kind::kRepeatedSection;
       finding.firstLine = section.firstLine;
-    } else if (!IsKnownSection(section.name)) {
+    } else if (!vocabulary.section(section.name, finding)) {
       finding.kind = ConfigFinding::Kind::kUnknownSection;
-      finding.suggestion = Closest(section.name, kKnownSections);
     } else {
       continue;
     }
@@ -123,17 +135,8 @@ std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
     finding.line = entry.line;
     finding.section = entry.section;
     finding.key = entry.key;
-    const bool system = AsciiEqualNoCase(entry.section, kSectionSystem);
-    const KnownSetting* setting = system ? FindSystemSetting(entry.key) : nullptr;
-    if (system ? setting == nullptr : !IsSubstitutionKey(entry.key)) {
+    if (!vocabulary.key(entry, finding)) {
       finding.kind = ConfigFinding::Kind::kUnknownKey;
-      if (system) {
-        finding.suggestion = Closest(entry.key, SystemKeyNames());
-        if (const KnownSetting* meant = FindSystemSetting(finding.suggestion)) {
-          finding.used = meant->defaultValue;
-          finding.valueKind = meant->kind;
-        }
-      }
       findings.push_back(std::move(finding));
       continue;
     }
@@ -144,11 +147,8 @@ std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
       findings.push_back(std::move(finding));
       continue;
     }
-    if (setting && !ValueParses(setting->kind, entry.value)) {
+    if (!vocabulary.value(entry, finding)) {
       finding.kind = ConfigFinding::Kind::kBadValue;
-      finding.value = entry.value;
-      finding.used = setting->defaultValue;
-      finding.valueKind = setting->kind;
       findings.push_back(std::move(finding));
     }
   }
@@ -157,53 +157,56 @@ std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
   return findings;
 }
 
+}  // namespace
+
+std::vector<ConfigFinding> CheckConfigText(std::string_view text) {
+  IniVocabulary vocabulary;
+  vocabulary.section = [](const std::string& name, ConfigFinding& finding) {
+    if (IsKnownSection(name)) return true;
+    finding.suggestion = Closest(name, kKnownSections);
+    return false;
+  };
+  vocabulary.key = [](const platform::IniEntry& entry, ConfigFinding& finding) {
+    if (!AsciiEqualNoCase(entry.section, kSectionSystem)) return IsSubstitutionKey(entry.key);
+    if (FindSystemSetting(entry.key) != nullptr) return true;
+    finding.suggestion = Closest(entry.key, SystemKeyNames());
+    if (const KnownSetting* meant = FindSystemSetting(finding.suggestion)) {
+      finding.used = meant->defaultValue;
+      finding.valueKind = meant->kind;
+    }
+    return false;
+  };
+  vocabulary.value = [](const platform::IniEntry& entry, ConfigFinding& finding) {
+    const KnownSetting* setting =
+        AsciiEqualNoCase(entry.section, kSectionSystem) ? FindSystemSetting(entry.key) : nullptr;
+    if (setting == nullptr || ValueParses(setting->kind, entry.value)) return true;
+    finding.value = entry.value;
+    finding.used = setting->defaultValue;
+    finding.valueKind = setting->kind;
+    return false;
+  };
+  return CheckIniText(text, vocabulary);
+}
+
 std::vector<ConfigFinding> CheckProfilesText(std::string_view text) {
   static const char* const kProfileKeys[] = {"url", "from", "user", "password", "passwordfile",
                                              "starttls", "plaintext", "cafile"};
   static const char* const kListKeys[] = {"DefaultProfile"};
-  const platform::IniDocument document = platform::ParseIniDocument(text);
-  std::vector<ConfigFinding> findings;
-  std::vector<bool> readable(document.sections.size(), true);
-  for (std::size_t i = 0; i < document.sections.size(); ++i) {
-    const platform::IniSection& section = document.sections[i];
-    if (!section.Repeated()) continue;
-    ConfigFinding finding;
-    finding.kind = ConfigFinding::Kind::kRepeatedSection;
-    finding.line = section.line;
-    finding.section = section.name;
-    finding.firstLine = section.firstLine;
-    readable[i] = false;
-    findings.push_back(std::move(finding));
-  }
-  std::map<std::string, int> firstLines;
-  for (const platform::IniDocument::Key& key : document.keys) {
-    if (!readable[key.section]) continue;
-    const platform::IniEntry& entry = key.entry;
-    ConfigFinding finding;
-    finding.line = entry.line;
-    finding.section = entry.section;
-    finding.key = entry.key;
+  IniVocabulary vocabulary;
+  // Every other section is a profile.
+  vocabulary.section = [](const std::string&, ConfigFinding&) { return true; };
+  vocabulary.key = [](const platform::IniEntry& entry, ConfigFinding& finding) {
     const bool list = AsciiEqualNoCase(entry.section, "Profiles");
     const auto known = [&](const auto& names) {
-      return std::any_of(std::begin(names), std::end(names), [&](const char* name) { return AsciiEqualNoCase(name, entry.key); });
+      return std::any_of(std::begin(names), std::end(names),
+                         [&](const char* name) { return AsciiEqualNoCase(name, entry.key); });
     };
-    if (list ? !known(kListKeys) : !known(kProfileKeys)) {
-      finding.kind = ConfigFinding::Kind::kUnknownKey;
-      finding.suggestion = list ? Closest(entry.key, kListKeys) : Closest(entry.key, kProfileKeys);
-      findings.push_back(std::move(finding));
-      continue;
-    }
-    const auto [first, inserted] =
-        firstLines.emplace(AsciiLowerCase(entry.section) + "\n" + AsciiLowerCase(entry.key), entry.line);
-    if (!inserted) {
-      finding.kind = ConfigFinding::Kind::kRepeatedKey;
-      finding.firstLine = first->second;
-      findings.push_back(std::move(finding));
-    }
-  }
-  std::stable_sort(findings.begin(), findings.end(),
-                   [](const ConfigFinding& a, const ConfigFinding& b) { return a.line < b.line; });
-  return findings;
+    if (list ? known(kListKeys) : known(kProfileKeys)) return true;
+    finding.suggestion = list ? Closest(entry.key, kListKeys) : Closest(entry.key, kProfileKeys);
+    return false;
+  };
+  vocabulary.value = [](const platform::IniEntry&, ConfigFinding&) { return true; };
+  return CheckIniText(text, vocabulary);
 }
 
 std::string FindingText(const std::string& file, const ConfigFinding& finding) {
