@@ -350,6 +350,14 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
     out += 3;
     column = 0;
   };
+  // A blank just written is escaped instead: readers strip blanks at a line's end as padding.
+  const auto escapeTrailingBlank = [&] {
+    if (out == outStart || (out[-1] != ' ' && out[-1] != '\t')) return;
+    const std::uint32_t code = kEscapes[static_cast<unsigned char>(out[-1])];
+    --out;
+    std::memcpy(out, &code, 4);
+    out += 3;
+  };
   const auto escape = [&](unsigned char c) {
     const std::uint32_t code = kEscapes[c];
     std::memcpy(out, &code, 4);
@@ -373,13 +381,7 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
       }
       // A line break. A blank just before it would be taken for transport padding and stripped
       // by the reader, so it is escaped; a blank that ended on a soft line break is safe.
-      if (out != outStart && (out[-1] == ' ' || out[-1] == '\t')) {
-        const unsigned char blank = static_cast<unsigned char>(out[-1]);
-        --out;
-        const std::uint32_t code = kEscapes[blank];
-        std::memcpy(out, &code, 4);
-        out += 3;
-      }
+      escapeTrailingBlank();
       out[0] = '\r';
       out[1] = '\n';
       out += 2;
@@ -415,13 +417,7 @@ char* EncodeQuotedPrintableRaw(const char* in, std::size_t n, bool headerMode, c
     if (++column >= 72) softBreak();
   }
   // A blank at the very end is escaped too: a reader may strip it as it would at a line's end.
-  if (out != outStart && (out[-1] == ' ' || out[-1] == '\t')) {
-    const unsigned char blank = static_cast<unsigned char>(out[-1]);
-    --out;
-    const std::uint32_t code = kEscapes[blank];
-    std::memcpy(out, &code, 4);
-    out += 3;
-  }
+  escapeTrailingBlank();
   return out;
 }
 
