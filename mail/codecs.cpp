@@ -4,6 +4,7 @@
 #include "mail/codecs.h"
 #include "mail/quoted_printable_simd.h"
 
+#include <algorithm>
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -110,62 +111,50 @@ char* Base64Decoder::Decode(std::string_view text, char* out) {
   return end;
 }
 
-std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
-  dest.Clear();
-  source.SetPosition(0);
-  const std::string_view in = source.View();
-  const std::size_t n = in.size();
-  if (n == 0) return 0;
+std::uint64_t Base64LinesSize(std::uint64_t bytes) {
+  const std::uint64_t chars = (bytes + 2) / 3 * 4;
+  return chars + (chars + 75) / 76 * 2;
+}
 
-  constexpr std::size_t kLineChars = 76;
-  const std::size_t chars = (n + 2) / 3 * 4;
-  const std::size_t lines = (chars + kLineChars - 1) / kLineChars;
-  ByteBuffer out;
-  char* p = out.AppendSpace(chars + lines * 2);
-  char* const start = p;
-  std::size_t column = 0;
-  auto put = [&](unsigned sextet) {
-    *p++ = Base64Table[sextet & 63];
-    if (++column == kLineChars) {
-      *p++ = '\r';
-      *p++ = '\n';
-      column = 0;
+char* EncodeBase64Lines(std::string_view in, char* p) {
+  constexpr std::size_t kLineBytes = 57;  // 76 characters
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(in[i])); };
+  for (std::size_t line = 0; line < in.size(); line += kLineBytes) {
+    const std::size_t end = std::min(in.size(), line + kLineBytes);
+    std::size_t i = line;
+    for (; i + 3 <= end; i += 3) {
+      const unsigned triple = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+      *p++ = Base64Table[triple >> 18];
+      *p++ = Base64Table[triple >> 12 & 63];
+      *p++ = Base64Table[triple >> 6 & 63];
+      *p++ = Base64Table[triple & 63];
     }
-  };
-  auto byte = [&](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(in[i])); };
-
-  std::size_t i = 0;
-  for (; i + 3 <= n; i += 3) {
-    const unsigned triple = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-    put(triple >> 18);
-    put(triple >> 12);
-    put(triple >> 6);
-    put(triple);
-  }
-  if (n - i == 2) {
-    const unsigned pair = byte(i) << 16 | byte(i + 1) << 8;
-    put(pair >> 18);
-    put(pair >> 12);
-    put(pair >> 6);
-    *p++ = '=';
-    ++column;
-  } else if (n - i == 1) {
-    const unsigned single = byte(i) << 16;
-    put(single >> 18);
-    put(single >> 12);
-    *p++ = '=';
-    *p++ = '=';
-    column += 2;
-  }
-  // The pad characters never complete a line of 76 (76 is a multiple of 4), so the last line is
-  // ended here unless it already was.
-  if (column != 0) {
+    if (end - i == 2) {
+      const unsigned pair = byte(i) << 16 | byte(i + 1) << 8;
+      *p++ = Base64Table[pair >> 18];
+      *p++ = Base64Table[pair >> 12 & 63];
+      *p++ = Base64Table[pair >> 6 & 63];
+      *p++ = '=';
+    } else if (end - i == 1) {
+      const unsigned single = byte(i) << 16;
+      *p++ = Base64Table[single >> 18];
+      *p++ = Base64Table[single >> 12 & 63];
+      *p++ = '=';
+      *p++ = '=';
+    }
     *p++ = '\r';
     *p++ = '\n';
   }
-  out.Commit(static_cast<std::size_t>(p - start));
+  return p;
+}
+
+std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source) {
+  const std::string_view in = source.View();
+  ByteBuffer out;
+  char* const start = out.AppendSpace(static_cast<std::size_t>(Base64LinesSize(in.size())));
+  out.Commit(static_cast<std::size_t>(EncodeBase64Lines(in, start) - start));
   dest.Assign(std::move(out));
-  source.SetPosition(n);
+  source.SetPosition(in.size());
   return dest.Size();
 }
 

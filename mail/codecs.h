@@ -56,6 +56,12 @@ class Base64Decoder {
 // Answers the size of `dest`.
 std::size_t Base64EncodeStream(TMemoryStream& dest, TMemoryStream& source);
 
+// The size of `bytes` bytes in those lines, and the encoding itself, written at `out` (which has
+// room for Base64LinesSize) and answering its end. 57 bytes make one full line, so pieces of a
+// multiple of 57 bytes encoded one after another give the same lines as the whole at once.
+std::uint64_t Base64LinesSize(std::uint64_t bytes);
+char* EncodeBase64Lines(std::string_view bytes, char* out);
+
 std::string DecodeQuotedPrintable(std::string_view text);
 std::string EncodeQuotedPrintable(std::string_view text, bool headerMode);
 // The same, appending to a byte buffer: for whole bodies, written once without a second copy.

@@ -22,47 +22,14 @@ bool IsPlainPrintable(std::string_view s) {
   return true;
 }
 
-// Base64 in lines of 76 characters, each ending in CR LF, appended to `out`. 57 bytes make one
-// full line, so pieces of a multiple of 57 bytes encoded one after another give the same lines as
-// the whole encoded at once.
+// Pieces of attachments are encoded whole lines at a time (see EncodeBase64Lines).
 constexpr std::size_t kLineBytes = 57;
 
-std::uint64_t Base64LinesSize(std::uint64_t bytes) {
-  const std::uint64_t chars = (bytes + 2) / 3 * 4;
-  return chars + (chars + 75) / 76 * 2;
-}
-
+// Base64 in lines of 76 characters, each ending in CR LF, appended to `out`.
 void AppendBase64Lines(std::string_view in, std::string& out) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(in[i])); };
   const std::size_t start = out.size();
   out.resize(start + static_cast<std::size_t>(Base64LinesSize(in.size())));
-  char* p = out.data() + start;
-  for (std::size_t line = 0; line < in.size(); line += kLineBytes) {
-    const std::size_t end = std::min(in.size(), line + kLineBytes);
-    std::size_t i = line;
-    for (; i + 3 <= end; i += 3) {
-      const unsigned triple = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-      *p++ = Base64Table[triple >> 18];
-      *p++ = Base64Table[triple >> 12 & 63];
-      *p++ = Base64Table[triple >> 6 & 63];
-      *p++ = Base64Table[triple & 63];
-    }
-    if (end - i == 2) {
-      const unsigned pair = byte(i) << 16 | byte(i + 1) << 8;
-      *p++ = Base64Table[pair >> 18];
-      *p++ = Base64Table[pair >> 12 & 63];
-      *p++ = Base64Table[pair >> 6 & 63];
-      *p++ = '=';
-    } else if (end - i == 1) {
-      const unsigned single = byte(i) << 16;
-      *p++ = Base64Table[single >> 18];
-      *p++ = Base64Table[single >> 12 & 63];
-      *p++ = '=';
-      *p++ = '=';
-    }
-    *p++ = '\r';
-    *p++ = '\n';
-  }
+  EncodeBase64Lines(in, out.data() + start);
 }
 
 std::string Base64Lines(std::string_view bytes) {
