@@ -144,14 +144,7 @@ class TMemoryStream {
   // first (its position kept), so both are windows on it until one of them is written to.
   void AssignSharing(TMemoryStream& other) {
     if (&other == this) return;
-    other.Materialise();
-    if (!other.FShared) {
-      const std::size_t position = other.FPosition;
-      auto text = std::make_shared<const ByteBuffer>(std::move(other.FData));
-      other.FData = ByteBuffer();
-      other.Share(text, text->View());
-      other.FPosition = position;
-    }
+    other.MakeShared();
     Share(other.FShared, other.FWindow);
   }
   // The stream's bytes as a shared text (owned bytes become one, the position kept), so that a
