@@ -292,24 +292,22 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
         LogAs(context, texts::MessageError(), SeverityOf(*values.failure));
       }
     }
-    {
-      outcome.read = values.read;
-      const bool sending = context.config.send_mail();
-      // With sending off nothing reaches the submission: only a file that is no stored message of
-      // the relay's at all is set aside, and one its writer still holds waits; everything else is
-      // disposed of.
-      if (values.failure && (sending || IsAboutTheFile(*values.failure))) {
-        outcome.outcome = *values.failure;
-      } else if (!sending) {
-        outcome.outcome = Outcome::kNotSent;
-      } else if (context.beforeSending && values.read && !(*context.beforeSending)(*values.read)) {
-        // The note that the message may leave could not be written: it does not leave.
-        outcome.outcome = Outcome::kJournalUnwritable;
-      } else {
-        sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, outcome);
-        // The answer is noted before anything else happens: a kill from here on must find it.
-        if (context.afterSending) (*context.afterSending)(outcome);
-      }
+    outcome.read = values.read;
+    const bool sending = context.config.send_mail();
+    // With sending off nothing reaches the submission: only a file that is no stored message of
+    // the relay's at all is set aside, and one its writer still holds waits; everything else is
+    // disposed of.
+    if (values.failure && (sending || IsAboutTheFile(*values.failure))) {
+      outcome.outcome = *values.failure;
+    } else if (!sending) {
+      outcome.outcome = Outcome::kNotSent;
+    } else if (context.beforeSending && values.read && !(*context.beforeSending)(*values.read)) {
+      // The note that the message may leave could not be written: it does not leave.
+      outcome.outcome = Outcome::kJournalUnwritable;
+    } else {
+      sending_mail(context, values.recipient, values.subject, values.body, values.attachmentPath, outcome);
+      // The answer is noted before anything else happens: a kill from here on must find it.
+      if (context.afterSending) (*context.afterSending)(outcome);
     }
     // The private folder goes whether or not the message went, without waiting: the drop file's
     // disposal does not depend on it.
