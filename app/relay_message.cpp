@@ -218,7 +218,8 @@ bool IsLocalPartCharacter(char c) {
 LogSeverity SeverityOf(Outcome outcome) {
   switch (DispositionOf(outcome)) {
     case Disposition::kDispose: return LogSeverity::kInfo;
-    case Disposition::kDefer: return LogSeverity::kWarning;
+    case Disposition::kDefer:
+    case Disposition::kPause: return LogSeverity::kWarning;
     case Disposition::kQuarantine:
     case Disposition::kStop: return LogSeverity::kError;
   }

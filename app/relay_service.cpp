@@ -495,6 +495,7 @@ void RelayService::HandleFile(const std::string& dropFolder, const std::string& 
       Quarantine(dropFolder, fileName, outcome, texts::OutcomeReason(outcome.outcome));
       return;
     case Disposition::kDefer:
+    case Disposition::kPause:
       Defer(fileName, facts, deferral, outcome.outcome, texts::OutcomeReason(outcome.outcome), outcome.reply);
       return;
     case Disposition::kStop:  // ended the run above

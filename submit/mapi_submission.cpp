@@ -104,7 +104,8 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
   errorText.clear();
   warnings.clear();
   // Until the submission has answered, nothing is known about the message: try again later.
-  outcome = SubmissionResult{Outcome::kSendFailed, std::string(), false};
+  outcome = SubmissionResult{};
+  outcome.outcome = Outcome::kSendFailed;
   dataSent = false;
   try {
     std::string list = NormaliseRecipients(recipients);

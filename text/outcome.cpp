@@ -30,10 +30,12 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kTooLarge, "too-large"},
     {Outcome::kKilledTwice, "killed-twice"},
     {Outcome::kJournalUnreadable, "journal-unreadable"},
-    {Outcome::kMailLoop, "mail-loop"},
     {Outcome::kNotRegular, "not-regular"},
     {Outcome::kNotOwnFile, "not-own-file"},
     {Outcome::kNoMailProfile, "no-mail-profile"},
+    {Outcome::kSenderRefused, "sender-refused"},
+    {Outcome::kAccountRefused, "account-refused"},
+    {Outcome::kQuotaExceeded, "quota-exceeded"},
 };
 
 }  // namespace

@@ -47,15 +47,22 @@ enum class Outcome : std::uint8_t {
   kNotOwnFile,  // a hard link, or (run as root) a file of another owner than the drop folder's
 
   // The configuration is wrong: waiting will not mend it, and no message is to blame.
-  kNoMailProfile,  // the profiles file is missing or unreadable, or names no such profile
+  kNoMailProfile,   // the profiles file is missing or unreadable, or names no such profile
+  kSenderRefused,   // the server refused the sender (any 5xx to MAIL FROM, or a send-as right missing)
+  kAccountRefused,  // the server refused the account (530, 535, 538; submission disabled for it)
+
+  // The server will take nothing more for now (a quota or rate limit): this file waits, and the run
+  // ends, leaving the others untouched for the next run.
+  kQuotaExceeded,
 };
 
 // The highest value: loops over every outcome end here. Keep it the last value listed.
-inline constexpr Outcome kLastOutcome = Outcome::kNoMailProfile;
+inline constexpr Outcome kLastOutcome = Outcome::kQuotaExceeded;
 
 // What the cycle does with a file after an outcome. kStop: the file stays untouched, without a
 // waiting time, and the run ends as a configuration error, so the next run after the fix takes it.
-enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine, kStop };
+// kPause: the file waits like a deferred one and the run ends there as a temporary failure.
+enum class Disposition : std::uint8_t { kDispose, kDefer, kQuarantine, kStop, kPause };
 
 constexpr Disposition DispositionOf(Outcome outcome) {
   switch (outcome) {
@@ -89,7 +96,11 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kNotOwnFile:
       return Disposition::kQuarantine;
     case Outcome::kNoMailProfile:
+    case Outcome::kSenderRefused:
+    case Outcome::kAccountRefused:
       return Disposition::kStop;
+    case Outcome::kQuotaExceeded:
+      return Disposition::kPause;
   }
   return Disposition::kDefer;
 }

@@ -74,6 +74,9 @@ DROPRELAY_TEXT(ReasonExpired, "истек срок ожидания в очер�
 DROPRELAY_TEXT(ReasonNotSent, "отправка отключена (send_mail=0), письмо не отправлено")
 DROPRELAY_TEXT(ReasonNoConnection, "нет соединения с сервером")
 DROPRELAY_TEXT(ReasonLogonRefused, "сервер отказал во входе")
+DROPRELAY_TEXT(ReasonSenderRefused, "сервер отказал отправителю (ошибка настроек профиля)")
+DROPRELAY_TEXT(ReasonAccountRefused, "сервер отказал учетной записи (ошибка настроек профиля)")
+DROPRELAY_TEXT(ReasonQuotaExceeded, "сервер ограничил число писем, остальные файлы ждут следующего запуска")
 DROPRELAY_TEXT(ReasonServerBusy, "сервер временно отказал в приеме")
 DROPRELAY_TEXT(ReasonAttachmentMissing, "сохраненное вложение пропало до отправки")
 DROPRELAY_TEXT(ReasonInternalError, "внутренняя ошибка")
@@ -150,6 +153,9 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kKilledTwice: return ReasonKilledTwice();
     case Outcome::kJournalUnreadable: return ReasonJournalUnreadable();
     case Outcome::kNotOwnFile: return ReasonNotOwnFile();
+    case Outcome::kSenderRefused: return ReasonSenderRefused();
+    case Outcome::kAccountRefused: return ReasonAccountRefused();
+    case Outcome::kQuotaExceeded: return ReasonQuotaExceeded();
   }
   return ReasonInternalError();
 }

@@ -103,6 +103,10 @@ const std::string& SendingOffMoved();        // "Отправка писем в�
 const std::string& SendingOffDeleted();      // "Отправка писем выключена (send_mail=0): письма не отправляются, файлы удаляются"
 // A configuration fault found while sending stops the run: ConfigurationStop + reason.
 const std::string& ReasonNoMailProfile();       // "профиль почты не найден"
+const std::string& ReasonSenderRefused();       // "сервер отказал отправителю (ошибка настроек профиля)"
+const std::string& ReasonAccountRefused();      // "сервер отказал учетной записи (ошибка настроек профиля)"
+// A quota or rate limit of the server: the run ends, the files wait.
+const std::string& ReasonQuotaExceeded();       // "сервер ограничил число писем, остальные файлы ждут следующего запуска"
 const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
 
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.
