@@ -36,6 +36,8 @@ bool ParseQueueArgument(const std::vector<std::string>& arguments, std::size_t& 
     select(Kind::kCheck);
   } else if (argument == "--all" && result.action == CommandLine::Action::Queue && result.queue.kind == Kind::kRelease) {
     result.queue.all = true;
+  } else if (argument == "--force" && result.action == CommandLine::Action::Queue && result.queue.kind == Kind::kRelease) {
+    result.queue.force = true;
   } else if (argument == "--warn-age" || argument == "--crit-age") {
     int minutes = -1;
     const std::string value = i + 1 < arguments.size() ? arguments[++i] : std::string();
@@ -157,7 +159,7 @@ std::string UsageText(const std::string& programName) {
          " [--config FILE]\n"
          "       " + programName + " [--config FILE] --inspect [--json] FILE...\n"
          "       " + programName + " [--config FILE] --check-config\n"
-         "       " + programName + " [--config FILE] --queue [--json] | --flush | --release NAME...|--all\n"
+         "       " + programName + " [--config FILE] --queue [--json] | --flush | --release [--force] NAME...|--all\n"
          "       " + programName + " [--config FILE] --check [--warn-age MIN] [--crit-age MIN]\n"
          "Relays the messages of a drop folder, one every five seconds, and ends when the folder is empty.\n"
          "\n"
@@ -172,6 +174,7 @@ std::string UsageText(const std::string& programName) {
          "  --queue        list the files waiting for a later attempt and the quarantined ones\n"
          "  --flush        make every waiting file due now (the next run takes them)\n"
          "  --release NAME...|--all  move quarantined files back into the drop folder\n"
+         "  --force                  with --release: also files that may have been delivered already\n"
          "  --check        one status line for a monitor; exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
          "  --warn-age MIN, --crit-age MIN  with --check: the age in minutes of the oldest waiting\n"
          "                 file that is a warning (default 60) or critical (default 1440)\n"

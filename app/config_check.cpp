@@ -4,7 +4,7 @@
 #include <functional>
 #include <map>
 
-#include "app/relay_service.h"
+#include "app/exit_status.h"
 #include "platform/file.h"
 #include "platform/ini_file.h"
 #include "platform/odbc.h"

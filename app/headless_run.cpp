@@ -32,15 +32,12 @@ bool WaitForStopRequest(int milliseconds) {
 int RunRelayLoop(RelayService& service, const HeadlessHost& host, const StopWait& wait, std::ostream& err) {
   // Installed before anything runs, so a stop request during start-up ends the first wait.
   platform::TerminationSignalDescriptor();
+  service.SetErrorStream(err);
   service.FormCreate();
   if (service.RunEnded()) {
     // A start-up check failed: said in the log and on standard error already.
     service.FormDestroy();
     return service.ExitStatus();
-  }
-  if (const int refused = RefuseExposedSecrets(service, err); refused != 0) {
-    service.FormDestroy();
-    return refused;
   }
   while (!host.Closed()) {
     const RelayConfig* config = service.Config();

@@ -115,32 +115,4 @@ ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::
   return start;
 }
 
-std::string ExposedSecretProblem(const RelayConfig& config) {
-  if (!config.Password().empty()) {
-    const std::string exposed = platform::ExposedSecretText(config.File().FileName(), "a Password");
-    if (!exposed.empty()) return exposed;
-  }
-  if (!config.send_mail()) return {};
-  std::string profileName = config.MAPIProfile();
-  if (profileName.empty()) profileName = submit::DefaultMailProfile();
-  if (profileName.empty()) return {};
-  submit::MailProfile profile;
-  bool refused = false;
-  // Other faults of the profile (a missing file, a bad url) are reported by every cycle, which
-  // keeps the messages for when they are fixed; only an exposed secret stops the start.
-  if (!submit::LoadMailProfile(profileName, profile, &refused) && refused) return platform::SystemErrorText();
-  return {};
-}
-
-int RefuseExposedSecrets(RelayService& service, std::ostream& err) {
-  const RelayConfig* config = service.Config();
-  if (!config) return 0;
-  const std::string problem = ExposedSecretProblem(*config);
-  if (problem.empty()) return 0;
-  service.mainlog(texts::SecretExposed() + Utf8ToCp1251(problem), LogSeverity::kError);
-  service.Report().refusedStatus = kExitConfig;
-  err << ErrorLine("refusing to start: " + problem);
-  return kExitConfig;
-}
-
 }  // namespace droprelay

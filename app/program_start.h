@@ -1,5 +1,4 @@
-// What both programs (the headless relay and the window) do before the relay starts, and the
-// start-up check of secrets they do right after it.
+// What both programs (the headless relay and the window) do before the relay starts.
 #pragma once
 
 #include <memory>
@@ -27,21 +26,12 @@ struct ProgramStart {
 ProgramStart StartProgram(const std::vector<std::string>& arguments, const std::string& programName,
                           const std::string& version, std::ostream& out, std::ostream& err);
 
-// Exit statuses (sysexits.h): kExitConfig and the others are in app/relay_service.h.
+// Exit statuses (sysexits.h) are in app/exit_status.h.
 
 // For an installed program (`installed`) started as root: becomes `user` through `system`.
 // Answers 0 when the program may go on (not root, or switched), else kExitConfig after a line on
 // `err` saying why (no such user, the switch failed).
 int BecomeServiceUser(bool installed, const std::string& user, const platform::IdentitySystem& system,
                       std::ostream& err);
-
-// Empty when no secret the configuration names is readable by others; otherwise the problem
-// (UTF-8): the main INI holding a `Password`, or, when mail is sent, the mail profile's password
-// (in the profiles file or a password file of its own) or a login without encryption.
-std::string ExposedSecretProblem(const RelayConfig& config);
-
-// After FormCreate: when a secret is exposed, logs it, says it on standard error and answers
-// kExitConfig (the caller ends the run without a cycle); else 0.
-int RefuseExposedSecrets(RelayService& service, std::ostream& err);
 
 }  // namespace droprelay

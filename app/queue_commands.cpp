@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "app/activity_log.h"
-#include "app/relay_service.h"
+#include "app/exit_status.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
 #include "platform/state_files.h"
@@ -15,8 +15,6 @@
 
 namespace droprelay {
 namespace {
-
-constexpr const char* kReasonSuffix = ".reason";
 
 // File names are the file system's bytes; a person and a JSON reader get UTF-8.
 std::string NameText(const std::string& name) { return IsValidUtf8(name) ? name : Cp1251ToUtf8(name); }
@@ -34,17 +32,6 @@ std::vector<std::string> VisibleNames(const std::string& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-// "x.reason" is the reason file of "x" when "x" is there beside it, or when it reads like one (a
-// message released by hand leaves its reason file behind). Anything else is a quarantined file of
-// that name.
-bool IsReasonFile(const std::string& folder, const std::string& name, const std::vector<std::string>& names) {
-  if (!EndsWith(name, kReasonSuffix)) return false;
-  const std::string stem = name.substr(0, name.size() - std::char_traits<char>::length(kReasonSuffix));
-  if (std::binary_search(names.begin(), names.end(), stem)) return true;
-  std::string content;
-  return platform::ReadWholeFile(folder + name, content) && content.rfind("time=", 0) == 0;
 }
 
 std::string Plural(std::size_t count, const char* one, const char* many) {
@@ -76,31 +63,7 @@ QueueFolders FoldersOf(const RelayConfig& config) {
   return folders;
 }
 
-void ParseReasonFile(const std::string& content, QuarantinedFile& into) {
-  std::size_t start = 0;
-  while (start < content.size()) {
-    std::size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    const std::string key = line.substr(0, equals);
-    std::string value = line.substr(equals + 1);
-    if (key == "time") {
-      std::int64_t seconds = 0;
-      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-      if (error == std::errc() && end == value.data() + value.size()) into.time = seconds;
-    } else if (key == "outcome") {
-      into.outcome = std::move(value);
-    } else if (key == "reason") {
-      into.reason = std::move(value);
-    } else if (key == "reply") {
-      into.reply = std::move(value);
-    }
-  }
-}
+bool AcceptedNotDisposed(const WaitingFile& file) { return file.deferral.lastOutcome == Outcome::kNotDisposed; }
 
 QueueSnapshot ReadQueueSnapshot(const QueueFolders& folders) {
   QueueSnapshot snapshot;
@@ -129,10 +92,12 @@ QueueSnapshot ReadQueueSnapshot(const QueueFolders& folders) {
     if (!file.time) file.time = status->ChangeTimeNs() / 1000000000;
     snapshot.quarantined.push_back(std::move(file));
   }
+  snapshot.configFault = queue.ConfigFault();
   return snapshot;
 }
 
 void PrintQueue(const QueueSnapshot& snapshot, const QueueFolders& folders, std::ostream& out) {
+  if (snapshot.configFault) out << "The last run stopped: " << *snapshot.configFault << "\n";
   if (snapshot.waiting.empty() && snapshot.quarantined.empty()) {
     out << "No file waiting in " << NameText(folders.drop) << " and none quarantined in "
         << NameText(folders.failed) << "\n";
@@ -141,8 +106,9 @@ void PrintQueue(const QueueSnapshot& snapshot, const QueueFolders& folders, std:
   out << "Waiting in " << NameText(folders.drop) << ": " << Plural(snapshot.waiting.size(), "file", "files") << "\n";
   for (const WaitingFile& file : snapshot.waiting) {
     const Deferral& d = file.deferral;
-    out << "  " << NameText(file.name) << "  " << Plural(file.size, "byte", "bytes") << "\n"
-        << "    first failure " << FormatLogMoment(d.firstFailure) << ", " << Plural(static_cast<std::size_t>(d.attempts), "attempt", "attempts")
+    out << "  " << NameText(file.name) << "  " << Plural(file.size, "byte", "bytes") << "\n";
+    if (AcceptedNotDisposed(file)) out << "    accepted, not disposed of: never sent again, only deleted or moved\n";
+    out << "    first failure " << FormatLogMoment(d.firstFailure) << ", " << Plural(static_cast<std::size_t>(d.attempts), "attempt", "attempts")
         << ", next attempt " << FormatLogMoment(d.nextDue) << "\n"
         << "    last reason: " << OutcomeToken(d.lastOutcome);
     if (!d.lastReason.empty()) out << " (" << Cp1251ToUtf8(d.lastReason) << ")";
@@ -162,6 +128,9 @@ void PrintQueue(const QueueSnapshot& snapshot, const QueueFolders& folders, std:
       out << "\n";
     }
     if (!file.reply.empty()) out << "    server reply: " << file.reply << "\n";
+    if (DeliveredOf(file) != Delivered::kNo) {
+      out << "    may have been delivered already: --release needs --force\n";
+    }
   }
 }
 
@@ -173,7 +142,8 @@ void PrintQueueJson(const QueueSnapshot& snapshot, std::ostream& out) {
     out << (i ? "," : "") << "{\"name\":" << JsonString(NameText(file.name)) << ",\"size\":" << file.size
         << ",\"first_failure\":" << d.firstFailure << ",\"attempts\":" << d.attempts
         << ",\"next_attempt\":" << d.nextDue << ",\"last_outcome\":" << JsonString(std::string(OutcomeToken(d.lastOutcome)))
-        << ",\"last_reason\":" << JsonOrNull(Cp1251ToUtf8(d.lastReason)) << "}";
+        << ",\"last_reason\":" << JsonOrNull(Cp1251ToUtf8(d.lastReason))
+        << ",\"accepted\":" << (AcceptedNotDisposed(file) ? "true" : "false") << "}";
   }
   out << "],\"quarantined\":[";
   for (std::size_t i = 0; i < snapshot.quarantined.size(); ++i) {
@@ -181,9 +151,10 @@ void PrintQueueJson(const QueueSnapshot& snapshot, std::ostream& out) {
     out << (i ? "," : "") << "{\"name\":" << JsonString(NameText(file.name)) << ",\"size\":" << file.size
         << ",\"time\":" << (file.time ? std::to_string(*file.time) : std::string("null"))
         << ",\"outcome\":" << JsonOrNull(file.outcome) << ",\"reason\":" << JsonOrNull(file.reason)
-        << ",\"reply\":" << JsonOrNull(file.reply) << "}";
+        << ",\"reply\":" << JsonOrNull(file.reply)
+        << ",\"delivered\":" << JsonString(DeliveredToken(DeliveredOf(file))) << "}";
   }
-  out << "]}\n";
+  out << "],\"config_fault\":" << JsonOrNull(snapshot.configFault.value_or(std::string())) << "}\n";
 }
 
 CheckResult EvaluateQueue(const QueueSnapshot& snapshot, std::int64_t now, int warnAgeMinutes, int critAgeMinutes) {
@@ -193,15 +164,21 @@ CheckResult EvaluateQueue(const QueueSnapshot& snapshot, std::int64_t now, int w
   const std::int64_t critSeconds = static_cast<std::int64_t>(critAgeMinutes) * 60;
   const bool waiting = !snapshot.waiting.empty();
 
+  const std::size_t accepted = static_cast<std::size_t>(
+      std::count_if(snapshot.waiting.begin(), snapshot.waiting.end(), AcceptedNotDisposed));
+
   CheckResult result;
   result.status = kCheckOk;
   if (!snapshot.quarantined.empty() || (waiting && oldest >= warnSeconds)) result.status = kCheckWarning;
-  if (waiting && oldest >= critSeconds) result.status = kCheckCritical;
+  if ((waiting && oldest >= critSeconds) || accepted > 0 || snapshot.configFault) result.status = kCheckCritical;
 
   static const char* const kLabels[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  result.line = std::string("DROPRELAY ") + kLabels[result.status] + " - " +
-                std::to_string(snapshot.waiting.size()) + " waiting";
+  result.line = std::string("DROPRELAY ") + kLabels[result.status] + " - ";
+  // What needs a person first: the run cannot send at all.
+  if (snapshot.configFault) result.line += "configuration fault: " + *snapshot.configFault + "; ";
+  result.line += std::to_string(snapshot.waiting.size()) + " waiting";
   if (waiting) result.line += " (oldest " + std::to_string(oldest / 60) + " min)";
+  if (accepted > 0) result.line += ", " + std::to_string(accepted) + " accepted but not disposed of";
   result.line += ", " + std::to_string(snapshot.quarantined.size()) + " quarantined | waiting=" +
                  std::to_string(snapshot.waiting.size()) + " quarantined=" +
                  std::to_string(snapshot.quarantined.size()) + " oldest_age=" + std::to_string(oldest) + "s;" +
@@ -229,7 +206,7 @@ bool FlushQueue(const QueueFolders& folders, std::int64_t now, int& flushed) {
   return ok;
 }
 
-ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string& name) {
+ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string& name, bool force) {
   if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos) return ReleaseResult::kBadName;
   const std::string from = folders.failed + name;
   // A reason file is no message: it goes with the one it describes.
@@ -238,6 +215,12 @@ ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string&
   }
   if (!platform::StatusOfPath(from, platform::Links::kNoFollow)) return ReleaseResult::kNotFound;
   if (platform::StatusOfPath(folders.drop + name, platform::Links::kNoFollow)) return ReleaseResult::kNameTaken;
+  if (!force) {
+    QuarantinedFile file;
+    std::string content;
+    if (platform::ReadWholeFile(from + kReasonSuffix, content)) ParseReasonFile(content, file);
+    if (DeliveredOf(file) != Delivered::kNo) return ReleaseResult::kMayBeDelivered;
+  }
   if (!platform::RenameNoReplace(from, folders.drop + name)) {
     return errno == EEXIST ? ReleaseResult::kNameTaken : ReleaseResult::kFailed;
   }
@@ -287,13 +270,17 @@ int Release(const QueueRequest& request, const QueueFolders& folders, std::ostre
   int released = 0;
   for (const std::string& name : names) {
     const std::string shown = NameText(name);
-    switch (ReleaseQuarantined(folders, name)) {
+    switch (ReleaseQuarantined(folders, name, request.force)) {
       case ReleaseResult::kReleased:
         out << "released " << shown << " into " << NameText(folders.drop) << "\n";
         ++released;
         continue;
       case ReleaseResult::kNotFound:
         err << "droprelay: " << shown << " is not in the quarantine folder " << NameText(folders.failed) << "\n";
+        break;
+      case ReleaseResult::kMayBeDelivered:
+        err << "droprelay: " << shown << " not released: it may have been delivered already (see its reason "
+            << "file); sent again it could arrive twice: add --force to release it anyway\n";
         break;
       case ReleaseResult::kNameTaken:
         err << "droprelay: " << shown << " not released: the drop folder has a file of that name\n";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/relay_config.h"
+#include "app/quarantine.h"
 #include "app/relay_queue.h"
 #include "text/outcome.h"
 
@@ -24,20 +25,16 @@ struct WaitingFile {
   Deferral deferral;
 };
 
-// A file in the quarantine folder and what its reason file says (each empty without one).
-struct QuarantinedFile {
-  std::string name;
-  std::uint64_t size = 0;
-  std::optional<std::int64_t> time;  // seconds since the epoch: the reason file's, else the move's
-  std::string outcome;               // the outcome token
-  std::string reason;                // UTF-8
-  std::string reply;                 // the server's reply, when there was one
-};
-
 struct QueueSnapshot {
   std::vector<WaitingFile> waiting;          // in name order
   std::vector<QuarantinedFile> quarantined;  // in name order
+  // What stopped the last run as a fault of the configuration or the account, if it still stands.
+  std::optional<std::string> configFault;
 };
+
+// A waiting file the server accepted whose file could not be deleted or moved: it is never sent
+// again, and only its disposal waits.
+bool AcceptedNotDisposed(const WaitingFile& file);
 
 // The folders of one drop folder, as the configuration names them (each ends in "/").
 struct QueueFolders {
@@ -49,9 +46,6 @@ QueueFolders FoldersOf(const RelayConfig& config);
 
 // Reads both lists; nothing is written.
 QueueSnapshot ReadQueueSnapshot(const QueueFolders& folders);
-
-// The key=value lines of a quarantine reason file (keys without a value are kept empty).
-void ParseReasonFile(const std::string& content, QuarantinedFile& into);
 
 // Printed forms: for a person (UTF-8, local times) and as one JSON object.
 void PrintQueue(const QueueSnapshot& snapshot, const QueueFolders& folders, std::ostream& out);
@@ -76,7 +70,8 @@ struct CheckResult {
 
 // OK: nothing quarantined and no waiting file older than `warnAgeMinutes`. WARNING: a waiting
 // file at least that old, or anything quarantined. CRITICAL: a waiting file at least
-// `critAgeMinutes` old. Ages count from a file's first failure to `now`.
+// `critAgeMinutes` old, a message accepted but not disposed of, or a configuration fault that
+// stopped the last run. Ages count from a file's first failure to `now`.
 CheckResult EvaluateQueue(const QueueSnapshot& snapshot, std::int64_t now, int warnAgeMinutes, int critAgeMinutes);
 
 // Makes every waiting file due at `now`; answers how many were changed. False (error recorded)
@@ -84,10 +79,12 @@ CheckResult EvaluateQueue(const QueueSnapshot& snapshot, std::int64_t now, int w
 bool FlushQueue(const QueueFolders& folders, std::int64_t now, int& flushed);
 
 // The outcome of releasing one quarantined file.
-enum class ReleaseResult { kReleased, kNotFound, kNameTaken, kBadName, kFailed };
+enum class ReleaseResult { kReleased, kNotFound, kNameTaken, kBadName, kMayBeDelivered, kFailed };
 // Moves `name` from the quarantine folder into the drop folder under the same name, never
 // replacing a file there, and removes its reason file (it would otherwise outlive its message).
-ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string& name);
+// A message that may have been delivered already (its reason file says so, or says nothing) is
+// released only with `force`: sent again, it could arrive twice.
+ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string& name, bool force = false);
 
 // The commands themselves, as the command line asks for them.
 struct QueueRequest {
@@ -96,6 +93,7 @@ struct QueueRequest {
   bool json = false;                   // kList
   std::vector<std::string> names;      // kRelease
   bool all = false;                    // kRelease: every quarantined file
+  bool force = false;                  // kRelease: also what may have been delivered already
   int warnAgeMinutes = kDefaultWarnAgeMinutes;  // kCheck
   int critAgeMinutes = kDefaultCritAgeMinutes;  // kCheck
 };

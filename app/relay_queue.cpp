@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kSent = "sent/";
 constexpr const char* kQueue = "queue/";
+constexpr const char* kConfigFault = "config-fault";
 constexpr std::int64_t kFirstWait = 60;
 constexpr std::int64_t kLongestWait = 3600;
 
@@ -186,6 +187,21 @@ std::vector<QueuedFile> RelayQueue::ListDeferrals() const {
     if (std::optional<Deferral> deferral = ParseDeferral(text)) files.push_back({std::move(name), std::move(*deferral)});
   }
   return files;
+}
+
+bool RelayQueue::NoteConfigFault(const std::string& text) const {
+  return platform::WriteFileDurably(folder_ + kConfigFault, OneLine(text) + "\n");
+}
+
+void RelayQueue::ForgetConfigFault() const {
+  if (platform::EntryFacts(folder_ + kConfigFault)) platform::RemoveFileDurably(folder_ + kConfigFault);
+}
+
+std::optional<std::string> RelayQueue::ConfigFault() const {
+  std::string text;
+  if (!platform::ReadWholeFile(folder_ + kConfigFault, text)) return std::nullopt;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
 }
 
 void RelayQueue::ForgetVanished(const std::string& dropFolder) const {

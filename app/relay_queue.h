@@ -5,6 +5,8 @@
 //                 being sent again)
 //   queue/<name>  the drop file <name> failed temporarily: since when, how often, and when it is due
 //   lock          held by the run that works on the drop folder
+//   config-fault  what stopped the last run as a fault of the configuration or the account, kept
+//                 for the monitor until a message goes out again or nothing waits any more
 // Records name their file by its name in the drop folder and carry its device, inode, size and
 // modification time, so a new file that reuses a name is a new message.
 #pragma once
@@ -104,6 +106,11 @@ class RelayQueue {
   // Every readable deferral record, in name order, whether or not its file is still there (the
   // caller compares the facts). Records that cannot be read are left out.
   std::vector<QueuedFile> ListDeferrals() const;
+
+  // The configuration fault that stopped a run (one UTF-8 line), kept until ForgetConfigFault.
+  bool NoteConfigFault(const std::string& text) const;
+  void ForgetConfigFault() const;
+  std::optional<std::string> ConfigFault() const;
 
   // Removes the records of files no longer in `dropFolder` (released by hand, removed by someone
   // else), so a later file of the same name starts afresh.

@@ -14,6 +14,9 @@
 #include <string>
 
 #include "app/activity_log.h"
+#include "app/disposal.h"
+#include "app/exit_status.h"
+#include "app/file_fate.h"
 #include "app/relay_config.h"
 #include "app/relay_message.h"
 #include "app/relay_queue.h"
@@ -46,37 +49,23 @@ using RelayFunction = std::function<RelayOutcome(const RelayContext& context, co
                                                  const std::string& fileName)>;
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
-// How a run ended, as sysexits.h numbers it.
-inline constexpr int kExitOk = 0;              // nothing left waiting
-inline constexpr int kExitNoInput = 66;        // EX_NOINPUT: the drop folder is missing or unreadable
-inline constexpr int kExitCantCreate = 73;     // EX_CANTCREAT: a folder the relay writes is unusable
-inline constexpr int kExitTempFail = 75;       // EX_TEMPFAIL: files deferred, or another run is at work
-inline constexpr int kExitConfig = 78;         // EX_CONFIG: the named configuration file is unreadable
 using ScheduleCorrection = std::function<void(const std::string& connectionString, const LogFunction& log)>;
 
-// What the quarantine keeps beside a file it holds, in `<stored name>.reason`.
-struct QuarantineRecord {
-  std::int64_t time = 0;  // seconds since the epoch
-  Outcome outcome = Outcome::kRefused;
-  std::string reason;  // as logged, Windows-1251
-  std::string reply;   // the server's reply, when there was one
+// The folders a run works on, fixed when it starts (each ends in "/"; archive may be empty when
+// the setting names none).
+struct RunFolders {
+  std::string drop;
+  std::string state;
+  std::string failed;
+  std::string archive;
+  std::string temp;
+  bool operator==(const RunFolders&) const = default;
 };
-// The reason file's text: UTF-8 lines "key=value" (time, local_time, outcome, reason and, when
-// there was one, reply), with control characters replaced.
-std::string QuarantineReasonText(const QuarantineRecord& record);
+// The folders the configuration names now.
+RunFolders RunFoldersOf(const RelayConfig& config);
 
 class RelayService {
  public:
-  // The hidden name prefix of a drop file accepted by the server whose acceptance could not be
-  // noted: never taken as a message, disposed of by the next run.
-  static constexpr const char* kAcceptedMark = ".droprelay-accepted-";
-  static constexpr int kDisposalAttempts = 100;
-  static constexpr std::uint32_t kDisposalWaitMs = 1000;
-  // A file modified more recently than this may still be being written.
-  static constexpr std::chrono::seconds kSettleTime{2};
-  // How long a run keeps taking up a file its writer holds before it defers the file.
-  static constexpr std::chrono::seconds kSettleLimit{300};
-
   RelayService(platform::ProgramFiles files, RelayHost& host, LogView* view);
   ~RelayService();
   RelayService(const RelayService&) = delete;
@@ -131,33 +120,30 @@ class RelayService {
   bool StartUpChecks();
   void EndRun(int status);
   void StartUpFailure(int status, const std::string& logLine, const std::string& errorLine);
-  void HandleFile(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
-                  const std::optional<Deferral>& deferral);
-  // True when the file is gone afterwards. A moved file keeps `archiveName` (default: its own).
-  bool DisposeOfFile(const std::string& dropFolder, const std::string& fileName,
-                     const std::string& archiveName = std::string());
-  // Disposes of an accepted file (its acceptance noted), then forgets its records.
-  void FinishAccepted(const std::string& dropFolder, const std::string& fileName, const platform::FileFacts& facts,
-                      const std::optional<Deferral>& deferral);
-  // An accepted file whose acceptance could not be noted: disposed of, or marked in the drop folder.
-  void FinishUnnoted(const std::string& dropFolder, const std::string& fileName);
-  // Disposes of the files an earlier run marked accepted (FinishUnnoted).
-  void DisposeOfMarked(const std::string& dropFolder);
-  // Flushes the drop folder (and the archive) after a disposal; false, logged, when one failed.
-  bool SyncDisposal(const std::string& dropFolder);
+  // Looks at one listed file: true when the cycle took it up (it may have been set aside or
+  // disposed of), false when it waits (then `waiting` holds it).
+  bool TakeUp(const std::string& fileName, const platform::FileFacts& facts);
+  // Relays the file (its note written first) and carries out what its outcome decides.
+  void Attempt(const std::string& fileName, const platform::FileFacts& facts, const FateInput& before,
+               const Fate& fate);
+  // Carries out a decision. `reason` is the Windows-1251 reason for a deferral or quarantine;
+  // `reply` the server's, when there was one.
+  void Carry(const std::string& fileName, const FateInput& input, const Fate& fate, const std::string& reply);
+  bool ApplyNote(const std::string& fileName, const Fate& fate);
+  void Dispose(const std::string& fileName, const FateInput& input);
+  void Defer(const std::string& fileName, const Fate& fate, const std::string& reply);
+  void Quarantine(const std::string& fileName, const FateInput& input, const Fate& fate, const std::string& reply);
+  void StopForConfiguration(Outcome outcome, const std::string& reply);
   // A journal note could not be written: the run takes no further file and ends with 73.
   void JournalFailure();
   // Removes what killed runs of this relay left behind (private folders, temporary notes).
-  void RemoveLeftovers(const std::string& dropFolder);
-  void Defer(const std::string& fileName, const platform::FileFacts& facts, const std::optional<Deferral>& previous,
-             Outcome outcome, const std::string& reason, const std::string& reply);
-  // Sets the file aside with `reason` (Windows-1251, as logged) and its reason file.
-  void Quarantine(const std::string& dropFolder, const std::string& fileName, const RelayOutcome& outcome,
-                  const std::string& reason);
+  void RemoveLeftovers();
+  // Logs once when the configuration names other folders than those the run started with.
+  void NoteChangedFolders();
+  DisposalPlace Place();
+  std::string ReasonOf(const Fate& fate) const;
   std::int64_t Now() const;
   int MaxQueueDays() const;
-  bool Expired(const Deferral& deferral) const;
-  void HandleExpired(const std::string& dropFolder, const std::string& fileName, const Deferral& deferral);
   int MaxLogLength() const;
 
   platform::ProgramFiles files_;
@@ -172,6 +158,8 @@ class RelayService {
   std::unique_ptr<platform::IniFile> ConfigFile_;
   std::unique_ptr<RelayConfig> config_;
   std::string TempFolder_;
+  RunFolders folders_;
+  bool foldersChangeLogged_ = false;
   SubstitutionTable SubstitutionTable_;
   bool destroyed_ = false;
 
@@ -182,13 +170,20 @@ class RelayService {
   int exitStatus_ = kExitOk;
   std::unique_ptr<RelayQueue> queue_;
   platform::FolderLock runLock_;
-  // Files deferred in this run, by name, with the time they are due: they are not taken again
-  // before, even when their record could not be written.
-  std::map<std::string, std::int64_t> deferredInRun_;
+
   std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
   RunReport report_;
   // Files held by their writer, not taken again before this moment.
   std::map<std::string, std::chrono::system_clock::time_point> heldUntil_;
+  // The files this cycle found waiting, with their due time and whether they were accepted.
+  struct Waiting {
+    std::int64_t due = 0;
+    bool accepted = false;
+  };
+  std::map<std::string, Waiting> waiting_;
+  // Files deferred in this run, by name, with the time they are due: they are not taken again
+  // before, even when their record could not be written.
+  std::map<std::string, Waiting> deferredInRun_;
   bool scanLogged_ = false;  // the last cycle waited for a settling file and its scan is in the log
   DropFileRules dropRules_;
   std::string privatePrefix_ = "droprelay-";  // this relay's private folders in TempFolder

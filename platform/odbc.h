@@ -60,4 +60,7 @@ unsigned LoginTimeoutSeconds(std::string_view connectionString);
 // wherever it appears literally) replaced by "***". Used on every text that can reach the log.
 std::string HidePasswords(std::string_view text, std::string_view connectionString);
 
+// Whether `connectionString` carries a password (a PWD= or Password= key with a value).
+bool HasPassword(std::string_view connectionString);
+
 }  // namespace droprelay::platform

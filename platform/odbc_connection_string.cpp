@@ -198,4 +198,11 @@ std::string HidePasswords(std::string_view text, std::string_view connectionStri
   return result;
 }
 
+bool HasPassword(std::string_view connectionString) {
+  for (const Attribute& a : ParseAttributes(connectionString)) {
+    if ((a.key == "pwd" || a.key == "password") && !a.value.empty()) return true;
+  }
+  return false;
+}
+
 }  // namespace droprelay::platform

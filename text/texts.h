@@ -107,6 +107,12 @@ const std::string& ReasonSenderRefused();       // "сервер отказал 
 const std::string& ReasonAccountRefused();      // "сервер отказал учетной записи (ошибка настроек профиля)"
 // A quota or rate limit of the server: the run ends, the files wait.
 const std::string& ReasonQuotaExceeded();       // "сервер ограничил число писем, остальные файлы ждут следующего запуска"
+// + ProfileQuoted + profile + "\": " + the server's reply, when a server refused the sender or account
+const std::string& ProfileQuoted();             // ", профиль \""
+// Folders named anew in the INI during a run: "...: " + the run's drop folder
+const std::string& FoldersChangedNextRun();     // "Папки в файле настроек изменены, новые значения действуют со следующего запуска; сейчас: "
+// "Файл " + name + AcceptedNotDisposed + due time: the server took it, its file stays
+const std::string& AcceptedNotDisposed();       // " принят сервером, но не удален/перемещен; следующая попытка в "
 const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
 
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.

@@ -95,7 +95,6 @@ void TRelayForm::Start() {
       [this] {
         service_->FormCreate();
         if (service_->RunEnded()) return;
-        refusedStatus_ = RefuseExposedSecrets(*service_, std::cerr);
         // Read once, at start-up. With 0 the timer fires whenever the event loop is idle.
         if (const RelayConfig* config = service_->Config()) startInterval_ = config->cycle_interval_ms();
       },
@@ -104,7 +103,7 @@ void TRelayForm::Start() {
 
 void TRelayForm::StartUpDone() {
   started_ = true;
-  if (service_->RunEnded() || refusedStatus_ != 0 || closeRequested_) {
+  if (service_->RunEnded() || closeRequested_) {
     Finish();
     return;
   }
@@ -113,7 +112,7 @@ void TRelayForm::StartUpDone() {
   WorkTimer.start();
 }
 
-int TRelayForm::ExitStatus() const { return refusedStatus_ != 0 ? refusedStatus_ : service_->ExitStatus(); }
+int TRelayForm::ExitStatus() const { return service_->ExitStatus(); }
 
 // A stop request ends the run like the close button: after the current step, with the last log
 // line. The descriptor stays readable, which is what cuts the relay's own waits short; it is not

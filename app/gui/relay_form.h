@@ -92,7 +92,6 @@ class TRelayForm final : public QWidget, private RelayHost, private LogView {
   std::atomic<bool> showMainForm_ = false;
   std::atomic<bool> timerEnabled_ = true;
   int startInterval_ = kWorkTimerInterval;
-  int refusedStatus_ = 0;
 
   // The log's newest text, handed over from the relay's thread; one refresh at a time is queued.
   std::mutex logMutex_;

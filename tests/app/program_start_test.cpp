@@ -14,6 +14,7 @@
 #include "app/log_mirror.h"
 #include "app/program_files.h"
 #include "app/program_start.h"
+#include "app/exposed_secrets.h"
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "text/convert.h"

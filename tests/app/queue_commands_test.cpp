@@ -124,7 +124,7 @@ TEST(QueueSnapshot, ListsWaitingFilesWhoseRecordStillFitsAndEveryQuarantinedFile
   std::ostringstream json;
   PrintQueueJson(snapshot, json);
   EXPECT_NE(json.str().find("{\"name\":\"a.eml\",\"size\":13,\"first_failure\":900,\"attempts\":3,\"next_attempt\":1100,"
-                            "\"last_outcome\":\"server-busy\",\"last_reason\":\"временная ошибка отправки\"}"),
+                            "\"last_outcome\":\"server-busy\",\"last_reason\":\"временная ошибка отправки\",\"accepted\":false}"),
             std::string::npos)
       << json.str();
   EXPECT_NE(json.str().find("{\"name\":\"named.reason\",\"size\":40,\"time\":"), std::string::npos) << json.str();
@@ -184,22 +184,34 @@ TEST(QueueFlush, MakesWaitingFilesDueAndKeepsTheirAttempts) {
 TEST(QueueRelease, NeverReplacesAndRefusesNamesOutsideTheQuarantine) {
   Folders f;
   Write(f.folders.failed + "q.eml", "quarantined");
-  Write(f.folders.failed + "q.eml.reason", "time=1\n");
+  Write(f.folders.failed + "q.eml.reason", "time=1\noutcome=refused\ndelivered=no\n");
+  // Whether a message may have been delivered: its reason file says so, or (written by an earlier
+  // version) its outcome does; without any reason it is not known to be safe.
+  Write(f.folders.failed + "maybe.eml", "quarantined");
+  Write(f.folders.failed + "maybe.eml.reason", "time=1\noutcome=refused\ndelivered=maybe\n");
+  Write(f.folders.failed + "old.eml", "quarantined");
+  Write(f.folders.failed + "old.eml.reason", "time=1\noutcome=maybe-delivered\n");
+  Write(f.folders.failed + "bare.eml", "quarantined");
   Write(f.folders.failed + "taken.eml", "quarantined");
   Write(f.folders.failed + "taken.eml.reason", "time=1\n");
   Write(f.folders.drop + "taken.eml", "new mail");
   Write(f.root / "outside.eml", "not quarantined");
   struct Case {
     std::string name;
+    bool force;
     ReleaseResult result;
   };
   const Case cases[] = {
-      {"q.eml", ReleaseResult::kReleased},   {"q.eml", ReleaseResult::kNotFound},
-      {"taken.eml", ReleaseResult::kNameTaken}, {"../outside.eml", ReleaseResult::kBadName},
-      {".hidden", ReleaseResult::kBadName},  {"", ReleaseResult::kBadName},
-      {"taken.eml.reason", ReleaseResult::kBadName},
+      {"q.eml", false, ReleaseResult::kReleased},          {"q.eml", false, ReleaseResult::kNotFound},
+      {"taken.eml", false, ReleaseResult::kNameTaken},     {"../outside.eml", false, ReleaseResult::kBadName},
+      {".hidden", false, ReleaseResult::kBadName},         {"", false, ReleaseResult::kBadName},
+      {"taken.eml.reason", false, ReleaseResult::kBadName},
+      {"maybe.eml", false, ReleaseResult::kMayBeDelivered}, {"old.eml", false, ReleaseResult::kMayBeDelivered},
+      {"bare.eml", false, ReleaseResult::kMayBeDelivered},  {"maybe.eml", true, ReleaseResult::kReleased},
+      {"old.eml", true, ReleaseResult::kReleased},
   };
-  for (const Case& c : cases) EXPECT_EQ(ReleaseQuarantined(f.folders, c.name), c.result) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(ReleaseQuarantined(f.folders, c.name, c.force), c.result) << c.name;
+  EXPECT_TRUE(platform::IsExistingFile(f.folders.failed + "bare.eml")) << "refused: left where it was";
   std::string content;
   ASSERT_TRUE(platform::ReadWholeFile(f.folders.drop + "taken.eml", content));
   EXPECT_EQ(content, "new mail");

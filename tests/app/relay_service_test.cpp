@@ -40,9 +40,12 @@ using droprelay::testing::RecordingSleeper;
 // A file system whose deletes and moves fail the way a file held open by another program would.
 class BusyFileSystem : public platform::FileSystem {
  public:
-  bool DeleteFile(const std::string&) override {
-    platform::SetLastError(EBUSY);
-    return false;
+  bool DeleteFile(const std::string& path) override {
+    if (failDeletes-- > 0) {
+      platform::SetLastError(EBUSY);
+      return false;
+    }
+    return FileSystem::DeleteFile(path);
   }
   bool MoveFileReplace(const std::string& from, const std::string& to) override {
     if (failMoves-- > 0) {
@@ -52,6 +55,7 @@ class BusyFileSystem : public platform::FileSystem {
     return FileSystem::MoveFileReplace(from, to);
   }
   int failMoves = 1000;
+  int failDeletes = 1000;
 };
 
 const std::string kStamp = "07.12.2026 9:05:03 ";
@@ -544,7 +548,7 @@ TEST_F(RelayServiceTest, PermanentFailureIsQuarantinedAndTheRunGoesOn) {
   const std::string localTime = FormatLogTimestampOf(Seconds(kBase));
   EXPECT_EQ(ReadFile(folder / "failed/bad.eml.1.reason"),
             "time=4102444800\nlocal_time=" + localTime +
-                "\noutcome=refused\nreason=сервер окончательно отказал в приеме\n"
+                "\noutcome=refused\ndelivered=no\nreason=сервер окончательно отказал в приеме\n"
                 "reply=550 5.1.1 <x@corp.example>: ?[2Jno such user\n");
   EXPECT_EQ(std::filesystem::status(folder / "failed/bad.eml.1.reason").permissions(),
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
@@ -845,20 +849,23 @@ TEST_F(RelayServiceTest, BusyFileIsTriedAHundredTimesAndKept) {
   // One second between failed attempts, none after the last.
   EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>(99, 1000));
   EXPECT_TRUE(std::filesystem::exists(drop + "/m.eml"));
-  // Not taken again in this run: the run ends, telling the file waits.
+  // Not taken again in this run: the run ends with an error line for the accepted message whose
+  // file stays, and, as nothing else waits, with 73 (a folder the relay writes is unusable).
   service.WorkTimerTimer();
   EXPECT_TRUE(service.RunEnded());
-  EXPECT_EQ(service.ExitStatus(), 75);
+  EXPECT_EQ(service.ExitStatus(), 73);
+  const std::vector<std::string> end = LogLines();
+  EXPECT_EQ(end[end.size() - 2].rfind("Файл m.eml принят сервером, но не удален/перемещен; следующая попытка в ", 0), 0u)
+      << end[end.size() - 2];
 }
 
 TEST_F(RelayServiceTest, UnwritableArchiveIsLoggedPerAttemptAndTheFileKept) {
-  WriteFile(folder / "blocker", "a file where a folder should be");
   WriteConfig("");
   WriteFile(drop + "/m.eml", "x");
   service.FormCreate();
-  // The archive goes bad after the start-up check.
-  archive = folder / "blocker/archive/";
-  WriteConfig("");
+  // The archive goes bad after the start-up check: a file takes the place of its parent.
+  std::filesystem::remove_all(folder / "archive");
+  WriteFile(folder / "archive", "a file where a folder should be");
   const std::size_t start = LogLines().size();
   service.WorkTimerTimer();
   const std::vector<std::string> lines = LogLinesFrom(start + 2);
@@ -868,30 +875,45 @@ TEST_F(RelayServiceTest, UnwritableArchiveIsLoggedPerAttemptAndTheFileKept) {
   EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
 }
 
-TEST_F(RelayServiceTest, KeysAreReadAgainOnEveryAttempt) {
+// Delete_or_move is read again on every attempt; the folders are the run's own, and an INI that
+// names others during the run is told once and waits for the next run.
+TEST_F(RelayServiceTest, DeleteOrMoveIsReadAgainOnEveryAttemptFoldersOnlyAtTheNextRun) {
   WriteConfig("Delete_or_move=0\n");
   WriteFile(drop + "/m.eml", "x");
+  WriteFile(drop + "/n.eml", "y");
   BusyFileSystem busy;
   busy.failMoves = 1;
+  busy.failDeletes = 0;
   service.SetFileSystem(busy);
+  const std::string runArchive = archive;
   sleeper.onWait = [&](std::size_t) {
-    // Between the attempts the administrator points the archive elsewhere.
+    // Between the attempts the administrator points the archive elsewhere and switches to deleting.
     archive = folder / "elsewhere/";
-    WriteConfig("Delete_or_move=0\n");
+    WriteConfig("Delete_or_move=1\n");
   };
   service.FormCreate();
   service.WorkTimerTimer();
-  const std::vector<std::string> lines = LogLines();
+  std::vector<std::string> lines = LogLines();
   EXPECT_EQ(lines[lines.size() - 2], "Файл m.eml переместить НЕ УДАЛОСЬ! (Device or resource busy)");
-  EXPECT_EQ(lines.back(), "Файл m.eml успешно перемещен в " + (folder / "elsewhere/"));
-  EXPECT_EQ(ReadFile(folder / "elsewhere/m.eml"), "x");
+  EXPECT_EQ(lines.back(), "Файл m.eml успешно удален");
+  WriteConfig("Delete_or_move=0\n");
+  service.WorkTimerTimer();
+  lines = LogLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Папки в файле настроек изменены, новые значения действуют со следующего запуска; сейчас: " +
+                           drop + "/"),
+            1);
+  EXPECT_EQ(lines.back(), "Файл n.eml успешно перемещен в " + runArchive);
+  EXPECT_EQ(ReadFile(runArchive + "n.eml"), "y");
+  EXPECT_FALSE(std::filesystem::exists(folder / "elsewhere"));
 }
 
 TEST_F(RelayServiceTest, EmptyArchiveSettingStopsDisposalWithTheErrorLines) {
-  WriteConfig("");
+  // Deleting at the start, which needs no archive; moving with none named by the time of the file.
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\nDelete_or_move=1\n");
   WriteFile(drop + "/m.eml", "x");
   service.FormCreate();
-  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\n");
+  WriteFile(ini, "[System]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=\nDelete_or_move=0\n");
   service.WorkTimerTimer();
   const std::vector<std::string> lines = LogLines();
   EXPECT_EQ(lines[lines.size() - 3], "No such file or directory");
