@@ -55,7 +55,9 @@ bool DisposeOfFile(const DisposalPlace& place, const std::string& dropFolder, co
     }
     ++attempt;
     // Only a failed attempt is followed by a wait, and the last one by none.
-    if (attempt < kDisposalAttempts && files.FileExists(path)) platform::Sleep(kDisposalWaitMs);
+    if (attempt < kDisposalAttempts && files.FileExists(path)) {
+      platform::Sleep(static_cast<std::uint32_t>(place.config.disposal_wait_ms()));
+    }
     // A stop request ends the attempts; the file and its acceptance note stay for the next run.
     if (platform::TerminationRequested()) break;
   }

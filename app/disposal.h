@@ -1,5 +1,5 @@
 // Disposing of a drop file whose message was handed over: deleted, or moved into the archive
-// folder, with up to a hundred attempts a second apart; and the flushes that put the disposal on
+// folder, with up to a hundred attempts `disposal_wait_ms` (a second) apart; and the flushes that put the disposal on
 // disk before its journal note goes.
 #pragma once
 
@@ -23,7 +23,6 @@ struct DisposalPlace {
 };
 
 inline constexpr int kDisposalAttempts = 100;
-inline constexpr std::uint32_t kDisposalWaitMs = 1000;
 
 // The hidden name prefix of a drop file accepted by the server whose acceptance could not be
 // noted: never taken as a message, disposed of by the next run.

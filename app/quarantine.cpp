@@ -80,7 +80,8 @@ Delivered DeliveredOf(const QuarantinedFile& file) {
   if (file.delivered == "no") return Delivered::kNo;
   if (file.delivered == "yes") return Delivered::kYes;
   if (!file.delivered.empty()) return Delivered::kMaybe;
-  if (file.outcome.empty()) return Delivered::kMaybe;
+  // Without any reason (a file put there by hand) nothing is known of a delivery.
+  if (file.outcome.empty()) return Delivered::kNo;
   const std::optional<Outcome> outcome = OutcomeFromToken(file.outcome);
   if (!outcome || *outcome == Outcome::kMaybeDelivered || *outcome == Outcome::kJournalUnreadable) {
     return Delivered::kMaybe;

@@ -44,7 +44,7 @@ struct QuarantinedFile {
 void ParseReasonFile(const std::string& content, QuarantinedFile& into);
 
 // Whether the message may have reached its recipient already. A reason file of an earlier version
-// says nothing: then its outcome tells, and a file without any reason is not known to be safe.
+// has no `delivered`: then its outcome tells.
 Delivered DeliveredOf(const QuarantinedFile& file);
 
 // "x.reason" in `folder` is the reason file of "x" when "x" is among `sortedNames`, or when it

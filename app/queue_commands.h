@@ -82,8 +82,8 @@ bool FlushQueue(const QueueFolders& folders, std::int64_t now, int& flushed);
 enum class ReleaseResult { kReleased, kNotFound, kNameTaken, kBadName, kMayBeDelivered, kFailed };
 // Moves `name` from the quarantine folder into the drop folder under the same name, never
 // replacing a file there, and removes its reason file (it would otherwise outlive its message).
-// A message that may have been delivered already (its reason file says so, or says nothing) is
-// released only with `force`: sent again, it could arrive twice.
+// A message that may have been delivered already (as its reason file says) is released only
+// with `force`: sent again, it could arrive twice.
 ReleaseResult ReleaseQuarantined(const QueueFolders& folders, const std::string& name, bool force = false);
 
 // The commands themselves, as the command line asks for them.

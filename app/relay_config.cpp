@@ -24,6 +24,7 @@ const std::vector<KnownSetting>& SystemSettings() {
       {"max_queue_days", SettingKind::kInteger, "5"},
       {"cycle_interval_ms", SettingKind::kNonNegative, "5000"},
       {"html_wait_ms", SettingKind::kNonNegative, "7000"},
+      {"disposal_wait_ms", SettingKind::kNonNegative, "1000"},
       {"html_time_budget_ms", SettingKind::kNonNegative, "3000"},
       {"log_path", SettingKind::kText, ""},
       {"metrics_path", SettingKind::kText, ""},

@@ -36,6 +36,7 @@ inline constexpr int kDefaultMaxQueueDays = 5;
 // The pause between two relay cycles, and each of the HTML fallback's two waits.
 inline constexpr int kDefaultCycleIntervalMs = 5000;
 inline constexpr int kDefaultHtmlWaitMs = 7000;
+inline constexpr int kDefaultDisposalWaitMs = 1000;
 // The longest an HTML body's conversion to text may take before the text so far is used.
 inline constexpr int kDefaultHtmlTimeBudgetMs = 3000;
 inline constexpr int kDefaultMaxMessageSize = 64 * 1024 * 1024;
@@ -74,6 +75,8 @@ class RelayConfig {
   // means nothing sensible and gets the default.
   int cycle_interval_ms() const { return NonNegative("cycle_interval_ms", kDefaultCycleIntervalMs); }
   int html_wait_ms() const { return NonNegative("html_wait_ms", kDefaultHtmlWaitMs); }
+  // The wait between two failed attempts to delete or move a relayed file.
+  int disposal_wait_ms() const { return NonNegative("disposal_wait_ms", kDefaultDisposalWaitMs); }
   // 0: no bound.
   int html_time_budget_ms() const { return NonNegative("html_time_budget_ms", kDefaultHtmlTimeBudgetMs); }
   // The largest drop file read, in bytes; 0: no limit. A negative value gets the default.

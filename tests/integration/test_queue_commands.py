@@ -105,7 +105,7 @@ class QueueCommands(unittest.TestCase):
         run = relay.run()
         self.assertEqual((run.returncode, run.stderr), (0, b''), relay.log())
         self.assertEqual([m['subject'] for m in relay.sink.messages()], ['waits'])
-        self.assertEqual(queue_json(relay), {'waiting': [], 'quarantined': []})
+        self.assertEqual(queue_json(relay), {'waiting': [], 'quarantined': [], 'config_fault': None})
         self.assertEqual(queue_command(relay, '--check').returncode, 0)
         gauges = metrics(relay)
         self.assertEqual((gauges['droprelay_waiting_files'][1], gauges['droprelay_last_run_relayed_files'][1],
@@ -158,10 +158,19 @@ class QueueCommands(unittest.TestCase):
         with open(os.path.join(relay.drop, 'noreason.eml'), 'rb') as f:
             self.assertEqual(f.read(), b'another message of that name')
         os.remove(os.path.join(relay.drop, 'noreason.eml'))
+        # A message that may have reached its recipient goes back only when asked for with --force.
+        relay.put('unanswered.eml', b'y')
+        os.rename(os.path.join(relay.drop, 'unanswered.eml'), relay.path('failed', 'unanswered.eml'))
+        write_reason(relay, 'unanswered.eml', time=1700000000, outcome='maybe-delivered', delivered='maybe')
+        self.assertIn(b'may have been delivered already', queue_command(relay, '--queue').stdout)
         release = queue_command(relay, '--release', '--all')
+        self.assertEqual(release.returncode, 1, release.stderr)
+        self.assertIn(b'unanswered.eml not released: it may have been delivered already', release.stderr)
+        self.assertEqual(relay.listing('failed'), ['unanswered.eml', 'unanswered.eml.reason'])
+        release = queue_command(relay, '--release', '--force', 'unanswered.eml')
         self.assertEqual(release.returncode, 0, release.stderr)
         self.assertEqual(relay.listing('failed'), [])
-        self.assertEqual(relay.listing('drop'), ['bounce.eml', 'noreason.eml'])
+        self.assertEqual(relay.listing('drop'), ['bounce.eml', 'noreason.eml', 'unanswered.eml'])
         self.assertEqual(queue_command(relay, '--check').returncode, 0)
 
     def test_state_changes_refused_while_a_run_holds_the_folder(self):

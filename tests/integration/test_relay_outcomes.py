@@ -38,7 +38,7 @@ class QuarantineReasons(unittest.TestCase):
         self.assertIn('Найден файл счёт-318.eml', log)
 
         refused = reason_file(relay.path('failed', 'счёт-318.eml.reason'))
-        self.assertEqual(sorted(refused), ['local_time', 'outcome', 'reason', 'reply', 'time'])
+        self.assertEqual(sorted(refused), ['delivered', 'local_time', 'outcome', 'reason', 'reply', 'time'])
         self.assertEqual(refused['outcome'], 'refused')
         self.assertEqual(refused['reason'], 'сервер окончательно отказал в приеме')
         self.assertIn('550 5.1.1 <bounce@corp.example>', refused['reply'])

@@ -46,6 +46,8 @@ temppath=$work/tmp/
 moveto_path=$work/tmp/
 $extra
 EOF
+  # The connection string may hold a password: closed to others, or the run refuses to start.
+  chmod 0640 "$ini"
   local status=0
   env -u DISPLAY -u WAYLAND_DISPLAY timeout 120 "$bin" --config "$ini" >"$work/out" 2>&1 || status=$?
   [ "$status" -eq 0 ] || { cat "$work/out" >&2; fail "droprelay ended with status $status"; }

@@ -1,0 +1,136 @@
+"""The life of a drop file with the real binary: an accepted message whose file cannot be archived is
+never quarantined nor sent again, the folders are fixed for a run, and an exposed secret stops
+the start before anything is created."""
+
+import json
+import os
+import subprocess
+import time
+import unittest
+
+from relay_harness import Relay, plain
+
+
+def mount_tmpfs(folder, size):
+    os.makedirs(folder, exist_ok=True)
+    subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=%s' % size, 'tmpfs', folder], check=True)
+
+
+def fill(folder, leave):
+    """Fills `folder`'s file system but for `leave` bytes: room for the start-up's write probe,
+    none for a message."""
+    stat = os.statvfs(folder)
+    with open(os.path.join(folder, 'filler'), 'wb') as f:
+        f.write(b'x' * (stat.f_bavail * stat.f_frsize - leave))
+
+
+class AcceptedButNotDisposed(unittest.TestCase):
+    def test_a_full_archive_never_makes_an_accepted_message_expire_or_go_twice(self):
+        relay = Relay(self, 'lifecycle')
+        sink = relay.start_sink()
+        archive = relay.path('small-archive')
+        mount_tmpfs(archive, '64k')
+        self.addCleanup(subprocess.run, ['umount', '-l', archive])
+        fill(archive, 8192)
+        # max_queue_days=0: any waiting file is past its age at once, yet an accepted one never expires.
+        relay.configure(moveto=archive, extra='max_queue_days=0\ndisposal_wait_ms=10\n')
+        relay.put('m.eml', plain(b'user@elsewhere.example', body='x' * 20000 + '\r\n'))
+
+        first = relay.run()
+        self.assertEqual(first.returncode, 73, first.stderr)
+        self.assertEqual(sink.count(), 1)
+        self.assertEqual(relay.listing('drop'), ['m.eml'])
+        self.assertIn('Файл m.eml принят сервером, но не удален/перемещен', relay.log())
+
+        queue = subprocess.run(relay.command() + ['--queue', '--json'], env=relay.env(), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, timeout=60)
+        waiting = json.loads(queue.stdout)['waiting']
+        self.assertEqual([(w['name'], w['accepted']) for w in waiting], [('m.eml', True)])
+        check = subprocess.run(relay.command() + ['--check'], env=relay.env(), stdout=subprocess.PIPE, timeout=60)
+        self.assertEqual(check.returncode, 2, check.stdout)
+        self.assertIn(b'1 accepted but not disposed of', check.stdout)
+
+        # Due again and long past max_queue_days: tried again, neither sent nor quarantined.
+        subprocess.run(relay.command() + ['--flush'], env=relay.env(), check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        second = relay.run()
+        self.assertEqual(second.returncode, 73, second.stderr)
+        self.assertEqual(sink.count(), 1)
+        self.assertEqual(relay.listing('failed'), [])
+        self.assertIn('уже принят к отправке ранее, повторно не отправляется', relay.log())
+
+        # Room in the archive again: disposed of, still without a second copy.
+        os.remove(os.path.join(archive, 'filler'))
+        subprocess.run(relay.command() + ['--flush'], env=relay.env(), check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        third = relay.run()
+        self.assertEqual(third.returncode, 0, third.stderr)
+        self.assertEqual(sink.count(), 1)
+        self.assertEqual(relay.listing('drop'), [])
+        self.assertIn('m.eml', os.listdir(archive))
+
+
+class FoldersFixedForTheRun(unittest.TestCase):
+    def test_an_ini_naming_another_drop_folder_waits_for_the_next_run(self):
+        relay = Relay(self, 'folders')
+        sink = relay.start_sink()
+        relay.configure(interval_ms=300)
+        for n in range(3):
+            relay.put('%d.eml' % n, plain(b'user%d@elsewhere.example' % n))
+        other = relay.path('other-drop')
+        os.mkdir(other)
+        relay.put('elsewhere.eml', plain(b'other@elsewhere.example'))
+        os.rename(os.path.join(relay.drop, 'elsewhere.eml'), os.path.join(other, 'elsewhere.eml'))
+
+        process = relay.start()
+        # Once the first message is out, the INI is edited to name another drop folder.
+        deadline = time.monotonic() + 120
+        while sink.count() < 1 and process.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        with open(relay.ini) as f:
+            text = f.read()
+        with open(relay.ini, 'w') as f:
+            f.write(text.replace('Smtp_DropMail_path=%s/' % relay.drop, 'Smtp_DropMail_path=%s/' % other))
+        out, err = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 0, err)
+        self.assertEqual(sink.count(), 3)
+        self.assertEqual(relay.listing('drop'), [])
+        self.assertEqual(os.listdir(other), ['elsewhere.eml'], 'the new folder waits for the next run')
+        self.assertEqual(relay.log().count('новые значения действуют со следующего запуска'), 1)
+        # The next run takes the new folder, under its own lock and journal.
+        following = relay.run()
+        self.assertEqual(following.returncode, 0, following.stderr)
+        self.assertEqual(sink.count(), 4)
+
+
+class SecretsFirst(unittest.TestCase):
+    def run_with(self, extra):
+        relay = Relay(self, 'secrets')
+        relay.configure(port=9, extra=extra + 'failed_path=%s\n' % relay.path('quarantine'),
+                        moveto=relay.path('archive-new'))
+        os.chmod(relay.ini, 0o644)
+        relay.put('a.eml', plain(b'user@elsewhere.example'))
+        result = relay.run()
+        return relay, result
+
+    def test_an_exposed_password_stops_the_start_before_any_folder_is_made(self):
+        cases = [
+            ('Password=secret\ncorrect_scheduled_time=1\n', b'holds a Password'),
+            ('ConnectionString=Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=9;Database=x;UID=u;PWD=hunter2\n',
+             b'database password'),
+            ('ConnectionString=Provider=SQLOLEDB.1;Data Source=db;User ID=u;Password=hunter2\n', b'database password'),
+        ]
+        for extra, said in cases:
+            with self.subTest(extra=extra):
+                relay, result = self.run_with(extra)
+                self.assertEqual(result.returncode, 78, result.stderr)
+                self.assertIn(said, result.stderr)
+                self.assertNotIn(b'hunter2', result.stderr)
+                for made in ('quarantine', 'archive-new', 'drop.droprelay-state'):
+                    self.assertFalse(os.path.exists(relay.path(made)), made)
+                self.assertEqual(relay.listing('drop'), ['a.eml'])
+                self.assertNotIn('hunter2', relay.log())
+
+
+if __name__ == '__main__':
+    unittest.main()
