@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/ini_file.h"
@@ -48,13 +49,22 @@ inline constexpr const char* kSectionStrings2change = "Strings2change";
 inline constexpr const char* kSectionEquivalentStrings = "equivalentStrings";
 
 // Typed access to the keys of the configuration file.
+// The folders a missing key stands for. The built-in ones are the production folders; a test
+// names its own, so that no test can touch them.
+struct FolderDefaults {
+  std::string drop = kDefaultDropMailPath;
+  std::string temp = kDefaultTempPath;
+  std::string archive = kDefaultMovetoPath;
+};
+
 class RelayConfig {
  public:
-  explicit RelayConfig(const platform::IniFile& file) : file_(file) {}
+  explicit RelayConfig(const platform::IniFile& file, FolderDefaults defaults = FolderDefaults())
+      : file_(file), defaults_(std::move(defaults)) {}
 
   const platform::IniFile& File() const { return file_; }
 
-  std::string Smtp_DropMail_path() const { return file_.ReadString(kSectionSystem, "Smtp_DropMail_path", kDefaultDropMailPath); }
+  std::string Smtp_DropMail_path() const { return file_.ReadString(kSectionSystem, "Smtp_DropMail_path", defaults_.drop); }
   std::string domain_name() const { return file_.ReadString(kSectionSystem, "domain_name", kDefaultDomainName); }
   std::string send_copy_to() const { return file_.ReadString(kSectionSystem, "send_copy_to", ""); }
   std::string MAPIProfile() const { return file_.ReadString(kSectionSystem, "MAPIProfile", ""); }
@@ -62,10 +72,11 @@ class RelayConfig {
   int Max_log_length() const { return file_.ReadInteger(kSectionSystem, "Max_log_length", kDefaultMaxLogLength); }
   std::string ConnectionString() const { return file_.ReadString(kSectionSystem, "ConnectionString", kDefaultConnectionString); }
   bool showmainform() const { return file_.ReadBool(kSectionSystemLower, "showmainform", false); }
-  std::string temppath() const { return file_.ReadString(kSectionSystemLower, "temppath", kDefaultTempPath); }
+  std::string temppath() const { return file_.ReadString(kSectionSystemLower, "temppath", defaults_.temp); }
+  const FolderDefaults& Defaults() const { return defaults_; }
   bool correct_scheduled_time() const { return file_.ReadBool(kSectionSystemLower, "correct_scheduled_time", false); }
   bool send_mail() const { return file_.ReadBool(kSectionSystemLower, "send_mail", false); }
-  std::string moveto_path() const { return file_.ReadString(kSectionSystemLower, "moveto_path", kDefaultMovetoPath); }
+  std::string moveto_path() const { return file_.ReadString(kSectionSystemLower, "moveto_path", defaults_.archive); }
   bool Delete_or_move() const { return file_.ReadBool(kSectionSystemLower, "Delete_or_move", false); }
   // Empty: the defaults beside the drop folder (StateFolder, FailedFolder).
   std::string state_path() const { return file_.ReadString(kSectionSystemLower, "state_path", ""); }
@@ -96,6 +107,7 @@ class RelayConfig {
   }
 
   const platform::IniFile& file_;
+  FolderDefaults defaults_;
 };
 
 // What a key holds, for checking a configuration file and listing the settings in effect.

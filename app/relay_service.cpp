@@ -42,7 +42,7 @@ std::string TempFolderOf(const RelayConfig& config) {
   // attachment beside the folder instead of into it. An empty value names no folder: attachments
   // would land in whatever the working folder is.
   const std::string folder = WithTrailingDelimiter(config.temppath());
-  return folder.empty() ? std::string(kDefaultTempPath) : folder;
+  return folder.empty() ? config.Defaults().temp : folder;
 }
 
 }  // namespace
@@ -92,7 +92,7 @@ void RelayService::mainlog(const std::string& message, LogSeverity severity) { l
 
 void RelayService::FormCreate() {
   ConfigFile_ = std::make_unique<platform::IniFile>(files_.configFile);
-  config_ = std::make_unique<RelayConfig>(*ConfigFile_);
+  config_ = std::make_unique<RelayConfig>(*ConfigFile_, folderDefaults_);
 
   log_.Clear();
   log_.LoadFromFile();

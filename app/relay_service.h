@@ -84,6 +84,8 @@ class RelayService {
   // A configuration file named on the command line must exist and be readable; the default one
   // beside the program may be absent.
   void SetConfigRequired(bool required) { configRequired_ = required; }
+  // The folders missing keys stand for (the production folders by default).
+  void SetFolderDefaults(FolderDefaults defaults) { folderDefaults_ = std::move(defaults); }
   // The log's copy for the journal or syslog (not owned; null for none).
   void SetLogMirror(LogMirror* mirror) { log_.SetMirror(mirror); }
 
@@ -157,6 +159,7 @@ class RelayService {
 
   std::unique_ptr<platform::IniFile> ConfigFile_;
   std::unique_ptr<RelayConfig> config_;
+  FolderDefaults folderDefaults_;
   std::string TempFolder_;
   RunFolders folders_;
   bool foldersChangeLogged_ = false;

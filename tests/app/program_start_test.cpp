@@ -184,6 +184,8 @@ class HeadlessLoop : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(::mkdir(drop.c_str(), 0750), 0);
     ASSERT_EQ(::mkdir(archive.c_str(), 0750), 0);
+    // A key left out names a folder of the test, never a production one.
+    service.SetFolderDefaults({folder / "default-drop/", folder / "default-tmp/", folder / "default-archive/"});
     service.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     service.SetRelayFunction([this](const RelayContext& context, const std::string&, const std::string& name) {
       context.mainlog(texts::FoundFile() + name);

@@ -44,6 +44,8 @@ class QueueStateReportTest : public ::testing::Test {
     // A fixed moment in 2100: the files written here count as complete.
     service.SetWallClock([] { return std::chrono::system_clock::time_point(std::chrono::seconds(4102444800)); });
     service.SetErrorStream(errors);
+    // A key left out names a folder of the test, never a production one.
+    service.SetFolderDefaults({folder / "default-drop/", folder / "default-tmp/", folder / "default-archive/"});
     // Each file's fate is named by its content.
     service.SetRelayFunction([this](const RelayContext&, const std::string& dropFolder, const std::string& name) {
       const std::string content = droprelay::testing::ReadFile(dropFolder + name);
@@ -94,6 +96,8 @@ TEST_F(QueueStateReportTest, NothingIsReportedBeforeStartUpOrAfterAFailedOne) {
   EXPECT_TRUE(host.states.empty());
 
   RelayService unreadable{platform::ProgramFiles{folder / "missing.ini", folder / "missing.log"}, host, nullptr};
+
+  unreadable.SetFolderDefaults({folder / "default-drop/", folder / "default-tmp/", folder / "default-archive/"});
   unreadable.SetErrorStream(errors);
   unreadable.SetConfigRequired(true);
   unreadable.FormCreate();

@@ -60,6 +60,11 @@ class BusyFileSystem : public platform::FileSystem {
 
 const std::string kStamp = "07.12.2026 9:05:03 ";
 
+// A key left out names a folder of the test, never a production one.
+FolderDefaults TestDefaults(const TempFolder& folder) {
+  return {folder / "default-drop/", folder / "default-tmp/", folder / "default-archive/"};
+}
+
 // The relay's clock in these tests: a fixed moment long after any file a test writes, so every
 // file counts as complete unless a test dates it otherwise (SetModified).
 const std::chrono::system_clock::time_point kBase{std::chrono::seconds(4102444800)};  // 2100-01-01 00:00 UTC
@@ -91,6 +96,7 @@ class RelayServiceTest : public ::testing::Test {
     service.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     service.SetWallClock([this] { return kBase + advance; });
     service.SetErrorStream(errors);
+    service.SetFolderDefaults(TestDefaults(folder));
     // These tests are about the cycle and disposal: relaying a file only reports it, as it does
     // when sending is off and the message has nothing to log.
     service.SetRelayFunction([](const RelayContext& context, const std::string&, const std::string& name) {
@@ -176,6 +182,7 @@ TEST_F(RelayServiceTest, StartUpSettings) {
     FakeHost caseHost;
     WriteFile(ini, "[system]\nSmtp_DropMail_path=" + drop + "\nmoveto_path=" + archive + "\n" + c.keys);
     RelayService caseService(platform::ProgramFiles{ini, folder / "case.log"}, caseHost, nullptr);
+    caseService.SetFolderDefaults(TestDefaults(folder));
     std::string connection;
     caseService.SetScheduleCorrection([&](const std::string& s, const LogFunction&) { connection = s; });
     caseService.FormCreate();
@@ -184,7 +191,7 @@ TEST_F(RelayServiceTest, StartUpSettings) {
     if (c.corrected) {
       EXPECT_EQ(connection, kDefaultConnectionString);
     }
-    EXPECT_EQ(caseService.TempFolder(), "/tmp/");
+    EXPECT_EQ(caseService.TempFolder(), TestDefaults(folder).temp) << "the default, here the test's own";
     caseService.FormDestroy();
   }
 }
@@ -197,6 +204,7 @@ TEST_F(RelayServiceTest, EmptyOrSubfolderOnlyDropFolderEndsTheRun) {
     FakeHost caseHost;
     WriteFile(ini, "[System]\nSmtp_DropMail_path=" + folderSetting + "\n");
     RelayService caseService(platform::ProgramFiles{ini, folder / "case.log"}, caseHost, nullptr);
+    caseService.SetFolderDefaults(TestDefaults(folder));
     // A fixed clock: the timestamp's length depends on the hour.
     caseService.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     caseService.FormCreate();
@@ -252,6 +260,7 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
     FakeHost caseHost;
     std::ostringstream caseErrors;
     RelayService caseService(platform::ProgramFiles{caseIni, folder / "case.log"}, caseHost, nullptr);
+    caseService.SetFolderDefaults(TestDefaults(folder));
     caseService.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     caseService.SetErrorStream(caseErrors);
     caseService.SetConfigRequired(c.configRequired);
@@ -274,6 +283,7 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
   // Without --config the file beside the program may be missing: every key has its default.
   FakeHost quietHost;
   RelayService quiet(platform::ProgramFiles{folder / "absent.ini", folder / "absent.log"}, quietHost, nullptr);
+  quiet.SetFolderDefaults(TestDefaults(folder));
   std::ostringstream quietErrors;
   quiet.SetErrorStream(quietErrors);
   quiet.SetConfigRequired(false);
@@ -293,6 +303,7 @@ TEST_F(RelayServiceTest, SecondRunOnTheSameDropFolderEndsAtOnce) {
   ASSERT_FALSE(service.RunEnded());
   FakeHost secondHost;
   RelayService second(platform::ProgramFiles{ini, folder / "second.log"}, secondHost, nullptr);
+  second.SetFolderDefaults(TestDefaults(folder));
   second.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
   int relays = 0;
   second.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
@@ -440,6 +451,7 @@ TEST_F(RelayServiceTest, TemporaryFailureIsDeferredWithGrowingWaitsAcrossRuns) {
   const auto run = [&](std::chrono::seconds later) {
     FakeHost runHost;
     RelayService next(platform::ProgramFiles{ini, folder / "relay.log"}, runHost, nullptr);
+    next.SetFolderDefaults(TestDefaults(folder));
     next.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     next.SetWallClock([base, later] { return base + later; });
     next.SetRelayFunction(failA);
@@ -483,6 +495,7 @@ TEST_F(RelayServiceTest, WaitingFilesAreTakenInNameOrderAndListedOrSummed) {
     FakeHost caseHost;
     RelayService caseService(platform::ProgramFiles{caseFolder / "relay.ini", caseFolder / "relay.log"}, caseHost,
                              nullptr);
+    caseService.SetFolderDefaults(TestDefaults(folder));
     caseService.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
     caseService.SetWallClock([] { return kBase; });
     std::vector<std::string> relayed;
@@ -746,6 +759,7 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
 
   FakeHost nextHost;
   RelayService next(platform::ProgramFiles{ini, folder / "relay.log"}, nextHost, nullptr);
+  next.SetFolderDefaults(TestDefaults(folder));
   next.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
   next.SetWallClock([] { return kBase; });
   int relays = 0;
