@@ -846,47 +846,69 @@ TEST_F(RelayServiceTest, FileRemovedBeforeDisposalIsLeftAlone) {
   EXPECT_TRUE(sleeper.waits.empty());
 }
 
-TEST_F(RelayServiceTest, BusyFileIsTriedAHundredTimesAndKept) {
-  WriteConfig("Delete_or_move=1\n");
-  WriteFile(drop + "/m.eml", "x");
-  BusyFileSystem busy;
-  service.SetFileSystem(busy);
-  service.FormCreate();
-  const std::size_t start = LogLines().size();
-  service.WorkTimerTimer();
-  std::vector<std::string> lines = LogLinesFrom(start + 2);
-  ASSERT_EQ(lines.size(), 101u);
-  EXPECT_EQ(lines.back().rfind("Файл m.eml отложен до ", 0), 0u) << lines.back();
-  EXPECT_NE(lines.back().find("(попытка 1): файл не удалось удалить/переместить"), std::string::npos);
-  lines.pop_back();
-  for (const std::string& line : lines) EXPECT_EQ(line, "Файл m.eml удалить НЕ УДАЛОСЬ! (Device or resource busy)");
-  // One second between failed attempts, none after the last.
-  EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>(99, 1000));
-  EXPECT_TRUE(std::filesystem::exists(drop + "/m.eml"));
-  // Not taken again in this run: the run ends with an error line for the accepted message whose
-  // file stays, and, as nothing else waits, with 73 (a folder the relay writes is unusable).
-  service.WorkTimerTimer();
-  EXPECT_TRUE(service.RunEnded());
-  EXPECT_EQ(service.ExitStatus(), 73);
-  const std::vector<std::string> end = LogLines();
-  EXPECT_EQ(end[end.size() - 2].rfind("Файл m.eml принят сервером, но не удален/перемещен; следующая попытка в ", 0), 0u)
-      << end[end.size() - 2];
-}
-
-TEST_F(RelayServiceTest, UnwritableArchiveIsLoggedPerAttemptAndTheFileKept) {
-  WriteConfig("");
-  WriteFile(drop + "/m.eml", "x");
-  service.FormCreate();
-  // The archive goes bad after the start-up check: a file takes the place of its parent.
-  std::filesystem::remove_all(folder / "archive");
-  WriteFile(folder / "archive", "a file where a folder should be");
-  const std::size_t start = LogLines().size();
-  service.WorkTimerTimer();
-  const std::vector<std::string> lines = LogLinesFrom(start + 2);
-  ASSERT_EQ(lines.size(), 101u);
-  EXPECT_EQ(lines[99], "Файл m.eml переместить НЕ УДАЛОСЬ! (Not a directory)");
-  EXPECT_EQ(lines.front(), "Файл m.eml переместить НЕ УДАЛОСЬ! (Not a directory)");
-  EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
+// A relayed file that cannot be deleted (busy) or moved (the archive broke after the start): a
+// hundred attempts, one line each, a second apart; then it waits as accepted, is never sent again,
+// and a run with nothing else left ends with 73 and an error line for it.
+TEST_F(RelayServiceTest, AFileThatCannotBeDisposedOfIsTriedAHundredTimesAndWaitsAccepted) {
+  struct Case {
+    const char* keys;
+    bool busy;           // deletes fail with EBUSY
+    bool brokenArchive;  // a file takes the archive's place after the start
+    const char* line;
+  };
+  const Case cases[] = {
+      {"Delete_or_move=1\n", true, false, "Файл m.eml удалить НЕ УДАЛОСЬ! (Device or resource busy)"},
+      {"Delete_or_move=0\n", false, true, "Файл m.eml переместить НЕ УДАЛОСЬ! (Not a directory)"},
+  };
+  for (const Case& c : cases) {
+    const TempFolder caseFolder;
+    const std::string caseDrop = caseFolder / "drop";
+    ASSERT_EQ(::mkdir(caseDrop.c_str(), 0755), 0);
+    WriteFile(caseFolder / "relay.ini", "[System]\nSmtp_DropMail_path=" + caseDrop + "/\nmoveto_path=" +
+                                            (caseFolder / "archive/relayed/") + "\ntemppath=" + (caseFolder / "tmp/") +
+                                            "\n" + c.keys);
+    WriteFile(caseDrop + "/m.eml", "x");
+    FakeHost caseHost;
+    RelayService caseService(platform::ProgramFiles{caseFolder / "relay.ini", caseFolder / "relay.log"}, caseHost, nullptr);
+    caseService.SetFolderDefaults(TestDefaults(caseFolder));
+    caseService.SetWallClock([] { return kBase; });
+    caseService.SetErrorStream(errors);
+    int relayed = 0;
+    caseService.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+      ++relayed;
+      return RelayOutcome(true);
+    });
+    BusyFileSystem busy;
+    if (c.busy) caseService.SetFileSystem(busy);
+    caseService.FormCreate();
+    if (c.brokenArchive) {
+      std::filesystem::remove_all(caseFolder / "archive");
+      WriteFile(caseFolder / "archive", "a file where a folder should be");
+    }
+    sleeper.waits.clear();
+    const std::size_t start = caseService.Log().Lines().size();
+    caseService.WorkTimerTimer();
+    std::vector<std::string> lines;
+    for (std::size_t i = start; i < caseService.Log().Lines().size(); ++i) {
+      lines.push_back(Cp1251ToUtf8(caseService.Log().Lines()[i]).substr(kStamp.size()));
+    }
+    ASSERT_EQ(lines.size(), 102u) << c.keys;  // the scan, 100 attempts, the deferral
+    for (std::size_t i = 1; i <= 100; ++i) EXPECT_EQ(lines[i], c.line) << c.keys;
+    EXPECT_EQ(lines.back().rfind("Файл m.eml отложен до ", 0), 0u) << lines.back();
+    EXPECT_NE(lines.back().find("(попытка 1): файл не удалось удалить/переместить"), std::string::npos);
+    // One second between failed attempts, none after the last.
+    EXPECT_EQ(sleeper.waits, std::vector<std::uint32_t>(99, 1000)) << c.keys;
+    EXPECT_EQ(ReadFile(caseDrop + "/m.eml"), "x");
+    // Not taken again in this run: the error line for the accepted message, then 73.
+    caseService.WorkTimerTimer();
+    EXPECT_TRUE(caseService.RunEnded());
+    EXPECT_EQ(caseService.ExitStatus(), 73) << c.keys;
+    const std::string waiting = Cp1251ToUtf8(caseService.Log().Lines()[caseService.Log().Lines().size() - 2]);
+    EXPECT_NE(waiting.find("Файл m.eml принят сервером, но не удален/перемещен; следующая попытка в "), std::string::npos)
+        << waiting;
+    EXPECT_EQ(relayed, 1) << "sent once";
+    caseService.FormDestroy();
+  }
 }
 
 // Delete_or_move is read again on every attempt; the folders are the run's own, and an INI that
