@@ -11,8 +11,11 @@ constexpr std::int64_t kSecondsPerDay = 86400;
 
 using State = JournalNote::State;
 
+// Counted between attempts the relay made (the first failure and this one): a clock that jumps
+// forward between two looks at a file expires nothing by itself, and one failure never does.
 bool Expired(const Deferral& deferral, const FateInput& input) {
-  return input.now - deferral.firstFailure >= static_cast<std::int64_t>(input.maxQueueDays) * kSecondsPerDay;
+  return deferral.attempts >= 2 &&
+         input.now - deferral.firstFailure >= static_cast<std::int64_t>(input.maxQueueDays) * kSecondsPerDay;
 }
 
 // The note that belongs to this very file, if there is one.
@@ -60,6 +63,8 @@ void IdleNote(const FateInput& input, Fate& fate, JournalNote note) {
 // is set aside. An accepted file never expires: sending it again is never the remedy.
 Fate Defer(const FateInput& input, Outcome outcome, bool accepted) {
   Deferral deferral = input.deferral.value_or(Deferral{input.facts, input.now, 0, 0, outcome, {}});
+  // A first failure ahead of now was noted under a clock that has since stepped back.
+  deferral.firstFailure = std::min(deferral.firstFailure, input.now);
   deferral.facts = input.facts;
   deferral.lastOutcome = outcome;
   ++deferral.attempts;
@@ -94,11 +99,6 @@ Fate BeforeAttempt(const FateInput& input) {
     return fate;
   }
   if (input.deferral) {
-    if (Expired(*input.deferral, input)) {
-      Fate fate = Quarantine(input, Outcome::kExpired, Delivered::kNo);
-      fate.deferral = *input.deferral;
-      return fate;
-    }
     // No record makes a file wait longer than the longest wait from now (a hand-edited record,
     // a clock that jumped back).
     Deferral waiting = *input.deferral;

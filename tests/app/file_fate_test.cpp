@@ -51,8 +51,10 @@ JournalLookup LookupOf(const Journal& journal) {
   return lookup;
 }
 
-// A deferral record: none, due now, due later, or older than max_queue_days (5).
-enum class Record { kNone, kDue, kLater, kExpired, kExpiredLater, kFarAhead };
+// A deferral record: none, due now, due later, failing since longer than max_queue_days (5), its
+// first failure ahead of now (noted under a clock that stepped back), or its first failure
+// past max_queue_days after a single attempt (the clock stepped forward since).
+enum class Record { kNone, kDue, kLater, kExpired, kExpiredLater, kFarAhead, kFirstAhead, kJumped };
 
 std::optional<Deferral> DeferralOf(Record record) {
   if (record == Record::kNone) return std::nullopt;
@@ -66,6 +68,11 @@ std::optional<Deferral> DeferralOf(Record record) {
   if (record == Record::kFarAhead) deferral.nextDue = kNow + 30 * kDay;
   if (record == Record::kExpired || record == Record::kExpiredLater) deferral.firstFailure = kNow - 6 * kDay;
   if (record == Record::kExpiredLater) deferral.nextDue = kNow + 600;
+  if (record == Record::kFirstAhead) deferral.firstFailure = kNow + 10 * kDay;
+  if (record == Record::kJumped) {
+    deferral.firstFailure = kNow - 10 * kDay;
+    deferral.attempts = 0;  // written by a failure that did not count as an attempt
+  }
   return deferral;
 }
 
@@ -123,9 +130,11 @@ TEST(FileFate, BeforeAnAttempt) {
       {"new file", none, Record::kNone, {A::kAttempt, N::kWrite, State::kWorking}},
       {"deferred, due", none, Record::kDue, {A::kAttempt, N::kWrite, State::kWorking}},
       {"deferred, not due", none, Record::kLater, {A::kWait}},
-      {"deferred past max_queue_days", none, Record::kExpired, {A::kQuarantine, N::kKeep, State::kWorking, 0, 0, Outcome::kExpired}},
-      {"expired, not due: the age counts whenever it is looked at", none, Record::kExpiredLater,
-       {A::kQuarantine, N::kKeep, State::kWorking, 0, 0, Outcome::kExpired}},
+      // The age counts only between attempts: looking at a file (after a clock that jumped
+      // forward, say) expires nothing, the next failure does.
+      {"deferred past max_queue_days, due: tried once more", none, Record::kExpired,
+       {A::kAttempt, N::kWrite, State::kWorking}},
+      {"deferred past max_queue_days, not due", none, Record::kExpiredLater, {A::kWait}},
       {"relay died working on it once", {Journal::kNote, State::kWorking}, Record::kNone,
        {A::kAttempt, N::kWrite, State::kWorking, 1, 0}},
       {"relay died working on it twice", {Journal::kNote, State::kWorking, 1}, Record::kNone,
@@ -136,8 +145,8 @@ TEST(FileFate, BeforeAnAttempt) {
        {A::kQuarantine, N::kRemove, State::kWorking, 0, 0, Outcome::kMaybeDelivered, Delivered::kMaybe}},
       {"sent once without an answer: tried once more", {Journal::kNote, State::kUncertain, 0, 1}, Record::kDue,
        {A::kAttempt, N::kWrite, State::kWorking, 0, 1}},
-      {"sent without an answer, then expired", {Journal::kNote, State::kUncertain, 0, 1}, Record::kExpired,
-       {A::kQuarantine, N::kRemove, State::kWorking, 0, 0, Outcome::kExpired, Delivered::kMaybe}},
+      {"sent without an answer, past max_queue_days", {Journal::kNote, State::kUncertain, 0, 1}, Record::kExpired,
+       {A::kAttempt, N::kWrite, State::kWorking, 0, 1}},
       {"idle note keeps its counts", {Journal::kNote, State::kIdle, 1, 0}, Record::kDue,
        {A::kAttempt, N::kWrite, State::kWorking, 1, 0}},
       {"accepted: disposed of, never sent again", {Journal::kNote, State::kAccepted}, Record::kNone, {A::kDispose}},
@@ -293,6 +302,24 @@ TEST(FileFate, StopRequestsAndWritersThatHoldTheFile) {
   Check(held, {A::kRetrySoon, N::kRemove}, "held briefly");
   held.heldSince = kNow - kSettleLimitSeconds;
   Check(held, {A::kDefer, N::kRemove, State::kWorking, 0, 0, Outcome::kFileLocked}, "held too long");
+}
+
+TEST(FileFate, ClocksThatStepNeitherHoldNorExpireMail) {
+  const Journal working{Journal::kNote, State::kWorking};
+  // A first failure ahead of now is reset to now: the record ages from here on.
+  const Fate ahead = DecideFate(Input(working, Record::kFirstAhead, Outcome::kServerBusy));
+  EXPECT_EQ(ahead.action, FateAction::kDefer);
+  EXPECT_EQ(ahead.deferral.firstFailure, kNow);
+  // Ten days after a first failure but at the first attempt that counts: not expired.
+  const Fate jumped = DecideFate(Input(working, Record::kJumped, Outcome::kServerBusy));
+  EXPECT_EQ(jumped.action, FateAction::kDefer);
+  EXPECT_EQ(jumped.deferral.attempts, 1);
+  // A single failure never expires, whatever max_queue_days says.
+  FateInput once = Input(working, Record::kNone, Outcome::kServerBusy);
+  once.maxQueueDays = 0;
+  EXPECT_EQ(DecideFate(once).action, FateAction::kDefer);
+  once.deferral = DecideFate(once).deferral;
+  EXPECT_EQ(DecideFate(once).action, FateAction::kQuarantine) << "the second failure does";
 }
 
 TEST(FileFate, DeferralsGrowAndKeepTheirFirstFailure) {
