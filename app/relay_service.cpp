@@ -213,6 +213,11 @@ void RelayService::RemoveLeftovers() {
   // Under the run lock: no other run of this relay can be using them.
   int removed = platform::RemoveLeftovers(TempFolder_, privatePrefix_);
   removed += platform::RemoveLeftovers(folders_.failed, ".tmp-");
+  // A run killed while it proved a folder writable leaves its probe there.
+  for (const std::string& folder : {folders_.state, queue_->Folder() + "sent/", queue_->DeferralFolder(), folders_.temp,
+                                    folders_.archive, folders_.failed}) {
+    if (!folder.empty()) removed += platform::RemoveLeftovers(folder, platform::kProbePrefix);
+  }
   queue_->RemoveLeftovers();
   if (removed > 0) mainlog(texts::LeftoversRemoved() + std::to_string(removed), LogSeverity::kInfo);
 }

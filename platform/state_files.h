@@ -36,6 +36,10 @@ bool WriteFileDurably(const std::string& path, std::string_view content, unsigne
 // the entry stays or the folder could not be flushed.
 bool RemoveFileDurably(const std::string& path);
 
+// The name prefix of the start-up probes: what a run killed in the middle of one leaves behind is
+// removed by the next start under the run lock.
+inline constexpr const char* kProbePrefix = ".droprelay-probe-";
+
 // Creates `folder` with every missing parent and proves it writable by writing, flushing and
 // removing a file of real data in it. False (error recorded) otherwise.
 bool PrepareWritableFolder(const std::string& folder);

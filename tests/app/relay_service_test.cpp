@@ -756,6 +756,11 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
   ASSERT_TRUE(std::filesystem::exists(temp + prefix + "killed/attachment.pdf"));
   std::filesystem::create_directories(temp + "droprelay-0123abcd-other/");  // another relay's
   WriteFile(folder / "drop.droprelay-state/sent/.tmp-5f3a", "half a note");
+  // Probes of a run killed while it proved its folders writable, in each of them.
+  const std::vector<std::string> probed = {folder / "drop.droprelay-state/", folder / "drop.droprelay-state/sent/",
+                                           folder / "drop.droprelay-state/queue/", temp, archive, folder / "failed/"};
+  for (const std::string& place : probed) WriteFile(place + ".droprelay-probe-1a2b3c", "xxxx");
+  WriteFile(temp + ".probe-of-someone-else", "not ours");
   // Accepted by the server, but neither noted nor disposed of by the run that sent it.
   WriteFile(drop + "/.droprelay-accepted-sent.eml", "accepted");
 
@@ -773,6 +778,8 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
   EXPECT_FALSE(std::filesystem::exists(temp + prefix + "killed"));
   EXPECT_TRUE(std::filesystem::exists(temp + "droprelay-0123abcd-other/"));
   EXPECT_FALSE(std::filesystem::exists(folder / "drop.droprelay-state/sent/.tmp-5f3a"));
+  for (const std::string& place : probed) EXPECT_FALSE(std::filesystem::exists(place + ".droprelay-probe-1a2b3c")) << place;
+  EXPECT_TRUE(std::filesystem::exists(temp + ".probe-of-someone-else"));
   EXPECT_FALSE(std::filesystem::exists(drop + "/.droprelay-accepted-sent.eml"));
   EXPECT_EQ(ReadFile(archive + "sent.eml"), "accepted") << "archived under its own name";
   EXPECT_EQ(relays, 0) << "never sent again";
