@@ -233,29 +233,42 @@ namespace {
 // Flush and release change what a run works on: they hold the run lock, as a run does. A run at
 // work is not waited for (it may go on for an hour): the command says so and ends with 75, like a
 // second run would.
-bool TakeRunLock(const QueueFolders& folders, platform::FolderLock& lock, std::ostream& err, int& status) {
+// The drop folder's own lock and the state folder's, as a run takes them.
+struct RunLocks {
+  platform::FolderLock drop;
+  platform::FolderLock state;
+};
+
+bool TakeRunLock(const QueueFolders& folders, RunLocks& locks, std::ostream& err, int& status) {
   const RelayQueue queue(folders.state);
+  const auto busy = [&] {
+    err << "droprelay: a run is at work on " << NameText(folders.drop)
+        << "; nothing was changed, try again when it has ended\n";
+    status = kExitTempFail;
+    return false;
+  };
+  const auto failed = [&](const std::string& what) {
+    err << "droprelay: cannot take the lock " << NameText(what) << ": " << platform::SystemErrorText() << "\n";
+    status = kExitCantCreate;
+    return false;
+  };
+  switch (locks.drop.AcquireFolder(folders.drop)) {
+    case platform::FolderLock::Result::kLocked: break;
+    case platform::FolderLock::Result::kHeldByAnother: return busy();
+    case platform::FolderLock::Result::kFailed: return failed(folders.drop);
+  }
   if (!queue.Prepare()) {
     err << "droprelay: cannot write to the state folder " << NameText(folders.state) << ": "
         << platform::SystemErrorText() << "\n";
     status = kExitCantCreate;
     return false;
   }
-  switch (lock.Acquire(queue.LockFile())) {
-    case platform::FolderLock::Result::kLocked:
-      return true;
-    case platform::FolderLock::Result::kHeldByAnother:
-      err << "droprelay: a run is at work on " << NameText(folders.drop)
-          << "; nothing was changed, try again when it has ended\n";
-      status = kExitTempFail;
-      return false;
-    case platform::FolderLock::Result::kFailed:
-      break;
+  switch (locks.state.Acquire(queue.LockFile())) {
+    case platform::FolderLock::Result::kLocked: return true;
+    case platform::FolderLock::Result::kHeldByAnother: return busy();
+    case platform::FolderLock::Result::kFailed: return failed(queue.LockFile());
   }
-  err << "droprelay: cannot take the lock " << NameText(queue.LockFile()) << ": " << platform::SystemErrorText()
-      << "\n";
-  status = kExitCantCreate;
-  return false;
+  return failed(queue.LockFile());
 }
 
 int Release(const QueueRequest& request, const QueueFolders& folders, std::ostream& out, std::ostream& err) {
@@ -348,7 +361,7 @@ int RunQueueCommand(const QueueRequest& request, const RelayConfig& config, bool
       return result.status;
     }
     case QueueRequest::Kind::kFlush: {
-      platform::FolderLock lock;
+      RunLocks lock;
       int status = kExitOk;
       if (!TakeRunLock(folders, lock, err, status)) return status;
       int flushed = 0;
@@ -362,7 +375,7 @@ int RunQueueCommand(const QueueRequest& request, const RelayConfig& config, bool
       return status;
     }
     case QueueRequest::Kind::kRelease: {
-      platform::FolderLock lock;
+      RunLocks lock;
       int status = kExitOk;
       if (!TakeRunLock(folders, lock, err, status)) return status;
       return Release(request, folders, out, err);

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "platform/state_files.h"
+
 namespace droprelay {
 
 const std::vector<KnownSetting>& SystemSettings() {
@@ -60,7 +62,9 @@ std::string FolderBesideDropFolder(const std::string& dropFolder, const std::str
   return parent + name + "/";
 }
 
-std::string DefaultStateFolder(const std::string& dropFolder) {
+std::string DefaultStateFolder(const std::string& givenDropFolder) {
+  // Named after the folder itself, not after the name it was reached by ("drop/./", a link).
+  const std::string dropFolder = platform::ResolvedPath(givenDropFolder).value_or(givenDropFolder);
   std::string folder = dropFolder;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   const std::size_t slash = folder.rfind('/');
@@ -76,7 +80,8 @@ std::string StateFolder(const RelayConfig& config, const std::string& dropFolder
 
 std::string FailedFolder(const RelayConfig& config, const std::string& dropFolder) {
   const std::string configured = config.failed_path();
-  return configured.empty() ? FolderBesideDropFolder(dropFolder, kDefaultFailedFolderName)
+  return configured.empty() ? FolderBesideDropFolder(platform::ResolvedPath(dropFolder).value_or(dropFolder),
+                                                     kDefaultFailedFolderName)
                             : WithTrailingDelimiter(configured);
 }
 

@@ -161,20 +161,30 @@ bool RelayService::StartUpChecks() {
     return false;
   };
 
+  const auto busy = [this](const std::string& folder) {
+    mainlog(texts::AnotherRunActive() + ForLog(folder), LogSeverity::kWarning);
+    report_.lockedOut = true;
+    EndRun(kExitTempFail);
+    return false;
+  };
+  // One run per drop folder, whatever name leads to it: a second one would send the same files
+  // a second time. The lock is on the folder itself.
+  switch (dropLock_.AcquireFolder(dropFolder)) {
+    case platform::FolderLock::Result::kLocked:
+      break;
+    case platform::FolderLock::Result::kHeldByAnother:
+      return busy(dropFolder);
+    case platform::FolderLock::Result::kFailed:
+      return unusable(dropFolder, platform::SystemErrorText());
+  }
   queue_ = std::make_unique<RelayQueue>(folders_.state);
   if (!queue_->Prepare()) return unusable(queue_->Folder(), platform::SystemErrorText());
-  // One run per drop folder: a second one would send the same files a second time.
+  // And one run per state folder, which state_path may name for several drop folders.
   switch (runLock_.Acquire(queue_->LockFile())) {
     case platform::FolderLock::Result::kLocked:
       break;
     case platform::FolderLock::Result::kHeldByAnother:
-      // The busy folder: the drop folder, whose state folder is its own unless state_path names
-      // one that several drop folders share.
-      mainlog(texts::AnotherRunActive() + ForLog(config_->state_path().empty() ? dropFolder : queue_->Folder()),
-              LogSeverity::kWarning);
-      report_.lockedOut = true;
-      EndRun(kExitTempFail);
-      return false;
+      return busy(queue_->Folder());
     case platform::FolderLock::Result::kFailed:
       return unusable(queue_->LockFile(), platform::SystemErrorText());
   }
@@ -232,6 +242,7 @@ void RelayService::FormDestroy() {
   FinishRunReport(report_, *config_, exitStatus_, Now(), *errors_, platform::StderrIsJournalStream());
   mainlog(texts::WorkFinished(), LogSeverity::kInfo);
   runLock_.Release();
+  dropLock_.Release();
   config_.reset();
   ConfigFile_.reset();
 }

@@ -172,7 +172,8 @@ class RelayService {
   bool ended_ = false;
   int exitStatus_ = kExitOk;
   std::unique_ptr<RelayQueue> queue_;
-  platform::FolderLock runLock_;
+  platform::FolderLock dropLock_;  // on the drop folder itself
+  platform::FolderLock runLock_;   // on the state folder's lock file
 
   std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
   RunReport report_;

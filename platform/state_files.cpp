@@ -169,4 +169,22 @@ FolderLock::Result FolderLock::Acquire(const std::string& lockFile) {
   return LastErrorCode() == EWOULDBLOCK ? Result::kHeldByAnother : Result::kFailed;
 }
 
+FolderLock::Result FolderLock::AcquireFolder(const std::string& folder) {
+  if (file_) return Result::kLocked;
+  file_ = OpenFile(folder, {.directory = true, .lock = true});
+  if (file_) return Result::kLocked;
+  return LastErrorCode() == EWOULDBLOCK ? Result::kHeldByAnother : Result::kFailed;
+}
+
+std::optional<std::string> ResolvedPath(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) {
+    SetLastErrorFromErrno();
+    return std::nullopt;
+  }
+  std::string result = resolved.get();
+  if (!path.empty() && path.back() == '/' && result.back() != '/') result += '/';
+  return result;
+}
+
 }  // namespace droprelay::platform

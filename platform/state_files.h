@@ -27,6 +27,10 @@ struct FileFacts {
 // test failed (error recorded).
 std::optional<FileFacts> EntryFacts(const std::string& path);
 
+// `path` with every link, "." and ".." resolved (realpath), ending in "/" when `path` did; none
+// when it cannot be resolved (missing, unreadable).
+std::optional<std::string> ResolvedPath(const std::string& path);
+
 // Writes `content` to `path` so that it survives a crash: a new file in the same folder, flushed,
 // renamed over `path`, and the folder flushed. False (error recorded) on any failure; a partial
 // file never stands under `path`. The file gets exactly `mode`, whatever the umask.
@@ -75,6 +79,9 @@ class FolderLock {
   enum class Result { kLocked, kHeldByAnother, kFailed };
   // Creates `lockFile` when missing and takes the lock without waiting.
   Result Acquire(const std::string& lockFile);
+  // Takes the lock on the folder itself, without waiting. A lock on an open folder belongs to its
+  // inode: the folder reached by another name (a link, "./", a bind mount) is the same lock.
+  Result AcquireFolder(const std::string& folder);
   void Release();
 
  private:

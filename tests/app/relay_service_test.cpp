@@ -296,29 +296,39 @@ TEST_F(RelayServiceTest, StartUpChecksEndTheRunBeforeAnyFileIsTaken) {
   quiet.FormDestroy();
 }
 
-TEST_F(RelayServiceTest, SecondRunOnTheSameDropFolderEndsAtOnce) {
+// One drop folder has one lock and one default state folder, whatever name leads to it.
+TEST_F(RelayServiceTest, SecondRunOnTheSameDropFolderEndsAtOnceUnderAnyName) {
   WriteConfig("");
   WriteFile(drop + "/m.eml", "x");
+  std::filesystem::create_directory_symlink(drop, folder / "link");
   service.FormCreate();
   ASSERT_FALSE(service.RunEnded());
-  FakeHost secondHost;
-  RelayService second(platform::ProgramFiles{ini, folder / "second.log"}, secondHost, nullptr);
-  second.SetFolderDefaults(TestDefaults(folder));
-  second.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
-  int relays = 0;
-  second.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
-    ++relays;
-    return true;
-  });
-  second.FormCreate();
-  EXPECT_TRUE(second.RunEnded());
-  EXPECT_EQ(second.ExitStatus(), 75);
-  EXPECT_EQ(Cp1251ToUtf8(second.Log().Lines().back()),
-            kStamp + "Папка уже обрабатывается другим запуском: " + drop + "/");
-  second.WorkTimerTimer();
-  EXPECT_EQ(relays, 0);
-  EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
-  second.FormDestroy();
+  for (const std::string& name : {drop + "/", drop + "/./", folder / "link/", folder / "link/../drop/"}) {
+    SCOPED_TRACE(name);
+    // Its own state folder named, so only the lock on the drop folder itself can stop it.
+    const std::string secondIni = folder / "second.ini";
+    WriteFile(secondIni, "[System]\nSmtp_DropMail_path=" + name + "\nmoveto_path=" + archive +
+                             "\nstate_path=" + (folder / "second-state/") + "\n");
+    FakeHost secondHost;
+    RelayService second(platform::ProgramFiles{secondIni, folder / "second.log"}, secondHost, nullptr);
+    second.SetFolderDefaults(TestDefaults(folder));
+    second.SetDateTimeSource([] { return LocalDateTime{2026, 12, 7, 9, 5, 3}; });
+    int relays = 0;
+    second.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string&) {
+      ++relays;
+      return true;
+    });
+    second.FormCreate();
+    EXPECT_TRUE(second.RunEnded());
+    EXPECT_EQ(second.ExitStatus(), 75);
+    EXPECT_EQ(Cp1251ToUtf8(second.Log().Lines().back()), kStamp + "Папка уже обрабатывается другим запуском: " + name);
+    second.WorkTimerTimer();
+    EXPECT_EQ(relays, 0);
+    EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
+    second.FormDestroy();
+    // Without state_path, every name gives the one default state folder beside the real folder.
+    EXPECT_EQ(DefaultStateFolder(name), folder / "drop.droprelay-state/");
+  }
 }
 
 TEST_F(RelayServiceTest, FileStillBeingWrittenIsWaitedForWithoutScanningAgain) {
