@@ -318,19 +318,40 @@ void RelayService::RunCycle() {
     // Looked at without opening the file: the one read of the message comes later, under its lock.
     const std::optional<platform::FileFacts> facts = platform::EntryFacts(dropFolder + fileName);
     if (!facts) continue;  // gone meanwhile
-    const auto modified = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(facts->mtimeNs)));
-    if (facts->regular && now - modified < settleTime) {
-      settlesAt(modified + settleTime);
-      continue;
-    }
-    if (const auto held = heldUntil_.find(fileName); held != heldUntil_.end() && held->second > now) {
-      settlesAt(held->second);
-      continue;
-    }
+    // Deferred in this run: not taken again before it is due, whatever its writer does meanwhile.
     if (const auto known = deferredInRun_.find(fileName); known != deferredInRun_.end() && known->second.due > nowSeconds) {
       waiting_[fileName] = known->second;
       continue;
+    }
+    const auto modified = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(facts->mtimeNs)));
+    // Still being written: modified within the settle time before now, or held by its writer. A
+    // time further ahead than that comes from a clock that stepped: the file counts as settled.
+    const bool recent = facts->regular && now - modified < settleTime && modified - now <= settleTime;
+    if (facts->regular && modified - now > settleTime && futureTold_.insert(fileName).second) {
+      mainlog(texts::FilePrefix() + ForLog(fileName) + texts::ModifiedAhead(), LogSeverity::kWarning);
+    }
+    const auto held = heldUntil_.find(fileName);
+    const bool holding = held != heldUntil_.end() && held->second > now;
+    if (recent || holding) {
+      // However it is still being written, a file holds the run for the settle limit at most.
+      const std::int64_t since = settlingSince_.emplace(fileName, nowSeconds).first->second;
+      if (nowSeconds - since < kSettleLimitSeconds) {
+        settlesAt(recent ? modified + settleTime : held->second);
+        continue;
+      }
+      FateInput input;
+      input.facts = *facts;
+      input.journal = queue_->ReadNote(fileName);
+      input.deferral = queue_->FindDeferral(fileName, *facts);
+      input.outcome = Outcome::kFileLocked;
+      input.now = nowSeconds;
+      input.maxQueueDays = MaxQueueDays();
+      input.heldSince = since;
+      settlingSince_.erase(fileName);
+      heldUntil_.erase(fileName);
+      Carry(fileName, input, DecideFate(input), std::string());
+      return;
     }
     if (TakeUp(fileName, *facts)) return;
   }
@@ -442,10 +463,10 @@ void RelayService::Attempt(const std::string& fileName, const platform::FileFact
   after.outcome = outcome.outcome;
   after.stopRequested = platform::TerminationRequested();
   after.now = Now();
-  if (outcome.outcome == Outcome::kFileLocked) after.heldSince = lockedSince_.emplace(fileName, after.now).first->second;
+  if (outcome.outcome == Outcome::kFileLocked) after.heldSince = settlingSince_.emplace(fileName, after.now).first->second;
   const Fate next = DecideFate(after);
   if (next.action != FateAction::kRetrySoon) {
-    lockedSince_.erase(fileName);
+    settlingSince_.erase(fileName);
     heldUntil_.erase(fileName);
   }
   Carry(fileName, after, next, outcome.reply);

@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 #include <memory>
 #include <string>
@@ -175,7 +176,9 @@ class RelayService {
   platform::FolderLock dropLock_;  // on the drop folder itself
   platform::FolderLock runLock_;   // on the state folder's lock file
 
-  std::map<std::string, std::int64_t> lockedSince_;  // files found held by their writer, since when
+  // Files found still being written (modified just now, or held by their writer), since when.
+  std::map<std::string, std::int64_t> settlingSince_;
+  std::set<std::string> futureTold_;  // files whose time ahead of now was logged
   RunReport report_;
   // Files held by their writer, not taken again before this moment.
   std::map<std::string, std::chrono::system_clock::time_point> heldUntil_;

@@ -77,6 +77,7 @@ DROPRELAY_TEXT(ReasonLogonRefused, "сервер отказал во входе"
 DROPRELAY_TEXT(ProfileQuoted, ", профиль \"")
 DROPRELAY_TEXT(FoldersChangedNextRun, "Папки в файле настроек изменены, новые значения действуют со следующего запуска; сейчас: ")
 DROPRELAY_TEXT(AcceptedNotDisposed, " принят сервером, но не удален/перемещен; следующая попытка в ")
+DROPRELAY_TEXT(ModifiedAhead, ": время изменения впереди текущего времени (часы переведены?), файл считается записанным")
 DROPRELAY_TEXT(ReasonSenderRefused, "сервер отказал отправителю (ошибка настроек профиля)")
 DROPRELAY_TEXT(ReasonAccountRefused, "сервер отказал учетной записи (ошибка настроек профиля)")
 DROPRELAY_TEXT(ReasonQuotaExceeded, "сервер ограничил число писем, остальные файлы ждут следующего запуска")

@@ -113,6 +113,8 @@ const std::string& ProfileQuoted();             // ", профиль \""
 const std::string& FoldersChangedNextRun();     // "Папки в файле настроек изменены, новые значения действуют со следующего запуска; сейчас: "
 // "Файл " + name + AcceptedNotDisposed + due time: the server took it, its file stays
 const std::string& AcceptedNotDisposed();       // " принят сервером, но не удален/перемещен; следующая попытка в "
+// "Файл " + name + ModifiedAhead: its modification time lies ahead of the clock
+const std::string& ModifiedAhead();             // ": время изменения впереди текущего времени (часы переведены?), файл считается записанным"
 const std::string& ConfigurationStop();         // "Ошибка настройки, работа остановлена (файл оставлен в папке): "
 
 // The reason an outcome gives in the log: one of the Reason texts above, or one of its own.

@@ -359,6 +359,37 @@ TEST_F(RelayServiceTest, FileStillBeingWrittenIsWaitedForWithoutScanningAgain) {
   EXPECT_EQ(host.closed, 1);
 }
 
+// A time ahead of the clock (a clock that stepped back) holds nothing; a writer that touches its
+// file again and again without a lock holds the run for the settle limit at most.
+TEST_F(RelayServiceTest, NoModificationTimeHoldsARun) {
+  WriteConfig("Delete_or_move=1\n");
+  WriteFile(drop + "/ahead.eml", "written a day ahead of the clock");
+  SetModified(drop + "/ahead.eml", kBase + std::chrono::hours(24));
+  service.FormCreate();
+  service.WorkTimerTimer();
+  std::vector<std::string> lines = LogLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Файл ahead.eml: время изменения впереди текущего времени (часы переведены?), файл считается записанным"),
+            1);
+  EXPECT_EQ(lines.back(), "Файл ahead.eml успешно удален");
+
+  WriteFile(drop + "/touched.eml", "touched every second");
+  sleeper.onWait = [&](std::size_t) {
+    advance += std::chrono::milliseconds(sleeper.waits.back());
+    SetModified(drop + "/touched.eml", kBase + advance);
+  };
+  SetModified(drop + "/touched.eml", kBase + advance);
+  for (int cycle = 0; cycle < 1000 && LogLines().back().rfind("Файл touched.eml отложен до ", 0) != 0; ++cycle) {
+    service.WorkTimerTimer();
+  }
+  EXPECT_NE(LogLines().back().find("файл занят другим процессом"), std::string::npos) << LogLines().back();
+  EXPECT_GE(advance, std::chrono::seconds(300));
+  EXPECT_LT(advance, std::chrono::seconds(303)) << "deferred once the settle limit is reached";
+  service.WorkTimerTimer();
+  EXPECT_TRUE(service.RunEnded());
+  EXPECT_EQ(service.ExitStatus(), 75);
+}
+
 TEST_F(RelayServiceTest, FileLockedByItsWriterWaitsButNotForEver) {
   WriteConfig("Delete_or_move=1\n");
   WriteFile(drop + "/m.eml", "To: a@example.net\n\nbeing written\n");
