@@ -48,11 +48,6 @@ std::string PercentDecode(std::string_view s) {
   return out;
 }
 
-bool Fail(const std::string& text) {
-  platform::SetLastErrorText(text);
-  return false;
-}
-
 bool ParseBoolean(std::string_view text, bool& value) {
   if (text.empty()) {
     value = false;
@@ -130,12 +125,11 @@ bool ReadProfileValue(const std::string& path, const std::string& section, const
   return true;
 }
 
+// A missing file, section or key answers empty; an exception (memory) is no such failure and
+// reaches the caller with its cause.
 std::string DefaultMailProfile() {
-  try {
-    std::string value;
-    if (ReadProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
-  } catch (...) {
-  }
+  std::string value;
+  if (ReadProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
   return {};
 }
 
@@ -147,7 +141,18 @@ bool MailProfileMissing(const std::string& name) {
 }
 
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused) {
+  std::string why;
+  if (LoadMailProfile(name, profile, why, secretRefused)) return true;
+  platform::SetLastErrorText(why);
+  return false;
+}
+
+bool LoadMailProfile(const std::string& name, MailProfile& profile, std::string& why, bool* secretRefused) {
   if (secretRefused) *secretRefused = false;
+  const auto Fail = [&](const std::string& text) {
+    why = text;
+    return false;
+  };
   const auto refuse = [&](const std::string& text) {
     if (secretRefused) *secretRefused = true;
     return Fail(text);
@@ -217,7 +222,7 @@ bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secret
       }
       if (!ReadPasswordFile(passwordFile, profile.password)) {
         return Fail("Mail profile \"" + EscapeForText(name) + "\": cannot read the password file " + passwordFile +
-                    ": " + platform::SystemErrorText());
+                    ": " + strerrordesc_np(platform::LastErrorCode()));
       }
     }
   }
