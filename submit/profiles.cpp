@@ -112,16 +112,28 @@ std::string MailProfilesPath() {
   return platform::HomeFolder() + "/.config/droprelay/profiles.ini";
 }
 
-bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
-                      std::string& value) {
-  // The same reading rules as the relay's own configuration file.
+namespace {
+
+// One value by the same reading rules as the relay's own configuration file; false when the file,
+// section or key is missing. The submission's own reads: they answer why in values of their own.
+bool LookUpProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                        std::string& value) {
   if (!platform::CanRead(path)) return false;
   const std::optional<std::string> found = platform::IniFile(path).Lookup(section, key);
-  if (!found) {
+  if (!found) return false;
+  value = *found;
+  return true;
+}
+
+}  // namespace
+
+bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                      std::string& value) {
+  if (!platform::CanRead(path)) return false;
+  if (!LookUpProfileValue(path, section, key, value)) {
     platform::SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
     return false;
   }
-  value = *found;
   return true;
 }
 
@@ -129,7 +141,7 @@ bool ReadProfileValue(const std::string& path, const std::string& section, const
 // reaches the caller with its cause.
 std::string DefaultMailProfile() {
   std::string value;
-  if (ReadProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
+  if (LookUpProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
   return {};
 }
 
@@ -137,7 +149,7 @@ bool MailProfileMissing(const std::string& name) {
   if (Trim(name).empty()) return true;
   const std::string path = MailProfilesPath();
   std::string url;
-  return !platform::CanRead(path) || !ReadProfileValue(path, name, "url", url);
+  return !LookUpProfileValue(path, name, "url", url);
 }
 
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused) {
@@ -163,7 +175,7 @@ bool LoadMailProfile(const std::string& name, MailProfile& profile, std::string&
   if (!platform::CanRead(path)) {
     return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(platform::LastErrorCode()));
   }
-  const auto read = [&](const char* key, std::string& value) { return ReadProfileValue(path, name, key, value); };
+  const auto read = [&](const char* key, std::string& value) { return LookUpProfileValue(path, name, key, value); };
 
   profile = MailProfile{};
   profile.name = name;
