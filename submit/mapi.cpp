@@ -4,8 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <new>
-#include <sstream>
 
 #include "submit/address.h"
 #include "mail/compose.h"
@@ -62,13 +60,6 @@ bool TakeOver(const Session& session, const MailProfile& profile, const std::str
   return session.smtp && session.smtp->Reset().Delivered();
 }
 
-SubmissionResult Failure(Outcome outcome, std::string reply) {
-  SubmissionResult result;
-  result.outcome = outcome;
-  result.reply = std::move(reply);
-  return result;
-}
-
 std::string FileNamePart(std::string_view path) {
   const std::size_t cut = path.find_last_of("/\\:");
   return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
@@ -94,7 +85,7 @@ SubmissionResult SendMail(const Session& session, const MapiMessage& message) {
   outgoing.body = message.lpszNoteText ? message.lpszNoteText : "";
 
   if (message.nRecipCount == 0 || message.lpRecips == nullptr) {
-    return Failure(Outcome::kBadRecipient, "The message has no recipients");
+    return FailedSubmission(Outcome::kBadRecipient, "The message has no recipients");
   }
   outgoing.traceFields = traceFields;
   std::vector<std::string> envelope;
@@ -108,28 +99,28 @@ SubmissionResult SendMail(const Session& session, const MapiMessage& message) {
       address.erase(0, 5);
     }
     if (const std::string problem = AddressProblem(address); !problem.empty()) {
-      return Failure(Outcome::kBadRecipient, "Recipient " + std::to_string(i + 1) + ": " + problem);
+      return FailedSubmission(Outcome::kBadRecipient, "Recipient " + std::to_string(i + 1) + ": " + problem);
     }
     switch (recipient.ulRecipClass) {
       case MAPI_TO: outgoing.to.push_back(address); break;
       case MAPI_CC: outgoing.cc.push_back(address); break;
       case MAPI_BCC: break;
       default:
-        return Failure(Outcome::kBadRecipient, "Recipient " + std::to_string(i + 1) + ": unknown recipient class " +
+        return FailedSubmission(Outcome::kBadRecipient, "Recipient " + std::to_string(i + 1) + ": unknown recipient class " +
                                                    std::to_string(recipient.ulRecipClass));
     }
     (recipient.ulRecipClass == MAPI_TO ? envelope : copies).push_back(address);
   }
 
   if (message.nFileCount > 0 && message.lpFiles == nullptr) {
-    return Failure(Outcome::kAttachmentMissing, "The message names attachments but has none");
+    return FailedSubmission(Outcome::kAttachmentMissing, "The message names attachments but has none");
   }
   for (ULONG i = 0; i < message.nFileCount; ++i) {
     const MapiFileDesc& file = message.lpFiles[i];
     const std::string path = file.lpszPathName ? file.lpszPathName : "";
     OutgoingAttachment attachment;
     if (std::string why = OpenAttachment(path, attachment); !why.empty()) {
-      return Failure(Outcome::kAttachmentMissing, std::move(why));
+      return FailedSubmission(Outcome::kAttachmentMissing, std::move(why));
     }
     attachment.fileName = file.lpszFileName && *file.lpszFileName ? file.lpszFileName : FileNamePart(path);
     outgoing.attachments.push_back(std::move(attachment));
@@ -137,20 +128,20 @@ SubmissionResult SendMail(const Session& session, const MapiMessage& message) {
 
   ComposedMessage composed(outgoing, NewMessageStamp(outgoing.from));
   if (session.profile.kind == MailProfile::Kind::kPickup) return WriteToPickupFolder(session.profile.pickupFolder, composed);
-  if (!session.smtp) return Failure(Outcome::kSendFailed, "Invalid mail session");
+  if (!session.smtp) return FailedSubmission(Outcome::kSendFailed, "Invalid mail session");
   return session.smtp->Send(envelope, copies, composed);
 }
 
 SubmissionResult Logon(const std::string& profileName, const std::string& password, LHANDLE& handle) {
   if (platform::TerminationRequested()) {
-    SubmissionResult stopped = Failure(Outcome::kSendFailed, kStopped);
+    SubmissionResult stopped = FailedSubmission(Outcome::kSendFailed, kStopped);
     stopped.stopped = true;
     return stopped;
   }
   auto session = std::make_unique<Session>();
   if (std::string why; !LoadMailProfile(profileName, session->profile, why)) {
     // No message is to blame for a profile that is not there at all: the run stops instead.
-    return Failure(MailProfileMissing(profileName) ? Outcome::kNoMailProfile : Outcome::kLogonRefused, why);
+    return FailedSubmission(MailProfileMissing(profileName) ? Outcome::kNoMailProfile : Outcome::kLogonRefused, why);
   }
   // The caller's password wins; without one, the profile's own (password= or passwordfile=).
   session->password = !password.empty() ? password : session->profile.password;
@@ -191,19 +182,19 @@ SubmissionResult LogonMailProfile(const std::string& profileName, const std::str
   try {
     return Logon(profileName, password, session);
   } catch (const std::exception& error) {
-    return Failure(Outcome::kInternalError, error.what());
+    return FailedSubmission(Outcome::kInternalError, error.what());
   }
 }
 
 SubmissionResult SendMailMessage(LHANDLE session, const MapiMessage& message) {
   try {
-    if (!IsOpenSession(session)) return Failure(Outcome::kSendFailed, "Invalid mail session");
+    if (!IsOpenSession(session)) return FailedSubmission(Outcome::kSendFailed, "Invalid mail session");
     SubmissionResult result = SendMail(*current, message);
     // A pickup folder that failed is checked again at the next logon, which then says why.
     if (!result.Delivered() && current->profile.kind == MailProfile::Kind::kPickup) current.reset();
     return result;
   } catch (const std::exception& error) {
-    return Failure(Outcome::kInternalError, error.what());
+    return FailedSubmission(Outcome::kInternalError, error.what());
   }
 }
 

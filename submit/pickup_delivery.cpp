@@ -20,13 +20,6 @@ std::string UniqueStem() {
   return std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + "." + platform::RandomHex(32);
 }
 
-SubmissionResult Failure(Outcome outcome, std::string reply) {
-  SubmissionResult result;
-  result.outcome = outcome;
-  result.reply = std::move(reply);
-  return result;
-}
-
 // The error of the platform call that just failed, for the folder it was about.
 std::string FolderError(const std::string& folder, const char* what = nullptr) {
   return "Pickup folder " + folder + ": " + (what ? std::string(what) + ": " : std::string()) +
@@ -57,7 +50,7 @@ std::string WriteMessage(const platform::FileDescriptor& file, ComposedMessage& 
 
 SubmissionResult CheckPickupFolder(const std::string& folder) {
   const auto fail = [&](int error) {
-    return Failure(Outcome::kLogonRefused, "Pickup folder " + folder + ": " + strerrordesc_np(error));
+    return FailedSubmission(Outcome::kLogonRefused, "Pickup folder " + folder + ": " + strerrordesc_np(error));
   };
   const std::optional<platform::FileStatus> st = platform::StatusOfPath(folder, platform::Links::kFollow);
   if (!st) return fail(errno);
@@ -75,7 +68,7 @@ SubmissionResult WriteToPickupFolder(const std::string& folder, ComposedMessage&
                                                                   .create = true,
                                                                   .exclusive = true,
                                                                   .mode = 0640});
-  if (!file) return Failure(Outcome::kSendFailed, "Pickup folder " + folder + ": " + strerrordesc_np(errno));
+  if (!file) return FailedSubmission(Outcome::kSendFailed, "Pickup folder " + folder + ": " + strerrordesc_np(errno));
   bool unreadable = false;
   std::string why = WriteMessage(file, message, folder, unreadable);
   if (why.empty() && !platform::SyncFile(file)) why = FolderError(folder);
@@ -83,22 +76,22 @@ SubmissionResult WriteToPickupFolder(const std::string& folder, ComposedMessage&
   if (!why.empty()) {
     file.Reset();
     platform::DiscardFile(temporary);
-    return Failure(unreadable ? Outcome::kAttachmentMissing : Outcome::kSendFailed, why);
+    return FailedSubmission(unreadable ? Outcome::kAttachmentMissing : Outcome::kSendFailed, why);
   }
   // RENAME_NOREPLACE: a name that is somehow taken is never overwritten.
   const std::string final = folder + stem + ".eml";
   if (!platform::RenameNoReplace(temporary, final)) {
     why = FolderError(folder);
     platform::DiscardFile(temporary);
-    return Failure(Outcome::kSendFailed, why);
+    return FailedSubmission(Outcome::kSendFailed, why);
   }
   // The rename lives in the folder's entries: until they are on disk a crash may lose the message
   // that the relay has already disposed of.
   if (!platform::SyncFolder(folder)) {
     why = FolderError(folder, "cannot flush the folder");
     // Taken back, the message is simply not delivered yet; a name already gone went to a reader.
-    if (platform::RemoveFileEntry(final)) return Failure(Outcome::kSendFailed, why);
-    SubmissionResult result = Failure(Outcome::kUncertain, why);
+    if (platform::RemoveFileEntry(final)) return FailedSubmission(Outcome::kSendFailed, why);
+    SubmissionResult result = FailedSubmission(Outcome::kUncertain, why);
     result.dataSent = true;
     return result;
   }

@@ -82,6 +82,8 @@ struct SmtpTransfer {
   ComposedMessage* upload = nullptr;
   std::uint64_t uploaded = 0;  // bytes handed to libcurl
   std::string readFailure;     // why the message could not be read to its end
+  // Why one of our callbacks failed (an exception's text), kept without allocating.
+  char callbackFailure[256] = {};
   // libcurl's own reply timeout is one number per transfer; the shorter limit for everything
   // before the end of the data is kept here, from the last sign of life of either side.
   SmtpTimeouts limits;
@@ -104,6 +106,7 @@ struct SmtpTransfer {
     lastActivity = Clock::now();
     uploading = false;
     readFailure.clear();
+    callbackFailure[0] = '\0';
     dataSent = false;
     stalled = false;
     stopped = false;
@@ -115,7 +118,6 @@ namespace {
 using Transfer = SmtpTransfer;
 
 void NoteDebug(Transfer& transfer, curl_infotype type, std::string_view text) {
-  transfer.lastActivity = Clock::now();
   // Of what we send (AUTH included) only the command's step and a RCPT's address are kept.
   if (type == CURLINFO_HEADER_OUT) {
     // QUIT goes out as a connection closes, after the transfer's fate was settled: the step stays.
@@ -149,13 +151,24 @@ void NoteDebug(Transfer& transfer, curl_infotype type, std::string_view text) {
   }
 }
 
-// libcurl is C: nothing may be thrown through it. Should keeping a line fail (memory), the
-// dialogue goes on without it.
+// libcurl is C: nothing may be thrown through its callbacks. What one of ours could not do
+// (memory) is kept as the transfer's failure and ends it; the relay's outcome names the cause.
+void KeepCallbackFailure(Transfer& transfer, const char* what) noexcept {
+  if (transfer.callbackFailure[0] != '\0') return;
+  std::strncpy(transfer.callbackFailure, what, sizeof transfer.callbackFailure - 1);
+}
+
 int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (type == CURLINFO_TEXT) return 0;
+  transfer->lastActivity = Clock::now();  // TLS records count as signs of life too
   if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
   try {
-    NoteDebug(*static_cast<Transfer*>(user), type, std::string_view(data, size));
-  } catch (const std::exception&) {
+    NoteDebug(*transfer, type, std::string_view(data, size));
+  } catch (const std::exception& error) {
+    KeepCallbackFailure(*transfer, error.what());
+  } catch (...) {
+    KeepCallbackFailure(*transfer, "Unknown exception while reading the server's reply");
   }
   return 0;
 }
@@ -167,13 +180,14 @@ std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* user
   try {
     n = transfer->upload->Read(buffer, size * count);
     if (n < 0) transfer->readFailure = transfer->upload->Error();
-  } catch (const std::exception& error) {  // libcurl is C: the cause is kept, not thrown through it
-    transfer->readFailure = error.what();
+  } catch (const std::exception& error) {
+    KeepCallbackFailure(*transfer, error.what());
+  } catch (...) {
+    KeepCallbackFailure(*transfer, "Unknown exception while reading the message");
   }
-  if (n < 0) {
+  if (n < 0 || transfer->callbackFailure[0] != '\0') {
     // Abandoned before its end: libcurl closes the connection without the final dot, so the
     // server discards what it got instead of delivering part of a message.
-    if (transfer->readFailure.empty()) transfer->readFailure = "The message could not be read";
     return CURL_READFUNC_ABORT;
   }
   transfer->uploaded += static_cast<std::uint64_t>(n);
@@ -192,6 +206,8 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
       transfer->uploaded == transfer->upload->Size() && uploadedNow >= uploadTotal) {
     transfer->dataSent = true;  // from here a lost answer leaves the message's fate unknown
   }
+  // A failure of our own callbacks ends the transfer, unless the server already has the message.
+  if (transfer->callbackFailure[0] != '\0' && !transfer->dataSent) return 1;
   if (transfer->dataSent) return 0;
   // A stop request ends everything before the data is out (connecting, the greeting, the logon,
   // the envelope): the server has no message yet, and the file stays for the next run. Only the
@@ -262,13 +278,6 @@ bool IsNoConnection(CURLcode result) {
   }
 }
 
-SubmissionResult Failed(Outcome outcome, std::string reply) {
-  SubmissionResult result;
-  result.outcome = outcome;
-  result.reply = std::move(reply);
-  return result;
-}
-
 // Runs the transfer and answers what became of it: the server's refusal with its code, enhanced
 // code and step, or libcurl's own text, classified by ClassifyRefusal.
 SubmissionResult Perform(Transfer& transfer, long& connections) {
@@ -285,6 +294,11 @@ SubmissionResult Perform(Transfer& transfer, long& connections) {
   }
   result.dataSent = transfer.dataSent;
   result.step = transfer.step;
+  if (transfer.callbackFailure[0] != '\0') {
+    result.outcome = transfer.dataSent ? Outcome::kUncertain : Outcome::kInternalError;
+    result.reply = transfer.callbackFailure;
+    return result;
+  }
   if (!transfer.readFailure.empty()) {
     result.outcome = Outcome::kAttachmentMissing;
     result.reply = transfer.readFailure;
@@ -337,7 +351,7 @@ SmtpSession::SmtpSession(const MailProfile& profile, const std::string& password
 SmtpSession::~SmtpSession() = default;
 
 SubmissionResult SmtpSession::Command(const char* command) {
-  if (!transfer_->curl) return Failed(Outcome::kSendFailed, kNoLibrary);
+  if (!transfer_->curl) return FailedSubmission(Outcome::kSendFailed, kNoLibrary);
   transfer_->Begin();
   CURL* curl = transfer_->curl.get();
   // No recipient and no upload: libcurl sends just this command (after greeting, TLS and AUTH
@@ -385,7 +399,7 @@ SubmissionResult SmtpSession::Send(const std::vector<std::string>& recipients, c
 }
 
 SubmissionResult SmtpSession::SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message) {
-  if (!transfer_->curl) return Failed(Outcome::kSendFailed, kNoLibrary);
+  if (!transfer_->curl) return FailedSubmission(Outcome::kSendFailed, kNoLibrary);
   // Addresses were checked before they got here; libcurl writes them into the dialogue as given.
   std::unique_ptr<curl_slist, SlistDeleter> rcpt;
   for (const std::string& address : recipients) {

@@ -50,6 +50,14 @@ struct SubmissionResult {
   bool Delivered() const { return outcome == Outcome::kDelivered; }
 };
 
+// A submission that failed with `outcome` before or without a server's reply.
+inline SubmissionResult FailedSubmission(Outcome outcome, std::string reply) {
+  SubmissionResult result;
+  result.outcome = outcome;
+  result.reply = std::move(reply);
+  return result;
+}
+
 // How an SMTP exchange ended on the client's side when no failing reply of the server explains it.
 enum class SmtpBreak : std::uint8_t {
   kNone,          // a failing reply explains it (its code is given)
