@@ -260,13 +260,17 @@ bool sending_mail(const RelayContext& context, const std::string& recipient, con
   context.mainlog(texts::SendingWithProfile() + profile + "\"...");
   const std::string password = context.config.Password();
   std::string errorText;
-  SubmissionResult result;
-  const bool sent = SendMapiMessage(profile, password, recipient, subject, body, attachmentPath, errorText, result);
+  SubmissionResult result = SubmitMessage(profile, password, recipient, subject, body, attachmentPath, errorText);
+  const bool sent = result.Delivered();
   if (!sent) LogAs(context, errorText, SeverityOf(result.outcome));
+  if (const std::string warnings = RefusedCopyWarnings(result); sent && !warnings.empty()) {
+    LogAs(context, warnings, LogSeverity::kWarning);
+  }
   outcome.outcome = result.outcome;
   outcome.reply = result.reply;
   outcome.dataSent = result.dataSent;
-  if (sent && !SubmissionWarnings().empty()) LogAs(context, SubmissionWarnings(), LogSeverity::kWarning);
+  outcome.profile = profile;
+  outcome.submission = std::move(result);
   return sent;
 }
 

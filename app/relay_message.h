@@ -14,6 +14,7 @@
 #include "app/relay_config.h"
 #include "app/substitution_table.h"
 #include "platform/state_files.h"
+#include "submit/submission.h"
 #include "text/outcome.h"
 
 namespace droprelay {
@@ -57,6 +58,11 @@ struct RelayOutcome {
   bool dataSent = false;  // the submission failed after the whole message had gone out
   // The facts of the file as read through its one descriptor, when it was read.
   std::optional<platform::FileFacts> read;
+  // The mail profile the submission went through (as logged), when one was made.
+  std::string profile;
+  // The submission's whole answer (the failing step, reply code, enhanced code, refused copies,
+  // the server's reply to the data), when a submission was made.
+  std::optional<SubmissionResult> submission;
   RelayOutcome() = default;
   RelayOutcome(Outcome o, std::string serverReply = std::string())  // NOLINT: an outcome converts
       : outcome(o), reply(std::move(serverReply)) {}

@@ -1,6 +1,7 @@
 // Delivery of a composed message: to an SMTP server through libcurl, or into a pickup folder.
-// Each answers 0 or a non-zero code and records the failing call's own text as the last error
-// (libcurl's text or the server's reply); the password never appears in that text.
+// Each answers a SubmissionResult: the outcome, the failing call's own text (libcurl's, the
+// server's reply, the system's) with the password never in it, and for SMTP the reply's code,
+// enhanced code and step.
 #pragma once
 
 #include <chrono>
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include "mail/compose.h"
-#include "submit/mapi.h"
 #include "submit/profiles.h"
+#include "submit/submission.h"
 
 namespace droprelay::submit {
 
@@ -25,7 +26,6 @@ struct SmtpTimeouts {
 
 // The timeouts of every transfer started from now on. Tests shorten them.
 void SetSmtpTimeouts(const SmtpTimeouts& timeouts);
-SmtpTimeouts CurrentSmtpTimeouts();
 
 struct SmtpTransfer;
 
@@ -40,44 +40,50 @@ class SmtpSession {
   SmtpSession& operator=(const SmtpSession&) = delete;
 
   // Connects, negotiates TLS as the profile asks, authenticates when it names a user, and sends
-  // NOOP. 0 on success; MAPI_E_LOGIN_FAILURE for refused credentials, else MAPI_E_FAILURE.
-  std::uint32_t Logon();
+  // NOOP. kDelivered on success; otherwise why not (ClassifyRefusal: kNoConnection,
+  // kAccountRefused for refused credentials, kLogonRefused for a temporary refusal ...).
+  SubmissionResult Logon();
 
-  // RSET before the next message: true when the session (reconnected if need be) accepted it.
-  bool Reset();
+  // RSET before the next message: kDelivered when the session (reconnected if need be) took it.
+  SubmissionResult Reset();
 
-  // Sends `message` (read from its first byte) to every recipient (all must be accepted). A reply
-  // of 400 or above answers that reply code; an attachment that cannot be read to the end answers
-  // MAPI_E_ATTACHMENT_NOT_FOUND, and the upload is abandoned before its end, so the server never
-  // takes the message; other failures answer 2 (MAPI_E_FAILURE); a stop request before the data
-  // went out answers MAPI_USER_ABORT.
-  std::uint32_t Send(const std::vector<std::string>& recipients, ComposedMessage& message);
+  // Sends `message` (read from its first byte) to every recipient (all must be accepted). A
+  // refusal is classified by ClassifyRefusal; an attachment that cannot be read to the end answers
+  // kAttachmentMissing, and the upload is abandoned before its end, so the server never takes the
+  // message; a stop request before the data went out answers `stopped`. A delivered message
+  // carries the server's reply to its data in dataReply.
+  SubmissionResult Send(const std::vector<std::string>& recipients, ComposedMessage& message);
 
-  // The same, with copy recipients besides: a copy the server refuses is left out (listed in
-  // `refused`) and the message is sent to the others, as long as anybody is left. A refusal of
-  // one of `recipients` fails the message as above. A message refused at RCPT never reached the
-  // DATA stage, so sending it again cannot deliver it twice.
-  std::uint32_t Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
-                     ComposedMessage& message, std::vector<RefusedCopy>& refused);
+  // The same, with copy recipients besides: a copy the server refuses for itself (kRefused or
+  // kServerBusy) is left out, listed in refusedCopies, and the message is sent to the others, as
+  // long as anybody is left. Any other refusal (of one of `recipients`, or a quota, a refused
+  // sender or account at a copy's RCPT) fails the message as above. A message refused at RCPT
+  // never reached the DATA stage, so sending it again cannot deliver it twice.
+  SubmissionResult Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
+                        ComposedMessage& message);
 
   // Connections opened so far by this session.
   long Connections() const { return connections_; }
 
  private:
-  std::uint32_t Command(const char* command, std::uint32_t otherFailure);
-  std::uint32_t SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message);
+  SubmissionResult Command(const char* command);
+  SubmissionResult SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message);
 
   std::unique_ptr<SmtpTransfer> transfer_;
   long connections_ = 0;
 };
 
-// True when the pickup folder exists, is a directory and can be written.
-bool CheckPickupFolder(const std::string& folder);
+// kDelivered when the pickup folder exists, is a directory and can be written; kLogonRefused with
+// the reason otherwise.
+SubmissionResult CheckPickupFolder(const std::string& folder);
 
 // Writes `message` (read from its first byte, in pieces) as one new .eml file in `folder`: to a
 // hidden temporary name first, then renamed, so a reader never sees a partial file and no
-// existing file is replaced. A message that cannot be read to the end (message.Failed() then)
-// leaves nothing behind.
-bool WriteToPickupFolder(const std::string& folder, ComposedMessage& message);
+// existing file is replaced, and the folder is flushed after the rename. A message that cannot be
+// read to the end (message.Failed() then) leaves nothing behind and answers kAttachmentMissing; a
+// failed write kSendFailed. When the folder cannot be flushed after the rename, the file is taken
+// back and the answer is kSendFailed with the system's error, so the next attempt does not deliver
+// it twice; a file that cannot be taken back (a reader may have it) answers kUncertain.
+SubmissionResult WriteToPickupFolder(const std::string& folder, ComposedMessage& message);
 
 }  // namespace droprelay::submit

@@ -4,15 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <new>
-#include <sstream>
 
 #include "submit/address.h"
 #include "mail/compose.h"
 #include "submit/delivery.h"
 #include "submit/profiles.h"
 #include "platform/file.h"
-#include "platform/syserror.h"
 #include "platform/termination_signal.h"
 
 namespace droprelay::submit {
@@ -35,12 +32,10 @@ LHANDLE nextHandle = 1;
 struct FailedLogon {
   MailProfile profile;
   std::string password;
-  ULONG code;
-  std::string text;
+  SubmissionResult result;
 };
 std::vector<FailedLogon> failedLogons;
 
-std::vector<RefusedCopy> refusedCopies;
 std::vector<std::string> traceFields;
 
 constexpr const char* kStopped = "Stopped by a termination signal before the message was sent";
@@ -50,8 +45,6 @@ bool SameProfile(const MailProfile& a, const MailProfile& b) {
          a.from == b.from && a.user == b.user && a.starttls == b.starttls && a.cafile == b.cafile;
 }
 
-// The open session can serve the next message: RSET ends whatever the last message left behind
-// and proves the connection still there (libcurl opens a new one when the server closed it).
 const FailedLogon* FindFailedLogon(const MailProfile& profile, const std::string& password) {
   for (const FailedLogon& failed : failedLogons) {
     if (failed.password == password && SameProfile(failed.profile, profile)) return &failed;
@@ -59,10 +52,12 @@ const FailedLogon* FindFailedLogon(const MailProfile& profile, const std::string
   return nullptr;
 }
 
+// The open session can serve the next message: RSET ends whatever the last message left behind
+// and proves the connection still there (libcurl opens a new one when the server closed it).
 bool TakeOver(const Session& session, const MailProfile& profile, const std::string& password) {
   if (session.password != password || !SameProfile(session.profile, profile)) return false;
   if (session.profile.kind == MailProfile::Kind::kPickup) return true;
-  return session.smtp && session.smtp->Reset();
+  return session.smtp && session.smtp->Reset().Delivered();
 }
 
 std::string FileNamePart(std::string_view path) {
@@ -70,12 +65,9 @@ std::string FileNamePart(std::string_view path) {
   return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
 }
 
-// Opens the attachment; its content is read while the message goes out.
-bool OpenAttachment(const std::string& path, OutgoingAttachment& attachment) {
-  const auto fail = [&](const std::string& why) {
-    platform::SetLastErrorText("Cannot read attachment \"" + EscapeForText(path) + "\": " + why);
-    return false;
-  };
+// Opens the attachment; its content is read while the message goes out. Empty, or why not.
+std::string OpenAttachment(const std::string& path, OutgoingAttachment& attachment) {
+  const auto fail = [&](const std::string& why) { return "Cannot read attachment \"" + EscapeForText(path) + "\": " + why; };
   // Non-blocking, so a named pipe under the name is refused instead of waited on.
   platform::FileDescriptor file = platform::OpenFile(path, {.nonBlocking = true});
   if (!file) return fail(strerrordesc_np(errno));
@@ -83,18 +75,17 @@ bool OpenAttachment(const std::string& path, OutgoingAttachment& attachment) {
   if (!st) return fail(strerrordesc_np(errno));
   if (!st->IsRegular()) return fail("not a regular file");
   attachment.file = std::make_shared<const AttachmentFile>(AttachmentFile{std::move(file), st->size, EscapeForText(path)});
-  return true;
+  return {};
 }
 
-ULONG SendMail(const Session& session, const MapiMessage& message) {
+SubmissionResult SendMail(const Session& session, const MapiMessage& message) {
   OutgoingMessage outgoing;
   outgoing.from = session.profile.from;
   outgoing.subject = message.lpszSubject ? message.lpszSubject : "";
   outgoing.body = message.lpszNoteText ? message.lpszNoteText : "";
 
   if (message.nRecipCount == 0 || message.lpRecips == nullptr) {
-    platform::SetLastErrorText("The message has no recipients");
-    return MAPI_E_INVALID_RECIPS;
+    return FailedSubmission(Outcome::kBadRecipient, "The message has no recipients");
   }
   outgoing.traceFields = traceFields;
   std::vector<std::string> envelope;
@@ -108,123 +99,131 @@ ULONG SendMail(const Session& session, const MapiMessage& message) {
       address.erase(0, 5);
     }
     if (const std::string problem = AddressProblem(address); !problem.empty()) {
-      platform::SetLastErrorText("Recipient " + std::to_string(i + 1) + ": " + problem);
-      return MAPI_E_INVALID_RECIPS;
+      return FailedSubmission(Outcome::kBadRecipient, "Recipient " + std::to_string(i + 1) + ": " + problem);
     }
     switch (recipient.ulRecipClass) {
       case MAPI_TO: outgoing.to.push_back(address); break;
       case MAPI_CC: outgoing.cc.push_back(address); break;
       case MAPI_BCC: break;
       default:
-        platform::SetLastErrorText("Recipient " + std::to_string(i + 1) + ": unknown recipient class " +
-                         std::to_string(recipient.ulRecipClass));
-        return MAPI_E_BAD_RECIPTYPE;
+        return FailedSubmission(Outcome::kBadRecipient, "Recipient " + std::to_string(i + 1) + ": unknown recipient class " +
+                                                   std::to_string(recipient.ulRecipClass));
     }
     (recipient.ulRecipClass == MAPI_TO ? envelope : copies).push_back(address);
   }
 
   if (message.nFileCount > 0 && message.lpFiles == nullptr) {
-    platform::SetLastErrorText("The message names attachments but has none");
-    return MAPI_E_ATTACHMENT_NOT_FOUND;
+    return FailedSubmission(Outcome::kAttachmentMissing, "The message names attachments but has none");
   }
   for (ULONG i = 0; i < message.nFileCount; ++i) {
     const MapiFileDesc& file = message.lpFiles[i];
     const std::string path = file.lpszPathName ? file.lpszPathName : "";
     OutgoingAttachment attachment;
-    if (!OpenAttachment(path, attachment)) return MAPI_E_ATTACHMENT_NOT_FOUND;
+    if (std::string why = OpenAttachment(path, attachment); !why.empty()) {
+      return FailedSubmission(Outcome::kAttachmentMissing, std::move(why));
+    }
     attachment.fileName = file.lpszFileName && *file.lpszFileName ? file.lpszFileName : FileNamePart(path);
     outgoing.attachments.push_back(std::move(attachment));
   }
 
   ComposedMessage composed(outgoing, NewMessageStamp(outgoing.from));
-  if (session.profile.kind == MailProfile::Kind::kPickup) {
-    if (WriteToPickupFolder(session.profile.pickupFolder, composed)) return SUCCESS_SUCCESS;
-    return composed.Failed() ? MAPI_E_ATTACHMENT_NOT_FOUND : MAPI_E_FAILURE;
-  }
-  if (!session.smtp) {
-    platform::SetLastErrorText("Invalid mail session");
-    return MAPI_E_INVALID_SESSION;
-  }
-  return session.smtp->Send(envelope, copies, composed, refusedCopies);
+  if (session.profile.kind == MailProfile::Kind::kPickup) return WriteToPickupFolder(session.profile.pickupFolder, composed);
+  if (!session.smtp) return FailedSubmission(Outcome::kSendFailed, "Invalid mail session");
+  return session.smtp->Send(envelope, copies, composed);
 }
+
+SubmissionResult Logon(const std::string& profileName, const std::string& password, LHANDLE& handle) {
+  if (platform::TerminationRequested()) {
+    SubmissionResult stopped = FailedSubmission(Outcome::kSendFailed, kStopped);
+    stopped.stopped = true;
+    return stopped;
+  }
+  auto session = std::make_unique<Session>();
+  if (std::string why; !LoadMailProfile(profileName, session->profile, why)) {
+    // No message is to blame for a profile that is not there at all: the run stops instead.
+    return FailedSubmission(MailProfileMissing(profileName) ? Outcome::kNoMailProfile : Outcome::kLogonRefused, why);
+  }
+  // The caller's password wins; without one, the profile's own (password= or passwordfile=).
+  session->password = !password.empty() ? password : session->profile.password;
+  if (const FailedLogon* failed = FindFailedLogon(session->profile, session->password)) return failed->result;
+  if (current && TakeOver(*current, session->profile, session->password)) {
+    handle = current->handle;
+    return {};
+  }
+  current.reset();  // a session that cannot go on ends here (QUIT when its connection is open)
+  SubmissionResult result;
+  if (session->profile.kind == MailProfile::Kind::kPickup) {
+    result = CheckPickupFolder(session->profile.pickupFolder);
+  } else {
+    session->smtp = std::make_unique<SmtpSession>(session->profile, session->password);
+    result = session->smtp->Logon();
+  }
+  if (!result.Delivered()) {
+    // A stop is no verdict on the server; anything else is not tried again in this run.
+    if (!result.stopped) {
+      FailedLogon failed{session->profile, session->password, result};
+      failed.result.reply += " (not tried again in this run)";
+      failedLogons.push_back(std::move(failed));
+    }
+    return result;
+  }
+  session->handle = nextHandle++;
+  if (nextHandle == 0) nextHandle = 1;  // 0 is never a session
+  current = std::move(session);
+  handle = current->handle;
+  return result;
+}
+
+bool IsOpenSession(LHANDLE handle) { return current && handle != 0 && current->handle == handle; }
 
 }  // namespace
 
-ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FLAGS, ULONG, LHANDLE* lplhSession) {
+SubmissionResult LogonMailProfile(const std::string& profileName, const std::string& password, LHANDLE& session) {
   try {
-    if (lplhSession == nullptr) {
-      platform::SetLastErrorText("No place for the session handle");
-      return MAPI_E_FAILURE;
-    }
-    if (platform::TerminationRequested()) {
-      platform::SetLastErrorText(kStopped);
-      return MAPI_USER_ABORT;
-    }
-    auto session = std::make_unique<Session>();
-    if (!LoadMailProfile(lpszProfileName ? lpszProfileName : "", session->profile)) return MAPI_E_LOGIN_FAILURE;
-    // The caller's password wins; without one, the profile's own (password= or passwordfile=).
-    session->password = lpszPassword && *lpszPassword ? lpszPassword : session->profile.password;
-    if (const FailedLogon* failed = FindFailedLogon(session->profile, session->password)) {
-      platform::SetLastErrorText(failed->text);
-      return failed->code;
-    }
-    if (current && TakeOver(*current, session->profile, session->password)) {
-      *lplhSession = current->handle;
-      return SUCCESS_SUCCESS;
-    }
-    current.reset();  // a session that cannot go on ends here (QUIT when its connection is open)
-    ULONG code = SUCCESS_SUCCESS;
-    if (session->profile.kind == MailProfile::Kind::kPickup) {
-      if (!CheckPickupFolder(session->profile.pickupFolder)) code = MAPI_E_LOGIN_FAILURE;
-    } else {
-      session->smtp = std::make_unique<SmtpSession>(session->profile, session->password);
-      code = session->smtp->Logon();
-    }
-    if (code != SUCCESS_SUCCESS) {
-      // A stop is no verdict on the server; anything else is not tried again in this run.
-      if (code != MAPI_USER_ABORT) {
-        failedLogons.push_back(FailedLogon{session->profile, session->password, code,
-                                           platform::SystemErrorText() + " (not tried again in this run)"});
-      }
-      return code;
-    }
-    session->handle = nextHandle++;
-    if (nextHandle == 0) nextHandle = 1;  // 0 is never a session
-    current = std::move(session);
-    *lplhSession = current->handle;
-    return SUCCESS_SUCCESS;
-  } catch (const std::bad_alloc&) {
-    platform::SetLastErrorText("Out of memory");
-    return MAPI_E_INSUFFICIENT_MEMORY;
-  } catch (...) {
-    platform::SetLastErrorText("Logon failed");
-    return MAPI_E_FAILURE;
+    return Logon(profileName, password, session);
+  } catch (const std::exception& error) {
+    return FailedSubmission(Outcome::kInternalError, error.what());
   }
 }
 
-ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULONG) {
+SubmissionResult SendMailMessage(LHANDLE session, const MapiMessage& message) {
   try {
-    if (!current || current->handle != lhSession || lhSession == 0) {
-      platform::SetLastErrorText("Invalid mail session");
-      return MAPI_E_INVALID_SESSION;
-    }
-    if (lpMessage == nullptr) {
-      platform::SetLastErrorText("No message");
-      return MAPI_E_INVALID_MESSAGE;
-    }
-    refusedCopies.clear();
-    const ULONG code = SendMail(*current, *lpMessage);
-    if (code != SUCCESS_SUCCESS) refusedCopies.clear();
+    if (!IsOpenSession(session)) return FailedSubmission(Outcome::kSendFailed, "Invalid mail session");
+    SubmissionResult result = SendMail(*current, message);
     // A pickup folder that failed is checked again at the next logon, which then says why.
-    if (code != SUCCESS_SUCCESS && current->profile.kind == MailProfile::Kind::kPickup) current.reset();
-    return code;
-  } catch (const std::bad_alloc&) {
-    platform::SetLastErrorText("Out of memory");
-    return MAPI_E_INSUFFICIENT_MEMORY;
-  } catch (...) {
-    platform::SetLastErrorText("Sending failed");
-    return MAPI_E_FAILURE;
+    if (!result.Delivered() && current->profile.kind == MailProfile::Kind::kPickup) current.reset();
+    return result;
+  } catch (const std::exception& error) {
+    return FailedSubmission(Outcome::kInternalError, error.what());
   }
+}
+
+ULONG MapiCodeOf(const SubmissionResult& result) {
+  if (result.stopped) return MAPI_USER_ABORT;
+  switch (result.outcome) {
+    case Outcome::kDelivered: return SUCCESS_SUCCESS;
+    case Outcome::kNoMailProfile:
+    case Outcome::kLogonRefused:
+    case Outcome::kAccountRefused: return MAPI_E_LOGIN_FAILURE;
+    case Outcome::kBadRecipient: return MAPI_E_INVALID_RECIPS;
+    case Outcome::kUnreadable: return MAPI_E_INVALID_MESSAGE;
+    case Outcome::kAttachmentMissing: return MAPI_E_ATTACHMENT_NOT_FOUND;
+    default: break;
+  }
+  if (result.step == SmtpStep::kRcptTo && result.replyCode >= 400) return MAPI_E_UNKNOWN_RECIPIENT;
+  return MAPI_E_FAILURE;
+}
+
+ULONG MAPILogon(ULONG, const char* lpszProfileName, const char* lpszPassword, FLAGS, ULONG, LHANDLE* lplhSession) {
+  if (lplhSession == nullptr) return MAPI_E_FAILURE;
+  return MapiCodeOf(LogonMailProfile(lpszProfileName ? lpszProfileName : "", lpszPassword ? lpszPassword : "",
+                                     *lplhSession));
+}
+
+ULONG MAPISendMail(LHANDLE lhSession, ULONG, MapiMessage* lpMessage, FLAGS, ULONG) {
+  if (!IsOpenSession(lhSession)) return MAPI_E_INVALID_SESSION;
+  if (lpMessage == nullptr) return MAPI_E_INVALID_MESSAGE;
+  return MapiCodeOf(SendMailMessage(lhSession, *lpMessage));
 }
 
 ULONG MAPILogoff(LHANDLE lhSession, ULONG, FLAGS, ULONG) {
@@ -232,8 +231,6 @@ ULONG MAPILogoff(LHANDLE lhSession, ULONG, FLAGS, ULONG) {
   current.reset();
   return SUCCESS_SUCCESS;
 }
-
-std::vector<RefusedCopy> RefusedCopies() { return refusedCopies; }
 
 void ForgetFailedLogons() { failedLogons.clear(); }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "submit/submission.h"
+
 namespace droprelay::submit {
 
 using ULONG = std::uint32_t;
@@ -71,18 +73,20 @@ struct MapiMessage {
 
 // Opens a session on the named mail profile. For a server profile it proves the server
 // reachable and the credentials (the profile's user, `lpszPassword`) accepted; for a pickup
-// folder, that the folder is there and writable. 0 on success; otherwise a non-zero code, with
-// the failing call's own text recorded as the last error (the password never appears in it).
+// folder, that the folder is there and writable. 0 on success; otherwise MAPI_E_LOGIN_FAILURE for
+// a profile that cannot be used or credentials the server refused, MAPI_USER_ABORT for a stop,
+// MAPI_E_FAILURE for anything else. LogonMailProfile below says why.
 // One session is open at a time: a logon with the open session's profile and password answers
 // that session (after RSET on its connection) instead of connecting again; any other logon ends
 // it first.
 ULONG MAPILogon(ULONG ulUIParam, const char* lpszProfileName, const char* lpszPassword, FLAGS flFlags,
                 ULONG ulReserved, LHANDLE* lplhSession);
 
-// Composes the message and delivers it through the session's profile. 0 on success; a refused
-// delivery answers the server's reply code (for example 550), any other failure a Simple MAPI
-// code; the failing call's text is recorded as the last error. Nothing is delivered when a
-// recipient or attachment is invalid.
+// Composes the message and delivers it through the session's profile. 0 on success; a recipient
+// the server refused answers MAPI_E_UNKNOWN_RECIPIENT, any other refusal or failure
+// MAPI_E_FAILURE, a handle that is no open session MAPI_E_INVALID_SESSION, and invalid records
+// their own codes (MapiCodeOf). Nothing is delivered when a recipient or attachment is invalid.
+// SendMailMessage below says why.
 ULONG MAPISendMail(LHANDLE lhSession, ULONG ulUIParam, MapiMessage* lpMessage, FLAGS flFlags, ULONG ulReserved);
 
 // Ends the session: a server connection still open is closed with QUIT.
@@ -91,10 +95,10 @@ ULONG MAPILogoff(LHANDLE lhSession, ULONG ulUIParam, FLAGS flFlags, ULONG ulRese
 // droprelay's own additions to the facility, outside Simple MAPI.
 //
 // Recipient classes: every MAPI_TO recipient must be accepted, or nothing is sent. A MAPI_CC or
-// MAPI_BCC recipient is a copy: when the server refuses it (any reply of 400 or above to its
-// RCPT), the message goes to the others without it, and MAPISendMail answers 0 and lists it in
-// RefusedCopies(). (The relay passes "main ; copy": the rewritten address is the MAPI_TO
-// recipient, the send_copy_to address a MAPI_CC one.)
+// MAPI_BCC recipient is a copy: when the server refuses it for itself (a 4xx or 5xx to its RCPT
+// that speaks of no quota, sender or account), the message goes to the others without it,
+// MAPISendMail answers 0 and SendMailMessage lists it in refusedCopies. (The relay passes "main ;
+// copy": the rewritten address is the MAPI_TO recipient, the send_copy_to address a MAPI_CC one.)
 //
 // Logons: a logon that failed (no connection, refused credentials, an unusable pickup folder) is
 // remembered with its profile and password; until ForgetFailedLogons, the same logon answers the
@@ -105,13 +109,21 @@ ULONG MAPILogoff(LHANDLE lhSession, ULONG ulUIParam, FLAGS flFlags, ULONG ulRese
 // logon, envelope) is ended, answering MAPI_USER_ABORT; a message whose data went out waits for
 // the server's reply.
 
-struct RefusedCopy {
-  std::string address;
-  std::string reply;  // the server's reply, escaped for a log line
-};
+// The facility's answers as values: MAPILogon and MAPISendMail are these in Simple MAPI's codes.
+// Neither throws for a failure of its own; an exception on the way (memory) is answered as
+// kInternalError with its text.
+//
+// The logon: kDelivered with `session` set, or why not (kNoMailProfile for a profile that is not
+// there at all, kLogonRefused for one that cannot be used, else the delivery's own answer).
+SubmissionResult LogonMailProfile(const std::string& profileName, const std::string& password, LHANDLE& session);
+// The send through the open session `session` (kSendFailed for a handle that is none).
+SubmissionResult SendMailMessage(LHANDLE session, const MapiMessage& message);
 
-// The copies refused by the last MAPISendMail that answered 0 (empty after any other answer).
-std::vector<RefusedCopy> RefusedCopies();
+// The Simple MAPI code a result stands for: 0 when delivered, MAPI_USER_ABORT for a stop,
+// MAPI_E_LOGIN_FAILURE for a profile or logon refused, MAPI_E_UNKNOWN_RECIPIENT for a refused
+// RCPT, MAPI_E_INVALID_RECIPS, MAPI_E_INVALID_MESSAGE, MAPI_E_ATTACHMENT_NOT_FOUND for invalid
+// recipients, message or attachment, MAPI_E_FAILURE for everything else.
+ULONG MapiCodeOf(const SubmissionResult& result);
 
 // Forgets the failed logons remembered so far: the next logon tries again. For the end of a run.
 void ForgetFailedLogons();

@@ -5,8 +5,6 @@
 
 #include "platform/file.h"
 #include "submit/mapi.h"
-#include "submit/profiles.h"
-#include "platform/syserror.h"
 #include "text/ascii.h"
 #include "text/convert.h"
 #include "platform/file_utils.h"
@@ -24,11 +22,6 @@ using submit::MapiRecipDesc;
 // The session of the last logon. Every call logs on anew and overwrites it; the facility answers
 // a logon like the last one with the same open session, which EndMapiSession closes.
 submit::LHANDLE session = 0;
-// Set by the delivery when the current message's data has gone out (NoteMessageDataSent).
-bool dataSent = false;
-
-// What the last call has to say although the message went out (refused copies).
-std::string warnings;
 
 std::string Trim(std::string_view s) { return std::string(TrimControls(s)); }
 
@@ -60,59 +53,19 @@ std::string AttachmentName(const std::string& path) {
 
 }  // namespace
 
-Outcome ClassifySendResult(std::uint32_t code) {
-  if (code == submit::SUCCESS_SUCCESS) return Outcome::kDelivered;
-  if (code >= 500 && code <= 599) return Outcome::kRefused;
-  if (code >= 400 && code <= 499) return Outcome::kServerBusy;
-  switch (code) {
-    // The message itself is wrong: sending it again gives the same answer.
-    case submit::MAPI_E_UNKNOWN_RECIPIENT:
-    case submit::MAPI_E_BAD_RECIPTYPE:
-    case submit::MAPI_E_INVALID_RECIPS:
-      return Outcome::kBadRecipient;
-    case submit::MAPI_E_INVALID_MESSAGE:
-      return Outcome::kUnreadable;
-    case submit::MAPI_E_ATTACHMENT_NOT_FOUND:
-    case submit::MAPI_E_ATTACHMENT_OPEN_FAILURE:
-      return Outcome::kAttachmentMissing;
-    case submit::MAPI_E_LOGIN_FAILURE:
-      return Outcome::kLogonRefused;
-    default:
-      return Outcome::kSendFailed;
-  }
-}
-
-Outcome ClassifyLogonResult(std::uint32_t code) {
-  if (code == submit::SUCCESS_SUCCESS) return Outcome::kDelivered;
-  if (code == submit::MAPI_E_LOGIN_FAILURE) return Outcome::kLogonRefused;
-  return Outcome::kNoConnection;
-}
-
-void NoteMessageDataSent() { dataSent = true; }
-
-bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
-                     const std::string& subject, const std::string& body, const std::string& attachmentPath,
-                     std::string& errorText) {
-  SubmissionResult result;
-  return SendMapiMessage(profileName, password, recipients, subject, body, attachmentPath, errorText, result);
-}
-
-bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
-                     const std::string& subject, const std::string& body, const std::string& attachmentPath,
-                     std::string& errorText, SubmissionResult& outcome) {
-  bool result = false;
+SubmissionResult SubmitMessage(const std::string& profileName, const std::string& password,
+                               const std::string& recipients, const std::string& subject, const std::string& body,
+                               const std::string& attachmentPath, std::string& errorText) {
   errorText.clear();
-  warnings.clear();
   // Until the submission has answered, nothing is known about the message: try again later.
-  outcome = SubmissionResult{};
+  SubmissionResult outcome;
   outcome.outcome = Outcome::kSendFailed;
-  dataSent = false;
   try {
     std::string list = NormaliseRecipients(recipients);
     if (list.empty()) {
       errorText += texts::NoRecipient();
       outcome.outcome = Outcome::kNoRecipient;
-      return false;  // no logon is attempted
+      return outcome;  // no logon is attempted
     }
 
     // Nothing incomplete is sent: an attachment that is not there fails the message before the
@@ -120,18 +73,13 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
     if (!attachmentPath.empty() && !platform::IsExistingFile(attachmentPath)) {
       errorText += texts::FileQuoted() + attachmentPath + texts::FileNotFound();
       outcome.outcome = Outcome::kAttachmentMissing;
-      return false;
+      return outcome;
     }
 
-    const submit::ULONG logon =
-        submit::MAPILogon(0, profileName.c_str(), password.c_str(), submit::MAPI_LOGON_UI, 0, &session);
-    if (logon != submit::SUCCESS_SUCCESS) {
-      outcome.reply = platform::SystemErrorText();
-      outcome.outcome = ClassifyLogonResult(logon);
-      // No message is to blame for a profile that cannot be found: the run stops instead.
-      if (submit::MailProfileMissing(profileName)) outcome.outcome = Outcome::kNoMailProfile;
-      errorText += texts::LogonFailed() + profileName + "\"! (" + outcome.reply + ");";
-      return false;
+    SubmissionResult logon = submit::LogonMailProfile(profileName, password, session);
+    if (!logon.Delivered()) {
+      errorText += texts::LogonFailed() + profileName + "\"! (" + logon.reply + ");";
+      return logon;
     }
     const std::size_t count =
         list.find(';') == std::string::npos ? 1 : static_cast<std::size_t>(std::count(list.begin(), list.end(), ';'));
@@ -176,30 +124,32 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
     message.nFileCount = fileCount;
     message.lpFiles = files.data();
 
-    const submit::ULONG sent = submit::MAPISendMail(session, 0, &message, submit::MAPI_LOGON_UI, 0);
-    if (sent != submit::SUCCESS_SUCCESS) {
-      outcome.reply = platform::SystemErrorText();
-      errorText += texts::SendFailed() + std::to_string(sent) + "\" (" + outcome.reply + ")!;";
-      outcome.outcome = ClassifySendResult(sent);
-      // A server that answered after the data was sent decided; a connection that failed after
-      // it leaves the message's fate unknown.
-      outcome.dataSent = dataSent;
-      if (dataSent && sent < 400) outcome.outcome = Outcome::kUncertain;
+    outcome = submit::SendMailMessage(session, message);
+    if (!outcome.Delivered()) {
+      // The number is the facility's Simple MAPI code; the server's own code stays in its reply.
+      errorText += texts::SendFailed() + std::to_string(submit::MapiCodeOf(outcome)) + "\" (" + outcome.reply + ")!;";
     }
-    for (const submit::RefusedCopy& copy : submit::RefusedCopies()) {
-      warnings += texts::CopyRefused() + copy.address + "\" (" + copy.reply + ");";
-    }
-    result = errorText.empty();
-    if (result) outcome = SubmissionResult{};
   } catch (const std::exception& error) {
     // The error text keeps what was appended so far, and the cause.
     errorText += std::string(error.what()) + ";";
     outcome.outcome = Outcome::kInternalError;
     outcome.reply = error.what();
-    outcome.dataSent = dataSent;
-    result = false;
   }
-  return result;
+  return outcome;
+}
+
+bool SendMapiMessage(const std::string& profileName, const std::string& password, const std::string& recipients,
+                     const std::string& subject, const std::string& body, const std::string& attachmentPath,
+                     std::string& errorText) {
+  return SubmitMessage(profileName, password, recipients, subject, body, attachmentPath, errorText).Delivered();
+}
+
+std::string RefusedCopyWarnings(const SubmissionResult& result) {
+  std::string warnings;
+  for (const RefusedCopyRecipient& copy : result.refusedCopies) {
+    warnings += texts::CopyRefused() + copy.address + "\" (" + copy.reply + ");";
+  }
+  return warnings;
 }
 
 void EndMapiSession() {
@@ -207,7 +157,5 @@ void EndMapiSession() {
   session = 0;
   submit::ForgetFailedLogons();
 }
-
-std::string SubmissionWarnings() { return warnings; }
 
 }  // namespace droprelay

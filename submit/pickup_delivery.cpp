@@ -20,38 +20,46 @@ std::string UniqueStem() {
   return std::to_string(std::time(nullptr)) + "." + std::to_string(::getpid()) + "." + platform::RandomHex(32);
 }
 
-// Copies the whole message into `file`: false with the error recorded (the message's own when it
-// could not be read).
-bool WriteMessage(const platform::FileDescriptor& file, ComposedMessage& message) {
+// The error of the platform call that just failed, for the folder it was about.
+std::string FolderError(const std::string& folder, const char* what = nullptr) {
+  return "Pickup folder " + folder + ": " + (what ? std::string(what) + ": " : std::string()) +
+         strerrordesc_np(platform::LastErrorCode());
+}
+
+// Copies the whole message into `file`: empty, or why not (the message's own error when it could
+// not be read, with `unreadable` set).
+std::string WriteMessage(const platform::FileDescriptor& file, ComposedMessage& message, const std::string& folder,
+                         bool& unreadable) {
   constexpr std::size_t kBlock = 1 << 16;
   const auto buffer = std::make_unique<char[]>(kBlock);
   message.Rewind();
   for (;;) {
     const long n = message.Read(buffer.get(), kBlock);
     if (n < 0) {
-      platform::SetLastErrorText(message.Error());
-      return false;
+      unreadable = true;
+      return message.Error();
     }
-    if (n == 0) return true;
-    if (!platform::WriteAll(file, std::string_view(buffer.get(), static_cast<std::size_t>(n)))) return false;
+    if (n == 0) return {};
+    if (!platform::WriteAll(file, std::string_view(buffer.get(), static_cast<std::size_t>(n)))) {
+      return FolderError(folder);
+    }
   }
 }
 
 }  // namespace
 
-bool CheckPickupFolder(const std::string& folder) {
+SubmissionResult CheckPickupFolder(const std::string& folder) {
   const auto fail = [&](int error) {
-    platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(error));
-    return false;
+    return FailedSubmission(Outcome::kLogonRefused, "Pickup folder " + folder + ": " + strerrordesc_np(error));
   };
   const std::optional<platform::FileStatus> st = platform::StatusOfPath(folder, platform::Links::kFollow);
   if (!st) return fail(errno);
   if (!st->IsDirectory()) return fail(ENOTDIR);
   if (!platform::CanCreateIn(folder)) return fail(platform::LastErrorCode());
-  return true;
+  return {};
 }
 
-bool WriteToPickupFolder(const std::string& folder, ComposedMessage& message) {
+SubmissionResult WriteToPickupFolder(const std::string& folder, ComposedMessage& message) {
   const std::string stem = UniqueStem();
   // A leading dot keeps readers that look for *.eml (or skip hidden files) away from it.
   const std::string temporary = folder + "." + stem + ".tmp";
@@ -60,29 +68,34 @@ bool WriteToPickupFolder(const std::string& folder, ComposedMessage& message) {
                                                                   .create = true,
                                                                   .exclusive = true,
                                                                   .mode = 0640});
-  if (!file) {
-    platform::SetLastErrorText("Pickup folder " + folder + ": " + strerrordesc_np(errno));
-    return false;
-  }
-  const bool written = WriteMessage(file, message) && platform::SyncFile(file);
-  if (!written) {
-    // The error recorded by the write (or the read of the message) is the one to report.
-    platform::KeepLastError keep;
+  if (!file) return FailedSubmission(Outcome::kSendFailed, "Pickup folder " + folder + ": " + strerrordesc_np(errno));
+  bool unreadable = false;
+  std::string why = WriteMessage(file, message, folder, unreadable);
+  if (why.empty() && !platform::SyncFile(file)) why = FolderError(folder);
+  if (why.empty() && !file.Close()) why = FolderError(folder);
+  if (!why.empty()) {
     file.Reset();
     platform::DiscardFile(temporary);
-    return false;
-  }
-  if (!file.Close()) {
-    platform::DiscardFile(temporary);
-    return false;
+    return FailedSubmission(unreadable ? Outcome::kAttachmentMissing : Outcome::kSendFailed, why);
   }
   // RENAME_NOREPLACE: a name that is somehow taken is never overwritten.
   const std::string final = folder + stem + ".eml";
   if (!platform::RenameNoReplace(temporary, final)) {
+    why = FolderError(folder);
     platform::DiscardFile(temporary);
-    return false;
+    return FailedSubmission(Outcome::kSendFailed, why);
   }
-  return true;
+  // The rename lives in the folder's entries: until they are on disk a crash may lose the message
+  // that the relay has already disposed of.
+  if (!platform::SyncFolder(folder)) {
+    why = FolderError(folder, "cannot flush the folder");
+    // Taken back, the message is simply not delivered yet; a name already gone went to a reader.
+    if (platform::RemoveFileEntry(final)) return FailedSubmission(Outcome::kSendFailed, why);
+    SubmissionResult result = FailedSubmission(Outcome::kUncertain, why);
+    result.dataSent = true;
+    return result;
+  }
+  return {};
 }
 
 }  // namespace droprelay::submit

@@ -48,11 +48,6 @@ std::string PercentDecode(std::string_view s) {
   return out;
 }
 
-bool Fail(const std::string& text) {
-  platform::SetLastErrorText(text);
-  return false;
-}
-
 bool ParseBoolean(std::string_view text, bool& value) {
   if (text.empty()) {
     value = false;
@@ -117,25 +112,36 @@ std::string MailProfilesPath() {
   return platform::HomeFolder() + "/.config/droprelay/profiles.ini";
 }
 
-bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
-                      std::string& value) {
-  // The same reading rules as the relay's own configuration file.
+namespace {
+
+// One value by the same reading rules as the relay's own configuration file; false when the file,
+// section or key is missing. The submission's own reads: they answer why in values of their own.
+bool LookUpProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                        std::string& value) {
   if (!platform::CanRead(path)) return false;
   const std::optional<std::string> found = platform::IniFile(path).Lookup(section, key);
-  if (!found) {
-    platform::SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
-    return false;
-  }
+  if (!found) return false;
   value = *found;
   return true;
 }
 
-std::string DefaultMailProfile() {
-  try {
-    std::string value;
-    if (ReadProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
-  } catch (...) {
+}  // namespace
+
+bool ReadProfileValue(const std::string& path, const std::string& section, const std::string& key,
+                      std::string& value) {
+  if (!platform::CanRead(path)) return false;
+  if (!LookUpProfileValue(path, section, key, value)) {
+    platform::SetLastErrorText("No key \"" + key + "\" in section \"" + section + "\" of " + path);
+    return false;
   }
+  return true;
+}
+
+// A missing file, section or key answers empty; an exception (memory) is no such failure and
+// reaches the caller with its cause.
+std::string DefaultMailProfile() {
+  std::string value;
+  if (LookUpProfileValue(MailProfilesPath(), "Profiles", "DefaultProfile", value) && !HasControl(value)) return value;
   return {};
 }
 
@@ -143,11 +149,22 @@ bool MailProfileMissing(const std::string& name) {
   if (Trim(name).empty()) return true;
   const std::string path = MailProfilesPath();
   std::string url;
-  return !platform::CanRead(path) || !ReadProfileValue(path, name, "url", url);
+  return !LookUpProfileValue(path, name, "url", url);
 }
 
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused) {
+  std::string why;
+  if (LoadMailProfile(name, profile, why, secretRefused)) return true;
+  platform::SetLastErrorText(why);
+  return false;
+}
+
+bool LoadMailProfile(const std::string& name, MailProfile& profile, std::string& why, bool* secretRefused) {
   if (secretRefused) *secretRefused = false;
+  const auto Fail = [&](const std::string& text) {
+    why = text;
+    return false;
+  };
   const auto refuse = [&](const std::string& text) {
     if (secretRefused) *secretRefused = true;
     return Fail(text);
@@ -158,7 +175,7 @@ bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secret
   if (!platform::CanRead(path)) {
     return Fail("Cannot read the mail profiles file " + path + ": " + strerrordesc_np(platform::LastErrorCode()));
   }
-  const auto read = [&](const char* key, std::string& value) { return ReadProfileValue(path, name, key, value); };
+  const auto read = [&](const char* key, std::string& value) { return LookUpProfileValue(path, name, key, value); };
 
   profile = MailProfile{};
   profile.name = name;
@@ -217,7 +234,7 @@ bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secret
       }
       if (!ReadPasswordFile(passwordFile, profile.password)) {
         return Fail("Mail profile \"" + EscapeForText(name) + "\": cannot read the password file " + passwordFile +
-                    ": " + platform::SystemErrorText());
+                    ": " + strerrordesc_np(platform::LastErrorCode()));
       }
     }
   }

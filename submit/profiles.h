@@ -40,7 +40,7 @@ struct MailProfile {
 // ~/.config/droprelay/profiles.ini.
 std::string MailProfilesPath();
 
-// The `DefaultProfile` of section "Profiles"; empty on any failure (no file, no key).
+// The `DefaultProfile` of section "Profiles"; empty when there is none (no file, no key).
 std::string DefaultMailProfile();
 
 // Reads and checks the named profile. False, with the reason recorded as the last error, when
@@ -50,6 +50,8 @@ std::string DefaultMailProfile();
 // log in over smtp:// without STARTTLS to a host other than this machine and plaintext=1 does not
 // allow it.
 bool LoadMailProfile(const std::string& name, MailProfile& profile, bool* secretRefused = nullptr);
+// The same, answering the reason in `why` instead of recording it.
+bool LoadMailProfile(const std::string& name, MailProfile& profile, std::string& why, bool* secretRefused = nullptr);
 
 // True when `name` names no profile the relay could use at all: it is empty, the profiles file
 // cannot be read, or it has no url for that profile. Such a fault is the configuration's.

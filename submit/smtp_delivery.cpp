@@ -6,13 +6,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string_view>
 
 #include "submit/address.h"
 #include "submit/delivery.h"
-#include "submit/mapi.h"
 #include "submit/submission.h"
-#include "platform/syserror.h"
 #include "platform/termination_signal.h"
 
 namespace droprelay::submit {
@@ -40,10 +40,25 @@ std::string WithoutPassword(std::string text, const std::string& password) {
 
 std::size_t Discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
+constexpr const char* kStopped = "Stopped by a termination signal before the message was sent";
+constexpr const char* kNoLibrary = "Cannot start libcurl";
+
+// The step a command line we send begins, if it begins one. Lines that begin none belong to the
+// step before them.
+std::optional<SmtpStep> StepOfCommand(std::string_view line) {
+  const auto starts = [&](std::string_view verb) { return line.substr(0, verb.size()) == verb; };
+  if (starts("EHLO") || starts("HELO") || starts("STARTTLS")) return SmtpStep::kConnect;
+  if (starts("AUTH")) return SmtpStep::kAuth;
+  if (starts("MAIL FROM:")) return SmtpStep::kMailFrom;
+  if (starts("RCPT TO:")) return SmtpStep::kRcptTo;
+  if (starts("DATA")) return SmtpStep::kData;
+  if (starts("NOOP") || starts("RSET") || starts("QUIT") || starts("VRFY") || starts("HELP")) return SmtpStep::kOther;
+  return std::nullopt;
+}
+
 }  // namespace
 
 void SetSmtpTimeouts(const SmtpTimeouts& value) { timeouts = value; }
-SmtpTimeouts CurrentSmtpTimeouts() { return timeouts; }
 
 // The handle and everything its callbacks reach; lives as long as the session.
 struct SmtpTransfer {
@@ -51,16 +66,24 @@ struct SmtpTransfer {
   std::string password;
   std::string from;
   char errorBuffer[CURL_ERROR_SIZE] = {};
-  std::string lastFailureReply;  // the server's last reply line with a code of 400 or above
+  // The step of the last command sent (the greeting is awaited in kConnect), and the server's last
+  // reply line with a code of 400 or above, with the step it answered.
+  SmtpStep step = SmtpStep::kConnect;
+  bool inLogon = false;   // AUTH went out and the server still asks for more (334)
+  bool quitting = false;  // QUIT went out: the connection is ending and its replies decide nothing
+  std::string failureReply;
+  SmtpStep failureStep = SmtpStep::kNone;
+  std::string dataReply;  // the reply to the end of the data, when it accepted the message
   // The address of the RCPT command last sent, and the one the server refused (its reply was 400
   // or above), so a refused copy recipient can be told from a refused message.
   std::string lastRcpt;
-  bool awaitingRcptReply = false;
   std::string refusedRcpt;
   bool uploading = false;
   ComposedMessage* upload = nullptr;
   std::uint64_t uploaded = 0;  // bytes handed to libcurl
   std::string readFailure;     // why the message could not be read to its end
+  // Why one of our callbacks failed (an exception's text), kept without allocating.
+  char callbackFailure[256] = {};
   // libcurl's own reply timeout is one number per transfer; the shorter limit for everything
   // before the end of the data is kept here, from the last sign of life of either side.
   SmtpTimeouts limits;
@@ -71,14 +94,19 @@ struct SmtpTransfer {
 
   void Begin() {
     errorBuffer[0] = '\0';
-    lastFailureReply.clear();
+    step = SmtpStep::kConnect;
+    inLogon = false;
+    quitting = false;
+    failureReply.clear();
+    failureStep = SmtpStep::kNone;
+    dataReply.clear();
     lastRcpt.clear();
-    awaitingRcptReply = false;
     refusedRcpt.clear();
     limits = timeouts;
     lastActivity = Clock::now();
     uploading = false;
     readFailure.clear();
+    callbackFailure[0] = '\0';
     dataSent = false;
     stalled = false;
     stopped = false;
@@ -89,26 +117,58 @@ namespace {
 
 using Transfer = SmtpTransfer;
 
+void NoteDebug(Transfer& transfer, curl_infotype type, std::string_view text) {
+  // Of what we send (AUTH included) only the command's step and a RCPT's address are kept.
+  if (type == CURLINFO_HEADER_OUT) {
+    // QUIT goes out as a connection closes, after the transfer's fate was settled: the step stays.
+    if (text.substr(0, 4) == "QUIT") {
+      transfer.quitting = true;
+      return;
+    }
+    // The logon's continuation lines (base64 of anything) are no commands, whatever they spell.
+    if (transfer.inLogon) return;
+    const std::optional<SmtpStep> step = StepOfCommand(text);
+    if (!step) return;
+    transfer.step = *step;
+    transfer.inLogon = *step == SmtpStep::kAuth;
+    static constexpr std::string_view kRcpt = "RCPT TO:<";
+    if (text.substr(0, kRcpt.size()) == kRcpt) {
+      text.remove_prefix(kRcpt.size());
+      transfer.lastRcpt = std::string(text.substr(0, text.find('>')));
+    }
+    return;
+  }
+  if (type != CURLINFO_HEADER_IN || transfer.quitting) return;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  if (text.size() < 3) return;
+  if (text.substr(0, 3) != "334") transfer.inLogon = false;  // 334 asks for the next logon line
+  if (text[0] == '4' || text[0] == '5') {
+    transfer.failureReply = std::string(text);
+    transfer.failureStep = transfer.step;
+    if (transfer.step == SmtpStep::kRcptTo) transfer.refusedRcpt = transfer.lastRcpt;
+  } else if (text[0] == '2' && transfer.step == SmtpStep::kData) {
+    transfer.dataReply = EscapeForText(text);
+  }
+}
+
+// libcurl is C: nothing may be thrown through its callbacks. What one of ours could not do
+// (memory) is kept as the transfer's failure and ends it; the relay's outcome names the cause.
+void KeepCallbackFailure(Transfer& transfer, const char* what) noexcept {
+  if (transfer.callbackFailure[0] != '\0') return;
+  std::strncpy(transfer.callbackFailure, what, sizeof transfer.callbackFailure - 1);
+}
+
 int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   if (type == CURLINFO_TEXT) return 0;
-  transfer->lastActivity = Clock::now();
-  std::string_view text(data, size);
-  // Of what we send (AUTH included) only the address of a RCPT command is kept.
-  if (type == CURLINFO_HEADER_OUT) {
-    static constexpr std::string_view kRcpt = "RCPT TO:<";
-    transfer->awaitingRcptReply = text.substr(0, kRcpt.size()) == kRcpt;
-    if (transfer->awaitingRcptReply) {
-      text.remove_prefix(kRcpt.size());
-      transfer->lastRcpt = std::string(text.substr(0, text.find('>')));
-    }
-    return 0;
-  }
-  if (type != CURLINFO_HEADER_IN) return 0;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  if (text.size() >= 3 && (text[0] == '4' || text[0] == '5')) {
-    transfer->lastFailureReply = EscapeForText(text);
-    if (transfer->awaitingRcptReply) transfer->refusedRcpt = transfer->lastRcpt;
+  transfer->lastActivity = Clock::now();  // TLS records count as signs of life too
+  if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
+  try {
+    NoteDebug(*transfer, type, std::string_view(data, size));
+  } catch (const std::exception& error) {
+    KeepCallbackFailure(*transfer, error.what());
+  } catch (...) {
+    KeepCallbackFailure(*transfer, "Unknown exception while reading the server's reply");
   }
   return 0;
 }
@@ -116,11 +176,18 @@ int OnDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user)
 std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   if (transfer->upload == nullptr) return 0;
-  const long n = transfer->upload->Read(buffer, size * count);
-  if (n < 0) {
+  long n = -1;
+  try {
+    n = transfer->upload->Read(buffer, size * count);
+    if (n < 0) transfer->readFailure = transfer->upload->Error();
+  } catch (const std::exception& error) {
+    KeepCallbackFailure(*transfer, error.what());
+  } catch (...) {
+    KeepCallbackFailure(*transfer, "Unknown exception while reading the message");
+  }
+  if (n < 0 || transfer->callbackFailure[0] != '\0') {
     // Abandoned before its end: libcurl closes the connection without the final dot, so the
     // server discards what it got instead of delivering part of a message.
-    transfer->readFailure = transfer->upload->Error();
     return CURL_READFUNC_ABORT;
   }
   transfer->uploaded += static_cast<std::uint64_t>(n);
@@ -137,9 +204,10 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_
   // only when everything read has gone out.
   if (!transfer->dataSent && transfer->uploading && transfer->upload != nullptr &&
       transfer->uploaded == transfer->upload->Size() && uploadedNow >= uploadTotal) {
-    transfer->dataSent = true;
-    NoteMessageDataSent();  // from here a lost answer leaves the message's fate unknown
+    transfer->dataSent = true;  // from here a lost answer leaves the message's fate unknown
   }
+  // A failure of our own callbacks ends the transfer, unless the server already has the message.
+  if (transfer->callbackFailure[0] != '\0' && !transfer->dataSent) return 1;
   if (transfer->dataSent) return 0;
   // A stop request ends everything before the data is out (connecting, the greeting, the logon,
   // the envelope): the server has no message yet, and the file stays for the next run. Only the
@@ -157,10 +225,7 @@ bool Prepare(Transfer& transfer, const MailProfile& profile) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   transfer.curl.reset(curl_easy_init());
-  if (!transfer.curl) {
-    platform::SetLastErrorText("Cannot start libcurl");
-    return false;
-  }
+  if (!transfer.curl) return false;
   CURL* curl = transfer.curl.get();
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
   curl_easy_setopt(curl, CURLOPT_URL, profile.url.c_str());
@@ -190,30 +255,87 @@ bool Prepare(Transfer& transfer, const MailProfile& profile) {
   return true;
 }
 
-// Runs the transfer; on failure records the server's refusal or libcurl's own text and answers
-// the code for it.
-std::uint32_t Perform(Transfer& transfer, long& connections, std::uint32_t otherFailure) {
+// Failures that mean the server could not be reached or trusted, or did not answer in time.
+bool IsNoConnection(CURLcode result) {
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Runs the transfer and answers what became of it: the server's refusal with its code, enhanced
+// code and step, or libcurl's own text, classified by ClassifyRefusal.
+SubmissionResult Perform(Transfer& transfer, long& connections) {
   CURL* curl = transfer.curl.get();
   const long reply = static_cast<long>(transfer.limits.reply.count());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, reply);  // the greeting is a reply too
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode code = curl_easy_perform(curl);
   long opened = 0;
   if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened) == CURLE_OK) connections += opened;
-  if (result == CURLE_OK) return SUCCESS_SUCCESS;
-  long code = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-  std::string text = transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(result);
-  if (!transfer.readFailure.empty()) {
-    platform::SetLastErrorText(transfer.readFailure);
-    return MAPI_E_ATTACHMENT_NOT_FOUND;
+  SubmissionResult result;
+  if (code == CURLE_OK) {
+    result.dataReply = WithoutPassword(transfer.dataReply, transfer.password);
+    return result;
   }
-  if (transfer.stalled) text = "No answer from the server for " + std::to_string(reply) + " seconds";
-  if (transfer.stopped) text = "Stopped by a termination signal before the message was sent";
-  if (code >= 400 && !transfer.lastFailureReply.empty() && !transfer.stopped) text = transfer.lastFailureReply;
-  platform::SetLastErrorText(WithoutPassword(text, transfer.password));
-  if (transfer.stopped) return MAPI_USER_ABORT;
-  if (result == CURLE_LOGIN_DENIED) return MAPI_E_LOGIN_FAILURE;
-  return code >= 400 ? static_cast<std::uint32_t>(code) : otherFailure;
+  result.dataSent = transfer.dataSent;
+  result.step = transfer.step;
+  if (transfer.callbackFailure[0] != '\0') {
+    result.outcome = transfer.dataSent ? Outcome::kUncertain : Outcome::kInternalError;
+    result.reply = transfer.callbackFailure;
+    return result;
+  }
+  if (!transfer.readFailure.empty()) {
+    result.outcome = Outcome::kAttachmentMissing;
+    result.reply = transfer.readFailure;
+    return result;
+  }
+  if (transfer.stopped) {
+    result.outcome = Outcome::kSendFailed;
+    result.reply = kStopped;
+    result.stopped = true;
+    return result;
+  }
+  long replyCode = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &replyCode);
+  SmtpFailure failure;
+  failure.step = transfer.step;
+  failure.dataSent = transfer.dataSent;
+  // The server's refusal, when it is what ended the transfer.
+  const std::string& refusal = transfer.failureReply;
+  if (replyCode >= 400 && refusal.compare(0, 3, std::to_string(replyCode)) == 0) {
+    result.replyCode = static_cast<int>(replyCode);
+    result.enhancedCode = EnhancedStatusCode(refusal);
+    result.step = transfer.failureStep;
+    result.reply = WithoutPassword(EscapeForText(refusal), transfer.password);
+    failure.step = result.step;
+    failure.code = result.replyCode;
+    failure.enhanced = result.enhancedCode;
+    failure.text = refusal;
+  } else {
+    std::string text = transfer.errorBuffer[0] ? transfer.errorBuffer : curl_easy_strerror(code);
+    if (transfer.stalled) text = "No answer from the server for " + std::to_string(reply) + " seconds";
+    result.reply = WithoutPassword(text, transfer.password);
+    failure.broken = transfer.stalled || IsNoConnection(code) ? SmtpBreak::kNoConnection
+                     : code == CURLE_LOGIN_DENIED             ? SmtpBreak::kNoLogon
+                                                              : SmtpBreak::kBroken;
+  }
+  result.outcome = ClassifyRefusal(failure);
+  return result;
 }
 
 }  // namespace
@@ -228,11 +350,8 @@ SmtpSession::SmtpSession(const MailProfile& profile, const std::string& password
 // The handle's cleanup closes its cached connection, and libcurl says QUIT on the way.
 SmtpSession::~SmtpSession() = default;
 
-std::uint32_t SmtpSession::Command(const char* command, std::uint32_t otherFailure) {
-  if (!transfer_->curl) {
-    platform::SetLastErrorText("Cannot start libcurl");
-    return MAPI_E_FAILURE;
-  }
+SubmissionResult SmtpSession::Command(const char* command) {
+  if (!transfer_->curl) return FailedSubmission(Outcome::kSendFailed, kNoLibrary);
   transfer_->Begin();
   CURL* curl = transfer_->curl.get();
   // No recipient and no upload: libcurl sends just this command (after greeting, TLS and AUTH
@@ -242,57 +361,51 @@ std::uint32_t SmtpSession::Command(const char* command, std::uint32_t otherFailu
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, command);
   curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(transfer_->limits.reply.count()));
-  return Perform(*transfer_, connections_, otherFailure);
+  return Perform(*transfer_, connections_);
 }
 
-std::uint32_t SmtpSession::Logon() {
-  const std::uint32_t code = Command("NOOP", MAPI_E_FAILURE);
-  // Whatever the reply, a failed logon is a logon failure to the caller (or a stop).
-  if (code == SUCCESS_SUCCESS || code == MAPI_E_LOGIN_FAILURE || code == MAPI_USER_ABORT) return code;
-  return MAPI_E_FAILURE;
+SubmissionResult SmtpSession::Logon() { return Command("NOOP"); }
+
+SubmissionResult SmtpSession::Reset() { return Command("RSET"); }
+
+SubmissionResult SmtpSession::Send(const std::vector<std::string>& recipients, ComposedMessage& message) {
+  return Send(recipients, {}, message);
 }
 
-bool SmtpSession::Reset() { return Command("RSET", MAPI_E_FAILURE) == SUCCESS_SUCCESS; }
-
-std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, ComposedMessage& message) {
-  std::vector<RefusedCopy> refused;
-  return Send(recipients, {}, message, refused);
-}
-
-std::uint32_t SmtpSession::Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
-                                ComposedMessage& message, std::vector<RefusedCopy>& refused) {
-  refused.clear();
+SubmissionResult SmtpSession::Send(const std::vector<std::string>& recipients, const std::vector<std::string>& copies,
+                                   ComposedMessage& message) {
   std::vector<std::string> envelope = recipients;
   envelope.insert(envelope.end(), copies.begin(), copies.end());
+  std::vector<RefusedCopyRecipient> refused;
   for (;;) {
-    const std::uint32_t code = SendOnce(envelope, message);
-    if (code == SUCCESS_SUCCESS) return code;
-    // libcurl stops at the first refused RCPT, before DATA: nothing went out. A refused copy is
-    // left out and the message sent again to the rest; any other refusal is the message's.
+    SubmissionResult result = SendOnce(envelope, message);
+    if (result.Delivered()) {
+      result.refusedCopies = std::move(refused);
+      return result;
+    }
+    // libcurl stops at the first refused RCPT, before DATA: nothing went out. A copy refused for
+    // itself is left out and the message sent again to the rest; any other refusal is the
+    // message's, and one that speaks of the sender, the account or a quota is the run's.
     const std::string address = transfer_->refusedRcpt;
     const auto firstCopy = envelope.begin() + static_cast<std::ptrdiff_t>(recipients.size());
     const bool isCopy = !address.empty() && std::find(envelope.begin(), firstCopy, address) == firstCopy &&
                         std::find(firstCopy, envelope.end(), address) != envelope.end();
-    if (!isCopy || transfer_->stopped || envelope.size() == 1) return code;
-    refused.push_back({address, platform::SystemErrorText()});
+    const bool ownRefusal = result.step == SmtpStep::kRcptTo &&
+                            (result.outcome == Outcome::kRefused || result.outcome == Outcome::kServerBusy);
+    if (!isCopy || !ownRefusal || envelope.size() == 1) return result;
+    refused.push_back({address, result.reply});
     envelope.erase(std::remove(firstCopy, envelope.end(), address), envelope.end());
   }
 }
 
-std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message) {
-  if (!transfer_->curl) {
-    platform::SetLastErrorText("Cannot start libcurl");
-    return MAPI_E_FAILURE;
-  }
+SubmissionResult SmtpSession::SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message) {
+  if (!transfer_->curl) return FailedSubmission(Outcome::kSendFailed, kNoLibrary);
   // Addresses were checked before they got here; libcurl writes them into the dialogue as given.
   std::unique_ptr<curl_slist, SlistDeleter> rcpt;
   for (const std::string& address : recipients) {
     const std::string bracketed = "<" + address + ">";
     curl_slist* extended = curl_slist_append(rcpt.get(), bracketed.c_str());
-    if (!extended) {
-      platform::SetLastErrorText("Out of memory");
-      return MAPI_E_INSUFFICIENT_MEMORY;
-    }
+    if (!extended) throw std::bad_alloc();
     rcpt.release();
     rcpt.reset(extended);
   }
@@ -309,12 +422,17 @@ std::uint32_t SmtpSession::SendOnce(const std::vector<std::string>& recipients, 
   curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.Size()));
   curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(transfer_->limits.endOfData.count()));
-  const std::uint32_t code = Perform(*transfer_, connections_, MAPI_E_FAILURE);
-  // The list goes with this function; the handle must not keep pointing at it.
-  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, static_cast<curl_slist*>(nullptr));
-  transfer_->uploading = false;
-  transfer_->upload = nullptr;
-  return code;
+  // The list and the message go with this function; the handle must not keep pointing at them,
+  // however it is left.
+  struct Release {
+    SmtpTransfer& transfer;
+    ~Release() {
+      curl_easy_setopt(transfer.curl.get(), CURLOPT_MAIL_RCPT, static_cast<curl_slist*>(nullptr));
+      transfer.uploading = false;
+      transfer.upload = nullptr;
+    }
+  } release{*transfer_};
+  return Perform(*transfer_, connections_);
 }
 
 }  // namespace droprelay::submit

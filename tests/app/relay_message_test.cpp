@@ -14,6 +14,7 @@
 
 #include "../common/temp_folder.h"
 #include "../common/recording_sleeper.h"
+#include "../submit/smtp_sink_process.h"
 #include "platform/sleeper.h"
 #include "text/convert.h"
 
@@ -429,6 +430,53 @@ TEST_F(RelayMessageTest, AFileItsWriterStillHoldsIsNotReadUntilItLetsGo) {
   EXPECT_TRUE(RelayMessageFile(context, drop, "busy.eml").Done());
   ASSERT_GE(Lines().size(), 4u);
   EXPECT_EQ(Lines()[3], "Адресат: ivanov@example.net,petrov@example.net");
+}
+
+// The relay's outcome carries the profile the submission went through and its whole value, so the
+// cycle can tell a refused sender from a refused message and name the server's queue id.
+TEST_F(RelayMessageTest, TheOutcomeCarriesTheProfileAndTheSubmissionsValue) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> sink;
+    const char* keys;  // besides domain_name
+    Outcome outcome;
+    const char* profile;
+    bool submitted;
+    SmtpStep step;
+    int code;
+    std::size_t refusedCopies;
+  };
+  const Case cases[] = {
+      {"delivered through the default profile, its copy refused", {"--reject-rcpt", "550:copy@example.org"},
+       "send_mail=1\nsend_copy_to=copy@example.org\n", Outcome::kDelivered, "office", true, SmtpStep::kNone, 0, 1},
+      {"the sender refused through the named profile", {"--reply", "MAIL=550 5.7.60 Client does not have permissions"},
+       "send_mail=1\nMAPIProfile=other\n", Outcome::kSenderRefused, "other", true, SmtpStep::kMailFrom, 550, 0},
+      {"sending off", {}, "send_mail=0\n", Outcome::kNotSent, "", false, SmtpStep::kNone, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::SmtpSink sink(c.sink);
+    const std::string profiles = root / "profiles.ini";
+    WriteFile(profiles, "[Profiles]\nDefaultProfile=office\n[office]\nurl=" + sink.url() +
+                            "\nfrom=relay@example.org\n[other]\nurl=" + sink.url() + "\nfrom=other@example.org\n");
+    ::setenv("DROPRELAY_PROFILES", profiles.c_str(), 1);
+    Configure(c.keys);
+    const RelayOutcome outcome = Relay("m.eml", kPlainWithAttachment);
+    EndMapiSession();
+    ::unsetenv("DROPRELAY_PROFILES");
+    EXPECT_EQ(OutcomeToken(outcome.outcome), OutcomeToken(c.outcome)) << outcome.reply;
+    EXPECT_EQ(outcome.profile, c.profile);
+    ASSERT_EQ(outcome.submission.has_value(), c.submitted);
+    if (!c.submitted) continue;
+    const SubmissionResult& submission = *outcome.submission;
+    EXPECT_EQ(submission.outcome, outcome.outcome);
+    EXPECT_EQ(submission.reply, outcome.reply);
+    EXPECT_EQ(static_cast<int>(submission.step), static_cast<int>(c.step));
+    EXPECT_EQ(submission.replyCode, c.code);
+    EXPECT_EQ(submission.refusedCopies.size(), c.refusedCopies);
+    EXPECT_EQ(submission.dataReply, c.outcome == Outcome::kDelivered ? "250 OK message accepted" : "");
+    EXPECT_EQ(sink.MessageCount(), c.outcome == Outcome::kDelivered ? 1 : 0);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
     smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
                  [--reject-data CODE] [--drop-data] [--log-commands] [--close-after N]
                  [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-data] [--notify-accepted]
+                 [--reply VERB[@N]=REPLY ...]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
     smtp_sink.py --dir DIR (--never-greet | --hang-up)
 
@@ -32,6 +33,10 @@ DIR/connections.log, so a test can prove that no connection was made at all.
                             (up to the end of DATA) has arrived, before any --stall-data wait
   --notify-accepted         print "ACCEPTED N" on standard output once the 250 reply to the end of
                             DATA of message N has been written to the connection
+  --reply VERB[@N]=REPLY    answer the command VERB (EHLO, AUTH, MAIL, RCPT, RSET, NOOP ...) with
+                            REPLY, from its Nth occurrence on (counted over all connections;
+                            default 1); for DATA the reply answers the end of the data. After a
+                            421 the connection is closed, as RFC 5321 has it. May be repeated.
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
                             require it before MAIL) or --smtps (TLS from the first byte)
 
@@ -56,8 +61,30 @@ import warnings
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
+class Script:
+    """Replies given on the command line (--reply), by verb, from the Nth command of that verb on."""
+
+    def __init__(self, entries):
+        self.replies = {}
+        self.counts = {}
+        for entry in entries or ():
+            verb, _, reply = entry.partition('=')
+            verb, _, first = verb.partition('@')
+            self.replies[verb.upper()] = (int(first or 1), reply)
+
+    def reply(self, verb):
+        if verb not in self.replies:
+            return None
+        self.counts[verb] = self.counts.get(verb, 0) + 1
+        first, reply = self.replies[verb]
+        return reply if self.counts[verb] >= first else None
+
+
 class Recorder:
-    def __init__(self, folder, reject_rcpt, reject_data, stall_rcpt=0, stall_data=0, notify_data=False):
+    def __init__(self, folder, reject_rcpt, reject_data, stall_rcpt=0, stall_data=0, notify_data=False,
+                 script=None):
+        self.script = script or Script(None)
+        self.closing = False
         self.folder = folder
         self.count = 0
         self.reject_rcpt = reject_rcpt
@@ -83,6 +110,10 @@ class Recorder:
             print('RECEIVED', self.received, flush=True)
         if self.stall_data:
             await asyncio.sleep(self.stall_data)
+        scripted = self.script.reply('DATA')
+        if scripted:
+            self.closing = scripted.startswith('421')
+            return scripted
         if self.reject_data:
             return f'{self.reject_data} 5.6.0 message rejected by the test'
         self.count += 1
@@ -121,6 +152,12 @@ def logged(verb):
         if self.log_commands:
             with open(os.path.join(self.folder, 'commands.log'), 'a') as f:
                 f.write(verb + '\n')
+        scripted = self.event_handler.script.reply(verb)
+        if scripted:
+            await self.push(scripted)
+            if scripted.startswith('421'):
+                self.transport.close()
+            return
         return await getattr(SMTP, 'smtp_' + verb)(self, arg)
     return command
 
@@ -155,7 +192,8 @@ class SinkSMTP(SMTP):
                 await self._writer.drain()
                 print('ACCEPTED', self.event_handler.count, flush=True)
             self.delivered += 1
-            if self.close_after and self.delivered >= self.close_after:
+            if self.event_handler.closing or (self.close_after and self.delivered >= self.close_after):
+                self.event_handler.closing = False
                 self.transport.close()
             return result
         await self.push('354 End data with <CR><LF>.<CR><LF>')
@@ -201,6 +239,7 @@ async def main():
     parser.add_argument('--tls-key')
     parser.add_argument('--starttls', action='store_true')
     parser.add_argument('--smtps', action='store_true')
+    parser.add_argument('--reply', action='append')
     parser.add_argument('--never-greet', action='store_true')
     parser.add_argument('--hang-up', action='store_true')
     args = parser.parse_args()
@@ -208,7 +247,7 @@ async def main():
     warnings.simplefilter('ignore')  # AUTH without TLS is what loopback tests want
 
     handler = Recorder(args.dir, args.reject_rcpt, args.reject_data, args.stall_rcpt, args.stall_data,
-                       args.notify_data)
+                       args.notify_data, Script(args.reply))
     options = {'decode_data': False, 'hostname': 'sink.test'}
     if args.auth:
         user, _, password = args.auth.partition(':')

@@ -235,7 +235,7 @@ class RelayEndToEnd(unittest.TestCase):
                 run = subprocess.run([BIN, '--config', self.ini], env=env, timeout=120,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 log = self.read_log()
-                self.assertIn('Ошибка отправки сообщения "%s"' % code, log)
+                self.assertIn('Ошибка отправки сообщения "2" (%s ' % code, log)
                 self.assertEqual(os.listdir(os.path.join(self.root, 'archive')), [])
                 self.assertEqual(sink.messages(), [])
                 if stays:

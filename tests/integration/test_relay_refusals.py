@@ -61,7 +61,7 @@ class PermanentFailures(unittest.TestCase):
         reasons = dict(re.findall(r'Файл (\S+) перемещен в карантин ' + re.escape(failed) + r': (.+?)\r?$',
                                   log, re.M))
         self.assertEqual(reasons.get('rcpt550.eml'), 'сервер окончательно отказал в приеме')
-        self.assertIn('Ошибка отправки сообщения "550"', log)
+        self.assertIn('Ошибка отправки сообщения "14" (550 5.1.1 <bounce@corp.example>', log)
         for name in ('undisclosed.eml', 'noto.eml', 'empty.eml', 'garbage.eml'):
             self.assertEqual(reasons.get(name), 'нет адреса получателя', name)
         for name in ('percent.eml', 'bang.eml', 'nul.eml'):

@@ -12,7 +12,6 @@
 
 #include "mail/compose.h"
 #include "platform/file.h"
-#include "platform/syserror.h"
 #include "smtp_sink_process.h"
 #include "submit/delivery.h"
 
@@ -159,9 +158,10 @@ TEST_F(ChangedAttachment, FailsThePickupWriteAndLeavesNoFile) {
   std::filesystem::create_directory(pickup);
   for (const Change change : kChanges) {
     Prepare(change);
-    EXPECT_FALSE(submit::WriteToPickupFolder(pickup, *source_));
+    const SubmissionResult result = submit::WriteToPickupFolder(pickup, *source_);
+    EXPECT_EQ(result.outcome, Outcome::kAttachmentMissing);
     EXPECT_TRUE(source_->Failed());
-    EXPECT_EQ(platform::SystemErrorText(), "Cannot read attachment \"" + path_ + "\": " + Why(change));
+    EXPECT_EQ(result.reply, "Cannot read attachment \"" + path_ + "\": " + Why(change));
     EXPECT_TRUE(std::filesystem::is_empty(pickup));  // neither the .eml nor its temporary file
   }
 }
@@ -172,11 +172,13 @@ TEST_F(ChangedAttachment, AbandonsTheSmtpUploadSoNothingIsDelivered) {
   profile.url = sink.url();
   profile.from = "relay@example.org";
   submit::SmtpSession session(profile, "");
-  ASSERT_EQ(session.Logon(), submit::SUCCESS_SUCCESS) << platform::SystemErrorText();
+  ASSERT_EQ(session.Logon().outcome, Outcome::kDelivered);
   for (const Change change : kChanges) {
     Prepare(change);
-    EXPECT_EQ(session.Send({"to@example.org"}, *source_), submit::MAPI_E_ATTACHMENT_NOT_FOUND);
-    EXPECT_EQ(platform::SystemErrorText(), "Cannot read attachment \"" + path_ + "\": " + Why(change));
+    const SubmissionResult result = session.Send({"to@example.org"}, *source_);
+    EXPECT_EQ(result.outcome, Outcome::kAttachmentMissing);
+    EXPECT_EQ(result.reply, "Cannot read attachment \"" + path_ + "\": " + Why(change));
+    EXPECT_FALSE(result.dataSent) << "abandoned before its end";
     EXPECT_EQ(sink.MessageCount(), 0);
   }
   // The session goes on with the next message, which arrives whole.
@@ -184,8 +186,9 @@ TEST_F(ChangedAttachment, AbandonsTheSmtpUploadSoNothingIsDelivered) {
   OutgoingMessage good = Message();
   good.attachments.push_back({"report.pdf", "", OpenAttachment(folder_ / "good.pdf", data)});
   ComposedMessage source(good, kStamp);
-  ASSERT_TRUE(session.Reset());
-  ASSERT_EQ(session.Send({"to@example.org"}, source), submit::SUCCESS_SUCCESS) << platform::SystemErrorText();
+  ASSERT_TRUE(session.Reset().Delivered());
+  const SubmissionResult sent = session.Send({"to@example.org"}, source);
+  ASSERT_EQ(sent.outcome, Outcome::kDelivered) << sent.reply;
   ASSERT_EQ(sink.MessageCount(), 1);
   EXPECT_TRUE(sink.Digest(1)["attachment.0.data"] == data);
 }

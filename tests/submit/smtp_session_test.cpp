@@ -81,7 +81,7 @@ TEST_F(SmtpSessionTest, RefusedMessageDoesNotHoldUpTheNext) {
   SmtpSink sink({"--log-commands", "--reject-rcpt", "550:bad@example.org"});
   UseServer(sink);
   EXPECT_FALSE(Send("bad@example.org"));
-  EXPECT_EQ(error_, texts::SendFailed() + "550\" (550 5.1.1 <bad@example.org>: recipient rejected by the test)!;");
+  EXPECT_EQ(error_, texts::SendFailed() + "14\" (550 5.1.1 <bad@example.org>: recipient rejected by the test)!;");
   ASSERT_TRUE(Send("good@example.org")) << error_;
   ASSERT_EQ(sink.MessageCount(), 1);
   EXPECT_NE(sink.Envelope(1).find("good@example.org"), std::string::npos);
