@@ -103,6 +103,66 @@ class FoldersFixedForTheRun(unittest.TestCase):
         self.assertEqual(sink.count(), 4)
 
 
+class ConfigurationFaults(unittest.TestCase):
+    """A refusal about the sender or the account stops the run and touches no file; a quota ends it
+    with the rest waiting; a refusal of one message's recipient stays that message's."""
+
+    def run_against(self, *reply):
+        relay = Relay(self, 'faults')
+        sink = relay.start_sink('--reply', *reply) if reply else relay.start_sink()
+        relay.configure()
+        for n in range(3):
+            relay.put('%d.eml' % n, plain(b'user%d@elsewhere.example' % n))
+        return relay, sink, relay.run()
+
+    def check(self, relay, fresh=True):
+        return subprocess.run(relay.command() + ['--check'], env=relay.env(), stdout=subprocess.PIPE, timeout=60)
+
+    def test_the_sender_or_account_refused_stops_the_run_for_every_file(self):
+        cases = [
+            ('MAIL=550 5.7.60 SMTP; Client does not have permissions to send as this sender', b'the server refused the sender'),
+            ('DATA=554 5.2.0 STOREDRV.Submission.Exception:SendAsDeniedException.MapiExceptionSendAsDenied',
+             b'the server refused the sender'),
+            ('MAIL=530 5.7.57 Client not authenticated to send mail', b'the server refused the account'),
+        ]
+        for reply, said in cases:
+            with self.subTest(reply=reply):
+                relay, sink, result = self.run_against(reply)
+                self.assertEqual(result.returncode, 78, result.stderr)
+                self.assertIn(b'mail profile "office": ' + said, result.stderr)
+                self.assertIn(reply.split('=', 1)[1].encode(), result.stderr)
+                self.assertEqual(sink.count(), 0)
+                self.assertEqual(relay.listing('drop'), ['0.eml', '1.eml', '2.eml'], 'every file stays')
+                self.assertEqual(relay.listing('failed'), [], 'nothing is quarantined')
+                self.assertIn('Ошибка настройки, работа остановлена', relay.log())
+                check = self.check(relay)
+                self.assertEqual(check.returncode, 2, check.stdout)
+                self.assertIn(b'configuration fault: mail profile "office"', check.stdout)
+
+    def test_a_quota_defers_one_file_and_leaves_the_rest_for_the_next_run(self):
+        relay, sink, result = self.run_against(
+            'DATA@2=554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException')
+        self.assertEqual(result.returncode, 75, result.stderr)
+        self.assertEqual(sink.count(), 1)
+        self.assertEqual(relay.listing('drop'), ['1.eml', '2.eml'])
+        self.assertEqual(relay.listing('failed'), [])
+        self.assertIn('сервер ограничил число писем', relay.log())
+        self.assertNotIn('Файл 2.eml отложен', relay.log(), 'the rest is not even tried')
+
+    def test_one_refused_recipient_is_that_messages_refusal_and_a_fixed_profile_clears_the_check(self):
+        relay, sink, result = self.run_against('RCPT@2=550 5.1.1 <user@corp.example>: Recipient address rejected')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sink.count(), 1)
+        self.assertEqual(relay.listing('failed'), ['1.eml', '1.eml.reason', '2.eml', '2.eml.reason'])
+        # A fault noted by an earlier run goes once mail goes out again.
+        with open(relay.path('drop.droprelay-state', 'config-fault'), 'w') as f:
+            f.write('mail profile "office": the server refused the sender: 550 5.7.60\n')
+        self.assertEqual(self.check(relay).returncode, 2)
+        relay.put('3.eml', plain(b'user3@elsewhere.example'))
+        self.assertEqual(relay.run().returncode, 0)
+        self.assertFalse(os.path.exists(relay.path('drop.droprelay-state', 'config-fault')))
+
+
 class SecretsFirst(unittest.TestCase):
     def run_with(self, extra):
         relay = Relay(self, 'secrets')
