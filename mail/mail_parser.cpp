@@ -43,37 +43,61 @@ std::size_t NextLineStart(std::string_view text, std::size_t from) {
   }
 }
 
-// Finds lines that begin with a delimiter without walking the lines in between: a line begins at
-// the text's start and after every CR LF, so a delimiter line is the text's start or CR LF +
-// delimiter anywhere. The delimiter begins with "-", which base64 text never holds, so looking
-// from one "-" to the next skips an encoded attachment at memchr speed.
+bool StartsWith(std::string_view line, std::string_view prefix) {
+  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
+}
+
+enum class DelimiterKind { None, Delimiter, Closing };
+
+// What a line is to a multipart with delimiter "--" + boundary. As RFC 2046 reads it, the line is
+// the delimiter alone, or followed by "--" (the close), and then only by blanks or tabs: a line
+// such as "--X_alt" is body text to the multipart of boundary "X", even though it begins with
+// "--X", and so is "--X--More". Without a boundary parameter there is nothing to compare with;
+// then every line that begins with "--" separates parts, and one that begins with "----" closes.
+DelimiterKind ClassifyLine(std::string_view line, std::string_view delimiter) {
+  if (!StartsWith(line, delimiter)) return DelimiterKind::None;
+  std::string_view rest = line.substr(delimiter.size());
+  const bool closing = StartsWith(rest, "--");
+  if (delimiter.size() == 2) return closing ? DelimiterKind::Closing : DelimiterKind::Delimiter;
+  if (closing) rest.remove_prefix(2);
+  if (rest.find_first_not_of(" \t") != std::string_view::npos) return DelimiterKind::None;
+  return closing ? DelimiterKind::Closing : DelimiterKind::Delimiter;
+}
+
+// Finds delimiter lines without walking the lines in between: a line begins at the text's start
+// and after every CR LF, so a delimiter line is the text's start or CR LF + delimiter anywhere.
+// The delimiter begins with "-", which base64 text never holds, so looking from one "-" to the
+// next skips an encoded attachment at memchr speed.
 class DelimiterFinder {
  public:
   explicit DelimiterFinder(std::string_view delimiter) : delimiter_(delimiter) {}
 
-  // The start of the first line at or after the line start `from` that begins with the delimiter.
+  // The start of the first delimiter or closing line at or after the line start `from`.
   std::size_t From(std::string_view text, std::size_t from) const {
-    if (text.substr(from).substr(0, delimiter_.size()) == delimiter_) return from;
+    if (KindAt(text, from) != DelimiterKind::None) return from;
     const char* const base = text.data();
     for (std::size_t pos = from + 2; pos < text.size();) {
       const void* hit = std::memchr(base + pos, '-', text.size() - pos);
       if (hit == nullptr) return npos;
       const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      if (base[at - 2] == '\r' && base[at - 1] == '\n' && text.substr(at, delimiter_.size()) == delimiter_) {
-        return at;
-      }
+      if (base[at - 2] == '\r' && base[at - 1] == '\n' && KindAt(text, at) != DelimiterKind::None) return at;
       pos = at + 1;
     }
     return npos;
   }
 
+  // What the line that starts at `at` is.
+  DelimiterKind KindAt(std::string_view text, std::size_t at) const {
+    if (text.compare(at, delimiter_.size(), delimiter_) != 0) return DelimiterKind::None;
+    const std::size_t end = std::min(NextLineStart(text, at), text.size());
+    std::string_view line = text.substr(at, end - at);
+    if (line.size() >= 2 && line.substr(line.size() - 2) == CRLF) line.remove_suffix(2);
+    return ClassifyLine(line, delimiter_);
+  }
+
  private:
   std::string delimiter_;  // "--" and the boundary
 };
-
-bool StartsWith(std::string_view line, std::string_view prefix) {
-  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::int32_t Clamp32(std::size_t value) {
   return value > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
@@ -235,7 +259,7 @@ class TMailPart::Parser {
         break;
       }
       if (next > gathered) AppendSubPart(gathered, next);
-      if (StartsWith(body_.substr(next), closing_)) break;
+      if (finder.KindAt(body_, next) == DelimiterKind::Closing) break;
       at = next;
     }
   }
@@ -246,7 +270,7 @@ class TMailPart::Parser {
     bool stopped = false;
     while (NextLine(lines, bodyStart_)) {
       const std::string_view line = lines.Line();
-      if ((mode == Mode::Multipart && StartsWith(line, delimiter_)) ||
+      if ((mode == Mode::Multipart && ClassifyLine(line, delimiter_) != DelimiterKind::None) ||
           (mode == Mode::UUScan && StartsWith(line, kBeginText))) {
         stopped = true;
         break;
@@ -265,12 +289,12 @@ class TMailPart::Parser {
       pending = npos;
     };
     while (NextLine(lines, bodyStart_)) {
-      const std::string_view line = lines.Line();
-      if (StartsWith(line, closing_)) {
+      const DelimiterKind kind = ClassifyLine(lines.Line(), delimiter_);
+      if (kind == DelimiterKind::Closing) {
         emit(lines.LineStart());
         break;
       }
-      if (StartsWith(line, delimiter_)) {
+      if (kind == DelimiterKind::Delimiter) {
         emit(lines.LineStart());
       } else if (pending == npos) {
         pending = lines.LineStart();

@@ -1,0 +1,189 @@
+// Damaged and borderline structure read against Python's standard library on the same inputs
+// (tests/mail/mime_table_peer.py): where multipart bodies split, and how far a damaged uuencoded
+// block decodes. Each row states what the relay reads; Python must read the same, except where a
+// row says why it does not (and then it must still differ, so the note goes once it is wrong).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mail/mail_message.h"
+#include "mail_test_util.h"
+
+namespace droprelay {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Crlf;
+
+std::string Hex(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  if (bytes.empty()) return "=";
+  std::string out;
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+std::string Unhex(std::string_view hex) {
+  std::string out;
+  if (hex == "=") return out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  }
+  return out;
+}
+
+// Python's answer for each input, one line each, from the peer in `mode`.
+std::vector<std::string> RunPeer(const std::string& mode, const std::vector<std::string>& inputs) {
+  const fs::path input = fs::temp_directory_path() / ("mime-table-peer-" + std::to_string(::getpid()) + "-" + mode);
+  {
+    std::ofstream out(input, std::ios::binary);
+    for (const std::string& text : inputs) out << (text.empty() ? "" : Hex(text)) << '\n';
+  }
+  const std::string command = "/usr/bin/python3 '" +
+                              (fs::path(DROPRELAY_TEST_DATA) / ".." / "mail" / "mime_table_peer.py").string() + "' " +
+                              mode + " < '" + input.string() + "'";
+  std::vector<std::string> lines;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    std::string line;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) {
+      if (c != '\n') {
+        line += static_cast<char>(c);
+        continue;
+      }
+      lines.push_back(line);
+      line.clear();
+    }
+    ::pclose(pipe);
+  }
+  fs::remove(input);
+  return lines;
+}
+
+// ---- Where multipart bodies split ----
+
+// The tree as the peer writes it: media types, sub-parts in brackets.
+std::string Shape(const TMailPart& part) {
+  std::string type = part.GetMediaType();
+  if (type.empty()) type = "text/plain";
+  if (part.SubParts().Count() == 0 && type.compare(0, 10, "multipart/") != 0) return type;
+  std::string out = type + "[";
+  for (const TMailPart* sub : part.SubParts()) out += (out.back() == '[' ? "" : ",") + Shape(*sub);
+  return out + "]";
+}
+
+void Leaves(TMailPart& part, std::vector<std::string>& out) {
+  if (part.SubParts().Count() > 0 || part.GetMediaType().compare(0, 10, "multipart/") == 0) {
+    for (TMailPart* sub : part.SubParts()) Leaves(*sub, out);
+    return;
+  }
+  part.DecodeBody();
+  out.emplace_back(part.DecodedBody().View());
+}
+
+// Python leaves out the last line break of a part (it belongs to the delimiter after it); the
+// relay stores every line with its CR LF.
+std::string AsStoredHere(std::string payload) {
+  if (!payload.empty() && payload.compare(payload.size() - std::min<std::size_t>(2, payload.size()), 2, "\r\n") != 0) {
+    payload += "\r\n";
+  }
+  return payload;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const std::string& item : items) out += "{" + item + "}";
+  return out;
+}
+
+TEST(MailBoundaries, DelimiterLinesAsRfc2046ReadsThem) {
+  const std::string mixedB = "Content-Type: multipart/mixed; boundary=b";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string shape;
+    std::vector<std::string> leaves;  // decoded content of each leaf, in order
+    int attachments;  // after the relay's steps: every leaf but the first text/plain and text/html
+    const char* pythonDiffers = nullptr;
+  };
+  const std::vector<Case> cases = {
+      {"an inner boundary that extends the outer one",
+       Crlf({"Content-Type: multipart/mixed; boundary=\"X\"", "", "--X",
+             "Content-Type: multipart/alternative; boundary=\"X_alt\"", "", "--X_alt", "Content-Type: text/plain", "",
+             "plain", "--X_alt", "Content-Type: text/html", "", "<b>h</b>", "--X_alt--", "", "--X",
+             "Content-Type: application/pdf", "", "PDF", "--X--"}),
+       "multipart/mixed[multipart/alternative[text/plain,text/html],application/pdf]",
+       {"plain\r\n", "<b>h</b>\r\n", "PDF\r\n"}, 1},
+      {"a line that goes on after the close delimiter is body text",
+       Crlf({mixedB, "", "--b", "", "one", "--b--More", "two", "--b--", "epi"}), "multipart/mixed[text/plain]",
+       {"one\r\n--b--More\r\ntwo\r\n"}, 1},
+      {"blanks and tabs after a delimiter and after the close",
+       Crlf({mixedB, "", "--b  ", "", "one", "--b \t", "", "two", "--b--\t ", "epi", "--b", "", "three"}),
+       "multipart/mixed[text/plain,text/plain]", {"one\r\n", "two\r\n"}, 2},
+      {"other characters after a blank: the line is text (here of the preamble)",
+       Crlf({mixedB, "", "--b x", "", "one", "--b", "", "two", "--b--"}), "multipart/mixed[text/plain]", {"two\r\n"},
+       1},
+      {"a boundary that is a prefix of another one in the same body",
+       Crlf({mixedB, "", "--b", "Content-Type: text/plain", "", "forwarded:", "--bc", "quoted", "--bc--", "--b",
+             "Content-Type: text/plain", "", "two", "--b--"}),
+       "multipart/mixed[text/plain,text/plain]", {"forwarded:\r\n--bc\r\nquoted\r\n--bc--\r\n", "two\r\n"}, 1},
+      {"a nested boundary that the outer one extends",
+       Crlf({"Content-Type: multipart/mixed; boundary=\"ab\"", "", "--ab",
+             "Content-Type: multipart/alternative; boundary=\"a\"", "", "--a", "", "x", "--a", "", "y", "--a--",
+             "--ab", "Content-Type: application/pdf", "", "PDF", "--ab--"}),
+       "multipart/mixed[multipart/alternative[text/plain,text/plain],application/pdf]", {"x\r\n", "y\r\n", "PDF\r\n"},
+       3},
+      {"no boundary parameter: every line that begins with -- separates",
+       Crlf({"Content-Type: multipart/mixed", "", "--", "", "x", "--anything", "", "y", "----", "", "z"}),
+       "multipart/mixed[text/plain,text/plain]", {"x\r\n", "y\r\n"}, 2,
+       "without a boundary Python keeps the whole body as one leaf"},
+  };
+
+  std::vector<std::string> texts;
+  for (const Case& c : cases) texts.push_back(c.text);
+  const std::vector<std::string> python = RunPeer("tree", texts);
+  ASSERT_EQ(python.size(), cases.size()) << "Debian's /usr/bin/python3 is needed";
+
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    // Both ways of splitting: jumping between delimiter lines, and line by line with progress.
+    for (const bool reporting : {false, true}) {
+      TMailMessage m;
+      if (reporting) m.SetOnProgress([](TMailMessage*, std::int32_t, std::int32_t) {});
+      m.ParseText(c.text, true);
+      EXPECT_EQ(Shape(m), c.shape) << (reporting ? "line by line" : "by delimiters");
+      std::vector<std::string> leaves;
+      Leaves(m, leaves);
+      EXPECT_EQ(leaves, c.leaves);
+      testing::Normalise(m);
+      EXPECT_EQ(m.AttachmentParts().Count(), c.attachments);
+    }
+
+    std::istringstream answer(python[i]);
+    std::string shape;
+    answer >> shape;
+    std::vector<std::string> leaves;
+    for (std::string hex; answer >> hex;) leaves.push_back(AsStoredHere(Unhex(hex)));
+    const bool agrees = shape == c.shape && leaves == c.leaves;
+    if (c.pythonDiffers == nullptr) {
+      EXPECT_TRUE(agrees) << "Python: " << shape << " " << Joined(leaves);
+    } else {
+      EXPECT_FALSE(agrees) << "listed as differing (" << c.pythonDiffers << ") but Python agrees";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace droprelay
