@@ -142,12 +142,32 @@ std::string_view SliceBefore(std::string_view text, std::size_t start, std::size
 
 }  // namespace
 
+struct TMailPart::TextOrigin {
+  std::string_view whole;
+  // Warnings come in text order, so each count goes on from the line asked for last.
+  mutable std::size_t markOffset = 0;
+  mutable std::size_t markLine = 1;
+
+  std::size_t LineOf(const char* at) const {
+    const std::size_t offset = std::min(static_cast<std::size_t>(at - whole.data()), whole.size());
+    if (offset < markOffset) {
+      markOffset = 0;
+      markLine = 1;
+    }
+    for (std::size_t pos = whole.find(CRLF, markOffset); pos != npos && pos + 2 <= offset; pos = whole.find(CRLF, pos + 2)) {
+      ++markLine;
+    }
+    markOffset = offset;
+    return markLine;
+  }
+};
+
 // One parse of one part's text: the steps of ParseAtDepth, and the progress reports of the root
 // (only when a handler is assigned).
 class TMailPart::Parser {
  public:
-  Parser(TMailPart& part, std::string_view text, int depth, const SharedText* shared)
-      : part_(part), message_(part.FOwnerMessage), text_(text), depth_(depth), shared_(shared),
+  Parser(TMailPart& part, std::string_view text, int depth, const SharedText* shared, const TextOrigin& origin)
+      : part_(part), message_(part.FOwnerMessage), text_(text), depth_(depth), shared_(shared), origin_(origin),
         total_(Clamp32(text.size())) {
     const bool root = static_cast<TMailPart*>(message_) == &part;
     active_ = root && static_cast<bool>(message_->FOnProgress);
@@ -304,21 +324,23 @@ class TMailPart::Parser {
   }
 
   // Uuencoded blocks, each between a "begin 6" line and the next "end" line; the begin line that
-  // ended the first stretch is the first line handled here. A block that decodes becomes a base64
-  // attachment part; one that does not (a character outside the alphabet, no end line) stays text,
-  // with a warning: damaged mail is read, not refused. Only when some block decodes is the part
-  // rebuilt as multipart/mixed; otherwise its whole body stays as it was.
+  // ended the first stretch is the first line handled here. A block is read as far as its lines
+  // decode: what decodes becomes a base64 attachment part, and a damaged rest (from the first line
+  // that does not decode, or a last line cut short where the end line is missing) stays text, with
+  // a warning: damaged mail is read, not refused. A block of which nothing decodes stays text
+  // whole. Only when some block decodes is the part rebuilt as multipart/mixed; otherwise its
+  // whole body stays as it was.
   void ScanUUBlocks(LineWalker& lines) {
     struct Block {
       std::size_t begin;  // start of the begin line
+      std::size_t data;   // start of the line after it
       std::size_t end;    // start of the line after the end line (the body's end if there is none)
-      std::string_view data;
+      std::size_t dataEnd;  // the data lines' end: the CR LF before the end line, or `end`
       std::string fileName;
       bool closed;
     };
     std::vector<Block> blocks;
     bool inBlock = true;
-    std::size_t pending = npos;
     bool atLine = true;
     while (atLine || NextLine(lines, bodyStart_)) {
       atLine = false;
@@ -328,42 +350,50 @@ class TMailPart::Parser {
         // next line beginning with "end" would feed prose to the decoder.
         if (inBlock && !blocks.empty() && !blocks.back().closed) blocks.back().end = lines.LineStart();
         inBlock = true;
-        blocks.push_back(Block{lines.LineStart(), body_.size(), {},
+        blocks.push_back(Block{lines.LineStart(), lines.NextStart(), body_.size(), 0,
                                TrimSpaces(line.size() > 10 ? line.substr(10, 999) : std::string_view()), false});
-        pending = npos;
       } else if (inBlock && StartsWith(line, kEndText)) {
         inBlock = false;
         Block& block = blocks.back();
-        block.data = pending == npos ? std::string_view() : SliceBefore(body_, pending, lines.LineStart());
+        block.dataEnd = std::max(block.data, lines.LineStart() >= 2 ? lines.LineStart() - 2 : 0);
         block.end = lines.NextStart();
         block.closed = true;
-        pending = npos;
-      } else if (pending == npos) {
-        pending = lines.LineStart();
       }
     }
 
     std::string keptText(part_.FRawBody.View());
+    // Text that stays text: its last line needs the CR LF it has in the body unless the body ends there.
+    const auto keepAsText = [&](std::size_t from, std::size_t to) {
+      keptText.append(body_.substr(from, to - from));
+      if (to == body_.size() && !keptText.empty() && keptText.back() != '\n') keptText.append(CRLF);
+    };
     std::vector<std::unique_ptr<TMailPart>> files;
-    for (const Block& block : blocks) {
-      std::string problem;
-      if (block.closed) {
-        auto filePart = NewChild();
-        try {
-          UUDecodeToStream(block.data, filePart->FDecodedBody);
-          NameFilePart(*filePart, block.fileName);
-          files.push_back(std::move(filePart));
-          continue;
-        } catch (const EMailError& error) {
-          problem = error.what();
-        }
-      } else {
-        problem = "no end line";
+    for (Block& block : blocks) {
+      if (!block.closed) block.dataEnd = block.end;
+      const std::string_view data = body_.substr(block.data, block.dataEnd - block.data);
+      const std::string quotedName = "uuencoded block \"" + block.fileName + "\"";
+      auto filePart = NewChild();
+      const UUBlockDamage damage = UUDecodeBlock(data, !block.closed, filePart->FDecodedBody);
+      const std::size_t damageAt = block.data + damage.offset;
+      if (filePart->FDecodedBody.Size() == 0 && (damage.damaged || !block.closed)) {
+        const std::string problem = damage.damaged ? damage.problem + " at line " + LineNumber(damageAt)
+                                                   : std::string("no end line");
+        message_->NoteWarning(part_, quotedName + " is malformed (" + problem + "): kept as text");
+        keepAsText(block.begin, block.end);
+        continue;
       }
-      message_->NoteWarning(part_, "uuencoded block \"" + block.fileName + "\" is malformed (" + problem +
-                                       "): kept as text");
-      keptText.append(body_.substr(block.begin, block.end - block.begin));
-      if (block.end == body_.size() && !keptText.empty() && keptText.back() != '\n') keptText.append(CRLF);
+      NameFilePart(*filePart, block.fileName);
+      files.push_back(std::move(filePart));
+      const std::string missingEnd = block.closed ? "" : " has no end line and";
+      if (damage.damaged) {
+        message_->NoteWarning(part_, quotedName + missingEnd + " is damaged at line " + LineNumber(damageAt) + " (" +
+                                         damage.problem + "): decoded " + std::to_string(damage.lines) +
+                                         (damage.lines == 1 ? " line" : " lines") + " before it, the rest kept as text");
+        keepAsText(damageAt, block.end);
+      } else if (!block.closed) {
+        message_->NoteWarning(part_, quotedName + " has no end line: decoded to its last line, line " +
+                                         LineNumber(LastLineStart(block.data, block.end)));
+      }
     }
     if (files.empty()) {
       // Nothing to rebuild: the body stays whole, as if it held no block.
@@ -377,6 +407,18 @@ class TMailPart::Parser {
       part_.FSubParts.Append(std::move(file));
     }
   }
+
+  // The start of the last line with anything on it in the body's lines from `from` to `to`.
+  std::size_t LastLineStart(std::size_t from, std::size_t to) const {
+    std::string_view run = body_.substr(from, to - from);
+    while (run.size() >= 2 && run.substr(run.size() - 2) == CRLF) run.remove_suffix(2);
+    const std::size_t lastBreak = run.rfind(CRLF);
+    return from + (lastBreak == npos ? 0 : lastBreak + 2);
+  }
+
+  // The 1-based number of the line that starts at `at` in the body, counted in the whole text the
+  // parse began with.
+  std::string LineNumber(std::size_t at) const { return std::to_string(origin_.LineOf(body_.data() + at)); }
 
   // At the first decodable block the part becomes multipart/mixed; the text that stays text (the
   // text before the first begin line, and blocks that could not be decoded) its first sub-part.
@@ -417,7 +459,7 @@ class TMailPart::Parser {
 
   void AppendChildFrom(std::string_view text) {
     auto child = NewChild();
-    child->ParseAtDepth(text, true, depth_ + 1, shared_);
+    child->ParseAtDepth(text, true, depth_ + 1, shared_, &origin_);
     child->FParentBoundary = boundary_;
     part_.FSubParts.Append(std::move(child));
   }
@@ -457,6 +499,7 @@ class TMailPart::Parser {
   std::size_t bodyStart_ = 0;
   int depth_;
   const SharedText* shared_;
+  const TextOrigin& origin_;
   std::int32_t total_;
   bool active_ = false;
   bool firstLine_ = true;
@@ -466,10 +509,16 @@ class TMailPart::Parser {
   std::string rebuildBoundary_;
 };
 
-void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared) {
+void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared,
+                             const TextOrigin* origin) {
   // A part can only be parsed inside a message, which holds the settings and flags it needs.
   if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
-  Parser(*this, text, depth, shared).Run(parseHeader);
+  if (origin == nullptr) {
+    const TextOrigin own{shared != nullptr ? (*shared)->View() : text};
+    Parser(*this, text, depth, shared, own).Run(parseHeader);
+    return;
+  }
+  Parser(*this, text, depth, shared, *origin).Run(parseHeader);
 }
 
 

@@ -204,8 +204,12 @@ class TMailPart {
   // warnings about it name this path, which restructuring does not change.
   std::string FPartPath;
   class Parser;
+  // The whole text a parse began with, which the warnings of every part in it count lines in.
+  struct TextOrigin;
   // `shared`, when given, is the text that `text` lies in: stored bodies become windows on it.
-  void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr);
+  // `origin`, when given, is the text of the parse this one is part of.
+  void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr,
+                    const TextOrigin* origin = nullptr);
   // The text of a whole file (LoadFromFile, LoadFromBytes), its line breaks made CR LF first.
   void ParseLoadedText(ByteBuffer bytes);
   int Depth() const;

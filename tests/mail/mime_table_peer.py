@@ -7,9 +7,11 @@ Reads one case per line from standard input, in hexadecimal, and prints one answ
             builds it ("multipart/mixed[text/plain,application/pdf]"), then each leaf's decoded
             payload in hexadecimal ("=" for an empty one), in document order
   uudecode  the case is the data lines of a uuencoded block (CR LF separated, without the begin
-            and end lines); each line is decoded on its own with binascii.a2b_uu, as the uu module
-            does, until the first line it refuses. The answer is the 1-based number of that line
-            (0 when every line decodes) and the bytes decoded before it, in hexadecimal
+            and end lines); each line is decoded on its own with binascii.a2b_uu as the uu module
+            does (a line refused whole is tried again with only the characters its count needs,
+            the uu module's way with encoders that add a character), until the first line refused
+            both ways. The answer is the 1-based number of that line (0 when every line decodes)
+            and the bytes decoded before it, in hexadecimal
 """
 import binascii
 import email
@@ -45,7 +47,10 @@ def uudecode(data):
         try:
             decoded += binascii.a2b_uu(line)
         except binascii.Error:
-            return "%d %s" % (number, decoded.hex() or "=")
+            try:
+                decoded += binascii.a2b_uu(line[:(((line[0] - 32) & 63) * 4 + 5) // 3])
+            except binascii.Error:
+                return "%d %s" % (number, decoded.hex() or "=")
     return "0 " + (decoded.hex() or "=")
 
 

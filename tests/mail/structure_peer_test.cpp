@@ -185,5 +185,103 @@ TEST(MailBoundaries, DelimiterLinesAsRfc2046ReadsThem) {
   }
 }
 
+// ---- How far a damaged uuencoded block decodes ----
+
+TEST(MailUudecode, DamagedBlocksAreReadAsFarAsTheyGo) {
+  const std::string full = "M" + std::string(60, '!');  // 45 bytes: "\x04\x10A" 15 times
+  const std::string cut = "M" + std::string(30, '!');   // the same line, its second half lost
+  struct Case {
+    const char* name;
+    std::vector<std::string> body;  // the message's body lines; its header is one Subject line
+    bool kept;                      // the block becomes an attachment
+    std::string content;            // its decoded bytes
+    std::string text;               // what stays text: the text part's, or the whole body if not kept
+    std::size_t damagedLine;        // the first line in the message that does not decode (0: none)
+    const char* warning;            // part of the warning's text ("": no warning)
+    const char* pythonDiffers = nullptr;
+  };
+  std::string bytes45;
+  for (int i = 0; i < 15; ++i) bytes45 += "\x04\x10" "A";
+  const std::vector<Case> cases = {
+      {"whole block", {"Hi", "begin 644 a.txt", "#0V%T", "`", "end"}, true, "Cat", "Hi\r\n", 0, ""},
+      {"no end line: every line decodes", {"Hi", "begin 644 a.txt", "#0V%T"}, true, "Cat", "Hi\r\n", 0,
+       "\"a.txt\" has no end line: decoded to its last line, line 5"},
+      {"a bad line in the middle", {"Hi", "begin 644 a.txt", "#0V%T", "#0V%t", "#0V%T", "end", "bye"}, true, "Cat",
+       "Hi\r\n#0V%t\r\n#0V%T\r\nend\r\n", 6, "\"a.txt\" is damaged at line 6 (UUCODE message format error): decoded 1 line before it"},
+      {"no end line, prose after the data", {"begin 644 a.txt", full, "#0V%T", "Thanks, Bob"}, true, bytes45 + "Cat",
+       "Thanks, Bob\r\n", 6, "\"a.txt\" has no end line and is damaged at line 6"},
+      {"no end line, the last line cut short", {"begin 644 a.txt", full, cut}, true, bytes45, cut + "\r\n", 5,
+       "\"a.txt\" has no end line and is damaged at line 5 (the line is cut short: 30 of 60 characters)",
+       "Python fills the missing characters of the cut line with zero bytes"},
+      {"a character more than the count needs", {"begin 644 a.txt", "#0V%TZ", "end"}, true, "Cat", "", 0, ""},
+      {"nothing decodes: the block stays text", {"Hi", "begin 644 a.txt", "not uuencoded", "end"}, false, "",
+       "Hi\r\nbegin 644 a.txt\r\nnot uuencoded\r\nend\r\n", 5,
+       "\"a.txt\" is malformed (UUCODE message format error at line 5): kept as text"},
+      {"only the zero-count line before the damage: nothing to keep", {"begin 644 z.txt", "`", "bad", "end"}, false,
+       "", "begin 644 z.txt\r\n`\r\nbad\r\nend\r\n", 5, "\"z.txt\" is malformed (UUCODE message format error at line 5)"},
+  };
+
+  // The block's data lines, as the peer reads them: after the begin line, up to the end line.
+  std::vector<std::string> blocks;
+  std::vector<std::size_t> beginLines;  // the begin line's number in the message
+  for (const Case& c : cases) {
+    std::string data;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < c.body.size(); ++i) {
+      if (begin == 0 && c.body[i].rfind("begin 6", 0) == 0) {
+        begin = i + 3;  // the Subject line and the empty line come first
+      } else if (begin != 0 && c.body[i].rfind("end", 0) == 0) {
+        break;
+      } else if (begin != 0) {
+        data += c.body[i] + "\r\n";
+      }
+    }
+    blocks.push_back(data);
+    beginLines.push_back(begin);
+  }
+  const std::vector<std::string> python = RunPeer("uudecode", blocks);
+  ASSERT_EQ(python.size(), cases.size()) << "Debian's /usr/bin/python3 is needed";
+
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    std::string text = "Subject: files\r\n\r\n";
+    for (const std::string& line : c.body) text += line + "\r\n";
+    TMailMessage m;
+    ASSERT_NO_THROW(m.ParseText(text, true));
+    if (c.kept) {
+      ASSERT_EQ(m.SubParts().Count(), 2);
+      TMailPart& textPart = *m.SubParts()[0];
+      textPart.DecodeBody();
+      EXPECT_EQ(textPart.DecodedBody().View(), c.text);
+      EXPECT_EQ(m.SubParts()[1]->GetAttachmentFileName(), "a.txt");
+      EXPECT_EQ(m.SubParts()[1]->DecodedBody().View(), c.content);
+    } else {
+      EXPECT_EQ(m.SubParts().Count(), 0);
+      EXPECT_EQ(m.RawBody().View(), c.text);
+    }
+    if (std::string_view(c.warning).empty()) {
+      EXPECT_TRUE(m.Warnings().empty()) << m.Warnings().front().Text;
+    } else {
+      ASSERT_EQ(m.Warnings().size(), 1u);
+      EXPECT_EQ(m.Warnings()[0].PartPath, "message");
+      EXPECT_NE(m.Warnings()[0].Text.find(c.warning), std::string::npos) << m.Warnings()[0].Text;
+    }
+    ASSERT_NO_THROW(testing::Normalise(m));
+
+    std::istringstream answer(python[i]);
+    std::size_t refused = 0;
+    std::string hex;
+    answer >> refused >> hex;
+    const std::size_t pythonLine = refused == 0 ? 0 : beginLines[i] + refused;
+    const bool agrees = Unhex(hex) == c.content && pythonLine == c.damagedLine;
+    if (c.pythonDiffers == nullptr) {
+      EXPECT_TRUE(agrees) << "Python: line " << pythonLine << ", " << Unhex(hex).size() << " bytes";
+    } else {
+      EXPECT_FALSE(agrees) << "listed as differing (" << c.pythonDiffers << ") but Python agrees";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace droprelay
