@@ -144,9 +144,19 @@ std::string_view SliceBefore(std::string_view text, std::size_t start, std::size
 
 struct TMailPart::TextOrigin {
   std::string_view whole;
+  // A loaded file's line breaks were made CR LF: where bytes were put in that the file does not
+  // have, in ascending order, and the file's size. Offsets are given in the file's terms.
+  std::vector<std::size_t> inserted;
+  std::size_t fileSize = whole.size();
   // Warnings come in text order, so each count goes on from the line asked for last.
   mutable std::size_t markOffset = 0;
   mutable std::size_t markLine = 1;
+
+  std::int64_t StoredOffset(const char* at) const {
+    const std::size_t offset = std::min(static_cast<std::size_t>(at - whole.data()), whole.size());
+    const auto before = std::lower_bound(inserted.begin(), inserted.end(), offset) - inserted.begin();
+    return static_cast<std::int64_t>(std::min(offset - static_cast<std::size_t>(before), fileSize));
+  }
 
   std::size_t LineOf(const char* at) const {
     const std::size_t offset = std::min(static_cast<std::size_t>(at - whole.data()), whole.size());
@@ -177,6 +187,8 @@ class TMailPart::Parser {
     Reset();
     Report(0);
     ReadHeader(parseHeader);
+    part_.FStoredOffset = origin_.StoredOffset(text_.data());
+    part_.FBodyOffset = origin_.StoredOffset(body_.data());
     const Mode mode = DecideMode();
     if (mode == Mode::Single && !active_) {
       StoreRun(part_.FRawBody, body_, shared_);
@@ -250,7 +262,8 @@ class TMailPart::Parser {
     Mode mode = Mode::Single;
     if (depth_ >= MaxNestingDepth) {
       if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
-        message_->NoteWarning(part_, "nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
+        message_->NoteWarning(part_, TMailWarningCode::kNestingCut, part_.FStoredOffset,
+                              "nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
       }
     } else if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
       mode = Mode::Multipart;
@@ -373,12 +386,17 @@ class TMailPart::Parser {
       const std::string_view data = body_.substr(block.data, block.dataEnd - block.data);
       const std::string quotedName = "uuencoded block \"" + block.fileName + "\"";
       auto filePart = NewChild();
+      // The attachment stands for its block: its text is the block, its body the data lines.
+      filePart->FStoredOffset = Offset(block.begin);
+      filePart->FBodyOffset = Offset(block.data);
       const UUBlockDamage damage = UUDecodeBlock(data, !block.closed, filePart->FDecodedBody);
       const std::size_t damageAt = block.data + damage.offset;
       if (filePart->FDecodedBody.Size() == 0 && (damage.damaged || !block.closed)) {
         const std::string problem = damage.damaged ? damage.problem + " at line " + LineNumber(damageAt)
                                                    : std::string("no end line");
-        message_->NoteWarning(part_, quotedName + " is malformed (" + problem + "): kept as text");
+        message_->NoteWarning(part_, TMailWarningCode::kUuencodeKeptAsText,
+                              Offset(damage.damaged ? damageAt : block.begin),
+                              quotedName + " is malformed (" + problem + "): kept as text");
         keepAsText(block.begin, block.end);
         continue;
       }
@@ -386,13 +404,15 @@ class TMailPart::Parser {
       files.push_back(std::move(filePart));
       const std::string missingEnd = block.closed ? "" : " has no end line and";
       if (damage.damaged) {
-        message_->NoteWarning(part_, quotedName + missingEnd + " is damaged at line " + LineNumber(damageAt) + " (" +
+        message_->NoteWarning(part_, TMailWarningCode::kUuencodeDamaged, Offset(damageAt),
+                              quotedName + missingEnd + " is damaged at line " + LineNumber(damageAt) + " (" +
                                          damage.problem + "): decoded " + std::to_string(damage.lines) +
                                          (damage.lines == 1 ? " line" : " lines") + " before it, the rest kept as text");
         keepAsText(damageAt, block.end);
       } else if (!block.closed) {
-        message_->NoteWarning(part_, quotedName + " has no end line: decoded to its last line, line " +
-                                         LineNumber(LastLineStart(block.data, block.end)));
+        const std::size_t lastLine = LastLineStart(block.data, block.end);
+        message_->NoteWarning(part_, TMailWarningCode::kUuencodeNoEndLine, Offset(block.end),
+                              quotedName + " has no end line: decoded to its last line, line " + LineNumber(lastLine));
       }
     }
     if (files.empty()) {
@@ -420,6 +440,9 @@ class TMailPart::Parser {
   // parse began with.
   std::string LineNumber(std::size_t at) const { return std::to_string(origin_.LineOf(body_.data() + at)); }
 
+  // Where the body's byte `at` stands in the stored message.
+  std::int64_t Offset(std::size_t at) const { return origin_.StoredOffset(body_.data() + at); }
+
   // At the first decodable block the part becomes multipart/mixed; the text that stays text (the
   // text before the first begin line, and blocks that could not be decoded) its first sub-part.
   void RebuildAsMixed(std::string_view text) {
@@ -430,6 +453,7 @@ class TMailPart::Parser {
     // blocks again, and the text may hold the begin lines of blocks that stayed text.
     StoreRun(textPart->FRawBody, encoded, nullptr);
     textPart->FParentBoundary = rebuildBoundary_;
+    textPart->FStoredOffset = textPart->FBodyOffset = part_.FBodyOffset;
     textPart->SetHeaderValue("Content-Type", "text/plain");
     textPart->SetHeaderParam("Content-Type", "charset", Quoted(message_->FCharset));
     textPart->SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
@@ -473,7 +497,8 @@ class TMailPart::Parser {
   void AppendLastPart(std::size_t start) {
     if (body_.substr(start).find_first_not_of("\r\n") == npos) return;
     AppendChildFrom(body_.substr(start));
-    message_->NoteWarning(part_, "missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
+    message_->NoteWarning(part_, TMailWarningCode::kMissingClosingDelimiter, Offset(start),
+                          "missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
   }
 
   void Report(std::int32_t current) const {
@@ -560,7 +585,8 @@ bool IsCanonicalText(std::string_view text, bool& hasNul) {
 // The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; every line, the
 // last included, is followed by CR LF in the result. A NUL byte is kept like any other: cutting
 // the text there would lose the rest of the message. `hasNul` tells whether the result holds one.
-ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul) {
+// `inserted` receives the positions in the result of the bytes the file does not have, in order.
+ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul, std::vector<std::size_t>& inserted) {
   if (IsCanonicalText(raw.View(), hasNul)) {
     // Already CR LF throughout: keep the one buffer, only the last line may need its break.
     if (!raw.empty() && raw.data()[raw.size() - 1] != '\n') raw.append(CRLF);
@@ -570,6 +596,17 @@ ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul) {
   out.reserve(raw.size() + raw.size() / 16 + 2);
   if (AppendCrLfLines(raw.View(), out)) out.append(CRLF);
   hasNul = std::memchr(out.data(), '\0', out.size()) != nullptr;
+  // The result is the file with CRs and LFs put in, nothing taken out or changed: a byte that is
+  // not the file's next one was put in.
+  const std::string_view file = raw.View();
+  const std::string_view text = out.View();
+  for (std::size_t i = 0, j = 0; j < text.size(); ++j) {
+    if (i < file.size() && file[i] == text[j]) {
+      ++i;
+    } else {
+      inserted.push_back(j);
+    }
+  }
   return out;
 }
 
@@ -610,10 +647,15 @@ void TMailPart::LoadFromFile(const std::string& fileName) { LoadFromBytes(ReadWh
 void TMailPart::ParseLoadedText(ByteBuffer bytes) {
   // The stored bodies are windows on the loaded text, which lives as long as one of them does.
   bool hasNul = false;
-  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes), hasNul));
-  ParseAtDepth(text->View(), true, Depth(), &text);
+  const std::size_t fileSize = bytes.size();
+  std::vector<std::size_t> inserted;
+  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes), hasNul, inserted));
+  const TextOrigin origin{text->View(), std::move(inserted), fileSize};
+  ParseAtDepth(text->View(), true, Depth(), &text, &origin);
   if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this && hasNul) {
-    FOwnerMessage->NoteWarning(*this, "NUL bytes in the text, kept as ordinary bytes");
+    const char* nul = static_cast<const char*>(std::memchr(text->data(), '\0', text->size()));
+    FOwnerMessage->NoteWarning(*this, TMailWarningCode::kNulBytes, origin.StoredOffset(nul),
+                               "NUL bytes in the text, kept as ordinary bytes");
   }
 }
 
