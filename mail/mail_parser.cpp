@@ -147,7 +147,7 @@ struct TMailPart::TextOrigin {
   // A loaded file's line breaks were made CR LF: where bytes were put in that the file does not
   // have, in ascending order, and the file's size. Offsets are given in the file's terms.
   std::vector<std::size_t> inserted;
-  std::size_t fileSize = whole.size();
+  std::size_t fileSize;
   // Warnings come in text order, so each count goes on from the line asked for last.
   mutable std::size_t markOffset = 0;
   mutable std::size_t markLine = 1;
@@ -539,7 +539,8 @@ void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth,
   // A part can only be parsed inside a message, which holds the settings and flags it needs.
   if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
   if (origin == nullptr) {
-    const TextOrigin own{shared != nullptr ? (*shared)->View() : text};
+    const std::string_view whole = shared != nullptr ? (*shared)->View() : text;
+    const TextOrigin own{whole, {}, whole.size()};
     Parser(*this, text, depth, shared, own).Run(parseHeader);
     return;
   }

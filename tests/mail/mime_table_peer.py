@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Reads the inputs of a table test with Python's standard library, for the mail tests to compare.
 
-Reads one case per line from standard input, in hexadecimal, and prints one answer line per case.
+Reads one case per line from the file named by argv[2], in hexadecimal ("=" for an empty one), and
+prints one answer line per case.
 
   tree      the case is a stored message; the answer is the part tree as Python's email package
             builds it ("multipart/mixed[text/plain,application/pdf]"), then each leaf's decoded
@@ -56,8 +57,10 @@ def uudecode(data):
 
 def main():
     answer = {"tree": tree, "uudecode": uudecode}[sys.argv[1]]
-    for line in sys.stdin:
-        print(answer(bytes.fromhex(line.strip())))
+    with open(sys.argv[2]) as cases:
+        for line in cases:
+            field = line.strip()
+            print(answer(b"" if field == "=" else bytes.fromhex(field)))
 
 
 if __name__ == "__main__":

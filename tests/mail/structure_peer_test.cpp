@@ -4,71 +4,26 @@
 // row says why it does not (and then it must still differ, so the note goes once it is wrong).
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "mail/mail_message.h"
 #include "mail_test_util.h"
+#include "python_peer.h"
 
 namespace droprelay {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::Crlf;
-
-std::string Hex(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  if (bytes.empty()) return "=";
-  std::string out;
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-  }
-  return out;
-}
-
-std::string Unhex(std::string_view hex) {
-  std::string out;
-  if (hex == "=") return out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-  }
-  return out;
-}
+using testing::Unhex;
 
 // Python's answer for each input, one line each, from the peer in `mode`.
 std::vector<std::string> RunPeer(const std::string& mode, const std::vector<std::string>& inputs) {
-  const fs::path input = fs::temp_directory_path() / ("mime-table-peer-" + std::to_string(::getpid()) + "-" + mode);
-  {
-    std::ofstream out(input, std::ios::binary);
-    for (const std::string& text : inputs) out << (text.empty() ? "" : Hex(text)) << '\n';
-  }
-  const std::string command = "/usr/bin/python3 '" +
-                              (fs::path(DROPRELAY_TEST_DATA) / ".." / "mail" / "mime_table_peer.py").string() + "' " +
-                              mode + " < '" + input.string() + "'";
   std::vector<std::string> lines;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    std::string line;
-    for (int c; (c = std::fgetc(pipe)) != EOF;) {
-      if (c != '\n') {
-        line += static_cast<char>(c);
-        continue;
-      }
-      lines.push_back(line);
-      line.clear();
-    }
-    ::pclose(pipe);
-  }
-  fs::remove(input);
-  return lines;
+  for (const std::string& input : inputs) lines.push_back(testing::Hex(input));
+  return testing::RunPythonPeer("mime_table_peer.py", mode, lines);
 }
 
 // ---- Where multipart bodies split ----
