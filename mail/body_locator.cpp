@@ -131,7 +131,8 @@ void TMailMessage::ClassifyPart(TMailPart* part) {
     // A signature cannot verify once the signed content is rewritten: it is never forwarded,
     // whether it stands in a multipart/signed or, flattened by a list server, among the attachments.
     FSignatureParts.Add(part);
-    NoteWarning(*part, "detached signature " + type + " is not forwarded (it could not verify after the rewrite)");
+    NoteWarning(*part, TMailWarningCode::kDetachedSignature, part->StoredOffset(),
+                "detached signature " + type + " is not forwarded (it could not verify after the rewrite)");
     return;
   }
   if (leaf) {

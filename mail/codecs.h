@@ -86,6 +86,21 @@ int UUDecodeLine(std::string_view line, UULineBuffer& dest);
 // keeps the lines decoded before.
 bool UUDecodeToStream(std::string_view text, TMemoryStream& dest);
 
+// How far the data lines of a uuencoded block decoded.
+struct UUBlockDamage {
+  bool damaged = false;      // a line did not decode; it and what follows it were not read
+  std::size_t offset = 0;    // where that line starts in the text
+  std::size_t lines = 0;     // the lines decoded before it (empty lines not counted)
+  std::string problem;       // why it did not decode
+};
+
+// Decodes the data lines of a uuencoded block (CR LF separated, without its begin and end lines)
+// into `dest` (cleared first), each line on its own, up to the first line that does not decode:
+// one with a character outside the alphabet, or, when the block may be `cut` (it has no end line,
+// so the text may stop in the middle of a line), a last line that holds fewer characters than its
+// count announces. A line ends at a NUL byte. Never throws.
+UUBlockDamage UUDecodeBlock(std::string_view text, bool cut, TMemoryStream& dest);
+
 std::string PadLeftStr(std::string_view text, int width, std::string_view fill);
 
 // Walks the CR LF lines of `buffer` in place. First call: start = -1, endFlag = false. Each call

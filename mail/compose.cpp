@@ -5,6 +5,7 @@
 
 #include "mail/codecs.h"
 #include "mail/header_utils.h"
+#include "mail/mime_types.h"
 #include "platform/random.h"
 #include "platform/syserror.h"
 #include "text/lines.h"
@@ -97,16 +98,6 @@ std::string AddressList(const char* name, const std::vector<std::string>& addres
     lineLength += item.size();
   }
   return out + "\r\n";
-}
-
-// A media type as found in the system's table, or the safe default when it is anything else.
-std::string SafeMediaType(const std::string& type) {
-  const std::size_t slash = type.find('/');
-  const bool ok = slash != std::string::npos && slash > 0 && slash + 1 < type.size() &&
-                  type.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$&^_.+-/") ==
-                      std::string::npos &&
-                  type.find('/', slash + 1) == std::string::npos;
-  return ok ? type : "application/octet-stream";
 }
 
 // A trace field fit to stand as it is: printable ASCII, every line break a fold, no line longer

@@ -99,13 +99,15 @@ bool TMailPart::DecodeBody() {
     } catch (const std::exception& error) {
       // Damaged data is not thrown away: the part keeps its text as it was stored.
       FDecodedBody.Assign(std::string(stored));
-      NoteDamage(std::string("uuencoded content is malformed (") + error.what() + "): kept as text");
+      NoteDamage(TMailWarningCode::kUuencodeContentMalformed,
+                 std::string("uuencoded content is malformed (") + error.what() + "): kept as text");
     }
     EncodeBodyBase64();
   } else {
     if (!IsKnownTransferEncoding(encoding) && !FContentDamageNoted) {
       FContentDamageNoted = true;
-      NoteDamage("unknown transfer encoding \"" + encoding + "\", content taken as stored");
+      NoteDamage(TMailWarningCode::kUnknownTransferEncoding,
+                 "unknown transfer encoding \"" + encoding + "\", content taken as stored");
     }
     FDecodedBody.AssignFrom(FRawBody);  // shares the stored bytes rather than copying them
   }
@@ -154,7 +156,8 @@ bool TMailPart::DecodeBodyTo(const BodySink& sink) {
   }
   if (!IsKnownTransferEncoding(encoding) && !FContentDamageNoted) {
     FContentDamageNoted = true;
-    NoteDamage("unknown transfer encoding \"" + encoding + "\", content taken as stored");
+    NoteDamage(TMailWarningCode::kUnknownTransferEncoding,
+               "unknown transfer encoding \"" + encoding + "\", content taken as stored");
   }
   return handOut(stored);
 }
@@ -163,17 +166,19 @@ void TMailPart::NoteBase64Damage(const Base64Damage& damage) {
   if (FContentDamageNoted) return;
   FContentDamageNoted = true;
   if (damage.strayCharacters > 0) {
-    NoteDamage("base64 content holds " + std::to_string(damage.strayCharacters) +
+    NoteDamage(TMailWarningCode::kBase64StrayCharacters,
+               "base64 content holds " + std::to_string(damage.strayCharacters) +
                " characters outside the alphabet: skipped");
   }
   if (damage.leftoverCharacters > 0) {
-    NoteDamage("base64 content ends in an incomplete group of " + std::to_string(damage.leftoverCharacters) +
+    NoteDamage(TMailWarningCode::kBase64IncompleteGroup,
+               "base64 content ends in an incomplete group of " + std::to_string(damage.leftoverCharacters) +
                " characters: dropped");
   }
 }
 
-void TMailPart::NoteDamage(std::string text) const {
-  if (FOwnerMessage != nullptr) FOwnerMessage->NoteWarning(*this, std::move(text));
+void TMailPart::NoteDamage(TMailWarningCode code, std::string text) const {
+  if (FOwnerMessage != nullptr) FOwnerMessage->NoteWarning(*this, code, FBodyOffset, std::move(text));
 }
 
 void TMailPart::EncodeBody(TEncodingType encoding) {

@@ -57,8 +57,37 @@ void TMailMessage::ParseStarted() {
   FMixedContainer = FRelatedContainer = FAlternativeContainer = FBodyContainer = nullptr;
 }
 
-void TMailMessage::NoteWarning(const TMailPart& part, std::string text) {
-  FWarnings.push_back(TMailWarning{part.PartPath().empty() ? std::string("message") : part.PartPath(), std::move(text)});
+void TMailMessage::NoteWarning(const TMailPart& part, TMailWarningCode code, std::int64_t offset, std::string text) {
+  FWarnings.push_back(
+      TMailWarning{part.PartPath().empty() ? std::string("message") : part.PartPath(), std::move(text), code, offset});
+}
+
+std::string_view WarningCodeToken(TMailWarningCode code) {
+  switch (code) {
+    case TMailWarningCode::kMissingClosingDelimiter:
+      return "missing-closing-delimiter";
+    case TMailWarningCode::kNestingCut:
+      return "nesting-cut";
+    case TMailWarningCode::kNulBytes:
+      return "nul-bytes";
+    case TMailWarningCode::kUuencodeKeptAsText:
+      return "uuencode-kept-as-text";
+    case TMailWarningCode::kUuencodeDamaged:
+      return "uuencode-damaged";
+    case TMailWarningCode::kUuencodeNoEndLine:
+      return "uuencode-no-end-line";
+    case TMailWarningCode::kUuencodeContentMalformed:
+      return "uuencode-content-malformed";
+    case TMailWarningCode::kUnknownTransferEncoding:
+      return "unknown-transfer-encoding";
+    case TMailWarningCode::kBase64StrayCharacters:
+      return "base64-stray-characters";
+    case TMailWarningCode::kBase64IncompleteGroup:
+      return "base64-incomplete-group";
+    case TMailWarningCode::kDetachedSignature:
+      return "detached-signature";
+  }
+  return "unknown";
 }
 
 std::string TMailMessage::GetSubject() const { return DecodeEncodedWords(GetHeaderValue("Subject")); }

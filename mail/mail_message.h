@@ -33,11 +33,34 @@ enum TRestructureMode : std::uint8_t {
 // The identification written into "X-Mailer" by RestructureParts.
 inline constexpr std::string_view MailerName = "DropRelay 1.0 (droprelay mail relay)";
 
+// What kind of repair a warning reports: decisions (and programs reading mailinspect's output)
+// go by this, never by the text. New kinds are added at the end.
+enum class TMailWarningCode : std::uint8_t {
+  kMissingClosingDelimiter,  // the last part of a multipart runs to the end of the text
+  kNestingCut,               // a multipart nested too deep is kept whole
+  kNulBytes,                 // NUL bytes in the text, kept
+  kUuencodeKeptAsText,       // a uuencoded block of which nothing decodes stays text
+  kUuencodeDamaged,          // a uuencoded block decoded up to a damaged line, the rest stays text
+  kUuencodeNoEndLine,        // a uuencoded block without its end line, decoded to its last line
+  kUuencodeContentMalformed, // a part sent uuencoded does not decode: its content is the text
+  kUnknownTransferEncoding,  // content taken as stored
+  kBase64StrayCharacters,    // characters outside the alphabet skipped
+  kBase64IncompleteGroup,    // the last characters of a base64 body dropped
+  kDetachedSignature,        // a detached signature not forwarded
+};
+
+// The stable token of a code, as mailinspect writes it ("missing-closing-delimiter" ...).
+std::string_view WarningCodeToken(TMailWarningCode code);
+
 // Something the library had to repair or leave out while reading a message: a damaged part is
 // read as far as it goes and kept, and the damage is reported here instead of failing the message.
 struct TMailWarning {
   std::string PartPath;  // where it stood in the message as read: "message", "message[1][0]"
   std::string Text;      // English, one line; may quote bytes from the message as they are
+  TMailWarningCode Code = TMailWarningCode::kMissingClosingDelimiter;
+  // Where the damage is in the stored message, in bytes from its start (in the file as it was
+  // read, whatever its line breaks); -1 for a part that the library made.
+  std::int64_t Offset = -1;
 };
 
 // Whether `part` is a detached signature (PGP or S/MIME). Such a part is never a body or an
@@ -112,7 +135,8 @@ class TMailMessage : public TMailPart {
   // in the order it happened. Parsing notes the structural repairs, decoding a part the damage in
   // its content, LocateBodies the signatures it leaves out.
   const std::vector<TMailWarning>& Warnings() const { return FWarnings; }
-  void NoteWarning(const TMailPart& part, std::string text);
+  // `offset`: where in the text as parsed (see TMailPart::StoredOffset), -1 when unknown.
+  void NoteWarning(const TMailPart& part, TMailWarningCode code, std::int64_t offset, std::string text);
   // The detached signatures LocateBodies found; RestructureParts drops them.
   const TMailPartList& SignatureParts() const { return FSignatureParts; }
 

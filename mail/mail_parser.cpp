@@ -43,37 +43,61 @@ std::size_t NextLineStart(std::string_view text, std::size_t from) {
   }
 }
 
-// Finds lines that begin with a delimiter without walking the lines in between: a line begins at
-// the text's start and after every CR LF, so a delimiter line is the text's start or CR LF +
-// delimiter anywhere. The delimiter begins with "-", which base64 text never holds, so looking
-// from one "-" to the next skips an encoded attachment at memchr speed.
+bool StartsWith(std::string_view line, std::string_view prefix) {
+  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
+}
+
+enum class DelimiterKind { None, Delimiter, Closing };
+
+// What a line is to a multipart with delimiter "--" + boundary. As RFC 2046 reads it, the line is
+// the delimiter alone, or followed by "--" (the close), and then only by blanks or tabs: a line
+// such as "--X_alt" is body text to the multipart of boundary "X", even though it begins with
+// "--X", and so is "--X--More". Without a boundary parameter there is nothing to compare with;
+// then every line that begins with "--" separates parts, and one that begins with "----" closes.
+DelimiterKind ClassifyLine(std::string_view line, std::string_view delimiter) {
+  if (!StartsWith(line, delimiter)) return DelimiterKind::None;
+  std::string_view rest = line.substr(delimiter.size());
+  const bool closing = StartsWith(rest, "--");
+  if (delimiter.size() == 2) return closing ? DelimiterKind::Closing : DelimiterKind::Delimiter;
+  if (closing) rest.remove_prefix(2);
+  if (rest.find_first_not_of(" \t") != std::string_view::npos) return DelimiterKind::None;
+  return closing ? DelimiterKind::Closing : DelimiterKind::Delimiter;
+}
+
+// Finds delimiter lines without walking the lines in between: a line begins at the text's start
+// and after every CR LF, so a delimiter line is the text's start or CR LF + delimiter anywhere.
+// The delimiter begins with "-", which base64 text never holds, so looking from one "-" to the
+// next skips an encoded attachment at memchr speed.
 class DelimiterFinder {
  public:
   explicit DelimiterFinder(std::string_view delimiter) : delimiter_(delimiter) {}
 
-  // The start of the first line at or after the line start `from` that begins with the delimiter.
+  // The start of the first delimiter or closing line at or after the line start `from`.
   std::size_t From(std::string_view text, std::size_t from) const {
-    if (text.substr(from).substr(0, delimiter_.size()) == delimiter_) return from;
+    if (KindAt(text, from) != DelimiterKind::None) return from;
     const char* const base = text.data();
     for (std::size_t pos = from + 2; pos < text.size();) {
       const void* hit = std::memchr(base + pos, '-', text.size() - pos);
       if (hit == nullptr) return npos;
       const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      if (base[at - 2] == '\r' && base[at - 1] == '\n' && text.substr(at, delimiter_.size()) == delimiter_) {
-        return at;
-      }
+      if (base[at - 2] == '\r' && base[at - 1] == '\n' && KindAt(text, at) != DelimiterKind::None) return at;
       pos = at + 1;
     }
     return npos;
   }
 
+  // What the line that starts at `at` is.
+  DelimiterKind KindAt(std::string_view text, std::size_t at) const {
+    if (text.compare(at, delimiter_.size(), delimiter_) != 0) return DelimiterKind::None;
+    const std::size_t end = std::min(NextLineStart(text, at), text.size());
+    std::string_view line = text.substr(at, end - at);
+    if (line.size() >= 2 && line.substr(line.size() - 2) == CRLF) line.remove_suffix(2);
+    return ClassifyLine(line, delimiter_);
+  }
+
  private:
   std::string delimiter_;  // "--" and the boundary
 };
-
-bool StartsWith(std::string_view line, std::string_view prefix) {
-  return line.size() >= prefix.size() && line.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::int32_t Clamp32(std::size_t value) {
   return value > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
@@ -118,12 +142,42 @@ std::string_view SliceBefore(std::string_view text, std::size_t start, std::size
 
 }  // namespace
 
+struct TMailPart::TextOrigin {
+  std::string_view whole;
+  // A loaded file's line breaks were made CR LF: where bytes were put in that the file does not
+  // have, in ascending order, and the file's size. Offsets are given in the file's terms.
+  std::vector<std::size_t> inserted;
+  std::size_t fileSize;
+  // Warnings come in text order, so each count goes on from the line asked for last.
+  mutable std::size_t markOffset = 0;
+  mutable std::size_t markLine = 1;
+
+  std::int64_t StoredOffset(const char* at) const {
+    const std::size_t offset = std::min(static_cast<std::size_t>(at - whole.data()), whole.size());
+    const auto before = std::lower_bound(inserted.begin(), inserted.end(), offset) - inserted.begin();
+    return static_cast<std::int64_t>(std::min(offset - static_cast<std::size_t>(before), fileSize));
+  }
+
+  std::size_t LineOf(const char* at) const {
+    const std::size_t offset = std::min(static_cast<std::size_t>(at - whole.data()), whole.size());
+    if (offset < markOffset) {
+      markOffset = 0;
+      markLine = 1;
+    }
+    for (std::size_t pos = whole.find(CRLF, markOffset); pos != npos && pos + 2 <= offset; pos = whole.find(CRLF, pos + 2)) {
+      ++markLine;
+    }
+    markOffset = offset;
+    return markLine;
+  }
+};
+
 // One parse of one part's text: the steps of ParseAtDepth, and the progress reports of the root
 // (only when a handler is assigned).
 class TMailPart::Parser {
  public:
-  Parser(TMailPart& part, std::string_view text, int depth, const SharedText* shared)
-      : part_(part), message_(part.FOwnerMessage), text_(text), depth_(depth), shared_(shared),
+  Parser(TMailPart& part, std::string_view text, int depth, const SharedText* shared, const TextOrigin& origin)
+      : part_(part), message_(part.FOwnerMessage), text_(text), depth_(depth), shared_(shared), origin_(origin),
         total_(Clamp32(text.size())) {
     const bool root = static_cast<TMailPart*>(message_) == &part;
     active_ = root && static_cast<bool>(message_->FOnProgress);
@@ -133,6 +187,8 @@ class TMailPart::Parser {
     Reset();
     Report(0);
     ReadHeader(parseHeader);
+    part_.FStoredOffset = origin_.StoredOffset(text_.data());
+    part_.FBodyOffset = origin_.StoredOffset(body_.data());
     const Mode mode = DecideMode();
     if (mode == Mode::Single && !active_) {
       StoreRun(part_.FRawBody, body_, shared_);
@@ -206,7 +262,8 @@ class TMailPart::Parser {
     Mode mode = Mode::Single;
     if (depth_ >= MaxNestingDepth) {
       if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
-        message_->NoteWarning(part_, "nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
+        message_->NoteWarning(part_, TMailWarningCode::kNestingCut, part_.FStoredOffset,
+                              "nesting cut at depth " + std::to_string(depth_) + ": the part is kept whole");
       }
     } else if (part_.GetMediaType().compare(0, 10, "multipart/") == 0) {
       mode = Mode::Multipart;
@@ -235,7 +292,7 @@ class TMailPart::Parser {
         break;
       }
       if (next > gathered) AppendSubPart(gathered, next);
-      if (StartsWith(body_.substr(next), closing_)) break;
+      if (finder.KindAt(body_, next) == DelimiterKind::Closing) break;
       at = next;
     }
   }
@@ -246,7 +303,7 @@ class TMailPart::Parser {
     bool stopped = false;
     while (NextLine(lines, bodyStart_)) {
       const std::string_view line = lines.Line();
-      if ((mode == Mode::Multipart && StartsWith(line, delimiter_)) ||
+      if ((mode == Mode::Multipart && ClassifyLine(line, delimiter_) != DelimiterKind::None) ||
           (mode == Mode::UUScan && StartsWith(line, kBeginText))) {
         stopped = true;
         break;
@@ -265,12 +322,12 @@ class TMailPart::Parser {
       pending = npos;
     };
     while (NextLine(lines, bodyStart_)) {
-      const std::string_view line = lines.Line();
-      if (StartsWith(line, closing_)) {
+      const DelimiterKind kind = ClassifyLine(lines.Line(), delimiter_);
+      if (kind == DelimiterKind::Closing) {
         emit(lines.LineStart());
         break;
       }
-      if (StartsWith(line, delimiter_)) {
+      if (kind == DelimiterKind::Delimiter) {
         emit(lines.LineStart());
       } else if (pending == npos) {
         pending = lines.LineStart();
@@ -280,21 +337,23 @@ class TMailPart::Parser {
   }
 
   // Uuencoded blocks, each between a "begin 6" line and the next "end" line; the begin line that
-  // ended the first stretch is the first line handled here. A block that decodes becomes a base64
-  // attachment part; one that does not (a character outside the alphabet, no end line) stays text,
-  // with a warning: damaged mail is read, not refused. Only when some block decodes is the part
-  // rebuilt as multipart/mixed; otherwise its whole body stays as it was.
+  // ended the first stretch is the first line handled here. A block is read as far as its lines
+  // decode: what decodes becomes a base64 attachment part, and a damaged rest (from the first line
+  // that does not decode, or a last line cut short where the end line is missing) stays text, with
+  // a warning: damaged mail is read, not refused. A block of which nothing decodes stays text
+  // whole. Only when some block decodes is the part rebuilt as multipart/mixed; otherwise its
+  // whole body stays as it was.
   void ScanUUBlocks(LineWalker& lines) {
     struct Block {
       std::size_t begin;  // start of the begin line
+      std::size_t data;   // start of the line after it
       std::size_t end;    // start of the line after the end line (the body's end if there is none)
-      std::string_view data;
+      std::size_t dataEnd;  // the data lines' end: the CR LF before the end line, or `end`
       std::string fileName;
       bool closed;
     };
     std::vector<Block> blocks;
     bool inBlock = true;
-    std::size_t pending = npos;
     bool atLine = true;
     while (atLine || NextLine(lines, bodyStart_)) {
       atLine = false;
@@ -304,42 +363,57 @@ class TMailPart::Parser {
         // next line beginning with "end" would feed prose to the decoder.
         if (inBlock && !blocks.empty() && !blocks.back().closed) blocks.back().end = lines.LineStart();
         inBlock = true;
-        blocks.push_back(Block{lines.LineStart(), body_.size(), {},
+        blocks.push_back(Block{lines.LineStart(), lines.NextStart(), body_.size(), 0,
                                TrimSpaces(line.size() > 10 ? line.substr(10, 999) : std::string_view()), false});
-        pending = npos;
       } else if (inBlock && StartsWith(line, kEndText)) {
         inBlock = false;
         Block& block = blocks.back();
-        block.data = pending == npos ? std::string_view() : SliceBefore(body_, pending, lines.LineStart());
+        block.dataEnd = std::max(block.data, lines.LineStart() >= 2 ? lines.LineStart() - 2 : 0);
         block.end = lines.NextStart();
         block.closed = true;
-        pending = npos;
-      } else if (pending == npos) {
-        pending = lines.LineStart();
       }
     }
 
     std::string keptText(part_.FRawBody.View());
+    // Text that stays text: its last line needs the CR LF it has in the body unless the body ends there.
+    const auto keepAsText = [&](std::size_t from, std::size_t to) {
+      keptText.append(body_.substr(from, to - from));
+      if (to == body_.size() && !keptText.empty() && keptText.back() != '\n') keptText.append(CRLF);
+    };
     std::vector<std::unique_ptr<TMailPart>> files;
-    for (const Block& block : blocks) {
-      std::string problem;
-      if (block.closed) {
-        auto filePart = NewChild();
-        try {
-          UUDecodeToStream(block.data, filePart->FDecodedBody);
-          NameFilePart(*filePart, block.fileName);
-          files.push_back(std::move(filePart));
-          continue;
-        } catch (const EMailError& error) {
-          problem = error.what();
-        }
-      } else {
-        problem = "no end line";
+    for (Block& block : blocks) {
+      if (!block.closed) block.dataEnd = block.end;
+      const std::string_view data = body_.substr(block.data, block.dataEnd - block.data);
+      const std::string quotedName = "uuencoded block \"" + block.fileName + "\"";
+      auto filePart = NewChild();
+      // The attachment stands for its block: its text is the block, its body the data lines.
+      filePart->FStoredOffset = Offset(block.begin);
+      filePart->FBodyOffset = Offset(block.data);
+      const UUBlockDamage damage = UUDecodeBlock(data, !block.closed, filePart->FDecodedBody);
+      const std::size_t damageAt = block.data + damage.offset;
+      if (filePart->FDecodedBody.Size() == 0 && (damage.damaged || !block.closed)) {
+        const std::string problem = damage.damaged ? damage.problem + " at line " + LineNumber(damageAt)
+                                                   : std::string("no end line");
+        message_->NoteWarning(part_, TMailWarningCode::kUuencodeKeptAsText,
+                              Offset(damage.damaged ? damageAt : block.begin),
+                              quotedName + " is malformed (" + problem + "): kept as text");
+        keepAsText(block.begin, block.end);
+        continue;
       }
-      message_->NoteWarning(part_, "uuencoded block \"" + block.fileName + "\" is malformed (" + problem +
-                                       "): kept as text");
-      keptText.append(body_.substr(block.begin, block.end - block.begin));
-      if (block.end == body_.size() && !keptText.empty() && keptText.back() != '\n') keptText.append(CRLF);
+      NameFilePart(*filePart, block.fileName);
+      files.push_back(std::move(filePart));
+      const std::string missingEnd = block.closed ? "" : " has no end line and";
+      if (damage.damaged) {
+        message_->NoteWarning(part_, TMailWarningCode::kUuencodeDamaged, Offset(damageAt),
+                              quotedName + missingEnd + " is damaged at line " + LineNumber(damageAt) + " (" +
+                                         damage.problem + "): decoded " + std::to_string(damage.lines) +
+                                         (damage.lines == 1 ? " line" : " lines") + " before it, the rest kept as text");
+        keepAsText(damageAt, block.end);
+      } else if (!block.closed) {
+        const std::size_t lastLine = LastLineStart(block.data, block.end);
+        message_->NoteWarning(part_, TMailWarningCode::kUuencodeNoEndLine, Offset(block.end),
+                              quotedName + " has no end line: decoded to its last line, line " + LineNumber(lastLine));
+      }
     }
     if (files.empty()) {
       // Nothing to rebuild: the body stays whole, as if it held no block.
@@ -354,6 +428,21 @@ class TMailPart::Parser {
     }
   }
 
+  // The start of the last line with anything on it in the body's lines from `from` to `to`.
+  std::size_t LastLineStart(std::size_t from, std::size_t to) const {
+    std::string_view run = body_.substr(from, to - from);
+    while (run.size() >= 2 && run.substr(run.size() - 2) == CRLF) run.remove_suffix(2);
+    const std::size_t lastBreak = run.rfind(CRLF);
+    return from + (lastBreak == npos ? 0 : lastBreak + 2);
+  }
+
+  // The 1-based number of the line that starts at `at` in the body, counted in the whole text the
+  // parse began with.
+  std::string LineNumber(std::size_t at) const { return std::to_string(origin_.LineOf(body_.data() + at)); }
+
+  // Where the body's byte `at` stands in the stored message.
+  std::int64_t Offset(std::size_t at) const { return origin_.StoredOffset(body_.data() + at); }
+
   // At the first decodable block the part becomes multipart/mixed; the text that stays text (the
   // text before the first begin line, and blocks that could not be decoded) its first sub-part.
   void RebuildAsMixed(std::string_view text) {
@@ -364,6 +453,7 @@ class TMailPart::Parser {
     // blocks again, and the text may hold the begin lines of blocks that stayed text.
     StoreRun(textPart->FRawBody, encoded, nullptr);
     textPart->FParentBoundary = rebuildBoundary_;
+    textPart->FStoredOffset = textPart->FBodyOffset = part_.FBodyOffset;
     textPart->SetHeaderValue("Content-Type", "text/plain");
     textPart->SetHeaderParam("Content-Type", "charset", Quoted(message_->FCharset));
     textPart->SetHeaderValue("Content-Transfer-Encoding", "quoted-printable");
@@ -393,7 +483,7 @@ class TMailPart::Parser {
 
   void AppendChildFrom(std::string_view text) {
     auto child = NewChild();
-    child->ParseAtDepth(text, true, depth_ + 1, shared_);
+    child->ParseAtDepth(text, true, depth_ + 1, shared_, &origin_);
     child->FParentBoundary = boundary_;
     part_.FSubParts.Append(std::move(child));
   }
@@ -407,7 +497,8 @@ class TMailPart::Parser {
   void AppendLastPart(std::size_t start) {
     if (body_.substr(start).find_first_not_of("\r\n") == npos) return;
     AppendChildFrom(body_.substr(start));
-    message_->NoteWarning(part_, "missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
+    message_->NoteWarning(part_, TMailWarningCode::kMissingClosingDelimiter, Offset(start),
+                          "missing closing delimiter \"" + closing_ + "\": the last part runs to the end");
   }
 
   void Report(std::int32_t current) const {
@@ -433,6 +524,7 @@ class TMailPart::Parser {
   std::size_t bodyStart_ = 0;
   int depth_;
   const SharedText* shared_;
+  const TextOrigin& origin_;
   std::int32_t total_;
   bool active_ = false;
   bool firstLine_ = true;
@@ -442,10 +534,17 @@ class TMailPart::Parser {
   std::string rebuildBoundary_;
 };
 
-void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared) {
+void TMailPart::ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared,
+                             const TextOrigin* origin) {
   // A part can only be parsed inside a message, which holds the settings and flags it needs.
   if (FOwnerMessage == nullptr) throw EMailError(Name + ": TMailPart must be owned by a TMailMessage");
-  Parser(*this, text, depth, shared).Run(parseHeader);
+  if (origin == nullptr) {
+    const std::string_view whole = shared != nullptr ? (*shared)->View() : text;
+    const TextOrigin own{whole, {}, whole.size()};
+    Parser(*this, text, depth, shared, own).Run(parseHeader);
+    return;
+  }
+  Parser(*this, text, depth, shared, *origin).Run(parseHeader);
 }
 
 
@@ -487,7 +586,8 @@ bool IsCanonicalText(std::string_view text, bool& hasNul) {
 // The framework's text-file reading: a line ends at CR LF, a lone CR or a lone LF; every line, the
 // last included, is followed by CR LF in the result. A NUL byte is kept like any other: cutting
 // the text there would lose the rest of the message. `hasNul` tells whether the result holds one.
-ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul) {
+// `inserted` receives the positions in the result of the bytes the file does not have, in order.
+ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul, std::vector<std::size_t>& inserted) {
   if (IsCanonicalText(raw.View(), hasNul)) {
     // Already CR LF throughout: keep the one buffer, only the last line may need its break.
     if (!raw.empty() && raw.data()[raw.size() - 1] != '\n') raw.append(CRLF);
@@ -497,6 +597,17 @@ ByteBuffer NormaliseLineBreaks(ByteBuffer raw, bool& hasNul) {
   out.reserve(raw.size() + raw.size() / 16 + 2);
   if (AppendCrLfLines(raw.View(), out)) out.append(CRLF);
   hasNul = std::memchr(out.data(), '\0', out.size()) != nullptr;
+  // The result is the file with CRs and LFs put in, nothing taken out or changed: a byte that is
+  // not the file's next one was put in.
+  const std::string_view file = raw.View();
+  const std::string_view text = out.View();
+  for (std::size_t i = 0, j = 0; j < text.size(); ++j) {
+    if (i < file.size() && file[i] == text[j]) {
+      ++i;
+    } else {
+      inserted.push_back(j);
+    }
+  }
   return out;
 }
 
@@ -537,10 +648,15 @@ void TMailPart::LoadFromFile(const std::string& fileName) { LoadFromBytes(ReadWh
 void TMailPart::ParseLoadedText(ByteBuffer bytes) {
   // The stored bodies are windows on the loaded text, which lives as long as one of them does.
   bool hasNul = false;
-  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes), hasNul));
-  ParseAtDepth(text->View(), true, Depth(), &text);
+  const std::size_t fileSize = bytes.size();
+  std::vector<std::size_t> inserted;
+  const SharedText text = std::make_shared<const ByteBuffer>(NormaliseLineBreaks(std::move(bytes), hasNul, inserted));
+  const TextOrigin origin{text->View(), std::move(inserted), fileSize};
+  ParseAtDepth(text->View(), true, Depth(), &text, &origin);
   if (FOwnerMessage != nullptr && static_cast<TMailPart*>(FOwnerMessage) == this && hasNul) {
-    FOwnerMessage->NoteWarning(*this, "NUL bytes in the text, kept as ordinary bytes");
+    const char* nul = static_cast<const char*>(std::memchr(text->data(), '\0', text->size()));
+    FOwnerMessage->NoteWarning(*this, TMailWarningCode::kNulBytes, origin.StoredOffset(nul),
+                               "NUL bytes in the text, kept as ordinary bytes");
   }
 }
 

@@ -22,6 +22,7 @@ namespace droprelay {
 
 class TMailPart;
 class TMailMessage;
+enum class TMailWarningCode : std::uint8_t;
 
 enum TEncodingType : std::uint8_t { etBase64 = 0, etQuotedPrintable = 1, etNoEncoding = 2, et7Bit = 3 };
 
@@ -134,6 +135,11 @@ class TMailPart {
   const std::string& PartPath() const { return FPartPath; }
   bool Embedded() const { return FEmbedded; }
   void SetEmbedded(bool embedded) { FEmbedded = embedded; }
+  // Where the part's text (its header) and its body began in the stored message, in bytes from
+  // its start as the file was read (a text given to ParseText: from that text's start); -1 for a
+  // part that the library made.
+  std::int64_t StoredOffset() const { return FStoredOffset; }
+  std::int64_t BodyOffset() const { return FBodyOffset; }
 
   // Tree. DetachFromParent hands the part to its message (still alive, freed with the message).
   void DetachFromParent();
@@ -203,14 +209,20 @@ class TMailPart {
   // Where the part stood in the message as it was read ("message", "message[1][0]"); the
   // warnings about it name this path, which restructuring does not change.
   std::string FPartPath;
+  std::int64_t FStoredOffset = -1;
+  std::int64_t FBodyOffset = -1;
   class Parser;
+  // The whole text a parse began with, which the warnings of every part in it count lines in.
+  struct TextOrigin;
   // `shared`, when given, is the text that `text` lies in: stored bodies become windows on it.
-  void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr);
+  // `origin`, when given, is the text of the parse this one is part of.
+  void ParseAtDepth(std::string_view text, bool parseHeader, int depth, const SharedText* shared = nullptr,
+                    const TextOrigin* origin = nullptr);
   // The text of a whole file (LoadFromFile, LoadFromBytes), its line breaks made CR LF first.
   void ParseLoadedText(ByteBuffer bytes);
   int Depth() const;
-  // Reports damage found in this part's content to its message.
-  void NoteDamage(std::string text) const;
+  // Reports damage found in this part's content to its message, at the start of its body.
+  void NoteDamage(TMailWarningCode code, std::string text) const;
   // Reports what a base64 decoding of the stored body found, once per parse.
   void NoteBase64Damage(const Base64Damage& damage);
   bool FContentDamageNoted = false;

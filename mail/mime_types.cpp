@@ -118,6 +118,15 @@ const MimeTypeTable& SystemMimeTypes() {
   return table;
 }
 
+std::string SafeMediaType(const std::string& type) {
+  const std::size_t slash = type.find('/');
+  const bool ok = slash != std::string::npos && slash > 0 && slash + 1 < type.size() &&
+                  type.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$&^_.+-/") ==
+                      std::string::npos &&
+                  type.find('/', slash + 1) == std::string::npos;
+  return ok ? type : "application/octet-stream";
+}
+
 std::string ContentTypeOfFile(std::string_view fileName) {
   // The extension is the text from the last "." of the last path component; "\" and ":" end a
   // component as on the machines that write these names, "/" as on this one.

@@ -30,4 +30,8 @@ class MimeTypeTable {
 // is missing or holds no mapping.
 const MimeTypeTable& SystemMimeTypes();
 
+// A media type as the table gave it when it is a well-formed type/subtype (each side at least one
+// token character), else "application/octet-stream": what goes into a header line as it is.
+std::string SafeMediaType(const std::string& type);
+
 }  // namespace droprelay

@@ -100,6 +100,8 @@ void TMailMessage::MoveOwnContentIntoPart() {
   if (FRawBody.Size() > 0) {
     TMailPart* own = CreatePart();
     own->FPartPath = FPartPath;
+    own->FStoredOffset = FStoredOffset;
+    own->FBodyOffset = FBodyOffset;
     own->RawBody().AssignFrom(FRawBody);
     for (const std::string& line : FHeaderLines) {
       if (StartsWithContent(line)) own->HeaderLines().push_back(line);

@@ -3,6 +3,7 @@
 
 #include "mail/codecs.h"
 #include "mail/mail_error.h"
+#include "text/lines.h"
 
 namespace droprelay {
 
@@ -59,6 +60,45 @@ bool UUDecodeToStream(std::string_view text, TMemoryStream& dest) {
     }
   }
   return true;
+}
+
+UUBlockDamage UUDecodeBlock(std::string_view text, bool cut, TMemoryStream& dest) {
+  dest.Clear();
+  UUBlockDamage damage;
+  // Only the last line can be cut: the text ends inside it.
+  std::size_t lastLine = text.size();
+  if (cut) {
+    std::string_view rest = text;
+    while (rest.size() >= 2 && rest.substr(rest.size() - 2) == "\r\n") rest.remove_suffix(2);
+    const std::size_t lastBreak = rest.rfind("\r\n");
+    lastLine = lastBreak == std::string_view::npos ? 0 : lastBreak + 2;
+  }
+  ByteBuffer decoded;
+  UULineBuffer buffer{};
+  CrLfLines lines(text);
+  while (lines.Next()) {
+    const std::string_view line = lines.Line().substr(0, lines.Line().find('\0'));
+    if (line.empty()) continue;
+    try {
+      const int n = UUDecodeLine(line, buffer);
+      const std::size_t wanted = (static_cast<std::size_t>(std::min(UUDecodeChar(line[0]), 45)) + 2) / 3 * 4;
+      if (lines.LineStart() == lastLine && line.size() - 1 < wanted) {
+        damage.problem = "the line is cut short: " + std::to_string(line.size() - 1) + " of " +
+                         std::to_string(wanted) + " characters";
+      } else {
+        decoded.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(n));
+        ++damage.lines;
+        continue;
+      }
+    } catch (const EMailError& error) {
+      damage.problem = error.what();
+    }
+    damage.damaged = true;
+    damage.offset = lines.LineStart();
+    break;
+  }
+  dest.Assign(std::move(decoded));
+  return damage;
 }
 
 }  // namespace droprelay

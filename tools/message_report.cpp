@@ -37,7 +37,10 @@ void NoteExtendedNames(const TMailPart& part, const std::string& path, std::vect
                                      std::pair<const char*, const char*>{"Content-Disposition", "filename"}}) {
     bool extended = false;
     const std::string value = part.GetHeaderParamDecoded(field, param, &extended);
-    if (extended) out.push_back({path, std::string(param) + " read from its RFC 2231 form: " + Printable(value)});
+    if (extended) {
+      out.push_back({path, std::string(param) + " read from its RFC 2231 form: " + Printable(value), "rfc2231-name",
+                     part.StoredOffset()});
+    }
   }
   int index = 0;
   for (const TMailPart* sub : part.SubParts()) {
@@ -121,7 +124,8 @@ Report InspectFile(const std::string& fileName) {
     }
     report.restructured = ViewOf(message, "message", "message");
     for (const TMailWarning& warning : message.Warnings()) {
-      report.warnings.push_back({Printable(warning.PartPath), Printable(warning.Text)});
+      report.warnings.push_back({Printable(warning.PartPath), Printable(warning.Text),
+                                 std::string(WarningCodeToken(warning.Code)), warning.Offset});
     }
     report.warnings.insert(report.warnings.end(), notes.begin(), notes.end());
     report.plainText = CharsetToUtf8(JoinLines(message.PlainLines()), plainCharset, true);
@@ -192,6 +196,10 @@ std::string ReportJson(const Report& report) {
     AppendJsonString(out, report.warnings[i].part);
     out += ",\"text\":";
     AppendJsonString(out, report.warnings[i].text);
+    out += ",\"code\":";
+    AppendJsonString(out, report.warnings[i].code);
+    out += ",\"offset\":";
+    out += report.warnings[i].offset < 0 ? std::string("null") : std::to_string(report.warnings[i].offset);
     out += '}';
   }
   out += "],\"plain\":";

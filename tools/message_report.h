@@ -28,6 +28,8 @@ struct Report {
   struct Warning {
     std::string part;
     std::string text;
+    std::string code;         // the library's token ("uuencode-damaged" ...), or mailinspect's own
+    std::int64_t offset = -1;  // bytes from the file's start; -1 when it has none
   };
   std::vector<Warning> warnings;
   std::vector<std::string> plainLines;

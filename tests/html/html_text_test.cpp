@@ -142,6 +142,12 @@ TEST(HtmlInnerText, Tables) {
       {"a block among cells",
        "<table><tr><td>t1</td><td style='display:block'>t2</td><td>t3</td></tr></table>",
        "t1\t\nt2\nt3"},
+      {"a footer group in a line drops the blanks around it, as the other groups do",
+       "<p>a <span style='display:table-footer-group'> b </span> c</p>", "abc"},
+      {"so does a header group",
+       "<p>a <span style='display:table-header-group'> b </span> c</p>"
+       "<p>d <span style='display:table-row-group'> e </span> f</p>",
+       "abc\n\ndef"},
   });
 }
 

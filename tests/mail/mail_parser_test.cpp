@@ -204,14 +204,16 @@ TEST(ParseText, UuencodeUsesTheMessageCharsetAndSeveralBlocks) {
   m.ParseText(UuMessage({"begin 644 one.bin", "#0V%T", "end", "between is dropped", "begin 600 two.bin", "#0V%T",
                          "end", "unterminated", "begin 644 three.bin", "#0V%T"}),
               true);
-  ASSERT_EQ(m.SubParts().Count(), 3);  // text part, one.bin, two.bin; three.bin never ended
+  ASSERT_EQ(m.SubParts().Count(), 4);  // text part, one.bin, two.bin, three.bin
   EXPECT_EQ(m.SubParts()[0]->GetHeaderParam("Content-Type", "charset"), "koi8-r");
-  // The block that never ended stays as text, with a warning.
-  EXPECT_EQ(m.SubParts()[0]->RawBody().View(), "begin 644 three.bin\r\n#0V%T\r\n");
+  EXPECT_EQ(m.SubParts()[0]->RawBody().View(), "");
+  // The block that never ended is read to its last line, with a warning.
   ASSERT_EQ(m.Warnings().size(), 1u);
-  EXPECT_NE(m.Warnings()[0].Text.find("\"three.bin\" is malformed (no end line)"), std::string::npos);
+  EXPECT_NE(m.Warnings()[0].Text.find("\"three.bin\" has no end line"), std::string::npos);
   EXPECT_EQ(m.SubParts()[1]->GetAttachmentFileName(), "one.bin");
   EXPECT_EQ(m.SubParts()[2]->GetAttachmentFileName(), "two.bin");
+  EXPECT_EQ(m.SubParts()[3]->GetAttachmentFileName(), "three.bin");
+  EXPECT_EQ(m.SubParts()[3]->DecodedBody().View(), "Cat");
   EXPECT_EQ(m.Charset(), "koi8-r");
 }
 
@@ -229,6 +231,7 @@ TEST(ParseText, OnlyBeginSixOpensABlock) {
   EXPECT_EQ(prose.SubParts().Count(), 2);
 }
 
+// Blocks of which nothing decodes (how far a damaged block decodes: structure_peer_test.cpp).
 TEST(ParseText, DamagedUuencodedBlocksStayTextWithAWarning) {
   struct Case {
     std::vector<std::string> lines;
@@ -239,7 +242,8 @@ TEST(ParseText, DamagedUuencodedBlocksStayTextWithAWarning) {
   const std::vector<Case> cases = {
       {{"text", "begin 644 bad.txt", "this is not uuencoded", "end"},
        0, "text\r\nbegin 644 bad.txt\r\nthis is not uuencoded\r\nend\r\n", 1},
-      {{"text", "begin 644 cut.txt", "#0V%T"}, 0, "text\r\nbegin 644 cut.txt\r\n#0V%T\r\n", 1},
+      {{"text", "begin 644 cut.txt"}, 0, "text\r\nbegin 644 cut.txt\r\n", 1},
+      {{"text", "begin 644 zero.txt", "`", "zero", "end"}, 0, "text\r\nbegin 644 zero.txt\r\n`\r\nzero\r\nend\r\n", 1},
       // A good block still becomes an attachment; the bad one joins the text.
       {{"text", "begin 644 bad.txt", "not uu", "end", "begin 644 good.txt", "#0V%T", "end"},
        2, "text\r\nbegin 644 bad.txt\r\nnot uu\r\nend\r\n", 1},

@@ -16,58 +16,24 @@
 
 #include "mail/codecs.h"
 #include "mail/mail_message.h"
+#include "python_peer.h"
 
 namespace droprelay {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Hex(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  if (bytes.empty()) return "=";
-  std::string out;
-  for (const char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-  }
-  return out;
-}
-
-std::string Unhex(std::string_view hex) {
-  std::string out;
-  if (hex == "=") return out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-  return out;
-}
+using testing::Hex;
+using testing::Unhex;
 
 // Runs the peer in `mode` over `cases` (each one or two byte strings); one answer line per case.
 std::vector<std::string> RunPeer(const std::string& mode, const std::vector<std::vector<std::string>>& cases) {
-  const fs::path input = fs::temp_directory_path() / ("quopri-peer-" + std::to_string(::getpid()) + "-" + mode);
-  {
-    std::ofstream out(input, std::ios::binary);
-    for (const auto& fields : cases) {
-      for (std::size_t i = 0; i < fields.size(); ++i) out << (i > 0 ? " " : "") << Hex(fields[i]);
-      out << '\n';
-    }
-  }
-  const std::string command = "/usr/bin/python3 '" + (fs::path(DROPRELAY_TEST_DATA) / ".." / "mail" / "quopri_peer.py").string() +
-                              "' " + mode + " '" + input.string() + "'";
   std::vector<std::string> lines;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+  for (const auto& fields : cases) {
     std::string line;
-    for (int c; (c = std::fgetc(pipe)) != EOF;) {
-      if (c != '\n') {
-        line += static_cast<char>(c);
-        continue;
-      }
-      lines.push_back(line);
-      line.clear();
-    }
-    ::pclose(pipe);
+    for (std::size_t i = 0; i < fields.size(); ++i) line += (i > 0 ? " " : "") + Hex(fields[i]);
+    lines.push_back(line);
   }
-  fs::remove(input);
-  return lines;
+  return testing::RunPythonPeer("quopri_peer.py", mode, lines);
 }
 
 // CR LF text from an alphabet dense in what the rules care about, ending in a line break as every
