@@ -114,8 +114,8 @@ assert koi8["plain"] == "Привет\n", koi8["plain"]
 assert koi8["tree"]["type"] == "multipart/mixed" and [p["path"] for p in koi8["tree"]["parts"]] == ["message[0]", "message[1]"]
 assert [(a["name"], a["size"], a["part"]) for a in koi8["attachments"]] == [("Отчёт.pdf", 6, "message[1]")], koi8["attachments"]
 assert any(w["part"] == "message[1]" and "base64" in w["text"] for w in koi8["warnings"]), koi8["warnings"]
-assert "begin 644 report.txt" in uu["plain"] and uu["attachments"] == [], uu
-assert [w["part"] for w in uu["warnings"]] == ["message"] and "kept as text" in uu["warnings"][0]["text"]
+assert "i;b!o" in uu["plain"] and [(a["name"], a["size"]) for a in uu["attachments"]] == [("report.txt", 45)], uu
+assert [(w["part"], w["code"], w["offset"]) for w in uu["warnings"]] == [("message", "uuencode-damaged", 343)], uu["warnings"]
 assert all(a["type"] != "application/pgp-signature" for a in signed["attachments"]), signed["attachments"]
 assert [w["part"] for w in signed["warnings"]] == ["message[1]"], signed["warnings"]
 assert signed["html"] == "" and signed["plain"].startswith("Minutes of Friday")
