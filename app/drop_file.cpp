@@ -29,10 +29,12 @@ DropFileRead ReadDropFile(const std::string& path, const DropFileRules& rules) {
     std::string error = platform::SystemErrorText();
     if (code == ELOOP) return Refused(Outcome::kNotRegular, "Is a symbolic link, not a stored message");
     if (code == EWOULDBLOCK || code == ENOENT) return Refused(Outcome::kFileLocked, std::move(error));
-    return Refused(Outcome::kUnreadable, std::move(error));
+    // Whatever the system says about the file (EACCES from a writer's umask, EIO, EMFILE, ...)
+    // tells nothing about the message: it is tried again.
+    return Refused(Outcome::kSystemError, std::move(error));
   }
   const std::optional<platform::FileStatus> status = platform::StatusOf(file);
-  if (!status) return Refused(Outcome::kUnreadable, platform::SystemErrorText());
+  if (!status) return Refused(Outcome::kSystemError, platform::SystemErrorText());
   if (!status->IsRegular()) return Refused(Outcome::kNotRegular, "Not a regular file");
   // A second name means someone linked a file here that may not be theirs to send (a root-only
   // file linked into a folder others can write); the relay only sends files written for it.
@@ -52,8 +54,9 @@ DropFileRead ReadDropFile(const std::string& path, const DropFileRules& rules) {
   drop.inode = status->inode;
   drop.size = status->size;
   drop.modifyTimeNs = status->ModifyTimeNs();
-  if (!ReadToEnd(file, static_cast<std::size_t>(drop.size), drop.bytes)) {
-    return Refused(Outcome::kUnreadable, platform::SystemErrorText());
+  if (platform::InjectedFileFault("read", path) != 0 ||
+      !ReadToEnd(file, static_cast<std::size_t>(drop.size), drop.bytes)) {
+    return Refused(Outcome::kSystemError, platform::SystemErrorText());
   }
   DropFileRead read;
   read.file = std::move(drop);

@@ -38,7 +38,8 @@ struct DropFileRules {
 
 // The read, or why there is none: kFileLocked (its writer holds it, or it went meanwhile: nothing
 // to say about the message yet), kNotRegular (a symbolic link, FIFO, device or folder),
-// kNotOwnFile (more than one name, or another owner), kTooLarge, kUnreadable (the read failed).
+// kNotOwnFile (more than one name, or another owner), kTooLarge, kSystemError (the open, its fstat
+// or the read failed: tried again later).
 struct DropFileRead {
   std::optional<DropFile> file;
   Outcome problem = Outcome::kDelivered;  // meaningful when there is no file

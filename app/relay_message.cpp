@@ -32,6 +32,7 @@ struct RelayValues {
   std::string attachmentPath;
   std::string workFolder;          // the message's private folder in TempFolder, ends in "/"
   std::optional<Outcome> failure;  // set when the message must not be sent
+  std::string systemError;         // the system's error when the drop file could not be read
   std::optional<platform::FileFacts> read;  // the drop file as its descriptor described it
 };
 
@@ -39,7 +40,7 @@ struct RelayValues {
 // sending is switched on.
 bool IsAboutTheFile(Outcome outcome) {
   return outcome == Outcome::kNotRegular || outcome == Outcome::kFileLocked || outcome == Outcome::kNotOwnFile ||
-         outcome == Outcome::kTooLarge;
+         outcome == Outcome::kTooLarge || outcome == Outcome::kSystemError;
 }
 
 struct StepOptions {
@@ -126,6 +127,7 @@ void RunPerMessageSteps(const RelayContext& context, TMailMessage& message, cons
   DropFileRead drop = ReadDropFile(path, context.rules ? *context.rules : DropFileRules{});
   if (!drop.file) {
     values.failure = drop.problem;
+    if (drop.problem == Outcome::kSystemError) values.systemError = drop.error;
     throw std::runtime_error(drop.error);
   }
   values.read = platform::FileFacts{static_cast<std::uint64_t>(drop.file->device),
@@ -298,6 +300,7 @@ RelayOutcome RelayMessageFile(const RelayContext& context, const std::string& dr
       }
     }
     outcome.read = values.read;
+    outcome.systemError = values.systemError;
     const bool sending = context.config.send_mail();
     // With sending off nothing reaches the submission: only a file that is no stored message of
     // the relay's at all is set aside, and one its writer still holds waits; everything else is

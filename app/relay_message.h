@@ -63,6 +63,8 @@ struct RelayOutcome {
   // The submission's whole answer (the failing step, reply code, enhanced code, refused copies,
   // the server's reply to the data), when a submission was made.
   std::optional<SubmissionResult> submission;
+  // What the system said when the drop file could not be opened or read (kSystemError).
+  std::string systemError;
   RelayOutcome() = default;
   RelayOutcome(Outcome o, std::string serverReply = std::string())  // NOLINT: an outcome converts
       : outcome(o), reply(std::move(serverReply)) {}

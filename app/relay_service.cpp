@@ -304,6 +304,14 @@ void RelayService::RunCycle() {
     // Hidden names are temporary files of writers (and of this relay), never messages.
     if (!fileName->empty() && fileName->front() != '.') names.push_back(*fileName);
   }
+  if (search.Failed()) {
+    // Half a listing would end the run as if nothing waited.
+    const std::string error = platform::SystemErrorText();
+    mainlog(texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")", LogSeverity::kError);
+    *errors_ << ErrorLine("cannot list the drop folder " + dropFolder + ": " + error) << std::flush;
+    EndRun(kExitIoError);
+    return;
+  }
   std::sort(names.begin(), names.end());
 
   const auto now = clock_();
@@ -469,7 +477,7 @@ void RelayService::Attempt(const std::string& fileName, const platform::FileFact
     settlingSince_.erase(fileName);
     heldUntil_.erase(fileName);
   }
-  Carry(fileName, after, next, outcome.reply);
+  Carry(fileName, after, next, outcome.reply, outcome.systemError);
 }
 
 bool RelayService::ApplyNote(const std::string& fileName, const Fate& fate) {
@@ -487,7 +495,7 @@ bool RelayService::ApplyNote(const std::string& fileName, const Fate& fate) {
 }
 
 void RelayService::Carry(const std::string& fileName, const FateInput& input, const Fate& fate,
-                         const std::string& reply) {
+                         const std::string& reply, const std::string& systemError) {
   switch (fate.action) {
     case FateAction::kDispose:
       if (!ApplyNote(fileName, fate)) {
@@ -507,11 +515,11 @@ void RelayService::Carry(const std::string& fileName, const FateInput& input, co
         JournalFailure();
         return;
       }
-      Defer(fileName, fate, reply);
+      Defer(fileName, fate, reply, systemError);
       if (fate.endsRun) EndRun(fate.exitStatus);
       return;
     case FateAction::kQuarantine:
-      Quarantine(fileName, input, fate, reply);
+      Quarantine(fileName, input, fate, reply, systemError);
       return;
     case FateAction::kRetrySoon:
       // Its writer still holds it: taken again a little later, like a file modified just now.
@@ -557,8 +565,11 @@ void RelayService::Dispose(const std::string& fileName, const FateInput& input) 
   Carry(fileName, kept, DecideFate(kept), std::string());
 }
 
-std::string RelayService::ReasonOf(const Fate& fate) const {
-  if (fate.outcome != Outcome::kExpired) return texts::OutcomeReason(fate.outcome);
+std::string RelayService::ReasonOf(const Fate& fate, const std::string& systemError) const {
+  // The system's own words go with the reason, in the log, the queue and the reason file alike.
+  if (fate.outcome != Outcome::kExpired) {
+    return texts::OutcomeReason(fate.outcome) + (systemError.empty() ? std::string() : " (" + ForLog(systemError) + ")");
+  }
   // The reason of the last attempt goes with it.
   std::string reason = texts::ReasonExpired() + std::to_string(MaxQueueDays());
   const std::string& last = fate.deferral.lastReason;
@@ -566,9 +577,10 @@ std::string RelayService::ReasonOf(const Fate& fate) const {
   return reason;
 }
 
-void RelayService::Defer(const std::string& fileName, const Fate& fate, const std::string& reply) {
+void RelayService::Defer(const std::string& fileName, const Fate& fate, const std::string& reply,
+                         const std::string& systemError) {
   Deferral deferral = fate.deferral;
-  deferral.lastReason = texts::OutcomeReason(fate.outcome);
+  deferral.lastReason = ReasonOf(fate, systemError);
   const bool accepted = fate.outcome == Outcome::kNotDisposed;
   deferredInRun_[fileName] = Waiting{deferral.nextDue, accepted};
   report_.NoteDeferred(fileName, deferral.lastReason);
@@ -583,11 +595,15 @@ void RelayService::Defer(const std::string& fileName, const Fate& fate, const st
 }
 
 void RelayService::Quarantine(const std::string& fileName, const FateInput& input, const Fate& fate,
-                              const std::string& reply) {
+                              const std::string& reply, const std::string& systemError) {
   Fate decided = fate;
   // An attempt that just failed gives the expiry its reason.
-  if (decided.outcome == Outcome::kExpired && input.outcome) decided.deferral.lastReason = texts::OutcomeReason(*input.outcome);
-  const std::string reason = ReasonOf(decided);
+  if (decided.outcome == Outcome::kExpired && input.outcome) {
+    Fate last;
+    last.outcome = *input.outcome;
+    decided.deferral.lastReason = ReasonOf(last, systemError);
+  }
+  const std::string reason = ReasonOf(decided, systemError);
   const QuarantineRecord record{Now(), fate.outcome, reason, reply, fate.delivered};
   const SetAsideResult result = SetAside(folders_.drop + fileName, folders_.failed, fileName, record, *fileSystem_);
   if (!result.moved) {

@@ -131,11 +131,13 @@ class RelayService {
                const Fate& fate);
   // Carries out a decision. `reason` is the Windows-1251 reason for a deferral or quarantine;
   // `reply` the server's, when there was one.
-  void Carry(const std::string& fileName, const FateInput& input, const Fate& fate, const std::string& reply);
+  void Carry(const std::string& fileName, const FateInput& input, const Fate& fate, const std::string& reply,
+             const std::string& systemError = std::string());
   bool ApplyNote(const std::string& fileName, const Fate& fate);
   void Dispose(const std::string& fileName, const FateInput& input);
-  void Defer(const std::string& fileName, const Fate& fate, const std::string& reply);
-  void Quarantine(const std::string& fileName, const FateInput& input, const Fate& fate, const std::string& reply);
+  void Defer(const std::string& fileName, const Fate& fate, const std::string& reply, const std::string& systemError);
+  void Quarantine(const std::string& fileName, const FateInput& input, const Fate& fate, const std::string& reply,
+                  const std::string& systemError);
   void StopForConfiguration(Outcome outcome, const std::string& reply);
   // A journal note could not be written: the run takes no further file and ends with 73.
   void JournalFailure();
@@ -144,7 +146,7 @@ class RelayService {
   // Logs once when the configuration names other folders than those the run started with.
   void NoteChangedFolders();
   DisposalPlace Place();
-  std::string ReasonOf(const Fate& fate) const;
+  std::string ReasonOf(const Fate& fate, const std::string& systemError = std::string()) const;
   std::int64_t Now() const;
   int MaxQueueDays() const;
   int MaxLogLength() const;

@@ -75,7 +75,23 @@ bool FileStatus::IsLink() const { return S_ISLNK(mode); }
 std::int64_t FileStatus::ModifyTimeNs() const { return Nanoseconds(modifyTime); }
 std::int64_t FileStatus::ChangeTimeNs() const { return Nanoseconds(changeTime); }
 
+namespace {
+FileFault& Fault() {
+  static FileFault fault;
+  return fault;
+}
+}  // namespace
+
+void SetFileFaultForTesting(FileFault fault) { Fault() = std::move(fault); }
+
+int InjectedFileFault(std::string_view operation, const std::string& path) {
+  const int code = Fault() ? Fault()(operation, path) : 0;
+  if (code != 0) SetLastError(code);
+  return code;
+}
+
 FileDescriptor OpenFile(const std::string& path, const OpenOptions& options) {
+  if (InjectedFileFault("open", path) != 0) return FileDescriptor();
   FileDescriptor file(::open(path.c_str(), OpenFlags(options), options.mode));
   if (!file) {
     SetLastErrorFromErrno();

@@ -20,6 +20,13 @@
 
 namespace droprelay::platform {
 
+// The test seam of the file layer: when set, it is asked before every open (`operation` "open")
+// and every read of a whole file ("read") and answers an errno to fail that call with, or 0.
+using FileFault = std::function<int(std::string_view operation, const std::string& path)>;
+void SetFileFaultForTesting(FileFault fault);
+// What the seam answers for `operation` on `path` (0 without a seam), recorded as the last error.
+int InjectedFileFault(std::string_view operation, const std::string& path);
+
 // Owns one open descriptor; move-only. Closing releases an advisory lock taken on it.
 class FileDescriptor {
  public:

@@ -119,7 +119,7 @@ bool MoveAcrossFileSystems(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-DirectorySearch::DirectorySearch(const std::string& folder) {
+DirectorySearch::DirectorySearch(const std::string& folder) : folder_(folder) {
   dir_ = ::opendir(folder.empty() ? "" : folder.c_str());
   if (!dir_) SetLastErrorFromErrno();
 }
@@ -130,11 +130,18 @@ DirectorySearch::~DirectorySearch() {
 
 std::optional<std::string> DirectorySearch::NextFile() {
   if (!dir_) return std::nullopt;
+  if (const int fault = InjectedFileFault("list", folder_); fault != 0) {
+    failed_ = true;
+    return std::nullopt;
+  }
   for (;;) {
     errno = 0;
     const struct dirent* entry = ::readdir(dir_);
     if (!entry) {
-      if (errno != 0) SetLastErrorFromErrno();
+      if (errno != 0) {
+        SetLastErrorFromErrno();
+        failed_ = true;
+      }
       return std::nullopt;
     }
     ++entriesRead;

@@ -32,9 +32,13 @@ class DirectorySearch {
   // regular files whatever their mode, hidden (dot) files, symbolic links (to anything, even to a
   // folder) and special files. std::nullopt when the folder has no further such entry.
   std::optional<std::string> NextFile();
+  // Whether the listing stopped at an error (EIO, ...) rather than at its end; the error is recorded.
+  bool Failed() const { return failed_; }
 
  private:
+  std::string folder_;
   DIR* dir_ = nullptr;
+  bool failed_ = false;
 };
 
 // The first non-directory entry of `folder` (a plain folder path, with or without a final "/").

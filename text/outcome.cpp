@@ -36,6 +36,7 @@ constexpr std::pair<Outcome, std::string_view> kTokens[] = {
     {Outcome::kSenderRefused, "sender-refused"},
     {Outcome::kAccountRefused, "account-refused"},
     {Outcome::kQuotaExceeded, "quota-exceeded"},
+    {Outcome::kSystemError, "system-error"},
 };
 
 }  // namespace

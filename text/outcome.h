@@ -28,6 +28,7 @@ enum class Outcome : std::uint8_t {
   kInternalError,       // an unexpected error of the relay itself (logged with its cause)
   kUncertain,           // the data went out but no answer came back: it may have been delivered
   kJournalUnwritable,   // the note that the message may leave could not be written: not sent
+  kSystemError,         // the system failed to open or read the drop file (EACCES, EIO, ...)
 
   // Permanent: the file is set aside into the quarantine folder with its reason.
   kRefused,               // a reply of 500 to 599
@@ -80,6 +81,7 @@ constexpr Disposition DispositionOf(Outcome outcome) {
     case Outcome::kInternalError:
     case Outcome::kUncertain:
     case Outcome::kJournalUnwritable:
+    case Outcome::kSystemError:
       return Disposition::kDefer;
     case Outcome::kRefused:
     case Outcome::kNoRecipient:

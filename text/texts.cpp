@@ -78,6 +78,7 @@ DROPRELAY_TEXT(ProfileQuoted, ", профиль \"")
 DROPRELAY_TEXT(FoldersChangedNextRun, "Папки в файле настроек изменены, новые значения действуют со следующего запуска; сейчас: ")
 DROPRELAY_TEXT(AcceptedNotDisposed, " принят сервером, но не удален/перемещен; следующая попытка в ")
 DROPRELAY_TEXT(ModifiedAhead, ": время изменения впереди текущего времени (часы переведены?), файл считается записанным")
+DROPRELAY_TEXT(ReasonSystemError, "системная ошибка при чтении файла")
 DROPRELAY_TEXT(ReasonSenderRefused, "сервер отказал отправителю (ошибка настроек профиля)")
 DROPRELAY_TEXT(ReasonAccountRefused, "сервер отказал учетной записи (ошибка настроек профиля)")
 DROPRELAY_TEXT(ReasonQuotaExceeded, "сервер ограничил число писем, остальные файлы ждут следующего запуска")
@@ -160,6 +161,7 @@ const std::string& OutcomeReason(Outcome outcome) {
     case Outcome::kSenderRefused: return ReasonSenderRefused();
     case Outcome::kAccountRefused: return ReasonAccountRefused();
     case Outcome::kQuotaExceeded: return ReasonQuotaExceeded();
+    case Outcome::kSystemError: return ReasonSystemError();
   }
   return ReasonInternalError();
 }

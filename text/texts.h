@@ -107,6 +107,8 @@ const std::string& ReasonSenderRefused();       // "сервер отказал 
 const std::string& ReasonAccountRefused();      // "сервер отказал учетной записи (ошибка настроек профиля)"
 // A quota or rate limit of the server: the run ends, the files wait.
 const std::string& ReasonQuotaExceeded();       // "сервер ограничил число писем, остальные файлы ждут следующего запуска"
+// The system failed to open or read a drop file; the system's error follows in brackets.
+const std::string& ReasonSystemError();         // "системная ошибка при чтении файла"
 // + ProfileQuoted + profile + "\": " + the server's reply, when a server refused the sender or account
 const std::string& ProfileQuoted();             // ", профиль \""
 // Folders named anew in the INI during a run: "...: " + the run's drop folder

@@ -100,8 +100,12 @@ void Check(const FateInput& input, const Expected& want, const std::string& row)
   if (want.action == FateAction::kQuarantine || want.action == FateAction::kDefer || want.action == FateAction::kStopRun) {
     EXPECT_EQ(fate.outcome, want.outcome) << row;
   }
-  if (want.action == FateAction::kQuarantine) EXPECT_EQ(fate.delivered, want.delivered) << row;
-  if (want.action == FateAction::kStopRun || want.endsRun) EXPECT_EQ(fate.exitStatus, want.exitStatus) << row;
+  if (want.action == FateAction::kQuarantine) {
+    EXPECT_EQ(fate.delivered, want.delivered) << row;
+  }
+  if (want.action == FateAction::kStopRun || want.endsRun) {
+    EXPECT_EQ(fate.exitStatus, want.exitStatus) << row;
+  }
   EXPECT_EQ(fate.endsRun, want.endsRun) << row;
 }
 
@@ -201,6 +205,7 @@ Class ClassOf(Outcome outcome) {
     case Outcome::kAttachmentNotSaved:
     case Outcome::kFileLocked:
     case Outcome::kInternalError:
+    case Outcome::kSystemError:
       return Class::kTemporary;
     default:
       return Class::kPermanent;

@@ -13,6 +13,7 @@
 
 #include "../common/temp_folder.h"
 #include "../common/recording_sleeper.h"
+#include "platform/file.h"
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "text/convert.h"
@@ -388,6 +389,57 @@ TEST_F(RelayServiceTest, NoModificationTimeHoldsARun) {
   service.WorkTimerTimer();
   EXPECT_TRUE(service.RunEnded());
   EXPECT_EQ(service.ExitStatus(), 75);
+}
+
+// An error the system reports about a drop file tells nothing about the message: the file is
+// deferred with the system's words, and only a second failure past max_queue_days sets it aside.
+TEST_F(RelayServiceTest, ASystemErrorReadingAFileDefersIt) {
+  WriteConfig("Delete_or_move=1\nmax_queue_days=0\nsend_mail=0\n");
+  service.SetRelayFunction(RelayMessageFile);  // the real read
+  struct Case {
+    const char* operation;
+    int error;
+    const char* text;
+  };
+  const Case cases[] = {{"open", EACCES, "Permission denied"}, {"open", EIO, "Input/output error"},
+                        {"open", EMFILE, "Too many open files"}, {"read", EIO, "Input/output error"}};
+  service.FormCreate();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.operation) + " " + c.text);
+    WriteFile(drop + "/m.eml", "To: a@example.net\n\nfine\n");
+    platform::SetFileFaultForTesting([&](std::string_view operation, const std::string& path) {
+      return operation == c.operation && path == drop + "/m.eml" ? c.error : 0;
+    });
+    service.WorkTimerTimer();
+    EXPECT_EQ(LogLines().back().rfind("Файл m.eml отложен до ", 0), 0u) << LogLines().back();
+    EXPECT_NE(LogLines().back().find(std::string("системная ошибка при чтении файла (") + c.text + ")"), std::string::npos)
+        << LogLines().back();
+    EXPECT_TRUE(std::filesystem::exists(drop + "/m.eml")) << "sending off, yet not disposed of unread";
+    advance += std::chrono::hours(2);
+    service.WorkTimerTimer();
+    platform::SetFileFaultForTesting(nullptr);
+    const std::string reason = ReadFile(folder / "failed/m.eml.reason");
+    EXPECT_NE(reason.find("outcome=expired"), std::string::npos) << reason;
+    EXPECT_NE(reason.find(std::string("(системная ошибка при чтении файла (") + c.text + "))"), std::string::npos)
+        << reason;
+    std::filesystem::remove_all(folder / "failed");
+  }
+}
+
+TEST_F(RelayServiceTest, AnErrorListingTheDropFolderEndsTheRunWith74) {
+  WriteConfig("Delete_or_move=1\n");
+  WriteFile(drop + "/m.eml", "x");
+  service.FormCreate();
+  platform::SetFileFaultForTesting([&](std::string_view operation, const std::string& path) {
+    return operation == "list" && path == drop + "/" ? EIO : 0;
+  });
+  service.WorkTimerTimer();
+  platform::SetFileFaultForTesting(nullptr);
+  EXPECT_TRUE(service.RunEnded());
+  EXPECT_EQ(service.ExitStatus(), 74);
+  EXPECT_EQ(LogLines().back(), "Папка не найдена или не читается: " + drop + "/ (Input/output error)");
+  EXPECT_NE(errors.str().find("cannot list the drop folder " + drop + "/: Input/output error"), std::string::npos);
+  EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
 }
 
 TEST_F(RelayServiceTest, FileLockedByItsWriterWaitsButNotForEver) {
