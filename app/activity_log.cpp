@@ -58,8 +58,6 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-LocalDateTime CurrentLocalDateTime() { return LocalDateTimeAt(std::time(nullptr)); }
-
 LocalDateTime LocalDateTimeAt(std::int64_t seconds) {
   const std::time_t when = static_cast<std::time_t>(seconds);
   std::tm local{};

@@ -39,8 +39,6 @@ struct LocalDateTime {
 
 using DateTimeSource = std::function<LocalDateTime()>;
 
-// The machine's local date and time now.
-LocalDateTime CurrentLocalDateTime();
 // The machine's local date and time at `seconds` since the epoch.
 LocalDateTime LocalDateTimeAt(std::int64_t seconds);
 // That moment in the log's own form (FormatLogTimestamp).

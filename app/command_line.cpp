@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "text/log_text.h"
+
 namespace droprelay {
 namespace {
 
@@ -154,20 +156,24 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   return result;
 }
 
-std::string UsageText(const std::string& programName) {
+std::string UsageText(const std::string& invokedAs) {
+  // The name the program was started under is anybody's choice of bytes.
+  const std::string programName = SafeLogText(invokedAs);
   return "Usage: " + programName +
          " [--config FILE]\n"
          "       " + programName + " [--config FILE] --inspect [--json] FILE...\n"
          "       " + programName + " [--config FILE] --check-config\n"
          "       " + programName + " [--config FILE] --queue [--json] | --flush | --release [--force] NAME...|--all\n"
          "       " + programName + " [--config FILE] --check [--warn-age MIN] [--crit-age MIN]\n"
-         "Relays the messages of a drop folder, one every five seconds, and ends when the folder is empty.\n"
+         "Relays the messages of a drop folder, one every five seconds unless cycle_interval_ms says\n"
+         "otherwise, and ends when the folder is empty.\n"
          "\n"
          "  --config FILE  read the settings from FILE instead of the .ini file beside the program;\n"
          "                 the log is written beside FILE, named like it with \".log\"\n"
          "  --inspect FILE...  show what would be sent for each stored message (recipient, subject,\n"
-         "                 first attachment, body) without sending, waiting or writing anything\n"
-                  "  --check-config  warn about unknown sections and keys and values that do not parse, and\n"
+         "                 first attachment, body) without sending, waiting or writing anything;\n"
+         "                 exit status 1 when a file cannot be read as the relay would read it\n"
+         "  --check-config  warn about unknown sections and keys and values that do not parse, and\n"
          "                 list every setting in effect with where it came from; exit status 78\n"
          "                 when there is any warning, else 0\n"
          "  --json         with --inspect: one JSON object per file and line; with --queue: one object\n"

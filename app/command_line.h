@@ -1,4 +1,5 @@
-// The program's command line: --config FILE, --help, --version.
+// The program's command line: --config FILE, a run, --inspect, --check-config, the queue commands,
+// --check, --help and --version.
 #pragma once
 
 #include <string>
@@ -26,7 +27,8 @@ struct CommandLine {
 // an error.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
-// The usage text (UTF-8), ending in a line break.
-std::string UsageText(const std::string& programName);
+// The usage text (UTF-8), ending in a line break; the name the program was started under passes
+// the log's filter.
+std::string UsageText(const std::string& invokedAs);
 
 }  // namespace droprelay

@@ -327,15 +327,6 @@ std::vector<EffectiveSetting> EffectiveSettings(std::string_view text, const std
   return settings;
 }
 
-std::vector<ConfigFinding> CheckConfigFile(const std::string& file) {
-  std::string text;
-  {
-    const platform::KeepLastError keep;
-    if (!platform::ReadWholeFile(file, text)) return {};
-  }
-  return CheckConfigText(text);
-}
-
 int PrintConfigCheck(const std::string& file, const std::string& logFile, const std::string& profilesFile,
                      std::ostream& out, std::ostream& err) {
   std::string text;

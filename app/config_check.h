@@ -59,9 +59,6 @@ struct EffectiveSetting {
 // drop folder), then the substitution pairs present. Secrets are never shown.
 std::vector<EffectiveSetting> EffectiveSettings(std::string_view text, const std::string& file);
 
-// The findings of the file `file` (read as it is now); none when it cannot be read.
-std::vector<ConfigFinding> CheckConfigFile(const std::string& file);
-
 // --check-config: prints each finding on `err` ("droprelay: warning: ...") and the settings in
 // effect on `out`, one "key = value  # origin" line each; then the findings of the profiles file
 // when there is one. Answers 0 without findings, else 78. `logFile` and `profilesFile` are listed

@@ -4,7 +4,6 @@
 
 #include "text/ascii.h"
 #include "text/convert.h"
-#include "platform/file_utils.h"
 #include "submit/submission.h"
 #include "text/string_utils.h"
 

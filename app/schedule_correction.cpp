@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 
 #include "platform/odbc.h"
@@ -33,13 +32,6 @@ int ScheduledTimeFor(LocalClockTime now) {
   // 24:00:00 is not a time of day the server's job can run at; the next full hour after 23:31 is
   // midnight.
   return ((now.hour + 1) % 24) * 10000;
-}
-
-LocalClockTime CurrentLocalClockTime() {
-  const std::time_t seconds = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  return LocalClockTime{local.tm_hour, local.tm_min};
 }
 
 void CorrectScheduledTime(const std::string& connectionString, LocalClockTime now, const LogFunction& log,

@@ -21,9 +21,6 @@ using LogFunction = std::function<void(const std::string&)>;
 // hour; 23:31..23:59 wraps to 000000 (a time of day cannot be 24:00:00).
 int ScheduledTimeFor(LocalClockTime now);
 
-// The current local time of the machine.
-LocalClockTime CurrentLocalClockTime();
-
 // Opens "SELECT * FROM MSP_WEB_ADMIN" through `connectionString`, writes ScheduledTimeFor(now) into
 // WADMIN_NPE_SCHEDULED_TIME of the first row only, and logs the new time; an empty table changes
 // and logs nothing. Any failure logs the error text and then the fixed database error line.

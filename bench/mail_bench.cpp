@@ -106,8 +106,8 @@ void Run(benchmark::State& state, Worker worker, char which) {
     for (const auto& f : files) decoded += worker(f);
   }
   benchmark::DoNotOptimize(decoded);
-  state.SetBytesProcessed(static_cast<std::int64_t>(inputBytes * state.iterations()));
-  state.counters["messages/s"] = benchmark::Counter(static_cast<double>(files.size() * state.iterations()),
+  state.SetBytesProcessed(static_cast<std::int64_t>(inputBytes) * state.iterations());
+  state.counters["messages/s"] = benchmark::Counter(static_cast<double>(files.size()) * static_cast<double>(state.iterations()),
                                                     benchmark::Counter::kIsRate);
   state.counters["decoded_MB"] = static_cast<double>(decoded) / static_cast<double>(state.iterations()) / 1e6;
 }
@@ -151,7 +151,7 @@ void Base64Body_ours(benchmark::State& state) {
     Base64DecodeStream(text, out);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(text.size() * state.iterations()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(Base64Body_ours)->Unit(benchmark::kMillisecond)->MinTime(1.0)->ComputeStatistics("min", Least);
 
@@ -162,7 +162,7 @@ void QuotedPrintableDecode_ours(benchmark::State& state) {
     DecodeQuotedPrintable(text, out);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(text.size() * state.iterations()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(QuotedPrintableDecode_ours)->Unit(benchmark::kMillisecond)->MinTime(1.0)->ComputeStatistics("min", Least);
 
@@ -173,7 +173,7 @@ void QuotedPrintableEncode_ours(benchmark::State& state) {
     EncodeQuotedPrintable(text, false, out);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(text.size() * state.iterations()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(text.size()) * state.iterations());
 }
 BENCHMARK(QuotedPrintableEncode_ours)->Unit(benchmark::kMillisecond)->MinTime(1.0)->ComputeStatistics("min", Least);
 
@@ -187,7 +187,7 @@ void GMimeDecode(benchmark::State& state, const std::string& text, GMimeContentE
     out.resize(g_mime_encoding_step(&decoder, text.data(), text.size(), out.data()));
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(text.size() * state.iterations()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(text.size()) * state.iterations());
 }
 void Base64Body_gmime(benchmark::State& state) { GMimeDecode(state, LargeBase64Text(), GMIME_CONTENT_ENCODING_BASE64); }
 void QuotedPrintableDecode_gmime(benchmark::State& state) {
@@ -263,8 +263,9 @@ int PeakTable(const char* self) {
       }
       char row[256];
       std::snprintf(row, sizeof row, "| %s | %s | %.1f MB | %.1f MB | %.1f MB | %.2f |\n", which, impl,
-                    static_cast<double>(input) / 1e6, peak / 1e3 * 1.024, (peak - baseline) / 1e3 * 1.024,
-                    peak * 1024.0 / static_cast<double>(input));
+                    static_cast<double>(input) / 1e6, static_cast<double>(peak) / 1e3 * 1.024,
+                    static_cast<double>(peak - baseline) / 1e3 * 1.024,
+                    static_cast<double>(peak) * 1024.0 / static_cast<double>(input));
       std::cout << row;
     }
   }

@@ -9,7 +9,6 @@
 #include "submit/address.h"
 #include "mail/compose.h"
 #include "text/convert.h"
-#include "platform/file_utils.h"
 #include "submit/submission.h"
 #include "text/string_utils.h"
 

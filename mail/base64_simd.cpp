@@ -358,8 +358,6 @@ const unsigned char* DecodeBase64Run(const unsigned char* p, const unsigned char
 
 Base64Simd Base64SimdSupported() { return gSupported; }
 
-Base64Simd Base64SimdInUse() { return gInUse; }
-
 void SetBase64Simd(Base64Simd level) { gInUse = level > gSupported ? gSupported : level; }
 
 }  // namespace droprelay

@@ -16,9 +16,8 @@ enum class Base64Simd { kScalar, kAvx2, kAvx512Vbmi };
 
 // The best level this processor supports.
 Base64Simd Base64SimdSupported();
-// The level in use: the best one unless set lower. Setting is for tests and benchmarks (not
+// Sets the level in use, which is the best one unless set lower: for tests and benchmarks (not
 // thread-safe against decoding at the same time); a level above the supported one is lowered.
-Base64Simd Base64SimdInUse();
 void SetBase64Simd(Base64Simd level);
 
 }  // namespace droprelay

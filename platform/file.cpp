@@ -244,12 +244,6 @@ bool MayAccess(const std::string& path, int mode) {
 bool CanRead(const std::string& path) { return MayAccess(path, R_OK); }
 bool CanCreateIn(const std::string& folder) { return MayAccess(folder, W_OK | X_OK); }
 
-bool ReadFileExclusive(const std::string& path, std::string& out, std::size_t blockSize) {
-  // Non-blocking: a FIFO planted under the name must not hang the relay in open().
-  const FileDescriptor file = OpenFile(path, {.nonBlocking = true, .regularOnly = true, .lock = true});
-  return file && ReadAll(file, out, blockSize);
-}
-
 bool ReadWholeFile(const std::string& fileName, std::string& content) {
   const FileDescriptor file = OpenFile(fileName, OpenOptions{});
   std::string data;

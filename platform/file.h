@@ -160,12 +160,6 @@ bool RenameNoReplace(const std::string& from, const std::string& to);
 bool CanRead(const std::string& path);
 bool CanCreateIn(const std::string& folder);
 
-// Appends the whole content of the regular file `path` to `out`, holding an exclusive advisory
-// lock (flock, taken without waiting) while reading, in blocks of `blockSize` bytes. A symbolic
-// link is read through: the lock is taken on the file it names. False, with whatever had been
-// appended, when the entry is missing, not a regular file, locked by another holder or a read fails.
-bool ReadFileExclusive(const std::string& path, std::string& out, std::size_t blockSize = 65536);
-
 // The whole content of `fileName`; false (error recorded) when it cannot be opened or read, and
 // `content` is then left alone.
 bool ReadWholeFile(const std::string& fileName, std::string& content);

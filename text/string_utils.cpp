@@ -112,8 +112,4 @@ std::string StringReplaceAll(std::string_view text, std::string_view pattern, st
   return result.Take();
 }
 
-std::string ChooseStr(bool flag, std::string_view first, std::string_view second) {
-  return std::string(flag ? first : second);
-}
-
 }  // namespace droprelay

@@ -1,5 +1,4 @@
-// The small string routines of the relay and the submission (the file routines beside them live
-// in platform/file_utils.h).
+// The small string routines of the relay and the submission.
 #pragma once
 
 #include <string>
@@ -11,8 +10,5 @@ namespace droprelay {
 // leaves the text as it is. When the replacement contains the pattern, every occurrence present
 // in the input is replaced once, left to right, so the call always ends.
 std::string StringReplaceAll(std::string_view text, std::string_view pattern, std::string_view replacement);
-
-// `first` when `flag` is true, otherwise `second`.
-std::string ChooseStr(bool flag, std::string_view first, std::string_view second);
 
 }  // namespace droprelay

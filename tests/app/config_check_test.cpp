@@ -130,7 +130,9 @@ TEST(PrintConfigCheck, StatusFollowsTheFindings) {
     std::ostringstream out, err;
     EXPECT_EQ(PrintConfigCheck(ini, "r.log", profiles, out, err), c.status) << (c.text ? c.text : "no file");
     EXPECT_EQ(!err.str().empty(), c.warns) << err.str();
-    if (c.text) EXPECT_NE(out.str().find("\nsend_mail = "), std::string::npos) << out.str();
+    if (c.text) {
+      EXPECT_NE(out.str().find("\nsend_mail = "), std::string::npos) << out.str();
+    }
   }
   // A mistake in the profiles file counts too.
   WriteFile(ini, "[System]\nsend_mail=1\n");

@@ -130,7 +130,7 @@ TEST(CorrectScheduledTime, ClosesTheQueryWhateverHappens) {
 // would dominate the suite's time.
 class ScheduleCorrectionOnPostgres {
  public:
-  explicit ScheduleCorrectionOnPostgres(PgServer& server) : server(&server) {}
+  explicit ScheduleCorrectionOnPostgres(PgServer& shared) : server(&shared) {}
 
 
   // MSP_WEB_ADMIN without a key: a few fields around the scheduled time, rows in the order given.

@@ -28,7 +28,7 @@ TEST(SecretFile, ReadableByOthersNamesTheModeToSet) {
             path + " holds a Password and is readable by others (mode 0644); set mode 0640 (chmod 0640 " + path + ")");
   ::chmod(path.c_str(), 0666);
   EXPECT_NE(ExposedSecretText(path, "a Password").find("(mode 0666); set mode 0660"), std::string::npos);
-  for (const mode_t closed : {0600, 0640, 0660, 0602}) {
+  for (const mode_t closed : {0600u, 0640u, 0660u, 0602u}) {
     ::chmod(path.c_str(), closed);
     EXPECT_EQ(ExposedSecretText(path, "a Password"), "") << closed;
   }

@@ -112,7 +112,7 @@ TEST(StringReplaceAll, MatchesANaiveRewriterOnRandomInput) {
 TEST(StringReplaceAll, CollapsesLongRunsOnLongTexts) {
   // A shrinking pair over a long text: every run collapses to one separator.
   std::string text;
-  for (int i = 0; i < 20000; ++i) text += "word" + std::string(1 + i % 7, ';');
+  for (std::size_t i = 0; i < 20000; ++i) text += "word" + std::string(1 + i % 7, ';');
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += "word;";
   EXPECT_EQ(StringReplaceAll(text, ";;", ";"), expected);
