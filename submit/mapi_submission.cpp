@@ -7,7 +7,6 @@
 #include "submit/mapi.h"
 #include "text/ascii.h"
 #include "text/convert.h"
-#include "platform/file_utils.h"
 #include "submit/submission.h"
 #include "text/string_utils.h"
 #include "text/texts.h"

@@ -459,7 +459,7 @@ TEST(HtmlInnerText, BudgetEndsTheConversionWithWhatItHas) {
   const std::string full = *html::HtmlInnerText(page);
   ASSERT_EQ(full.find("hidden"), std::string::npos);
 
-  struct Case {
+  struct BudgetCase {
     const char* name;
     int expires_at;  // the call of `expired` that first answers true; 0: never
     bool styled;     // all rules applied: the cut, if any, came while collecting the text
@@ -468,12 +468,12 @@ TEST(HtmlInnerText, BudgetEndsTheConversionWithWhatItHas) {
   HtmlBudget counting{[&] { return ++calls < 0; }};
   ASSERT_FALSE(html::HtmlInnerText(page, counting)->cut_short);
   ASSERT_GT(calls, 10);  // asked while styling and while collecting
-  const Case cases[] = {
+  const BudgetCase cases[] = {
       {"never", 0, true},
       {"while styling", 2, false},
       {"while collecting the text", calls - 2, true},  // the last calls come from collecting
   };
-  for (const Case& c : cases) {
+  for (const BudgetCase& c : cases) {
     int call = 0;
     HtmlBudget budget{[&] { return ++call == c.expires_at || (c.expires_at > 0 && call > c.expires_at); }};
     std::optional<HtmlText> text = html::HtmlInnerText(page, budget);

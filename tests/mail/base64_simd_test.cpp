@@ -44,8 +44,8 @@ std::string RandomBytes(std::mt19937& rng, std::size_t size) {
 std::string Encode(std::string_view bytes, std::size_t lineLength, std::string_view lineBreak) {
   std::string chars;
   for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (i + 1 < bytes.size()) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
     if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
     chars += Base64Table[n >> 18];
     chars += Base64Table[(n >> 12) & 63];
@@ -113,7 +113,7 @@ TEST_F(Base64SimdTest, EveryLengthOfEveryLayoutMatchesTheScalarLoop) {
           << "lines of " << layout.lineLength << ", length " << length;
     }
     // Whole encodings decode to what was encoded, on every level.
-    for (std::size_t size : {0, 1, 2, 3, 23, 24, 47, 48, 49, 57, 100, 239}) {
+    for (std::size_t size : {0u, 1u, 2u, 3u, 23u, 24u, 47u, 48u, 49u, 57u, 100u, 239u}) {
       const std::string text = Encode(std::string_view(payload).substr(0, size), layout.lineLength, layout.lineBreak);
       for (Base64Simd level : VectorLevels()) {
         EXPECT_EQ(DecodeWith(level, text).bytes, payload.substr(0, size)) << "lines of " << layout.lineLength;
@@ -154,7 +154,7 @@ TEST_F(Base64SimdTest, RandomAndLargeInputsMatchTheScalarLoop) {
   }
   for (const Layout& layout :
        {Layout{76, "\r\n"}, Layout{64, "\n"}, Layout{0, ""}, Layout{76, "\r"}, Layout{20, "\r\n"}, Layout{200, "\n"}}) {
-    for (std::size_t size : {50'000, 1'000'003}) {
+    for (std::size_t size : {50'000u, 1'000'003u}) {
       const std::string payload = RandomBytes(rng, size);
       std::string text = Encode(payload, layout.lineLength, layout.lineBreak);
       for (Base64Simd level : VectorLevels()) EXPECT_EQ(DecodeWith(level, text).bytes, payload);

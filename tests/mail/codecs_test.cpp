@@ -339,7 +339,7 @@ TEST(UUDecodeLine, FullLineReadsSixtyCharactersWhateverFollows) {
   }();
   UULineBuffer buf{};
   EXPECT_EQ(UUDecodeLine(full + "\r\ntrailing junk", buf), 45);
-  for (int i = 0; i < 45; ++i) EXPECT_EQ(buf[i], "ABC"[i % 3]) << i;
+  for (std::size_t i = 0; i < 45; ++i) EXPECT_EQ(buf[i], "ABC"[i % 3]) << i;
   // A shorter line keeps its line break as data, which is not in the alphabet.
   EXPECT_THROW(UUDecodeLine("#0V%T\r", buf), EMailError);
 }

@@ -81,7 +81,7 @@ std::string ReferenceDecodeEncodedWords(std::string_view text) {
       } else if (enc == 'U') {
         UULineBuffer b{};
         const int n = UUDecodeLine(body, b);
-        dec.assign(reinterpret_cast<const char*>(b.data()), n);
+        dec.assign(reinterpret_cast<const char*>(b.data()), static_cast<std::size_t>(n));
       } else {
         std::string u = body;
         for (char& c : u) c = c == '_' ? ' ' : c;

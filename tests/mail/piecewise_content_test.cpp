@@ -52,7 +52,7 @@ TEST(PiecewiseDecoding, Base64AndQuotedPrintablePiecesDecodeAsTheWholeText) {
     Base64DecodeStream(text, whole, &wholeDamage);
     Base64Decoder decoder;
     std::string pieced;
-    for (const std::string_view piece : RandomPieces(text, state, 1 + round % 97)) {
+    for (const std::string_view piece : RandomPieces(text, state, static_cast<std::size_t>(1 + round % 97))) {
       std::string out(piece.size() / 4 * 3 + 3, '\0');
       out.resize(static_cast<std::size_t>(decoder.Decode(piece, out.data()) - out.data()));
       pieced += out;
@@ -67,7 +67,7 @@ TEST(PiecewiseDecoding, Base64AndQuotedPrintablePiecesDecodeAsTheWholeText) {
     const std::string text = Bytes(state, Draw(state) % 3000, "ab =3Dd\r\n\t=\r\n=\n\r=0a");
     const std::string whole = DecodeQuotedPrintable(text);
     std::string pieced;
-    const std::size_t wanted = 1 + round % 50;
+    const std::size_t wanted = static_cast<std::size_t>(1 + round % 50);
     for (std::size_t at = 0; at < text.size();) {
       const std::size_t to = QuotedPrintablePieceEnd(text, at, wanted);
       ASSERT_GT(to, at);

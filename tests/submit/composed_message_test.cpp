@@ -77,7 +77,7 @@ TEST(ComposedMessage, StreamsExactlyTheWholeCompositionAndDecodesBack) {
     ComposedMessage source(fromFile, kStamp);
     EXPECT_EQ(source.Size(), whole.size());
     // Each chunk size reads the message again after a Rewind; the last read leaves it at its end.
-    for (const std::size_t chunk : {65536, 1, 7, 4096}) {
+    for (const std::size_t chunk : {65536u, 1u, 7u, 4096u}) {
       if (chunk == 1 && size > 100000) continue;  // a byte at a time adds nothing for the large ones
       source.Rewind();
       const std::string streamed = ReadAll(source, chunk);

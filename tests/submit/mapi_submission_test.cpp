@@ -11,7 +11,6 @@
 
 #include "smtp_sink_process.h"
 #include "text/convert.h"
-#include "platform/file_utils.h"
 #include "submit/submission.h"
 #include "text/string_utils.h"
 #include "text/texts.h"
