@@ -39,9 +39,9 @@ int RunRelayLoop(RelayService& service, const HeadlessHost& host, const StopWait
     service.FormDestroy();
     return service.ExitStatus();
   }
+  // Read once, at start-up, as the window program does.
+  const int interval = service.Config() ? service.Config()->cycle_interval_ms() : kDefaultCycleIntervalMs;
   while (!host.Closed()) {
-    const RelayConfig* config = service.Config();
-    const int interval = config ? config->cycle_interval_ms() : 5000;
     if (wait(interval < 0 ? 0 : interval)) break;
     service.WorkTimerTimer();
   }

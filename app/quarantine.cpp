@@ -101,7 +101,8 @@ SetAsideResult SetAside(const std::string& source, const std::string& failedFold
                         const QuarantineRecord& record, platform::FileSystem& fileSystem) {
   SetAsideResult result;
   result.target = failedFolder + fileName;
-  if (!platform::PrepareWritableFolder(failedFolder)) {
+  // Made when missing; a folder that cannot take the file makes the move fail, which says why.
+  if (!fileSystem.CreateFolderPath(failedFolder)) {
     result.error = platform::SystemErrorText();
     return result;
   }

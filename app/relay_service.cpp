@@ -96,6 +96,17 @@ void RelayService::FormCreate() {
 
   log_.Clear();
   log_.LoadFromFile();
+  // A file that is there but cannot be read stops the start: its defaults would be guesses. A
+  // missing one is an error only when the command line named it.
+  const bool present = platform::FileEntryState(files_.configFile) != platform::EntryState::kMissing;
+  if (!ConfigFile_->Load() || (configRequired_ && !present)) {
+    const std::string error = present ? platform::SystemErrorText() : std::string("No such file or directory");
+    StartUpFailure(kExitConfig, texts::ConfigUnreadable() + ForLog(files_.configFile) + " (" + error + ")",
+                   "cannot read the configuration file " + files_.configFile + ": " + error);
+    return;
+  }
+  // From here on the settings are never lost: a later read that fails keeps them (NoteConfigReadFailure).
+  ConfigFile_->KeepLastGood();
   // Before anything else is done: no folder, lock or database is touched while a password lies open.
   if (const std::string exposed = ExposedSecretProblem(*config_); !exposed.empty()) {
     StartUpFailure(kExitConfig, texts::SecretExposed() + Utf8ToCp1251(exposed), "refusing to start: " + exposed);
@@ -137,16 +148,6 @@ void RelayService::StartUpFailure(int status, const std::string& logLine, const 
 // loudly instead of sending messages without their attachments, or sending them again and again.
 // Each failing check's error text is taken from the check itself, at once.
 bool RelayService::StartUpChecks() {
-  if (configRequired_) {
-    std::string content;
-    if (!platform::ReadWholeFile(files_.configFile, content)) {
-      const std::string error = platform::SystemErrorText();
-      StartUpFailure(kExitConfig, texts::ConfigUnreadable() + ForLog(files_.configFile) + " (" + error + ")",
-                     "cannot read the configuration file " + files_.configFile + ": " + error);
-      return false;
-    }
-  }
-
   const std::string& dropFolder = folders_.drop;
   if (dropFolder.empty() || !platform::CanListFolder(dropFolder)) {
     const std::string error = dropFolder.empty() ? std::string("No such file or directory") : platform::SystemErrorText();
@@ -189,13 +190,24 @@ bool RelayService::StartUpChecks() {
       return unusable(queue_->LockFile(), platform::SystemErrorText());
   }
 
+  // This relay's own private folders and probes, named after its state folder: two relays sharing
+  // temppath or the archive never remove each other's.
+  std::uint32_t hash = 2166136261u;
+  for (const char c : queue_->Folder()) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", hash);
+  privatePrefix_ = std::string("droprelay-") + hex + "-";
+  const std::string probe = OwnProbePrefix();
+
   if (!platform::CanCreateIn(dropFolder)) return unusable(dropFolder, platform::SystemErrorText());
-  if (!platform::PrepareWritableFolder(TempFolder_)) return unusable(TempFolder_, platform::SystemErrorText());
+  if (!platform::PrepareWritableFolder(TempFolder_, probe)) return unusable(TempFolder_, platform::SystemErrorText());
   if (!config_->Delete_or_move()) {
     if (folders_.archive.empty()) return unusable(folders_.archive, "No such file or directory");
-    if (!platform::PrepareWritableFolder(folders_.archive)) return unusable(folders_.archive, platform::SystemErrorText());
+    if (!platform::PrepareWritableFolder(folders_.archive, probe)) {
+      return unusable(folders_.archive, platform::SystemErrorText());
+    }
   }
-  if (!platform::PrepareWritableFolder(folders_.failed)) return unusable(folders_.failed, platform::SystemErrorText());
+  if (!platform::PrepareWritableFolder(folders_.failed, probe)) return unusable(folders_.failed, platform::SystemErrorText());
 
   // What the relay accepts as a drop file of its own.
   dropRules_.maxSize = static_cast<std::uint64_t>(config_->max_message_size());
@@ -205,14 +217,6 @@ bool RelayService::StartUpChecks() {
       dropRules_.owners = std::make_pair(folder->owner, folder->group);
     }
   }
-  // This relay's own private folders, named after its state folder: two relays sharing
-  // temppath never remove each other's.
-  std::uint32_t hash = 2166136261u;
-  for (const char c : queue_->Folder()) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08x", hash);
-  privatePrefix_ = std::string("droprelay-") + hex + "-";
-
   RemoveLeftovers();
   queue_->ForgetVanished(dropFolder);
   DisposeOfMarked(Place(), dropFolder);
@@ -223,10 +227,13 @@ void RelayService::RemoveLeftovers() {
   // Under the run lock: no other run of this relay can be using them.
   int removed = platform::RemoveLeftovers(TempFolder_, privatePrefix_);
   removed += platform::RemoveLeftovers(folders_.failed, ".tmp-");
-  // A run killed while it proved a folder writable leaves its probe there.
-  for (const std::string& folder : {folders_.state, queue_->Folder() + "sent/", queue_->DeferralFolder(), folders_.temp,
-                                    folders_.archive, folders_.failed}) {
-    if (!folder.empty()) removed += platform::RemoveLeftovers(folder, platform::kProbePrefix);
+  // A run killed while it proved a folder writable leaves its probe there: in the state folder,
+  // which is this relay's alone, under the common prefix, elsewhere under its own.
+  for (const std::string& folder : {folders_.state, queue_->Folder() + "sent/", queue_->DeferralFolder()}) {
+    removed += platform::RemoveLeftovers(folder, platform::kProbePrefix);
+  }
+  for (const std::string& folder : {folders_.temp, folders_.archive, folders_.failed}) {
+    if (!folder.empty()) removed += platform::RemoveLeftovers(folder, OwnProbePrefix());
   }
   queue_->RemoveLeftovers();
   if (removed > 0) mainlog(texts::LeftoversRemoved() + std::to_string(removed), LogSeverity::kInfo);
@@ -268,9 +275,25 @@ int RelayService::MaxQueueDays() const {
   return days < 0 ? kDefaultMaxQueueDays : days;
 }
 
+std::string RelayService::OwnProbePrefix() const { return "." + privatePrefix_ + "probe-"; }
+
 DisposalPlace RelayService::Place() {
   return DisposalPlace{*config_, folders_.archive, *fileSystem_,
                        [this](const std::string& line, LogSeverity severity) { mainlog(line, severity); }};
+}
+
+void RelayService::NoteConfigReadFailure() {
+  const std::optional<std::string>& failure = ConfigFile_->ReadFailure();
+  if (!failure) {
+    configFailureTold_ = false;
+    return;
+  }
+  if (configFailureTold_) return;
+  configFailureTold_ = true;
+  mainlog(texts::ConfigKeptLastGood() + ForLog(files_.configFile) + " (" + ForLog(*failure) + ")", LogSeverity::kError);
+  *errors_ << ErrorLine("cannot read the configuration file " + files_.configFile + " (" + *failure +
+                        "); the settings read before stay in effect")
+           << std::flush;
 }
 
 void RelayService::NoteChangedFolders() {
@@ -283,6 +306,7 @@ void RelayService::RunCycle() {
   if (!config_ || ended_ || !queue_) return;
   // A stop request ends the run between steps; the event loop closes the window.
   if (platform::TerminationRequested()) return;
+  NoteConfigReadFailure();
   NoteChangedFolders();
   const std::string& dropFolder = folders_.drop;
   // After a wait for files still being written, the scan that follows is the same scan.

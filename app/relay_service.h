@@ -145,7 +145,11 @@ class RelayService {
   void RemoveLeftovers();
   // Logs once when the configuration names other folders than those the run started with.
   void NoteChangedFolders();
+  // Logs once when the configuration file can no longer be read (its settings stay in effect).
+  void NoteConfigReadFailure();
   DisposalPlace Place();
+  // The name prefix of this relay's probes in the folders it may share with others.
+  std::string OwnProbePrefix() const;
   std::string ReasonOf(const Fate& fate, const std::string& systemError = std::string()) const;
   std::int64_t Now() const;
   int MaxQueueDays() const;
@@ -166,6 +170,7 @@ class RelayService {
   std::string TempFolder_;
   RunFolders folders_;
   bool foldersChangeLogged_ = false;
+  bool configFailureTold_ = false;
   SubstitutionTable SubstitutionTable_;
   bool destroyed_ = false;
 

@@ -125,9 +125,11 @@ IniFile::IniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 void IniFile::Refresh() const {
   Stamp now;
   std::optional<FileStatus> status;
+  std::string missing;
   {
     const KeepLastError keep;  // a missing file means defaults, not an error
     status = StatusOfPath(fileName_, Links::kFollow);
+    if (!status) missing = SystemErrorText();
   }
   if (status && !status->IsDirectory()) {
     now.present = true;
@@ -138,17 +140,30 @@ void IniFile::Refresh() const {
     now.ctimeNs = status->ChangeTimeNs();
   }
   if (loaded_ && now == stamp_) return;
-  entries_.clear();
-  std::string text;
   // Reading may fail (permissions); the stamp is kept so a failed read is not retried every lookup
   // until the file changes again.
-  if (now.present && ReadWholeFile(fileName_, text)) {
-    for (IniEntry& entry : ParseIniText(text)) {
-      entries_.push_back(Entry{AsciiLowerCase(entry.section), AsciiLowerCase(entry.key), std::move(entry.value)});
-    }
-  }
   stamp_ = now;
   loaded_ = true;
+  std::string text;
+  const bool read = now.present && ReadWholeFile(fileName_, text);
+  if (!read && keepLastGood_) {
+    failure_ = now.present ? SystemErrorText() : status ? std::string("Is a directory") : missing;
+    return;
+  }
+  failure_.reset();
+  entries_.clear();
+  if (!read) return;
+  for (IniEntry& entry : ParseIniText(text)) {
+    entries_.push_back(Entry{AsciiLowerCase(entry.section), AsciiLowerCase(entry.key), std::move(entry.value)});
+  }
+}
+
+bool IniFile::Load() const {
+  loaded_ = false;
+  Refresh();
+  if (!stamp_.present) return true;  // no file: the defaults, no error
+  std::string text;
+  return ReadWholeFile(fileName_, text);
 }
 
 const IniFile::Entry* IniFile::Find(std::string_view section, std::string_view key) const {

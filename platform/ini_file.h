@@ -11,7 +11,8 @@
 //
 // The file is read at the moment of use: every lookup checks whether the file changed (inode, size,
 // modification time) and parses it again if so, so an edit takes effect without a restart. A
-// missing or unreadable file is no error: every key then has its default.
+// missing or unreadable file is no error: every key then has its default, until KeepLastGood is
+// called; from then on a read that fails keeps the settings last read and says why (ReadFailure).
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,18 @@ class IniFile {
   // An integer that is not 0; `defaultValue` when missing or garbage.
   bool ReadBool(std::string_view section, std::string_view key, bool defaultValue) const;
 
+  // Reads the file now; false (error recorded) when it is there but cannot be read.
+  bool Load() const;
+  // From now on a file that vanishes or cannot be read keeps the settings last read: a running
+  // relay never falls back to the built-in defaults because an editor replaced the file.
+  void KeepLastGood() { keepLastGood_ = true; }
+  // Why the settings in use are not the file's current ones (it vanished or cannot be read), or
+  // nothing while they are.
+  const std::optional<std::string>& ReadFailure() const {
+    Refresh();
+    return failure_;
+  }
+
  private:
   struct Entry {
     std::string section;  // lower case
@@ -68,6 +81,8 @@ class IniFile {
   mutable bool loaded_ = false;
   mutable Stamp stamp_;
   mutable std::vector<Entry> entries_;
+  bool keepLastGood_ = false;
+  mutable std::optional<std::string> failure_;
 };
 
 // The integer rules of the configuration: optional sign, then decimal digits, or hexadecimal digits

@@ -87,7 +87,7 @@ bool OverwriteStartDurably(const std::string& path, std::string_view bytes) {
   return file.Close() && ok;
 }
 
-bool PrepareWritableFolder(const std::string& folder) {
+bool PrepareWritableFolder(const std::string& folder, const std::string& probePrefix) {
   if (folder.empty()) {
     SetLastError(ENOENT);
     return false;
@@ -95,7 +95,7 @@ bool PrepareWritableFolder(const std::string& folder) {
   if (!RealFileSystem().CreateFolderPath(folder)) return false;
   std::string probe;
   FileDescriptor file = CreateFreshFile(folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder,
-                                        kProbePrefix, probe);
+                                        probePrefix.c_str(), probe);
   if (!file) return false;
   // Real data, flushed: an empty file passes in a full file system that cannot take one block.
   const bool ok = WriteAll(file, std::string(4096, 'x')) && SyncFile(file);

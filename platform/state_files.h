@@ -41,12 +41,13 @@ bool WriteFileDurably(const std::string& path, std::string_view content, unsigne
 bool RemoveFileDurably(const std::string& path);
 
 // The name prefix of the start-up probes: what a run killed in the middle of one leaves behind is
-// removed by the next start under the run lock.
+// removed by the next start under the run lock. In a folder others share (the temporary folder,
+// the archive) a relay names its probes with a prefix of its own, so it never takes another's.
 inline constexpr const char* kProbePrefix = ".droprelay-probe-";
 
 // Creates `folder` with every missing parent and proves it writable by writing, flushing and
 // removing a file of real data in it. False (error recorded) otherwise.
-bool PrepareWritableFolder(const std::string& folder);
+bool PrepareWritableFolder(const std::string& folder, const std::string& probePrefix = kProbePrefix);
 
 // True when `folder` can be opened and listed.
 bool CanListFolder(const std::string& folder);

@@ -79,6 +79,7 @@ DROPRELAY_TEXT(FoldersChangedNextRun, "Папки в файле настроек
 DROPRELAY_TEXT(AcceptedNotDisposed, " принят сервером, но не удален/перемещен; следующая попытка в ")
 DROPRELAY_TEXT(ModifiedAhead, ": время изменения впереди текущего времени (часы переведены?), файл считается записанным")
 DROPRELAY_TEXT(ReasonSystemError, "системная ошибка при чтении файла")
+DROPRELAY_TEXT(ConfigKeptLastGood, "Файл настроек не читается, действуют прежние настройки: ")
 DROPRELAY_TEXT(ReasonSenderRefused, "сервер отказал отправителю (ошибка настроек профиля)")
 DROPRELAY_TEXT(ReasonAccountRefused, "сервер отказал учетной записи (ошибка настроек профиля)")
 DROPRELAY_TEXT(ReasonQuotaExceeded, "сервер ограничил число писем, остальные файлы ждут следующего запуска")

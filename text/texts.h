@@ -111,6 +111,8 @@ const std::string& ReasonQuotaExceeded();       // "сервер огранич�
 const std::string& ReasonSystemError();         // "системная ошибка при чтении файла"
 // + ProfileQuoted + profile + "\": " + the server's reply, when a server refused the sender or account
 const std::string& ProfileQuoted();             // ", профиль \""
+// The configuration file could not be read during a run: + file + " (" + error + ")"
+const std::string& ConfigKeptLastGood();        // "Файл настроек не читается, действуют прежние настройки: "
 // Folders named anew in the INI during a run: "...: " + the run's drop folder
 const std::string& FoldersChangedNextRun();     // "Папки в файле настроек изменены, новые значения действуют со следующего запуска; сейчас: "
 // "Файл " + name + AcceptedNotDisposed + due time: the server took it, its file stays

@@ -442,6 +442,61 @@ TEST_F(RelayServiceTest, AnErrorListingTheDropFolderEndsTheRunWith74) {
   EXPECT_EQ(ReadFile(drop + "/m.eml"), "x");
 }
 
+// Settings are never lost: once read, a file that vanishes or cannot be read keeps them (told
+// once); one that cannot be read at the start stops the run with 78.
+TEST_F(RelayServiceTest, SettingsReadOnceAreNeverLostToAFailedRead) {
+  WriteConfig("Delete_or_move=1\n");
+  WriteFile(drop + "/a.eml", "x");
+  WriteFile(drop + "/b.eml", "y");
+  WriteFile(drop + "/c.eml", "z");
+  service.FormCreate();
+  ASSERT_FALSE(service.RunEnded());
+  service.WorkTimerTimer();
+  EXPECT_EQ(LogLines().back(), "Файл a.eml успешно удален");
+  // Replaced by a file the relay cannot read: still deleting, as the file said, not moving to the
+  // built-in archive.
+  WriteConfig("Delete_or_move=1\nmax_queue_days=7\n");
+  platform::SetFileFaultForTesting([&](std::string_view operation, const std::string& path) {
+    return operation == "open" && path == ini ? EACCES : 0;
+  });
+  service.WorkTimerTimer();
+  EXPECT_EQ(LogLines().back(), "Файл b.eml успешно удален");
+  platform::SetFileFaultForTesting(nullptr);
+  // Gone altogether.
+  ::unlink(ini.c_str());
+  service.WorkTimerTimer();
+  EXPECT_EQ(LogLines().back(), "Файл c.eml успешно удален");
+  const std::vector<std::string> lines = LogLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.rfind("Файл настроек не читается, действуют прежние настройки: ", 0) == 0;
+                          }),
+            1)
+      << "told once until the file can be read again";
+  EXPECT_NE(errors.str().find("(Permission denied); the settings read before stay in effect"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(folder / "default-archive"));
+  service.FormDestroy();
+
+  // At the start, a file that is there but cannot be read is a configuration error.
+  WriteConfig("Delete_or_move=1\n");
+  WriteFile(drop + "/d.eml", "w");
+  platform::SetFileFaultForTesting([&](std::string_view operation, const std::string& path) {
+    return operation == "open" && path == ini ? EIO : 0;
+  });
+  FakeHost nextHost;
+  RelayService next(platform::ProgramFiles{ini, folder / "next.log"}, nextHost, nullptr);
+  next.SetFolderDefaults(TestDefaults(folder));
+  next.SetErrorStream(errors);
+  next.FormCreate();
+  platform::SetFileFaultForTesting(nullptr);
+  EXPECT_TRUE(next.RunEnded());
+  EXPECT_EQ(next.ExitStatus(), 78);
+  EXPECT_NE(errors.str().find("cannot read the configuration file " + ini + ": Input/output error"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(folder / "default-drop"));
+  EXPECT_TRUE(std::filesystem::exists(drop + "/d.eml"));
+  next.FormDestroy();
+}
+
 TEST_F(RelayServiceTest, FileLockedByItsWriterWaitsButNotForEver) {
   WriteConfig("Delete_or_move=1\n");
   WriteFile(drop + "/m.eml", "To: a@example.net\n\nbeing written\n");
@@ -849,11 +904,15 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
   ASSERT_TRUE(std::filesystem::exists(temp + prefix + "killed/attachment.pdf"));
   std::filesystem::create_directories(temp + "droprelay-0123abcd-other/");  // another relay's
   WriteFile(folder / "drop.droprelay-state/sent/.tmp-5f3a", "half a note");
-  // Probes of a run killed while it proved its folders writable, in each of them.
-  const std::vector<std::string> probed = {folder / "drop.droprelay-state/", folder / "drop.droprelay-state/sent/",
-                                           folder / "drop.droprelay-state/queue/", temp, archive, folder / "failed/"};
-  for (const std::string& place : probed) WriteFile(place + ".droprelay-probe-1a2b3c", "xxxx");
-  WriteFile(temp + ".probe-of-someone-else", "not ours");
+  // Probes of a run killed while it proved its folders writable, in each of them: in the state
+  // folder under the common prefix, in the shared ones under the relay's own.
+  const std::vector<std::string> probed = {folder / "drop.droprelay-state/.droprelay-probe-1a2b3c",
+                                           folder / "drop.droprelay-state/sent/.droprelay-probe-1a2b3c",
+                                           folder / "drop.droprelay-state/queue/.droprelay-probe-1a2b3c",
+                                           temp + "." + prefix + "probe-1a2b3c", archive + "." + prefix + "probe-1a2b3c",
+                                           folder / "failed/" + "." + prefix + "probe-1a2b3c"};
+  for (const std::string& place : probed) WriteFile(place, "xxxx");
+  WriteFile(temp + ".droprelay-probe-of-another-relay", "not ours");
   // Accepted by the server, but neither noted nor disposed of by the run that sent it.
   WriteFile(drop + "/.droprelay-accepted-sent.eml", "accepted");
 
@@ -871,8 +930,8 @@ TEST_F(RelayServiceTest, StartUpRemovesOwnLeftoversAndDisposesOfMarkedFiles) {
   EXPECT_FALSE(std::filesystem::exists(temp + prefix + "killed"));
   EXPECT_TRUE(std::filesystem::exists(temp + "droprelay-0123abcd-other/"));
   EXPECT_FALSE(std::filesystem::exists(folder / "drop.droprelay-state/sent/.tmp-5f3a"));
-  for (const std::string& place : probed) EXPECT_FALSE(std::filesystem::exists(place + ".droprelay-probe-1a2b3c")) << place;
-  EXPECT_TRUE(std::filesystem::exists(temp + ".probe-of-someone-else"));
+  for (const std::string& place : probed) EXPECT_FALSE(std::filesystem::exists(place)) << place;
+  EXPECT_TRUE(std::filesystem::exists(temp + ".droprelay-probe-of-another-relay"));
   EXPECT_FALSE(std::filesystem::exists(drop + "/.droprelay-accepted-sent.eml"));
   EXPECT_EQ(ReadFile(archive + "sent.eml"), "accepted") << "archived under its own name";
   EXPECT_EQ(relays, 0) << "never sent again";
