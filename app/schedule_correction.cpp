@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include "platform/odbc.h"
 #include "platform/syserror.h"
@@ -15,15 +16,31 @@ namespace {
 constexpr const char* kQuery = "SELECT * FROM MSP_WEB_ADMIN";
 constexpr const char* kField = "WADMIN_NPE_SCHEDULED_TIME";
 
-void LogFailure(const LogFunction& log) noexcept {
+// The system's error text and the fixed line, as every step's guard logs them; the exception's own
+// text goes between them when it says more.
+void LogFailure(const LogFunction& log, const std::string& what) noexcept {
   try {
     // The driver's text may be UTF-8 (a server answering in Russian); the log is Windows-1251.
-    log(Utf8ToCp1251(platform::SystemErrorText()));
+    const std::string system = platform::SystemErrorText();
+    log(Utf8ToCp1251(system));
+    if (!what.empty() && what != system) log(Utf8ToCp1251(what));
     log(texts::DatabaseError());
-  } catch (...) {
+  } catch (const std::exception&) {
     // The log swallows its own errors; nothing may leave the correction.
   }
 }
+
+// Closes the query however the correction ends.
+class ClosingQuery {
+ public:
+  explicit ClosingQuery(platform::RecordQuery& query) : query_(query) {}
+  ~ClosingQuery() { query_.Close(); }
+  ClosingQuery(const ClosingQuery&) = delete;
+  ClosingQuery& operator=(const ClosingQuery&) = delete;
+
+ private:
+  platform::RecordQuery& query_;
+};
 
 }  // namespace
 
@@ -38,23 +55,17 @@ void CorrectScheduledTime(const std::string& connectionString, LocalClockTime no
                           const LogFunction& errorLog, platform::RecordQuery& query) {
   try {
     const std::int32_t scheduled = ScheduledTimeFor(now);
+    // Whatever fails, the query is closed and start-up goes on.
+    const ClosingQuery closing(query);
     query.Open(connectionString, kQuery);
-    try {
-      if (!query.IsEmpty()) {
-        query.UpdateInt32(kField, scheduled);
-        char digits[16];
-        std::snprintf(digits, sizeof digits, "%6.6d", static_cast<int>(scheduled));
-        log(texts::NewScheduleTime() + digits);
-      }
-    } catch (...) {
-      query.Close();
-      throw;
+    if (!query.IsEmpty()) {
+      query.UpdateInt32(kField, scheduled);
+      char digits[16];
+      std::snprintf(digits, sizeof digits, "%6.6d", static_cast<int>(scheduled));
+      log(texts::NewScheduleTime() + digits);
     }
-    query.Close();
-  } catch (...) {
-    // Whatever failed, the query is closed and start-up goes on.
-    query.Close();
-    LogFailure(errorLog);
+  } catch (const std::exception& error) {
+    LogFailure(errorLog, error.what());
   }
 }
 
@@ -63,8 +74,8 @@ void CorrectScheduledTime(const std::string& connectionString, LocalClockTime no
   try {
     const std::unique_ptr<platform::RecordQuery> query = platform::OpenOdbcQuery();
     CorrectScheduledTime(connectionString, now, log, errorLog, *query);
-  } catch (...) {
-    LogFailure(errorLog);  // only the query object's allocation can fail here
+  } catch (const std::exception& error) {
+    LogFailure(errorLog, error.what());  // only the query object's allocation can fail here
   }
 }
 

@@ -1,5 +1,8 @@
 #include "app/gui/relay_thread.h"
 
+#include <exception>
+#include <iostream>
+
 #include <QMetaObject>
 
 namespace droprelay {
@@ -21,11 +24,14 @@ void RelayThread::Run(std::function<void()> step, std::function<void()> done) {
   QMetaObject::invokeMethod(
       &context_,
       [this, step = std::move(step), done = std::move(done)]() mutable {
+        // The relay guards its own steps; whatever still escapes must not end the thread with the
+        // window waiting for a step that never reports back (a Qt event handler must not throw).
         try {
           step();
+        } catch (const std::exception& error) {
+          std::cerr << "droprelay: " << error.what() << std::endl;
         } catch (...) {
-          // The relay guards its own steps; whatever still escapes must not end the thread with
-          // the window waiting for a step that never reports back.
+          std::cerr << "droprelay: an unknown exception ended a relay step" << std::endl;
         }
         QMetaObject::invokeMethod(
             &owner_,
