@@ -313,13 +313,26 @@ void RelayService::RunCycle() {
   if (!scanLogged_) mainlog(texts::ScanningFolder() + ForLog(dropFolder), LogSeverity::kInfo);
   scanLogged_ = false;
 
+  const std::int64_t nowSeconds = Now();
+  // A backlog is listed once per pass, not once per file: the walk goes on from where the last
+  // cycle took a file, and the folder is listed again (so new arrivals join in name order) every
+  // so many files or seconds, and before a run may end.
+  const bool relist = listing_.empty() || cursor_ >= listing_.size() || takenSinceListing_ >= kRelistEveryFiles ||
+                      nowSeconds - listedAt_ >= kRelistEverySeconds;
+  if (!relist && Walk(cursor_, false)) return;
+  if (!ListDropFolder()) return;
+  Walk(0, true);
+}
+
+bool RelayService::ListDropFolder() {
+  const std::string& dropFolder = folders_.drop;
   platform::DirectorySearch search(dropFolder);
   if (!search.IsOpen()) {
     const std::string error = platform::SystemErrorText();
     mainlog(texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")", LogSeverity::kError);
     *errors_ << ErrorLine("cannot read the drop folder " + dropFolder + ": " + error) << std::flush;
     EndRun(kExitNoInput);
-    return;
+    return false;
   }
   // Taken in name order, as the drop folder of a Windows mail service lists them: the order files
   // go out does not depend on how the file system happens to list them.
@@ -334,10 +347,18 @@ void RelayService::RunCycle() {
     mainlog(texts::DropFolderUnreadable() + ForLog(dropFolder) + " (" + error + ")", LogSeverity::kError);
     *errors_ << ErrorLine("cannot list the drop folder " + dropFolder + ": " + error) << std::flush;
     EndRun(kExitIoError);
-    return;
+    return false;
   }
   std::sort(names.begin(), names.end());
+  listing_ = std::move(names);
+  cursor_ = 0;
+  takenSinceListing_ = 0;
+  listedAt_ = Now();
+  return true;
+}
 
+bool RelayService::Walk(std::size_t start, bool complete) {
+  const std::string& dropFolder = folders_.drop;
   const auto now = clock_();
   const std::int64_t nowSeconds = SecondsOf(now);
   const auto settleTime = std::chrono::seconds(kSettleSeconds);
@@ -345,8 +366,14 @@ void RelayService::RunCycle() {
   const auto settlesAt = [&](std::chrono::system_clock::time_point due) {
     firstSettled = firstSettled ? std::min(*firstSettled, due) : due;
   };
-  waiting_.clear();
-  for (const std::string& fileName : names) {
+  const auto took = [&](std::size_t index) {
+    cursor_ = index + 1;
+    ++takenSinceListing_;
+    return true;
+  };
+  if (complete) waiting_.clear();
+  for (std::size_t index = start; index < listing_.size(); ++index) {
+    const std::string& fileName = listing_[index];
     // Looked at without opening the file: the one read of the message comes later, under its lock.
     const std::optional<platform::FileFacts> facts = platform::EntryFacts(dropFolder + fileName);
     if (!facts) continue;  // gone meanwhile
@@ -383,17 +410,20 @@ void RelayService::RunCycle() {
       settlingSince_.erase(fileName);
       heldUntil_.erase(fileName);
       Carry(fileName, input, DecideFate(input), std::string());
-      return;
+      return took(index);
     }
-    if (TakeUp(fileName, *facts)) return;
+    if (TakeUp(fileName, *facts)) return took(index);
   }
+  // Only a walk over a complete, fresh listing may conclude that nothing is left to take.
+  if (!complete) return false;
+  cursor_ = listing_.size();
   if (firstSettled) {
     // Only files still being written are left: wait until the first of them is due instead of
     // scanning the folder again and again, and let the next cycle take it.
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*firstSettled - now);
     platform::Sleep(static_cast<std::uint32_t>(std::clamp<std::int64_t>(wait.count(), 1, 1000 * kSettleSeconds)));
     scanLogged_ = true;
-    return;
+    return true;
   }
 
   bool onlyAccepted = !waiting_.empty();
@@ -423,6 +453,7 @@ void RelayService::RunCycle() {
   // Nothing left: no configuration fault stands in the way of a message any more.
   if (waiting_.empty()) queue_->ForgetConfigFault();
   EndRun(waiting_.empty() ? kExitOk : onlyAccepted ? kExitCantCreate : kExitTempFail);
+  return true;
 }
 
 bool RelayService::TakeUp(const std::string& fileName, const platform::FileFacts& facts) {

@@ -119,6 +119,11 @@ class RelayService {
 
  private:
   void RunCycle();
+  // Lists the drop folder anew into listing_; false when the run ended (the folder cannot be listed).
+  bool ListDropFolder();
+  // Walks listing_ from `start`: true when the cycle is done (a file taken, or, for a `complete`
+  // walk, the wait for settling files or the end of the run).
+  bool Walk(std::size_t start, bool complete);
   void ReportQueueState();
   bool StartUpChecks();
   void EndRun(int status);
@@ -195,6 +200,13 @@ class RelayService {
     bool accepted = false;
   };
   std::map<std::string, Waiting> waiting_;
+  // The drop folder's listing kept between cycles, in name order, and where the walk goes on.
+  std::vector<std::string> listing_;
+  std::size_t cursor_ = 0;
+  int takenSinceListing_ = 0;
+  std::int64_t listedAt_ = 0;
+  static constexpr int kRelistEveryFiles = 1000;
+  static constexpr std::int64_t kRelistEverySeconds = 60;
   // Files deferred in this run, by name, with the time they are due: they are not taken again
   // before, even when their record could not be written.
   std::map<std::string, Waiting> deferredInRun_;

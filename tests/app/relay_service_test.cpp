@@ -14,6 +14,7 @@
 #include "../common/temp_folder.h"
 #include "../common/recording_sleeper.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/sleeper.h"
 #include "platform/syserror.h"
 #include "text/convert.h"
@@ -495,6 +496,31 @@ TEST_F(RelayServiceTest, SettingsReadOnceAreNeverLostToAFailedRead) {
   EXPECT_FALSE(std::filesystem::exists(folder / "default-drop"));
   EXPECT_TRUE(std::filesystem::exists(drop + "/d.eml"));
   next.FormDestroy();
+}
+
+// A backlog is listed once per pass, not once per file: relaying n files reads a few folder
+// entries per file (two listings of the drop folder, the small state and quarantine folders
+// counted after each cycle), not n * n / 2; a file that arrives meanwhile joins at the next
+// listing, in name order.
+TEST_F(RelayServiceTest, ABacklogIsListedOncePerPass) {
+  WriteConfig("Delete_or_move=1\n");
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) WriteFile(drop + "/m" + std::to_string(1000 + i) + ".eml", "x");
+  std::vector<std::string> taken;
+  service.SetRelayFunction([&](const RelayContext&, const std::string&, const std::string& name) {
+    taken.push_back(name);
+    if (taken.size() == 10) WriteFile(drop + "/a-late.eml", "arrived during the run");
+    return true;
+  });
+  service.FormCreate();
+  const std::uint64_t before = platform::DirectoryEntriesRead();
+  for (int cycle = 0; cycle < 3 * kFiles && !service.RunEnded(); ++cycle) service.WorkTimerTimer();
+  EXPECT_TRUE(service.RunEnded());
+  EXPECT_EQ(service.ExitStatus(), 0);
+  ASSERT_EQ(taken.size(), static_cast<std::size_t>(kFiles + 1));
+  EXPECT_EQ(taken.back(), "a-late.eml") << "taken when the walk reached the end and the folder was listed again";
+  EXPECT_TRUE(std::is_sorted(taken.begin(), taken.end() - 1));
+  EXPECT_LE(platform::DirectoryEntriesRead() - before, static_cast<std::uint64_t>(10 * kFiles));
 }
 
 TEST_F(RelayServiceTest, FileLockedByItsWriterWaitsButNotForEver) {
