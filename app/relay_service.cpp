@@ -101,6 +101,8 @@ void RelayService::FormCreate() {
   const bool present = platform::FileEntryState(files_.configFile) != platform::EntryState::kMissing;
   if (!ConfigFile_->Load() || (configRequired_ && !present)) {
     const std::string error = present ? platform::SystemErrorText() : std::string("No such file or directory");
+    mainlog(" ");
+    mainlog(texts::WorkStarted(), LogSeverity::kInfo);
     StartUpFailure(kExitConfig, texts::ConfigUnreadable() + ForLog(files_.configFile) + " (" + error + ")",
                    "cannot read the configuration file " + files_.configFile + ": " + error);
     return;

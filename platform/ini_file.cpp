@@ -1,5 +1,6 @@
 #include "platform/ini_file.h"
 
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -161,7 +162,12 @@ void IniFile::Refresh() const {
 bool IniFile::Load() const {
   loaded_ = false;
   Refresh();
-  if (!stamp_.present) return true;  // no file: the defaults, no error
+  const std::optional<FileStatus> status = StatusOfPath(fileName_, Links::kFollow);
+  if (!status) return true;  // no file: the defaults, no error
+  if (status->IsDirectory()) {
+    SetLastError(EISDIR);
+    return false;
+  }
   std::string text;
   return ReadWholeFile(fileName_, text);
 }
