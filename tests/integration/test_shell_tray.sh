@@ -214,13 +214,12 @@ run2="$scratch/second"
 mkdir -p "$run2/drop" "$run2/dump"
 dump="$run2/dump"
 printf 'Subject: later\r\n\r\nlater\r\n' >"$run2/drop/later.eml"
-# Held by its writer (a lock), so the run keeps waiting for it.
-flock "$run2/drop/later.eml" sleep 120 &
-writer_pid=$!
-poll 50 bash -c "! flock -n '$run2/drop/later.eml' true" || fail "the writer did not take its lock"
+# Held by its writer (a lock this shell takes), so the run keeps waiting for it.
+exec 9<"$run2/drop/later.eml"
+flock 9
 printf '[System]\nSmtp_DropMail_path=%s/drop/\ncycle_interval_ms=200\n' "$run2" >"$run2/relay.ini"
 env -u XDG_RUNTIME_DIR DROPRELAY_DEBUG_DUMP="$dump" timeout 120 "$DROPRELAY_BIN" --config "$run2/relay.ini" \
-  >"$run2/relay.out" 2>"$run2/relay.err" &
+  >"$run2/relay.out" 2>"$run2/relay.err" 9<&- &
 relay_pid=$!
 poll 200 has_line "$run2/relay.log" 'Просмотр папки' || fail "the second run did not start cycling"
 poll 200 find_icon || fail "no icon for the second run"
@@ -231,7 +230,7 @@ rc=0; wait "$relay_pid" || rc=$?
 expect_eq "ended from the menu: exit status" 0 "$rc"
 expect_eq "ended from the menu: last line" "Завершение работы..." "$(log_messages "$run2/relay.log" | tail -1)"
 expect_eq "ended from the menu: file untouched" "later.eml" "$(ls "$run2/drop")"
-kill "$writer_pid" 2>/dev/null; wait "$writer_pid" 2>/dev/null || true
+exec 9<&-
 expect_eq "ended from the menu: prints nothing" "" "$(printed_besides_sending_off "$run2/relay.out" "$run2/relay.err")"
 
 # --- A server that is slow to accept the message (the relay waits for it up to its timeout):
