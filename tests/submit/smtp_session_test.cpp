@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -121,53 +120,6 @@ TEST_F(SmtpSessionTest, TheEndOfTheDataMayTakeLongerThanOtherReplies) {
     UseServer(sink);
     EXPECT_FALSE(Send("a@example.org"));
     EXPECT_EQ(error_.rfind(texts::SendFailed() + "2\" (", 0), 0u) << error_;
-  }
-}
-
-// A message that broke its connection leaves the next logon a new one: the take-over's RSET and the
-// next message go there, the end of the run says QUIT there only, and the broken connection got
-// nothing more after its fault.
-TEST_F(SmtpSessionTest, AMessageThatBrokeItsConnectionLeavesTheNextANewOne) {
-  submit::SetSmtpTimeouts(submit::SmtpTimeouts{std::chrono::seconds(1), std::chrono::seconds(1)});
-  struct Case {
-    const char* what;
-    std::vector<std::string> sink;
-    Verbs broken;  // what the first connection saw after its envelope
-  };
-  const Case cases[] = {
-      {"no answer after the final dot", {"--drop-after-data"}, {"DATA", "end-of-data", "closed"}},
-      {"the answer to the end of the data comes too late", {"--stall-data", "3"}, {"DATA", "end-of-data", "closed"}},
-      {"no answer to RCPT", {"--stall-rcpt", "3"}, {"closed"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::string> options = {"--log-events", "--notify-ending", "--once"};
-    options.insert(options.end(), c.sink.begin(), c.sink.end());
-    SmtpSink sink(options);
-    UseServer(sink);
-    EXPECT_FALSE(Send("a@example.org"));
-    ASSERT_TRUE(Send("b@example.org")) << error_;
-    EndMapiSession();
-    std::set<std::string> closed;
-    while (closed.size() < 2) {
-      const std::string line = sink.NextLine();
-      ASSERT_FALSE(line.empty()) << "the sink ended before both connections did";
-      if (line.rfind("CLOSED ", 0) == 0) closed.insert(line);
-    }
-    std::vector<Verbs> connections(2);
-    for (const std::string& event : sink.Events()) {
-      const std::size_t space = event.find(' ');
-      const int n = std::stoi(event.substr(0, space));
-      ASSERT_TRUE(n == 1 || n == 2) << event;
-      connections[static_cast<std::size_t>(n - 1)].push_back(event.substr(space + 1));
-    }
-    Verbs first = {"connected", "EHLO", "NOOP", "MAIL", "RCPT"};
-    first.insert(first.end(), c.broken.begin(), c.broken.end());
-    EXPECT_EQ(connections[0], first);
-    EXPECT_EQ(connections[1], Verbs({"connected", "EHLO", "RSET", "MAIL", "RCPT", "DATA", "end-of-data", "QUIT",
-                                     "replied QUIT", "closed"}));
-    ASSERT_EQ(sink.MessageCount(), 1);
-    EXPECT_NE(sink.Envelope(1).find("b@example.org"), std::string::npos);
   }
 }
 
