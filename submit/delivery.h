@@ -18,10 +18,12 @@ namespace droprelay::submit {
 
 // How long the client waits for the server (RFC 5321 4.5.3.2): ten minutes for the reply to the
 // end of the message data, which the server may spend on filtering and delivery, and five for
-// every other reply, the greeting included, and for a server that stops taking data.
+// every other reply, the greeting included, and for a server that stops taking data. The answer
+// to QUIT decides nothing, and a stop must not wait for it: a few seconds at most.
 struct SmtpTimeouts {
   std::chrono::seconds reply{300};
   std::chrono::seconds endOfData{600};
+  std::chrono::seconds quit{5};
 };
 
 // The timeouts of every transfer started from now on. Tests shorten them.
@@ -31,7 +33,11 @@ struct SmtpTransfer;
 
 // One logged-on SMTP session. The connection its logon opened is kept for every message that
 // follows; when the server has closed it meanwhile, the next transfer opens a new one (greeting,
-// TLS, AUTH again). Destroying the session ends a connection that is still open with QUIT.
+// TLS, AUTH again). A transfer that failed without the server's answer explaining it (the
+// connection broke, a reply did not come in time, the upload was abandoned, a stop) drops its
+// connection without RSET or QUIT, and the next transfer opens a new one.
+// Destroying the session ends a connection that is still open with QUIT, waiting for its answer
+// no longer than SmtpTimeouts::quit; once a stop was asked, it closes the connection without QUIT.
 class SmtpSession {
  public:
   SmtpSession(const MailProfile& profile, const std::string& password);
@@ -66,6 +72,7 @@ class SmtpSession {
   long Connections() const { return connections_; }
 
  private:
+  void End();
   SubmissionResult Command(const char* command);
   SubmissionResult SendOnce(const std::vector<std::string>& recipients, ComposedMessage& message);
 

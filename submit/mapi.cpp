@@ -53,7 +53,8 @@ const FailedLogon* FindFailedLogon(const MailProfile& profile, const std::string
 }
 
 // The open session can serve the next message: RSET ends whatever the last message left behind
-// and proves the connection still there (libcurl opens a new one when the server closed it).
+// and proves the connection still there (a new one is opened when the server closed it, or when
+// the last message broke it).
 bool TakeOver(const Session& session, const MailProfile& profile, const std::string& password) {
   if (session.password != password || !SameProfile(session.profile, profile)) return false;
   if (session.profile.kind == MailProfile::Kind::kPickup) return true;

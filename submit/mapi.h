@@ -89,7 +89,8 @@ ULONG MAPILogon(ULONG ulUIParam, const char* lpszProfileName, const char* lpszPa
 // SendMailMessage below says why.
 ULONG MAPISendMail(LHANDLE lhSession, ULONG ulUIParam, MapiMessage* lpMessage, FLAGS flFlags, ULONG ulReserved);
 
-// Ends the session: a server connection still open is closed with QUIT.
+// Ends the session: a server connection still open is closed with QUIT, whose answer is awaited a
+// few seconds at most (none once a stop was asked, see below).
 ULONG MAPILogoff(LHANDLE lhSession, ULONG ulUIParam, FLAGS flFlags, ULONG ulReserved);
 
 // droprelay's own additions to the facility, outside Simple MAPI.
@@ -107,7 +108,12 @@ ULONG MAPILogoff(LHANDLE lhSession, ULONG ulUIParam, FLAGS flFlags, ULONG ulRese
 // Stops: once a termination signal arrived (platform/termination_signal.h), a logon answers
 // MAPI_USER_ABORT at once, and a transfer still before its message data (connecting, greeting,
 // logon, envelope) is ended, answering MAPI_USER_ABORT; a message whose data went out waits for
-// the server's reply.
+// the server's reply. A session that ends after a stop (MAPILogoff, a logon that replaces it)
+// closes its connection without QUIT, and a stop during the wait for the answer to QUIT ends it.
+//
+// Broken connections: a message that failed without the server's answer explaining it (the
+// connection broke, a reply did not come in time, the upload was abandoned) leaves its connection
+// closed without RSET or QUIT; the next logon's take-over opens a new one.
 
 // The facility's answers as values: MAPILogon and MAPISendMail are these in Simple MAPI's codes.
 // Neither throws for a failure of its own; an exception on the way (memory) is answered as

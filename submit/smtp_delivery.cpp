@@ -1,6 +1,9 @@
 // SMTP delivery through libcurl: one easy handle per session, whose connection cache keeps the
-// logon's connection open for the messages that follow.
+// logon's connection open for the messages that follow. A connection that broke during a message
+// is dropped without a word and the handle made anew, so nothing goes into it again.
 #include <curl/curl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -62,15 +65,24 @@ void SetSmtpTimeouts(const SmtpTimeouts& value) { timeouts = value; }
 
 // The handle and everything its callbacks reach; lives as long as the session.
 struct SmtpTransfer {
+  // libcurl calls back into this object while the handle closes its connection.
+  ~SmtpTransfer() { curl.reset(); }
+
   std::unique_ptr<CURL, EasyDeleter> curl;
+  MailProfile profile;  // to make the handle anew after a broken connection
   std::string password;
   std::string from;
+  // The sockets libcurl has open for this handle, so a broken connection can be cut before
+  // libcurl would send QUIT into it or wait on it.
+  std::vector<curl_socket_t> sockets;
+  bool ending = false;  // QUIT goes to the connection there is; none is opened for it
   char errorBuffer[CURL_ERROR_SIZE] = {};
   // The step of the last command sent (the greeting is awaited in kConnect), and the server's last
   // reply line with a code of 400 or above, with the step it answered.
   SmtpStep step = SmtpStep::kConnect;
   bool inLogon = false;   // AUTH went out and the server still asks for more (334)
   bool quitting = false;  // QUIT went out: the connection is ending and its replies decide nothing
+  Clock::time_point quitSent;
   std::string failureReply;
   SmtpStep failureStep = SmtpStep::kNone;
   std::string dataReply;  // the reply to the end of the data, when it accepted the message
@@ -81,6 +93,10 @@ struct SmtpTransfer {
   bool uploading = false;
   ComposedMessage* upload = nullptr;
   std::uint64_t uploaded = 0;  // bytes handed to libcurl
+  // libcurl doubles a dot that begins a line, so more bytes go out than are read: the dots added
+  // so far, and how much of a CR LF the bytes read so far end with.
+  std::uint64_t stuffed = 0;
+  int lineEnd = 0;
   std::string readFailure;     // why the message could not be read to its end
   // Why one of our callbacks failed (an exception's text), kept without allocating.
   char callbackFailure[256] = {};
@@ -88,7 +104,10 @@ struct SmtpTransfer {
   // before the end of the data is kept here, from the last sign of life of either side.
   SmtpTimeouts limits;
   Clock::time_point lastActivity;
-  bool dataSent = false;
+  // Every byte of the message went out; the terminating dot follows in a write of its own, so
+  // the data counts as sent only once that write did not fail, or the server answered after it.
+  bool bodySent = false;
+  bool answeredAfterBody = false;
   bool stalled = false;
   bool stopped = false;  // ended by a stop request before the message data had gone out
 
@@ -105,11 +124,22 @@ struct SmtpTransfer {
     limits = timeouts;
     lastActivity = Clock::now();
     uploading = false;
+    uploaded = 0;
+    stuffed = 0;
+    lineEnd = 0;
     readFailure.clear();
     callbackFailure[0] = '\0';
-    dataSent = false;
+    bodySent = false;
+    answeredAfterBody = false;
     stalled = false;
     stopped = false;
+  }
+
+  // Ends every connection of the handle at once: nothing more can be sent into it or read from
+  // it, so libcurl's own QUIT on closing fails at once instead of waiting for an answer. The
+  // sockets stay libcurl's to close.
+  void Cut() {
+    for (const curl_socket_t socket : sockets) ::shutdown(socket, SHUT_RDWR);
   }
 };
 
@@ -123,6 +153,7 @@ void NoteDebug(Transfer& transfer, curl_infotype type, std::string_view text) {
     // QUIT goes out as a connection closes, after the transfer's fate was settled: the step stays.
     if (text.substr(0, 4) == "QUIT") {
       transfer.quitting = true;
+      transfer.quitSent = Clock::now();
       return;
     }
     // The logon's continuation lines (base64 of anything) are no commands, whatever they spell.
@@ -139,6 +170,7 @@ void NoteDebug(Transfer& transfer, curl_infotype type, std::string_view text) {
     return;
   }
   if (type != CURLINFO_HEADER_IN || transfer.quitting) return;
+  if (transfer.bodySent) transfer.answeredAfterBody = true;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   if (text.size() < 3) return;
   if (text.substr(0, 3) != "334") transfer.inLogon = false;  // 334 asks for the next logon line
@@ -186,9 +218,15 @@ std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* user
     KeepCallbackFailure(*transfer, "Unknown exception while reading the message");
   }
   if (n < 0 || transfer->callbackFailure[0] != '\0') {
-    // Abandoned before its end: libcurl closes the connection without the final dot, so the
-    // server discards what it got instead of delivering part of a message.
+    // Abandoned before its end: the connection is cut without the final dot, so the server
+    // discards what it got instead of delivering part of a message.
+    transfer->Cut();
     return CURL_READFUNC_ABORT;
+  }
+  for (long i = 0; i < n; ++i) {
+    const char c = buffer[i];
+    if (c == '.' && transfer->lineEnd == 2) ++transfer->stuffed;
+    transfer->lineEnd = c == '\r' ? 1 : c == '\n' && transfer->lineEnd == 1 ? 2 : 0;
   }
   transfer->uploaded += static_cast<std::uint64_t>(n);
   transfer->lastActivity = Clock::now();
@@ -197,31 +235,63 @@ std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* user
 
 // Called about once a second while libcurl waits. Until the whole message has gone out, five
 // minutes without any sign of life end the transfer; after it, while the server works on the
-// message, libcurl's own, longer, reply timeout governs.
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploadedNow) {
+// message, libcurl's own, longer, reply timeout governs. A transfer ended here is cut first, so
+// libcurl cannot send QUIT into the half-finished dialogue and wait for its answer.
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploadedNow) {
   auto* transfer = static_cast<Transfer*>(user);
-  // Sent counts the bytes on the wire, the dots libcurl adds included, so it reaches the total
+  const auto abandon = [transfer] {
+    transfer->Cut();
+    return 1;
+  };
+  // The answer to QUIT decides nothing: a stop does not wait for it at all, nor anybody long.
+  if (transfer->quitting) {
+    const bool waited = Clock::now() - transfer->quitSent >= transfer->limits.quit;
+    return platform::TerminationRequested() || waited ? abandon() : 0;
+  }
+  // Sent counts the bytes on the wire, the dots libcurl adds included, so it reaches their total
   // only when everything read has gone out.
-  if (!transfer->dataSent && transfer->uploading && transfer->upload != nullptr &&
-      transfer->uploaded == transfer->upload->Size() && uploadedNow >= uploadTotal) {
-    transfer->dataSent = true;  // from here a lost answer leaves the message's fate unknown
+  if (!transfer->bodySent && transfer->uploading && transfer->upload != nullptr &&
+      transfer->uploaded == transfer->upload->Size() &&
+      static_cast<std::uint64_t>(uploadedNow) >= transfer->uploaded + transfer->stuffed) {
+    transfer->bodySent = true;
   }
   // A failure of our own callbacks ends the transfer, unless the server already has the message.
-  if (transfer->callbackFailure[0] != '\0' && !transfer->dataSent) return 1;
-  if (transfer->dataSent) return 0;
+  if (transfer->callbackFailure[0] != '\0' && !transfer->bodySent) return abandon();
+  if (transfer->bodySent) return 0;
   // A stop request ends everything before the data is out (connecting, the greeting, the logon,
   // the envelope): the server has no message yet, and the file stays for the next run. Only the
   // wait for the reply to the end of the data is finished.
   if (platform::TerminationRequested()) {
     transfer->stopped = true;
-    return 1;
+    return abandon();
   }
   if (Clock::now() - transfer->lastActivity < transfer->limits.reply) return 0;
   transfer->stalled = true;
-  return 1;
+  return abandon();
 }
 
-bool Prepare(Transfer& transfer, const MailProfile& profile) {
+// Every socket libcurl opens for the handle is noted; while the session ends, none is allowed.
+int OnSocketOpened(void* user, curl_socket_t socket, curlsocktype) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (transfer->ending) return CURL_SOCKOPT_ERROR;
+  try {
+    transfer->sockets.push_back(socket);
+  } catch (const std::exception& error) {
+    KeepCallbackFailure(*transfer, error.what());
+    return CURL_SOCKOPT_ERROR;
+  }
+  return CURL_SOCKOPT_OK;
+}
+
+int OnSocketClosing(void* user, curl_socket_t socket) {
+  auto* transfer = static_cast<Transfer*>(user);
+  std::vector<curl_socket_t>& open = transfer->sockets;
+  open.erase(std::remove(open.begin(), open.end(), socket), open.end());
+  return ::close(socket);
+}
+
+bool Prepare(Transfer& transfer) {
+  const MailProfile& profile = transfer.profile;
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   transfer.curl.reset(curl_easy_init());
@@ -252,7 +322,20 @@ bool Prepare(Transfer& transfer, const MailProfile& profile) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);  // command replies are not wanted as output
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, OnRead);
   curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, OnSocketOpened);
+  curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, OnSocketClosing);
+  curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &transfer);
   return true;
+}
+
+// After a transport failure the connection is in no known state (a half-sent message, a command
+// without its answer): it is cut, and the handle made anew, so the next transfer opens a new
+// connection and libcurl says nothing more into the old one.
+void Drop(Transfer& transfer) {
+  transfer.Cut();
+  transfer.curl.reset();
+  if (!Prepare(transfer)) transfer.curl.reset();
 }
 
 // Failures that mean the server could not be reached or trusted, or did not answer in time.
@@ -278,24 +361,17 @@ bool IsNoConnection(CURLcode result) {
   }
 }
 
-// Runs the transfer and answers what became of it: the server's refusal with its code, enhanced
-// code and step, or libcurl's own text, classified by ClassifyRefusal.
-SubmissionResult Perform(Transfer& transfer, long& connections) {
+// What became of a failed transfer: the server's refusal with its code, enhanced code and step,
+// or libcurl's own text, classified by ClassifyRefusal.
+SubmissionResult Judge(Transfer& transfer, CURLcode code) {
   CURL* curl = transfer.curl.get();
   const long reply = static_cast<long>(transfer.limits.reply.count());
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, reply);  // the greeting is a reply too
-  const CURLcode code = curl_easy_perform(curl);
-  long opened = 0;
-  if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened) == CURLE_OK) connections += opened;
   SubmissionResult result;
-  if (code == CURLE_OK) {
-    result.dataReply = WithoutPassword(transfer.dataReply, transfer.password);
-    return result;
-  }
-  result.dataSent = transfer.dataSent;
+  // A write that failed after the whole message was the terminating dot's: it never left.
+  result.dataSent = transfer.bodySent && (code != CURLE_SEND_ERROR || transfer.answeredAfterBody);
   result.step = transfer.step;
   if (transfer.callbackFailure[0] != '\0') {
-    result.outcome = transfer.dataSent ? Outcome::kUncertain : Outcome::kInternalError;
+    result.outcome = result.dataSent ? Outcome::kUncertain : Outcome::kInternalError;
     result.reply = transfer.callbackFailure;
     return result;
   }
@@ -314,7 +390,7 @@ SubmissionResult Perform(Transfer& transfer, long& connections) {
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &replyCode);
   SmtpFailure failure;
   failure.step = transfer.step;
-  failure.dataSent = transfer.dataSent;
+  failure.dataSent = result.dataSent;
   // The server's refusal, when it is what ended the transfer.
   const std::string& refusal = transfer.failureReply;
   if (replyCode >= 400 && refusal.compare(0, 3, std::to_string(replyCode)) == 0) {
@@ -338,17 +414,56 @@ SubmissionResult Perform(Transfer& transfer, long& connections) {
   return result;
 }
 
+// Runs the transfer and answers what became of it. A failure that no answer of the server
+// explains leaves the connection dropped.
+SubmissionResult Perform(Transfer& transfer, long& connections) {
+  CURL* curl = transfer.curl.get();
+  const long reply = static_cast<long>(transfer.limits.reply.count());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, reply);  // the greeting is a reply too
+  const CURLcode code = curl_easy_perform(curl);
+  long opened = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened) == CURLE_OK) connections += opened;
+  if (code == CURLE_OK) {
+    SubmissionResult result;
+    result.dataReply = WithoutPassword(transfer.dataReply, transfer.password);
+    return result;
+  }
+  SubmissionResult result = Judge(transfer, code);
+  if (result.replyCode == 0) Drop(transfer);
+  return result;
+}
+
 }  // namespace
 
 SmtpSession::SmtpSession(const MailProfile& profile, const std::string& password)
     : transfer_(std::make_unique<SmtpTransfer>()) {
+  transfer_->profile = profile;
   transfer_->password = password;
   transfer_->from = "<" + profile.from + ">";
-  if (!Prepare(*transfer_, profile)) transfer_->curl.reset();
+  if (!Prepare(*transfer_)) transfer_->curl.reset();
 }
 
-// The handle's cleanup closes its cached connection, and libcurl says QUIT on the way.
-SmtpSession::~SmtpSession() = default;
+SmtpSession::~SmtpSession() { End(); }
+
+void SmtpSession::End() {
+  if (!transfer_->curl) return;
+  // QUIT only into a connection that is there, and not once a stop was asked: the socket is
+  // closed instead. Its answer is awaited for timeouts.quit at most.
+  if (!transfer_->sockets.empty() && !platform::TerminationRequested()) {
+    transfer_->Begin();
+    transfer_->ending = true;
+    CURL* curl = transfer_->curl.get();
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, static_cast<curl_slist*>(nullptr));
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "QUIT");
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(transfer_->limits.quit.count()));
+    curl_easy_perform(curl);  // whatever the answer, the connection ends here
+  }
+  // The handle's own QUIT on closing meets a cut socket and fails at once.
+  transfer_->Cut();
+  transfer_->curl.reset();
+}
 
 SubmissionResult SmtpSession::Command(const char* command) {
   if (!transfer_->curl) return FailedSubmission(Outcome::kSendFailed, kNoLibrary);

@@ -117,8 +117,9 @@ bool SendMapiMessage(const std::string& profileName, const std::string& password
 // to the main recipient without it), Windows-1251, each ending in ";". Empty when there is nothing.
 std::string RefusedCopyWarnings(const SubmissionResult& result);
 
-// Ends the session that SubmitMessage keeps open between messages (QUIT to the server). Called
-// once the run is over; the next SubmitMessage would log on anew.
+// Ends the session that SubmitMessage keeps open between messages: QUIT to the server, whose
+// answer is awaited a few seconds at most; once a stop was asked, the connection is closed without
+// QUIT. Called once the run is over; the next SubmitMessage would log on anew.
 // The run's failed logons are forgotten with it (see submit/mapi.h).
 void EndMapiSession();
 

@@ -5,7 +5,9 @@
     smtp_sink.py --dir DIR [--auth USER:PASSWORD] [--reject-rcpt CODE[:ADDRESS]]
                  [--reject-data CODE] [--drop-data] [--log-commands] [--close-after N]
                  [--stall-rcpt SECONDS] [--stall-data SECONDS] [--notify-data] [--notify-accepted]
-                 [--reply VERB[@N]=REPLY ...]
+                 [--reply VERB[@N]=REPLY ...] [--log-events] [--notify-ending]
+                 [--no-quit-reply | --quit-reply-after SECONDS] [--drop-after-data]
+                 [--stall-in-data SECONDS] [--once]
                  [--tls-cert CERT --tls-key KEY (--starttls | --smtps)]
     smtp_sink.py --dir DIR (--never-greet | --hang-up)
 
@@ -37,6 +39,26 @@ DIR/connections.log, so a test can prove that no connection was made at all.
                             REPLY, from its Nth occurrence on (counted over all connections;
                             default 1); for DATA the reply answers the end of the data. After a
                             421 the connection is closed, as RFC 5321 has it. May be repeated.
+  --log-events              append what happened on each connection to DIR/events.log, one
+                            "N EVENT" line each (N counts connections from 1): "N connected",
+                            "N VERB" for every command as --log-commands writes it, "N end-of-data"
+                            once the final dot of a message arrived, "N in-data VERB" for a line
+                            RSET, NOOP or QUIT that came inside the data after --stall-in-data,
+                            "N replied QUIT" when the 221 is about to go out, "N closed" when the
+                            connection ended (whichever side closed it)
+  --notify-ending           print "QUIT N" on standard output when connection N receives QUIT, and
+                            "CLOSED N" once connection N has ended
+  --no-quit-reply           never answer QUIT: the connection stays open until the client closes it
+  --quit-reply-after SECS   answer QUIT only after that long
+  --drop-after-data         take the whole data with its final dot, then close the connection
+                            without an answer; nothing is stored
+  --stall-in-data SECONDS   after 354 and the first line of the data, read nothing more for that
+                            long; then read the rest and answer its end with 451 (nothing stored).
+                            A client that sends nothing for 10 seconds after the stall is noted
+                            ("N data-idle") and the connection closed
+  --once                    --drop-data, --drop-after-data, --stall-in-data, --stall-rcpt and
+                            --stall-data strike once only: the first DATA (or RCPT) over all
+                            connections; every later one is served as usual
   --tls-cert/--tls-key      certificate and key for TLS, with --starttls (offer STARTTLS and
                             require it before MAIL) or --smtps (TLS from the first byte)
 
@@ -93,9 +115,20 @@ class Recorder:
         self.stall_data = stall_data
         self.notify_data = notify_data
         self.received = 0
+        self.once = False
+        self.struck = set()
+
+    def strikes(self, fault):
+        """Whether a fault given on the command line applies to this command (see --once)."""
+        if not self.once:
+            return True
+        if fault in self.struck:
+            return False
+        self.struck.add(fault)
+        return True
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if self.stall_rcpt:
+        if self.stall_rcpt and self.strikes('stall-rcpt'):
             await asyncio.sleep(self.stall_rcpt)
         if self.reject_rcpt:
             code, _, only = self.reject_rcpt.partition(':')
@@ -105,10 +138,14 @@ class Recorder:
         return '250 OK'
 
     async def handle_DATA(self, server, session, envelope):
+        server.event('end-of-data')
+        if server.drop_after_data and self.strikes('drop-after-data'):
+            server.transport.abort()  # the whole message arrived; its answer never goes out
+            return '451 4.3.0 never sent'
         self.received += 1
         if self.notify_data:
             print('RECEIVED', self.received, flush=True)
-        if self.stall_data:
+        if self.stall_data and self.strikes('stall-data'):
             await asyncio.sleep(self.stall_data)
         scripted = self.script.reply('DATA')
         if scripted:
@@ -149,23 +186,34 @@ def logged(verb):
     # wraps() keeps the markers aiosmtpd reads from its methods (syntax, exemption from AUTH).
     @functools.wraps(getattr(SMTP, 'smtp_' + verb))
     async def command(self, arg):
-        if self.log_commands:
-            with open(os.path.join(self.folder, 'commands.log'), 'a') as f:
-                f.write(verb + '\n')
+        self.note(verb)
+        if verb == 'QUIT':
+            await self.hold_quit()
         scripted = self.event_handler.script.reply(verb)
         if scripted:
             await self.push(scripted)
             if scripted.startswith('421'):
                 self.transport.close()
             return
+        if verb == 'QUIT':
+            self.event('replied QUIT')
         return await getattr(SMTP, 'smtp_' + verb)(self, arg)
     return command
 
 
 class SinkSMTP(SMTP):
+    opened = 0  # connections accepted so far, over the sink's life
+
     def __init__(self, *args, folder, drop_data, log_commands=False, close_after=0, notify_accepted=False,
-                 **kwargs):
+                 log_events=False, notify_ending=False, quit_delay=None, drop_after_data=False,
+                 stall_in_data=None, **kwargs):
         super().__init__(*args, **kwargs)
+        self.log_events = log_events
+        self.notify_ending = notify_ending
+        self.quit_delay = quit_delay  # None: QUIT is answered at once; -1: never
+        self.drop_after_data = drop_after_data
+        self.stall_in_data = stall_in_data
+        self.number = 0
         self.folder = folder
         self.drop_data = drop_data
         self.log_commands = log_commands
@@ -179,13 +227,61 @@ class SinkSMTP(SMTP):
     def connection_made(self, transport):
         with open(os.path.join(self.folder, 'connections.log'), 'a') as f:
             f.write('connection\n')
+        SinkSMTP.opened += 1
+        self.number = SinkSMTP.opened
+        self.event('connected')
         super().connection_made(transport)
 
-    async def smtp_DATA(self, arg):
+    def connection_lost(self, error):
+        self.event('closed')
+        if self.notify_ending:
+            print('CLOSED', self.number, flush=True)
+        super().connection_lost(error)
+
+    def event(self, what):
+        if self.log_events:
+            with open(os.path.join(self.folder, 'events.log'), 'a') as f:
+                f.write('%d %s\n' % (self.number, what))
+
+    def note(self, verb):
         if self.log_commands:
             with open(os.path.join(self.folder, 'commands.log'), 'a') as f:
-                f.write('DATA\n')
-        if not self.drop_data:
+                f.write(verb + '\n')
+        self.event(verb)
+
+    async def hold_quit(self):
+        if self.notify_ending:
+            print('QUIT', self.number, flush=True)
+        if self.quit_delay is None:
+            return
+        # A client that closes the connection meanwhile cancels this wait with the handler.
+        if self.quit_delay < 0:
+            await asyncio.Event().wait()
+        await asyncio.sleep(self.quit_delay)
+
+    async def stalled_data(self):
+        await self.push('354 End data with <CR><LF>.<CR><LF>')
+        await self._reader.readline()
+        await asyncio.sleep(self.stall_in_data)
+        while True:
+            try:
+                line = await asyncio.wait_for(self._reader.readline(), 10)
+            except asyncio.TimeoutError:
+                self.event('data-idle')  # the client keeps the connection but sends nothing
+                self.transport.close()
+                return
+            if not line or line == b'.\r\n':
+                break
+            if line.rstrip(b'\r\n').upper() in (b'RSET', b'NOOP', b'QUIT'):
+                self.event('in-data ' + line.rstrip(b'\r\n').upper().decode())
+        if line:
+            await self.push('451 4.3.0 data taken after a stall, not stored')
+
+    async def smtp_DATA(self, arg):
+        self.note('DATA')
+        if self.stall_in_data is not None and self.event_handler.strikes('stall-in-data'):
+            return await self.stalled_data()
+        if not self.drop_data or not self.event_handler.strikes('drop-data'):
             before = self.event_handler.count
             result = await super().smtp_DATA(arg)
             if self.notify_accepted and self.event_handler.count > before:
@@ -242,12 +338,20 @@ async def main():
     parser.add_argument('--reply', action='append')
     parser.add_argument('--never-greet', action='store_true')
     parser.add_argument('--hang-up', action='store_true')
+    parser.add_argument('--log-events', action='store_true')
+    parser.add_argument('--notify-ending', action='store_true')
+    parser.add_argument('--no-quit-reply', action='store_true')
+    parser.add_argument('--quit-reply-after', type=float)
+    parser.add_argument('--drop-after-data', action='store_true')
+    parser.add_argument('--stall-in-data', type=float)
+    parser.add_argument('--once', action='store_true')
     args = parser.parse_args()
     logging.basicConfig(level=logging.CRITICAL)
     warnings.simplefilter('ignore')  # AUTH without TLS is what loopback tests want
 
     handler = Recorder(args.dir, args.reject_rcpt, args.reject_data, args.stall_rcpt, args.stall_data,
                        args.notify_data, Script(args.reply))
+    handler.once = args.once
     options = {'decode_data': False, 'hostname': 'sink.test'}
     if args.auth:
         user, _, password = args.auth.partition(':')
@@ -268,7 +372,11 @@ async def main():
     else:
         server = await loop.create_server(
             lambda: SinkSMTP(handler, folder=args.dir, drop_data=args.drop_data, log_commands=args.log_commands,
-                             close_after=args.close_after, notify_accepted=args.notify_accepted, **options),
+                             close_after=args.close_after, notify_accepted=args.notify_accepted,
+                             log_events=args.log_events, notify_ending=args.notify_ending,
+                             quit_delay=-1 if args.no_quit_reply else args.quit_reply_after,
+                             drop_after_data=args.drop_after_data, stall_in_data=args.stall_in_data,
+                             **options),
             host='127.0.0.1', port=0, ssl=context if args.smtps else None)
     print('PORT', server.sockets[0].getsockname()[1], flush=True)
 

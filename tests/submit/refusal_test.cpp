@@ -234,10 +234,10 @@ TEST_F(RefusalValues, StepCodesAndOutcomeOfEachRefusal) {
        Outcome::kServerBusy, Step::kData, 451, "5.6.0", "451 5.6.0", true},
       {"throttled mid-session", {"--reply", "MAIL@2=421 4.7.0 Too many messages, try again later"}, "a@example.org",
        Outcome::kQuotaExceeded, Step::kMailFrom, 421, "4.7.0", "421 4.7.0 Too many messages", false, 2},
-      // Cut after the whole (small) message had been written: from this side a server that stored
-      // it and lost its answer looks the same.
-      {"connection lost after the data", {"--drop-data"}, "a@example.org", Outcome::kUncertain, Step::kData, 0, "",
-       "", true},
+      // Cut after the final dot without an answer: from this side a server that stored the
+      // message and lost its answer looks the same.
+      {"connection lost after the data", {"--drop-after-data"}, "a@example.org", Outcome::kUncertain, Step::kData, 0,
+       "", "", true},
       {"no server", {"--hang-up"}, "a@example.org", Outcome::kNoConnection, Step::kConnect, 0, "", "", false, 1,
        true},
   };

@@ -83,12 +83,13 @@ class SmtpSink {
     std::string line;
     char c;
     while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
+    stdout_ = out[0];  // kept for what the sink tells later (--notify-*)
     if (line.rfind("PORT ", 0) != 0) throw std::runtime_error("the SMTP sink did not start: " + line);
     port_ = std::stoi(line.substr(5));
   }
   ~SmtpSink() {
     ::close(stdin_);  // end of input stops the sink
+    ::close(stdout_);  // so a sink telling more than was read never blocks its end
     int status = 0;
     ::waitpid(pid_, &status, 0);
   }
@@ -115,6 +116,27 @@ class SmtpSink {
     for (std::string line; std::getline(lines, line);) verbs.push_back(line);
     return verbs;
   }
+  // What happened on each connection ("1 connected", "1 EHLO", ..., "1 closed"; --log-events).
+  std::vector<std::string> Events() const {
+    std::vector<std::string> events;
+    std::istringstream lines(ReadFile(folder_ / "events.log"));
+    for (std::string line; std::getline(lines, line);) events.push_back(line);
+    return events;
+  }
+  // The next line the sink prints (--notify-*), waiting for it; empty once the sink has ended.
+  std::string NextLine() {
+    std::string line;
+    char c;
+    while (::read(stdout_, &c, 1) == 1 && c != '\n') line += c;
+    return line;
+  }
+  // Reads what the sink prints until `line` came; false if the sink ended first.
+  bool WaitFor(const std::string& line) {
+    for (std::string next = NextLine(); !next.empty(); next = NextLine()) {
+      if (next == line) return true;
+    }
+    return false;
+  }
   int Connections() const {
     const std::string log = ReadFile(folder_ / "connections.log");
     int n = 0;
@@ -126,6 +148,7 @@ class SmtpSink {
   TempFolder folder_;
   pid_t pid_ = -1;
   int stdin_ = -1;
+  int stdout_ = -1;
   int port_ = 0;
 };
 
