@@ -401,13 +401,8 @@ bool RelayService::Walk(std::size_t start, bool complete) {
         settlesAt(recent ? modified + settleTime : held->second);
         continue;
       }
-      FateInput input;
-      input.facts = *facts;
-      input.journal = queue_->ReadNote(fileName);
-      input.deferral = queue_->FindDeferral(fileName, *facts);
+      FateInput input = InputFor(fileName, *facts);
       input.outcome = Outcome::kFileLocked;
-      input.now = nowSeconds;
-      input.maxQueueDays = MaxQueueDays();
       input.heldSince = since;
       settlingSince_.erase(fileName);
       heldUntil_.erase(fileName);
@@ -458,7 +453,7 @@ bool RelayService::Walk(std::size_t start, bool complete) {
   return true;
 }
 
-bool RelayService::TakeUp(const std::string& fileName, const platform::FileFacts& facts) {
+FateInput RelayService::InputFor(const std::string& fileName, const platform::FileFacts& facts) const {
   FateInput input;
   input.facts = facts;
   input.journal = queue_->ReadNote(fileName);
@@ -466,6 +461,11 @@ bool RelayService::TakeUp(const std::string& fileName, const platform::FileFacts
   input.stopRequested = platform::TerminationRequested();
   input.now = Now();
   input.maxQueueDays = MaxQueueDays();
+  return input;
+}
+
+bool RelayService::TakeUp(const std::string& fileName, const platform::FileFacts& facts) {
+  const FateInput input = InputFor(fileName, facts);
   const Fate fate = DecideFate(input);
   switch (fate.action) {
     case FateAction::kWait:

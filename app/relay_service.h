@@ -131,6 +131,8 @@ class RelayService {
   // Looks at one listed file: true when the cycle took it up (it may have been set aside or
   // disposed of), false when it waits (then `waiting` holds it).
   bool TakeUp(const std::string& fileName, const platform::FileFacts& facts);
+  // What the records say of a listed file now, before anything is tried.
+  FateInput InputFor(const std::string& fileName, const platform::FileFacts& facts) const;
   // Relays the file (its note written first) and carries out what its outcome decides.
   void Attempt(const std::string& fileName, const platform::FileFacts& facts, const FateInput& before,
                const Fate& fate);

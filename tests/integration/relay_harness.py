@@ -108,6 +108,11 @@ class Relay:
         return subprocess.run(self.command(config), env=self.env(), timeout=timeout,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
+    def flush(self):
+        """--flush: every waiting file due now."""
+        subprocess.run(self.command() + ['--flush'], env=self.env(), check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+
     def start(self, config=None):
         return subprocess.Popen(self.command(config), env=self.env(),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
